@@ -163,7 +163,9 @@ std::string base64Encode(const std::string& text) {
     out.reserve((text.size() + 2) / 3 * 4);
     size_t i = 0;
     const size_t size = text.size();
-    auto byte = [&](size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(text[k])); };
+    auto byte = [&](size_t k) {
+        return static_cast<unsigned>(static_cast<unsigned char>(text[k]));
+    };
     for (; i + 3 <= size; i += 3) {
         unsigned v = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
         out += kAlphabet[(v >> 18) & 0x3F];

@@ -3,12 +3,12 @@
 //
 // Exit status: 0 done (or nothing to convert), 9 configuration error,
 // 13 an offset that does not parse or does not match its origin.
+#include <glog/logging.h>
+
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <glog/logging.h>
 
 #include "config/config_error.h"
 #include "config/property_config.h"

@@ -2,7 +2,9 @@
 
 namespace {
 
-bool hasTwoLenses(const OffsetParam& p) { return p.camera_num_ == 2 && p.lenses_.size() == 2; }
+bool hasTwoLenses(const OffsetParam& p) {
+    return p.camera_num_ == 2 && p.lenses_.size() == 2;
+}
 
 }  // namespace
 
@@ -18,7 +20,9 @@ int OffsetUpdater::update() {
     return convert(true);
 }
 
-int OffsetUpdater::updateVersion1() { return convert(false); }
+int OffsetUpdater::updateVersion1() {
+    return convert(false);
+}
 
 int OffsetUpdater::convert(bool replace_origin) {
     if (!hasTwoLenses(offset_) || !hasTwoLenses(origin_)) return 0;

@@ -1,9 +1,9 @@
 #include "offset/offset_param.h"
 
+#include <gtest/gtest.h>
+
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -84,7 +84,12 @@ TEST(OffsetParamParse, VersionNumberRules) {
         int version;
         int lens_version;
     } cases[] = {
-        {"513", 2, 1}, {"1", 1, 1}, {"0", 1, 0}, {"256", 1, 0}, {"255", 1, 255}, {"65535", 255, 255},
+        {"513", 2, 1},
+        {"1", 1, 1},
+        {"0", 1, 0},
+        {"256", 1, 0},
+        {"255", 1, 255},
+        {"65535", 255, 255},
         {"65536", 1, 0},  // only the low 16 bits count
         {"0\n", 1, 0},    // a tool's line end after the number
         {"770abc", 3, 2},
@@ -126,14 +131,14 @@ TEST(OffsetParamParse, InvalidTexts) {
     expectInvalid("2_0_0_0");
     expectInvalid("x_1440_720");
     expectInvalid("0_1440");
-    expectInvalid("0__720");                                    // empty part
-    expectInvalid("0_1440_720_v2");                             // version no number
-    expectInvalid("1_0_0_0_0_zero_0_1440_720");                 // lens value no number
-    expectInvalid("1_0_0_0_0_0_1e999_1440_720");                // double out of range
-    expectInvalid("99999999999_1440_720");                      // int out of range
+    expectInvalid("0__720");                      // empty part
+    expectInvalid("0_1440_720_v2");               // version no number
+    expectInvalid("1_0_0_0_0_zero_0_1440_720");   // lens value no number
+    expectInvalid("1_0_0_0_0_0_1e999_1440_720");  // double out of range
+    expectInvalid("99999999999_1440_720");        // int out of range
     expectInvalid("0_1440_720_99999999999");
-    expectInvalid("2_0_0_0_0_0_0_0_0_0_0_0_2880_1440");         // one value short
-    expectInvalid("2000000000_1_2_3");                          // count larger than the text
+    expectInvalid("2_0_0_0_0_0_0_0_0_0_0_0_2880_1440");  // one value short
+    expectInvalid("2000000000_1_2_3");                   // count larger than the text
     expectInvalid("_");
 }
 
@@ -198,8 +203,8 @@ TEST(OffsetParamArithmetic, MeanOfFiveOffsets) {
     }
     sum /= 5;
     EXPECT_DOUBLE_EQ(701.0, sum.lenses_[0].r);
-    EXPECT_DOUBLE_EQ(2 + 2.0, sum.lenses_[0].x);       // mean of 2..6
-    EXPECT_DOUBLE_EQ(16 + 2.0, sum.lenses_[1].roll);   // mean of 16..20
+    EXPECT_DOUBLE_EQ(2 + 2.0, sum.lenses_[0].x);      // mean of 2..6
+    EXPECT_DOUBLE_EQ(16 + 2.0, sum.lenses_[1].roll);  // mean of 16..20
     EXPECT_EQ(2880, sum.width_);
 }
 
@@ -279,14 +284,14 @@ TEST(Base64, RoundTripOfEveryByteAndOffsetText) {
 
 TEST(Base64, LenientDecoder) {
     EXPECT_EQ("", base64Decode(""));
-    EXPECT_EQ("foob", base64Decode("Zm9vYg"));       // closing "=" missing
+    EXPECT_EQ("foob", base64Decode("Zm9vYg"));  // closing "=" missing
     EXPECT_EQ("fooba", base64Decode("Zm9vYmE"));
     EXPECT_EQ("f", base64Decode("Zg="));
-    EXPECT_EQ("foo", base64Decode("Zm9vY"));         // one leftover character gives nothing
-    EXPECT_EQ("f", base64Decode("Zg==Zm9v"));        // everything after "=" ignored
-    EXPECT_EQ("foo", base64Decode("Zm9v\nYmFy"));    // stops at a line break
+    EXPECT_EQ("foo", base64Decode("Zm9vY"));       // one leftover character gives nothing
+    EXPECT_EQ("f", base64Decode("Zg==Zm9v"));      // everything after "=" ignored
+    EXPECT_EQ("foo", base64Decode("Zm9v\nYmFy"));  // stops at a line break
     EXPECT_EQ("foo", base64Decode("Zm9v YmFy"));
-    EXPECT_EQ("foo", base64Decode("Zm9v-YmFy"));     // URL-safe letters are not in the alphabet
+    EXPECT_EQ("foo", base64Decode("Zm9v-YmFy"));  // URL-safe letters are not in the alphabet
     EXPECT_EQ("foo", base64Decode("Zm9v\xc3\xa9YmFy"));
     EXPECT_EQ("", base64Decode("=Zm9v"));
     EXPECT_EQ(std::string("\xfb\xff", 2), base64Decode("+/8"));
