@@ -139,6 +139,7 @@ TEST_F(CamDevTest, FailedInitGivesBackWhatItTook) {
         EXPECT_EQ(cam_.buffers, nullptr) << c.name;
         EXPECT_EQ(cam_.xu, nullptr) << c.name;
         EXPECT_EQ(camtest::openFdCount(), fds) << c.name << ": descriptor leaked";
+        EXPECT_EQ(camtest::zeroFdCount(), 0) << c.name;
         EXPECT_EQ(camtest::zeroMappingCount(), maps) << c.name << ": mapping leaked";
     }
 }

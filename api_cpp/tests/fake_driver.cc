@@ -51,6 +51,7 @@ int FakeDriver::handle(int fd, unsigned long request, void* arg) {
         auto* c = static_cast<v4l2_control*>(arg);
         auto it = ctrls.find(c->id);
         request == VIDIOC_G_CTRL ? ++g_ctrl_calls : ++s_ctrl_calls;
+        if (request == VIDIOC_S_CTRL) s_ctrl_log.emplace_back(c->id, c->value);
         if (it == ctrls.end()) {
             errno = EINVAL;
             return -1;

@@ -86,6 +86,21 @@ int openFdCount() {
     return n;
 }
 
+int zeroFdCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (dirent* e = readdir(d)) {
+        char target[64] = {0};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 &&
+            std::string(target) == "/dev/zero")
+            ++n;
+    }
+    closedir(d);
+    return n;
+}
+
 int zeroMappingCount() {
     std::ifstream maps("/proc/self/maps");
     std::string line;

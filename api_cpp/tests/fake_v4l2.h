@@ -53,5 +53,7 @@ private:
 // Open descriptors and /dev/zero mappings of this process.
 int openFdCount();
 int zeroMappingCount();
+// Descriptors open on /dev/zero (the scripted devices).
+int zeroFdCount();
 
 }  // namespace camtest
