@@ -137,13 +137,13 @@ bool readHeaders(const std::string& name, BMFH* fh, BMIH* ih) {
     return true;
 }
 
-// Scales the masked bits of v to 0..255.
+// Scales the masked bits of v to 0..255, rounded.
 uint8_t maskedChannel(uint32_t v, uint32_t mask) {
     if (mask == 0) return 0;
     int shift = __builtin_ctz(mask);
     uint64_t max = uint64_t(mask) >> shift;
     uint64_t value = (uint64_t(v) & mask) >> shift;
-    return static_cast<uint8_t>(value * 255 / max);
+    return static_cast<uint8_t>((value * 255 + max / 2) / max);
 }
 
 bool sameColour(const RGBApixel& a, const RGBApixel& b) {

@@ -366,9 +366,9 @@ TEST_F(BmpTest, EveryDepthRoundTrips) {
                 const RGBApixel& got = back(i, j);
                 if (depth == 16) {
                     // Read back scaled to 0..255 from 5 and 6 bits.
-                    EXPECT_EQ((want.Red >> 3) * 255 / 31, got.Red);
-                    EXPECT_EQ((want.Green >> 2) * 255 / 63, got.Green);
-                    EXPECT_EQ((want.Blue >> 3) * 255 / 31, got.Blue);
+                    EXPECT_EQ(((want.Red >> 3) * 255 + 15) / 31, got.Red);
+                    EXPECT_EQ(((want.Green >> 2) * 255 + 31) / 63, got.Green);
+                    EXPECT_EQ(((want.Blue >> 3) * 255 + 15) / 31, got.Blue);
                     EXPECT_NEAR(want.Red, im.at(i, j)[0], 8);
                     EXPECT_NEAR(want.Green, im.at(i, j)[1], 4);
                     EXPECT_NEAR(want.Blue, im.at(i, j)[2], 8);
@@ -420,6 +420,36 @@ TEST_F(BmpTest, ReadsFilesWrittenByImageMagick) {
                 EXPECT_EQ(im.at(i, y)[2], back(i, j).Blue);
             }
     }
+}
+
+TEST_F(BmpTest, ReadsBitFieldFilesWrittenByImageMagick) {
+    BMP source = pattern(7, 4);
+    ASSERT_TRUE(source.WriteToFile("/tmp/bf.bmp"));
+    Rgb im = readWithImageMagick("/tmp/bf.bmp");
+    // 5-6-5 and 8-8-8-8 with alpha, both with masks in a 124-byte header.
+    ASSERT_TRUE(
+        run({"convert", "/tmp/bf.bmp.ppm", "-define", "bmp:subtype=RGB565", "BMP:/tmp/bf16.bmp"}));
+    ASSERT_TRUE(run({"convert", "/tmp/bf.bmp.ppm", "-alpha", "set", "-channel", "A", "-evaluate",
+                     "set", "50%", "BMP:/tmp/bf32.bmp"}));
+    ASSERT_EQ(16, GetBitmapColorDepth("/tmp/bf16.bmp"));
+    ASSERT_EQ(3u, GetBMIH("/tmp/bf16.bmp").biCompression);
+    ASSERT_EQ(124u, GetBMIH("/tmp/bf32.bmp").biSize);
+    BMP b16;
+    ASSERT_TRUE(b16.ReadFromFile("/tmp/bf16.bmp"));
+    BMP b32;
+    ASSERT_TRUE(b32.ReadFromFile("/tmp/bf32.bmp"));
+    EXPECT_EQ(32, b32.TellBitDepth());
+    for (int i = 0; i < 7; ++i)
+        for (int j = 0; j < 4; ++j) {
+            // Within one step of 5 (or 6) bits, whichever way the writer rounded.
+            EXPECT_NEAR(im.at(i, j)[0], b16(i, j).Red, 255.0 / 31) << i << "," << j;
+            EXPECT_NEAR(im.at(i, j)[1], b16(i, j).Green, 255.0 / 63);
+            EXPECT_NEAR(im.at(i, j)[2], b16(i, j).Blue, 255.0 / 31);
+            EXPECT_EQ(im.at(i, j)[0], b32(i, j).Red) << i << "," << j;
+            EXPECT_EQ(im.at(i, j)[1], b32(i, j).Green);
+            EXPECT_EQ(im.at(i, j)[2], b32(i, j).Blue);
+            EXPECT_NEAR(128, b32(i, j).Alpha, 1);
+        }
 }
 
 TEST_F(BmpTest, ReadsTopDownRows) {
