@@ -1,0 +1,2 @@
+/* Host kernel layer: user copies (the architecture header drivers include). */
+#include <linux/uaccess.h>
