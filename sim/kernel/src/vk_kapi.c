@@ -576,6 +576,7 @@ int misc_register(struct miscdevice *misc)
 			goto out;
 		}
 		misc->minor = minor;
+		misc->vk_dynamic = 1;
 	} else if (minor_used(misc->minor)) {
 		ret = -EBUSY;
 		goto out;
@@ -598,6 +599,11 @@ int misc_deregister(struct miscdevice *misc)
 		if (*pp == misc) {
 			*pp = misc->vk_next;
 			misc->vk_next = NULL;
+			/* A module loaded again starts from its own data again. */
+			if (misc->vk_dynamic) {
+				misc->minor = MISC_DYNAMIC_MINOR;
+				misc->vk_dynamic = 0;
+			}
 			ret = 0;
 			break;
 		}
@@ -807,6 +813,10 @@ static void drop_miscs_of(const char *name, const char *why)
 		if (m->vk_module && !strcmp(m->vk_module, name)) {
 			*pp = m->vk_next;
 			m->vk_next = NULL;
+			if (m->vk_dynamic) {
+				m->minor = MISC_DYNAMIC_MINOR;
+				m->vk_dynamic = 0;
+			}
 			unlock();
 			vk_warn("vkernel: %s %s with \"%s\" still registered\n", name, why, m->name);
 			lock();
@@ -884,7 +894,16 @@ int vk_kapi_busy(void)
 void vk_kapi_reset(void)
 {
 	lock();
-	miscs = NULL;
+	while (miscs) {
+		struct miscdevice *m = miscs;
+
+		miscs = m->vk_next;
+		m->vk_next = NULL;
+		if (m->vk_dynamic) {
+			m->minor = MISC_DYNAMIC_MINOR;
+			m->vk_dynamic = 0;
+		}
+	}
 	timers = NULL;
 	misc_fail = 0;
 	loading = NULL;

@@ -13,6 +13,7 @@ struct miscdevice {
 	/* host layer bookkeeping */
 	struct miscdevice *vk_next;
 	const char *vk_module;
+	int vk_dynamic;
 };
 
 int misc_register(struct miscdevice *misc);
