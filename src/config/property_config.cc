@@ -1,0 +1,69 @@
+#include "config/property_config.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <glog/logging.h>
+
+#include "common/file_util.h"
+#include "config/json_file.h"
+
+PropertyConfig::PropertyConfig(const std::string& path) : path_(path) {
+    FILE* fp = fopen(path.c_str(), "a+");
+    if (!fp) LOG(FATAL) << "open config file err:" << path;
+    fclose(fp);
+    std::string text;
+    if (!pnocamera::readSmallFile(path, text)) text.clear();
+    doc_.Parse(text.c_str(), text.size());
+    if (doc_.HasParseError() || !doc_.IsObject()) {
+        LOG(INFO) << "reset property config to json object";
+        // Keep what the file held beside it, so a damaged file is not lost.
+        if (!text.empty() && !pnocamera::replaceFileAtomically(path + ".bad", text))
+            LOG(ERROR) << "can't keep " << path << ".bad";
+        doc_.SetObject();
+        update();
+    }
+}
+
+rapidjson::Value& PropertyConfig::slot(const std::string& key) {
+    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
+    if (it != doc_.MemberEnd()) return it->value;
+    rapidjson::Value name(key.c_str(), static_cast<rapidjson::SizeType>(key.size()), doc_.GetAllocator());
+    doc_.AddMember(name, rapidjson::Value(), doc_.GetAllocator());
+    return (doc_.MemberEnd() - 1)->value;
+}
+
+void PropertyConfig::assign(const std::string& key, const char* value) {
+    slot(key).SetString(value, doc_.GetAllocator());
+}
+
+void PropertyConfig::assign(const std::string& key, int value) { slot(key).SetInt(value); }
+
+void PropertyConfig::assign(const std::string& key, double value) { slot(key).SetDouble(value); }
+
+bool PropertyConfig::setProperties(const std::vector<std::pair<std::string, std::string>>& members) {
+    for (auto& m : members) assign(m.first, m.second);
+    return update();
+}
+
+template <>
+std::string PropertyConfig::queryProperty<std::string>(const std::string& key) const {
+    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
+    if (it == doc_.MemberEnd() || !it->value.IsString()) return "";
+    return std::string(it->value.GetString(), it->value.GetStringLength());
+}
+
+template <>
+int PropertyConfig::queryProperty<int>(const std::string& key) const {
+    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
+    if (it == doc_.MemberEnd() || !it->value.IsInt()) return 0;
+    return it->value.GetInt();
+}
+
+bool PropertyConfig::update() {
+    bool ok = writePrettyJson(path_, doc_);
+    if (!ok) LOG(ERROR) << "write property file err " << path_;
+    sync();
+    return ok;
+}

@@ -1,0 +1,54 @@
+// A small key/value store kept in a file that holds one JSON object
+// ("/etc/offset.conf", "/etc/user.conf"). Every set rewrites the whole file.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+class PropertyConfig {
+public:
+    explicit PropertyConfig(const std::string& path);
+
+    // Stores value under key (in place when the key exists, appended
+    // otherwise) and rewrites the file.
+    template <typename T>
+    void setProperty(const std::string& key, T value) {
+        assign(key, value);
+        update();
+    }
+
+    // Stores several string members and rewrites the file once.
+    bool setProperties(const std::vector<std::pair<std::string, std::string>>& members);
+
+    // The member's value; "" (or 0) when missing or of another type.
+    template <typename T = std::string>
+    T queryProperty(const std::string& key) const;
+
+    // Rewrites the whole file from the document; false when that failed.
+    bool update();
+
+    const std::string& path() const { return path_; }
+
+private:
+    rapidjson::Value& slot(const std::string& key);
+    void assign(const std::string& key, const char* value);
+    void assign(const std::string& key, const std::string& value) { assign(key, value.c_str()); }
+    void assign(const std::string& key, int value);
+    void assign(const std::string& key, double value);
+
+    std::string path_;
+    rapidjson::Document doc_;
+};
+
+template <>
+std::string PropertyConfig::queryProperty<std::string>(const std::string& key) const;
+template <>
+int PropertyConfig::queryProperty<int>(const std::string& key) const;
+
+// Deleter for a PropertyConfig held by a unique_ptr; never writes the file.
+struct PropertyConfigDeleter {
+    void operator()(PropertyConfig* config) const { delete config; }
+};

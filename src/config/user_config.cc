@@ -1,0 +1,32 @@
+#include "config/user_config.h"
+
+#include <glog/logging.h>
+
+#include "config/app_config.h"
+#include "config/property_config.h"
+
+namespace {
+const char kOffsetConf[] = "/etc/offset.conf";
+const char kAppConf[] = "/etc/appConfig.json";
+}  // namespace
+
+const std::map<UserConfig::Language, std::string> UserConfig::lang_string_map_ = {
+    {UserConfig::Chinese, "zh_CN"},
+    {UserConfig::English, "en_US"},
+};
+
+void UserConfig::setLanguage(Language lang) {
+    PropertyConfig config(kOffsetConf);
+    config.setProperty("language", lang_string_map_.at(lang).c_str());
+}
+
+UserConfig::Language UserConfig::queryLanguage() const {
+    std::string text = PropertyConfig(kOffsetConf).queryProperty("language");
+    if (text.empty()) {
+        LOG(INFO) << "query lang setting using default config";
+        text = AppConfig(kAppConf).defaultLanguage();
+    }
+    for (auto& entry : lang_string_map_)
+        if (entry.second == text) return entry.first;
+    return English;
+}

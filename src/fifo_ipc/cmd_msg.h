@@ -1,0 +1,50 @@
+// One command message: {"cmd": name, "data": {...}}, exchanged over the FIFOs
+// and the TCP protocol as one compact JSON line.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <glog/logging.h>
+#include <rapidjson/document.h>
+
+class CmdMessage {
+public:
+    explicit CmdMessage(const std::string& cmd);
+    CmdMessage(const CmdMessage& other);
+    CmdMessage& operator=(const CmdMessage& other);
+    CmdMessage(CmdMessage&& other) noexcept;
+    CmdMessage& operator=(CmdMessage&& other) noexcept;
+
+    // Parses one line; empty unless it is one JSON object with a string "cmd".
+    static std::shared_ptr<CmdMessage> CreateWithCmdString(const std::string& line);
+
+    template <typename T>
+    void AddDataMember(const std::string& key, const T& value);
+
+    std::string GetString() const;
+
+    std::string GetCmd() const {
+        auto it = doc_.FindMember("cmd");
+        CHECK(it != doc_.MemberEnd() && it->value.IsString()) << "invalid cmd msg type ";
+        return std::string(it->value.GetString(), it->value.GetStringLength());
+    }
+
+    const rapidjson::Document& document() const { return doc_; }
+
+    friend void swap(CmdMessage& a, CmdMessage& b) noexcept;
+
+private:
+    rapidjson::Value& data();
+
+    rapidjson::Document doc_;
+};
+
+template <>
+void CmdMessage::AddDataMember<std::string>(const std::string& key, const std::string& value);
+template <>
+void CmdMessage::AddDataMember<int>(const std::string& key, const int& value);
+template <>
+void CmdMessage::AddDataMember<double>(const std::string& key, const double& value);
+template <>
+void CmdMessage::AddDataMember<bool>(const std::string& key, const bool& value);
