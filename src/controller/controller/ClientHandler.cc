@@ -1,0 +1,298 @@
+#include "controller/ClientHandler.h"
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+
+#include <glog/logging.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/CameraState.h"
+#include "fifo_ipc/cmd_msg.h"
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+#define CMD(name, fn) {name, &ClientHandler::fn}
+
+const std::map<std::string, ClientHandler::Handler> ClientHandler::cmd_function_map_ = {
+    CMD("listFile", listFile),
+    CMD("queryState", tellState),
+    CMD("takePhoto", handleTakePhoto),
+    CMD("startRecord", handleRecordVideo),
+    CMD("stopRecord", handleStopRecordVideo),
+    CMD("startLive", handleStartLive),
+    CMD("stopLive", handleStopLive),
+    CMD("deleteFile", handleDeleteFile),
+    CMD("queryCamera", handleQueryCamera),
+    CMD("setCamera", handleSetCamera),
+    CMD("startPreview", handleStartPreview),
+    CMD("stopPreview", handleStopPreview),
+    CMD("realtimeSnapshot", handleRealtimeSnapshot),
+    CMD("querySDCard", handleQuerySDCard),
+    CMD("queryCamera2", handleQueryCamera2),
+    CMD("queryKernelVersion", handleQueryKernelVersion),
+    CMD("listLog", handleListLog),
+    CMD("queryStatistic", handleQueryStatistic),
+    CMD("changeAPPassword", handleChangeAPPassword),
+    CMD("heartTest", handleHeartTest),
+    CMD("bulkDelete", handleBulkDelete),
+    CMD("setOffset", handleSetOffset),
+    CMD("queryOffset", handleQueryOffset),
+    CMD("setID", handleSetID),
+    CMD("queryID", handleQueryID),
+    CMD("syncTime", handleSyncTime),
+    CMD("startRecordPreview", handleStartRecordPreiview),
+    CMD("stopRecordPreview", handleStopRecordPreview),
+    CMD("queryVersion", handleQueryVersion),
+    CMD("takeGainPhoto", handleTakeGainPhoto),
+    CMD("queryAppConfig", handleQueryAppConfig),
+    CMD("setUserProperty", handleSetUserProperty),
+    CMD("queryUserProperty", handleQueryUserProperty),
+    CMD("setAutoExposureParam", handleSetAutoExposureParam),
+    CMD("setAudioDenoise", handleSetAudioDenoise),
+};
+
+#undef CMD
+
+ClientHandler::ClientHandler(Context& ctx) : ctx_(ctx) {}
+
+int ClientHandler::mode() const {
+    auto state = ctx_.state_;
+    return state ? state->type() : 0;
+}
+
+bool ClientHandler::handle(std::string const& line, bufferevent* client) {
+    std::shared_ptr<CmdMessage> msg = CmdMessage::CreateWithCmdString(line);
+    if (!msg) {
+        LOG(INFO) << "cmd parse err ";
+        return true;
+    }
+    auto it = cmd_function_map_.find(msg->GetCmd());
+    if (it == cmd_function_map_.end() || !it->second) return false;
+    return it->second(this, *msg, client);
+}
+
+void ClientHandler::markOverflowed(bufferevent* client) {
+    if (!overflowed_.insert(client).second) return;
+    LOG(ERROR) << "client output overflow, dropping client";
+    if (drop_scheduled_ || !ctx_.base_) return;
+    drop_scheduled_ = true;
+    timeval now = {0, 0};
+    event_base_once(
+        ctx_.base_, -1, EV_TIMEOUT,
+        [](evutil_socket_t, short, void* arg) { static_cast<ClientHandler*>(arg)->dropOverflowed(); }, this, &now);
+}
+
+bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
+    if (overflowed_.count(client)) return false;
+    evbuffer* out = bufferevent_get_output(client);
+    if (evbuffer_get_length(out) + size > kMaxQueuedOutput) {
+        markOverflowed(client);
+        return false;
+    }
+    return bufferevent_write(client, data, size) == 0;
+}
+
+bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
+    if (!queue(client, text.data(), text.size())) return false;
+    return queue(client, "\n", 1);
+}
+
+bool ClientHandler::broadcastMsg(std::string const& text) {
+    // every client gets the push, whatever happened to the others
+    bool ok = true;
+    for (bufferevent* client : clients_) {
+        if (!sendMsg(client, text)) ok = false;
+    }
+    return ok;
+}
+
+void ClientHandler::addClient(bufferevent* client) { clients_.insert(client); }
+
+bool ClientHandler::removeClient(bufferevent* client) {
+    overflowed_.erase(client);
+    if (clients_.erase(client) == 0) return false;
+    bufferevent_free(client);
+    return true;
+}
+
+void ClientHandler::dropOverflowed() {
+    drop_scheduled_ = false;
+    std::set<bufferevent*> doomed;
+    doomed.swap(overflowed_);
+    for (bufferevent* client : doomed) {
+        if (clients_.erase(client)) {
+            bufferevent_free(client);
+            LOG(INFO) << "client disconnected ..";
+        }
+    }
+}
+
+std::string ClientHandler::codeReply(std::string const& type, bool code) {
+    rapidjson::StringBuffer sb;
+    JsonWriter w(sb);
+    w.StartObject();
+    w.Key("type");
+    w.String(type.c_str(), static_cast<rapidjson::SizeType>(type.size()));
+    w.Key("code");
+    w.Bool(code);
+    w.EndObject();
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+std::string ClientHandler::whatReply(std::string const& type, std::string const& what) {
+    rapidjson::StringBuffer sb;
+    JsonWriter w(sb);
+    w.StartObject();
+    w.Key("type");
+    w.String(type.c_str(), static_cast<rapidjson::SizeType>(type.size()));
+    w.Key("code");
+    w.Bool(false);
+    w.Key("what");
+    w.String(what.c_str(), static_cast<rapidjson::SizeType>(what.size()));
+    w.EndObject();
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+bool ClientHandler::checkSDCard(bufferevent* client, std::string const& type) {
+    ctx_.sdcard_.supported_ = ctx_.sdcard_.checkIsVfat();
+    if (ctx_.sdcard_.inserted_ && ctx_.sdcard_.supported_) return true;
+    sendMsg(client, whatReply(type, ctx_.sdcard_.inserted_ ? "sdcard not supported" : "sdcard not insert"));
+    return false;
+}
+
+namespace {
+
+template <typename Body>
+std::string push(const char* type, const bool* code, Body body) {
+    rapidjson::StringBuffer sb;
+    JsonWriter w(sb);
+    w.StartObject();
+    w.Key("type");
+    w.String(type);
+    if (code) {
+        w.Key("code");
+        w.Bool(*code);
+    }
+    body(w);
+    w.EndObject();
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+const bool kTrue = true;
+
+}  // namespace
+
+bool ClientHandler::broadcastStateChanged() {
+    int m = mode();
+    return broadcastMsg(push("stateChanged", &kTrue, [m](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("mode");
+        w.Int(m);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastPrepareOK() {
+    int m = mode();
+    return broadcastMsg(push("prepareOK", nullptr, [m](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("mode");
+        w.Int(m);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastRecordState(unsigned size, int duration) {
+    return broadcastMsg(push("recordState", &kTrue, [=](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("size");
+        w.Uint(size);
+        w.Key("duration");
+        w.Int(duration);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastVRState(int duration) {
+    return broadcastMsg(push("VRState", &kTrue, [=](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("duration");
+        w.Int(duration);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastRecordSnapshot(std::string const& path) {
+    return broadcastMsg(push("snapshot", &kTrue, [&](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("path");
+        w.String(path.c_str(), static_cast<rapidjson::SizeType>(path.size()));
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastRealtimeSnapshot(std::string const& text, bool ok) {
+    return broadcastMsg(push("realtimeSnapshotResult", &ok, [&](JsonWriter& w) {
+        if (ok) {
+            w.Key("data");
+            w.StartObject();
+            w.Key("path");
+            w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+            w.EndObject();
+        } else {
+            w.Key("what");
+            w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+        }
+    }));
+}
+
+bool ClientHandler::broadSDCardIsInsert(bool inserted) {
+    bool supported = ctx_.sdcard_.supported_;
+    return broadcastMsg(push("SDCardIsInsert", &kTrue, [=](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("isInsert");
+        w.Bool(inserted);
+        w.Key("isSupported");
+        w.Bool(supported);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::broadcastState() {
+    BatteryReading b = readBattery();
+    bool inserted = ctx_.sdcard_.inserted_;
+    bool supported = ctx_.sdcard_.supported_;
+    int m = mode();
+    return broadcastMsg(push("state", &kTrue, [&](JsonWriter& w) {
+        w.Key("data");
+        w.StartObject();
+        w.Key("battery");
+        w.Int(b.capacity < 0 ? 0 : b.capacity);
+        w.Key("voltage");
+        w.Double(b.voltage < 0 ? 0.0 : b.voltage);
+        w.Key("onCharge");
+        w.Bool(b.charging);
+        w.Key("sdcardInsert");
+        w.Bool(inserted);
+        w.Key("sdcardSupported");
+        w.Bool(supported);
+        w.Key("mode");
+        w.Int(m);
+        w.EndObject();
+    }));
+}
+
+bool ClientHandler::tellState(CmdMessage const&, bufferevent*) { return broadcastState(); }
+
+bool ClientHandler::handleHeartTest(CmdMessage const&, bufferevent* client) {
+    return sendMsg(client, codeReply("heartTestResult", true));
+}

@@ -1,0 +1,72 @@
+// The controller's one global context, shared by the event loop, the client
+// handler and the screen states.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "controller/ClientHandler.h"
+#include "model/Camera.h"
+#include "model/sdcard.h"
+
+struct event_base;
+class CameraState;
+
+struct Context {
+    Context();
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // Reopens the screen with the icon table of the stored language; ends the
+    // process with status 1 when that fails.
+    void initScreen();
+    // Puts a new state in place and pushes "stateChanged".
+    void changeState(std::shared_ptr<CameraState> next);
+
+    bool ap_on_ = false;
+    bool usb_device_mode_ = false;
+    std::string ip_;
+    event_base* base_ = nullptr;
+    Camera camera_;
+    Sdcard sdcard_;
+    ClientHandler client_handler_;
+    int led1_mode_ = 0;
+    int led0_mode_ = 0;
+    int led1_color_ = 1;
+    int led0_color_ = 1;
+    std::shared_ptr<CameraState> state_;
+    std::function<void()> second_task_;
+    bool second_task_cancel_ = false;
+    bool led1_phase_ = false;
+    bool led0_phase_ = false;
+    int low_power_count_ = 0;
+
+    // Maker of the USB-storage screen used by the tick's USB switch; empty
+    // until the screen states provide it (the switch then waits).
+    std::function<std::shared_ptr<CameraState>(Context&)> make_device_state_;
+};
+
+// Battery sysfs readings; a file that cannot be read gives "unknown".
+struct BatteryReading {
+    int capacity = -1;     // percent, -1 unknown
+    double voltage = -1;   // volts, negative unknown
+    bool charging = false; // false when unknown
+};
+
+double readBatteryVoltage();
+int readBatteryCapacity();
+bool isCharging();
+BatteryReading readBattery();
+
+// Where the battery files live (tests inside the camera use the real paths).
+extern std::string g_battery_dir;
+
+// Event-loop entry points (event_loop.cc).
+int controllerMain(int argc, char** argv);
+void stopCurrentWork(Context& ctx);
+void onTickWork(Context& ctx);
+void checkUsbDevice(Context& ctx);
+void dispatchButton(Context& ctx, unsigned char byte);
+void createMarker();

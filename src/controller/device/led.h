@@ -1,0 +1,45 @@
+/* Status LEDs ("/dev/gpioLed") and the motion sensor ("/dev/gyrotap"). */
+#ifndef CONTROLLER_DEVICE_LED_H
+#define CONTROLLER_DEVICE_LED_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LED_DEVICE "/dev/gpioLed"
+#define BUTTON_DEVICE "/dev/button"
+#define GYRO_DEVICE "/dev/gyrotap"
+
+typedef enum { LED_JOB = 0, LED_BATTERY = 1 } ledType;
+
+typedef enum { COLOR_DARK = 0, COLOR_1 = 1, COLOR_2 = 2, COLOR_4 = 4 } colorType;
+
+/* One read of the motion sensor: raw counts. */
+typedef struct {
+    int32_t ax, ay, az;
+    int32_t gx, gy, gz;
+} GyroRawSample;
+
+/* Acceleration in g, rotation in degrees per second. */
+typedef struct {
+    double ax, ay, az;
+    double gx, gy, gz;
+} gsensorData;
+
+int led_open(void);
+int led_set(int led, int color);
+int led_close(void);
+/* Descriptor of the LED device, -1 when closed. */
+int led_fd(void);
+
+int mpuOpen(void);
+void mpuClose(void);
+int mpuRead(gsensorData* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,3 @@
+#include "controller/controller_context.h"
+
+int main(int argc, char** argv) { return controllerMain(argc, argv); }

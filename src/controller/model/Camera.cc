@@ -1,0 +1,337 @@
+#include "model/Camera.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <rapidjson/document.h>
+#include <rapidjson/filereadstream.h>
+
+#include "common/dameon_util.h"
+#include "common/file_util.h"
+#include "config/property_config.h"
+#include "config/resolution_config.h"
+
+std::vector<std::string> matchRegex(const std::string& pattern, const std::string& subject) {
+    int err = 0;
+    PCRE2_SIZE offset = 0;
+    std::unique_ptr<pcre2_code, decltype(&pcre2_code_free)> code(
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED, 0, &err, &offset,
+                      nullptr),
+        &pcre2_code_free);
+    if (!code) {
+        PCRE2_UCHAR msg[256];
+        pcre2_get_error_message(err, msg, sizeof msg);
+        throw RegexError("PCRE2 compilation failed at offset " + std::to_string(offset) + " : " +
+                         reinterpret_cast<char*>(msg));
+    }
+    std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> md(
+        pcre2_match_data_create_from_pattern(code.get(), nullptr), &pcre2_match_data_free);
+    std::vector<std::string> out;
+    if (!md) return out;
+    int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0, md.get(),
+                         nullptr);
+    if (rc <= 0) return out;
+    PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.get());
+    for (int i = 0; i < rc; ++i) {
+        if (ov[2 * i] == PCRE2_UNSET) {
+            out.emplace_back();
+        } else {
+            out.push_back(subject.substr(ov[2 * i], ov[2 * i + 1] - ov[2 * i]));
+        }
+    }
+    return out;
+}
+
+Camera::Camera() : app_config_("/etc/appConfig.json"), process_controller_("/sdcard/") {}
+
+namespace {
+
+bool hasLabel(int width) {
+    try {
+        ResolutionConfig().check(width);
+        return true;
+    } catch (const UnsupportedResolution& e) {
+        LOG(ERROR) << "unsupported width:" << e.what();
+        return false;
+    }
+}
+
+std::string firstWord(const std::string& path) {
+    std::ifstream in(path);
+    std::string w;
+    if (in) in >> w;
+    return w;
+}
+
+}  // namespace
+
+int Camera::takePhoto() {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        std::string orientation = app_config_.queryOrientation();
+        app_config_.queryTakePhotoParam(p);
+        unsigned ratio[3];
+        app_config_.queryRGBRatio(ratio);
+        if (!hasLabel(p.width)) return kConfigError;
+        updatePhotoCount();
+        return process_controller_.takePhoto(num, p.width, p.height, static_cast<unsigned>(p.mode), ratio,
+                                             orientation)
+                   ? 1
+                   : 0;
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "take photo config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::realtimeSnapshot() {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        app_config_.queryOrientation();
+        app_config_.queryPreviewParam(p);
+        if (!hasLabel(p.width)) return kConfigError;
+        updatePhotoCount();
+        return process_controller_.realtimeSnapshot(num, p.width, p.height);
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "snapshot config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::startRecord(int width, int height, int bitrate) {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        std::string orientation = app_config_.queryOrientation();
+        app_config_.queryRecordParam(p);
+        unsigned ratio[3];
+        app_config_.queryRGBRatio(ratio);
+        if (width > 0 && height > 0) {
+            p.width = width;
+            p.height = height;
+        }
+        if (bitrate > 0) p.bitrate = bitrate;
+        if (!hasLabel(p.width)) return kConfigError;
+        updateVideoCount();
+        return process_controller_.startRecord(num, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
+                                               ratio, orientation);
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "record config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::startLive(int width, int height, int bitrate) {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        std::string orientation = app_config_.queryOrientation();
+        unsigned ratio[3];
+        app_config_.queryRGBRatio(ratio);
+        if (width != 0 && height != 0 && bitrate != 0) {
+            p.width = width;
+            p.height = height;
+            p.bitrate = bitrate;
+            p.mode = 0;
+            p.scale = 1;
+        } else {
+            app_config_.queryLiveParam(p);
+        }
+        return process_controller_.startLive(num, true, p.width, p.height, p.bitrate,
+                                             static_cast<unsigned>(p.mode), ratio, kLiveUrl, orientation, p.scale);
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "live config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::startPreview() {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        std::string orientation = app_config_.queryOrientation();
+        app_config_.queryPreviewParam(p);
+        unsigned ratio[3];
+        app_config_.queryRGBRatio(ratio);
+        return process_controller_.startLive(num, false, p.width, p.height, p.bitrate,
+                                             static_cast<unsigned>(p.mode), ratio, kPreviewUrl, orientation,
+                                             p.scale);
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "preview config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::startRecordPreview() {
+    try {
+        ConfigParam p;
+        int num = app_config_.queryCameraNum();
+        std::string orientation = app_config_.queryOrientation();
+        app_config_.queryRecordPreviewParam(p);
+        unsigned ratio[3];
+        app_config_.queryRGBRatio(ratio);
+        return process_controller_.startLive(num, false, p.width, p.height, p.bitrate,
+                                             static_cast<unsigned>(p.mode), ratio, kPreviewUrl, orientation,
+                                             p.scale);
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "record preview config err " << e.what();
+        return kConfigError;
+    }
+}
+
+int Camera::stopRecord() { return process_controller_.stopRecord(); }
+int Camera::stopLive() { return process_controller_.stopLive(); }
+int Camera::stopPreview() { return process_controller_.stopLive(); }
+int Camera::stopRecordPreview() { return process_controller_.stopLive(); }
+
+void Camera::waitForChildProcess(bool& exited, int& code) { process_controller_.waitForChildProcess(exited, code); }
+
+void Camera::setCameraProperty(int index, const std::string& property, int val) {
+    process_controller_.setCameraProperty(index, property, val);
+}
+
+int Camera::openAP() { return process_controller_.setUpAP(); }
+int Camera::closeAP() { return process_controller_.closeAP(); }
+
+int Camera::correctOffset() { return pnocamera::runProcess({"lensAlign", "2", "1440", "1440", "h"}); }
+
+void Camera::setID(std::string id) {
+    LOG(INFO) << "set ID:" << id;
+    std::ofstream out("/etc/ID.conf", std::ios::trunc);
+    out << id;
+    out.close();
+    sync();
+}
+
+std::string Camera::queryID() { return firstWord("/etc/ID.conf"); }
+
+std::string Camera::queryVersion() const { return firstWord("/etc/version.txt"); }
+
+bool Camera::syncTime(const std::string& time) {
+    // the text goes to date as one argument; one that starts like an option
+    // or holds a line end is refused
+    if (time.empty() || time[0] == '-' || time.find('\n') != std::string::npos) {
+        LOG(ERROR) << "refused time text " << time;
+        return false;
+    }
+    pnocamera::runProcess({"date", time});
+    pnocamera::runProcess({"hwclock", "-w"});
+    return true;
+}
+
+std::string Camera::apSedExpression(const std::string& key, const std::string& value) {
+    if (key.empty()) return "";
+    for (char c : key) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!plain) return "";
+    }
+    std::string escaped;
+    for (char c : value) {
+        if (c == '\n' || c == '\r' || c == '\0') return "";
+        if (c == '/' || c == '&' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return "s/" + key + "=\\([^,]*\\)/" + key + "=" + escaped + "/g";
+}
+
+int Camera::configAP(const std::string& key, const std::string& value) {
+    std::string expr = apSedExpression(key, value);
+    if (expr.empty()) {
+        LOG(ERROR) << "refused access point setting " << key;
+        return -1;
+    }
+    LOG(INFO) << "sed -i '" << expr << "' " << ap_conf_path_;
+    pnocamera::runProcess({"sed", "-i", expr, ap_conf_path_});
+    sync();
+    return 0;
+}
+
+void Camera::bumpCounter(const char* key, bool log_count) {
+    PropertyConfig conf(offset_conf_path_);
+    // whether the member is there decides the "update" line
+    bool present = false;
+    {
+        std::string text;
+        rapidjson::Document doc;
+        if (pnocamera::readSmallFile(offset_conf_path_, text)) {
+            doc.Parse(text.c_str());
+            present = !doc.HasParseError() && doc.IsObject() && doc.HasMember(key) && (*doc.FindMember(key)).value.IsInt();
+        }
+    }
+    int n = conf.queryProperty<int>(key);
+    if (log_count) LOG(INFO) << "photo cnt:" << n;
+    if (present) LOG(INFO) << "update " << key << " to " << n + 1;
+    conf.setProperty(key, n + 1);
+}
+
+void Camera::updatePhotoCount() { bumpCounter("photoCount", true); }
+void Camera::updateVideoCount() { bumpCounter("videoCount", false); }
+
+int Camera::kernelVersionOf(const std::string& text) {
+    std::vector<std::string> r = matchRegex("#(\\d*)", text);
+    if (r.size() < 2) {
+        LOG(INFO) << " not found ";
+        return 0;
+    }
+    if (r[1].empty()) return 0;
+    try {
+        return std::stoi(r[1]);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+int Camera::kernelVersion() const {
+    char buf[1025] = {0};
+    int fd = open("/proc/version", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t n = read(fd, buf, 1024);
+        if (n < 0) n = 0;
+        buf[n] = 0;
+        close(fd);
+    }
+    return kernelVersionOf(buf);
+}
+
+std::map<std::string, std::string> Camera::listCameraPropertyAndValue(int index) {
+    std::map<std::string, std::string> result;
+    auto scan = [&result](const std::string& out, const char* pattern) {
+        std::istringstream lines(out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::vector<std::string> r = matchRegex(pattern, line);
+            if (r.size() == 3) result.emplace(r[1], r[2]);
+        }
+    };
+    // the index is a number, so nothing outside reaches the command text
+    scan(readCmdOutput("v4l2-ctl -d /dev/video" + std::to_string(index) + " --list-ctrls"),
+         "(\\w*)\\s\\(.*value=(\\d*)");
+    scan(readCmdOutput("xuProbe -d /dev/video" + std::to_string(index)), "(\\w*):(\\w*)");
+    return result;
+}
+
+bool Camera::isDevice() const {
+    int fd = open(vbus_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[257] = {0};
+    ssize_t n = read(fd, buf, 256);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = 0;
+    return std::atoi(buf) == 1;
+}
+
+int Camera::remountUSBDevice() {
+    pnocamera::runProcess({"lsusb"});
+    pnocamera::runProcess({"umount", "/sdcard"});
+    return pnocamera::runProcess({"mount", "-o", "rw", "/dev/mmcblk1p1", "/sdcard"});
+}

@@ -1,0 +1,89 @@
+// Device model: job starts through the worker controller, settings and
+// identity files under /etc, kernel and USB state.
+#pragma once
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <glog/logging.h>
+
+#include "common/process_util.h"
+#include "config/app_config.h"
+#include "model/ProcessController.h"
+
+class RegexError : public std::runtime_error {
+public:
+    explicit RegexError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Whole match, then capture groups up to the highest one that took part.
+std::vector<std::string> matchRegex(const std::string& pattern, const std::string& subject);
+
+constexpr const char* kLiveUrl = "rtmp://127.0.0.1/live/panorbit";
+constexpr const char* kPreviewUrl = "rtmp://127.0.0.1/live/preview";
+
+class Camera {
+public:
+    // Result of a job start whose configuration cannot answer.
+    static constexpr int kConfigError = 9;
+
+    Camera();
+
+    int takePhoto();
+    int realtimeSnapshot();
+    int startRecord(int width, int height, int bitrate);
+    int startLive(int width, int height, int bitrate);
+    int startPreview();
+    int startRecordPreview();
+    int stopRecord();
+    int stopLive();
+    int stopPreview();
+    int stopRecordPreview();
+    void waitForChildProcess(bool& exited, int& code);
+    void setCameraProperty(int index, const std::string& property, int val);
+    int openAP();
+    int closeAP();
+    int correctOffset();
+
+    void setID(std::string id);
+    std::string queryID();
+    std::string queryVersion() const;
+    // false when the text was refused (it could be taken as an option).
+    bool syncTime(const std::string& time);
+    // 0 done; -1 refused (a key that is not a plain name, a value with a line end).
+    int configAP(const std::string& key, const std::string& value);
+    void updatePhotoCount();
+    void updateVideoCount();
+    int kernelVersion() const;
+    std::map<std::string, std::string> listCameraPropertyAndValue(int index);
+
+    bool isDevice() const;
+    int remountUSBDevice();
+
+    // The sed expression configAP runs, "" when key or value is refused.
+    static std::string apSedExpression(const std::string& key, const std::string& value);
+    static int kernelVersionOf(const std::string& proc_version);
+
+    AppConfig app_config_;
+    ProcessController process_controller_;
+
+    // Sources; tests point them elsewhere.
+    std::string ap_conf_path_ = "/etc/rtl_hostapd_2G.conf";
+    std::string offset_conf_path_ = "/etc/offset.conf";
+    std::string vbus_path_ = "/sys/devices/platform/exynos-dwc3.0/vbus";
+
+private:
+    void bumpCounter(const char* key, bool log_count);
+};
+
+inline void toHost() {
+    LOG(INFO) << "to host";
+    pnocamera::runProcess({"gpioPoke", "7"});
+}
+
+inline void toDevice() {
+    LOG(INFO) << "to device";
+    pnocamera::runProcess({"gpioPoke", "8"});
+}
