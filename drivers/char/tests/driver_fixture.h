@@ -57,7 +57,9 @@ public:
             EXPECT_EQ(vk_user_map(buf_.data(), len_), 0);
         }
     }
-    UserMem(const void* src, size_t n) : UserMem(n) { std::memcpy(buf_.data(), src, n); }
+    UserMem(const void* src, size_t n) : UserMem(n) {
+        if (n) std::memcpy(buf_.data(), src, n);
+    }
     ~UserMem() {
         if (len_) vk_user_unmap(buf_.data());
     }
