@@ -345,6 +345,8 @@ static int __init gyrotap_dev_init(void)
 {
 	int ret;
 
+	BUILD_BUG_ON(sizeof(struct GyroRawSample) != 24);
+
 	setup_timer(&timer, timer_function, 5);
 
 	MPU_IIC_Init();

@@ -415,6 +415,10 @@ static int __init oled_init(void)
 	};
 	int ret;
 
+	/* The records' layout on the board (32-bit pointers). */
+	BUILD_BUG_ON(sizeof(void *) == 4 && sizeof(struct wordParam) != 12);
+	BUILD_BUG_ON(sizeof(void *) == 4 && sizeof(struct matrixParam) != 16);
+
 	openCount = 0;
 
 	gpio_free(OLED_RST_PIN);
