@@ -1,0 +1,200 @@
+#include "still_grab.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <glog/logging.h>
+#include <turbojpeg.h>
+
+#include "auto_exposure.h"
+#include "common/process_util.h"
+#include "config/app_config.h"
+#include "config/property_config.h"
+#include "fifo_ipc/client_fifo.h"
+#include "fifo_ipc/cmd_msg.h"
+
+namespace stillgrab {
+
+const char kUsageText[] = "usage: stillGrab <cameraNum wdith height mode imagePath orientation>";
+
+namespace {
+
+const int kWarmUpRounds = 30;
+
+struct TjDeleter {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TjHandle = std::unique_ptr<void, TjDeleter>;
+
+int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+
+std::vector<Frame> lastFrames(Photo& photo) {
+    std::vector<Frame> frames;
+    for (auto& camera : photo.cameras)
+        frames.push_back({reinterpret_cast<const unsigned char*>(camera.data()),
+                          static_cast<unsigned long>(camera.size())});
+    return frames;
+}
+
+}  // namespace
+
+bool parseArguments(int argc, char** argv, Photo& photo) {
+    if (argc < 7) return false;
+    photo.camera_num = number(argv[1]);
+    photo.width = number(argv[2]);
+    photo.height = number(argv[3]);
+    photo.mode = number(argv[4]);
+    photo.image_path = argv[5];
+    photo.stacked = std::string(argv[6]) != "h";
+    if (photo.camera_num < 1 || photo.width <= 0 || photo.height <= 0) return false;
+    // The joined image's edge, its row of bytes and its size must fit the
+    // codec's int arguments.
+    long long n = photo.camera_num, w = photo.width, h = photo.height;
+    long long image_w = photo.stacked ? w : w * n;
+    long long image_h = photo.stacked ? h * n : h;
+    if (image_w * 3 > INT_MAX || image_h > INT_MAX || image_w * image_h * 3 > INT_MAX) return false;
+    photo.image_width = static_cast<int>(image_w);
+    photo.image_height = static_cast<int>(image_h);
+    return true;
+}
+
+std::string queryModelText() { return PropertyConfig("/etc/offset.conf").queryProperty("defaultOffset"); }
+
+void openCamera(Photo& photo) {
+    photo.cameras = std::vector<V4L2Camera>(static_cast<size_t>(photo.camera_num));
+    for (int i = 0; i < photo.camera_num; ++i) {
+        photo.cameras[i].openCamera(i, photo.width, photo.height);
+        photo.cameras[i].setWorkingMode(static_cast<unsigned>(photo.mode));
+    }
+    AppConfig config("/etc/appConfig.json");
+    uint32_t ratio[3] = {100, 100, 100};
+    config.queryRGBRatio(ratio);
+    unsigned rgb[3] = {ratio[0], ratio[1], ratio[2]};
+    setRGBRatio(rgb);
+}
+
+void warmUpCamera(Photo& photo) {
+    for (int round = 0; round < kWarmUpRounds; ++round) {
+        for (auto& camera : photo.cameras) camera.readFrame();
+        consistExposure(photo.cameras, 1.0);
+        consistWhiteBalance(photo.cameras);
+    }
+    photo.cameras[0].frameSync();
+    for (auto& camera : photo.cameras) camera.readFrame();
+}
+
+void initBuffer(Photo& photo) {
+    photo.joined.assign(static_cast<size_t>(photo.image_width) * photo.image_height * 3, 0);
+}
+
+void clearBuffer(Photo& photo) { std::vector<unsigned char>().swap(photo.joined); }
+
+Status decodeFrames(const std::vector<Frame>& frames, int width, int height, unsigned char* joined,
+                    size_t lens_offset, int pitch) {
+    TjHandle handle(tjInitDecompress());
+    if (!handle) return kCodec;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        int w = 0, h = 0, subsamp = 0, colorspace = 0;
+        if (tjDecompressHeader3(handle.get(), frames[i].data, frames[i].size, &w, &h, &subsamp, &colorspace) != 0)
+            return kCodec;
+        if (w != width || h != height) {
+            LOG(ERROR) << "lens " << i << " frame is " << w << "x" << h << ", not " << width << "x" << height;
+            return kCodec;
+        }
+        if (tjDecompress2(handle.get(), frames[i].data, frames[i].size, joined + lens_offset * i, width, pitch,
+                          height, TJPF_RGB, TJFLAG_FASTDCT) != 0)
+            return kCodec;
+    }
+    return kOk;
+}
+
+Status horizontalCombine(Photo& photo) {
+    // Lens i's rows start i frame-widths into each joined row.
+    return decodeFrames(lastFrames(photo), photo.width, photo.height, photo.joined.data(),
+                        static_cast<size_t>(photo.width) * 3, photo.image_width * 3);
+}
+
+Status verticalCombine(Photo& photo) {
+    return decodeFrames(lastFrames(photo), photo.width, photo.height, photo.joined.data(),
+                        static_cast<size_t>(photo.width) * photo.height * 3, photo.width * 3);
+}
+
+Status encodeImage(const Photo& photo, std::vector<unsigned char>& jpeg) {
+    TjHandle handle(tjInitCompress());
+    if (!handle) return kCodec;
+    unsigned char* out = nullptr;
+    unsigned long out_size = 0;
+    int ret = tjCompress2(handle.get(), photo.joined.data(), photo.image_width, 0, photo.image_height, TJPF_RGB,
+                          &out, &out_size, TJSAMP_444, 100, TJFLAG_FASTDCT);
+    if (ret == 0) jpeg.assign(out, out + out_size);
+    tjFree(out);
+    return ret == 0 ? kOk : kCodec;
+}
+
+Status writeImage(const std::string& path, const std::vector<unsigned char>& jpeg) {
+    FILE* fp = fopen(path.c_str(), "w");
+    if (!fp) {
+        PLOG(ERROR) << "create jpeg file err";
+        return kOutputFile;
+    }
+    bool ok = fwrite(jpeg.data(), 1, jpeg.size(), fp) == jpeg.size();
+    ok = fflush(fp) == 0 && ok;
+    ok = fclose(fp) == 0 && ok;
+    if (!ok) {
+        // A full card: no half-written photo stays behind.
+        PLOG(ERROR) << "write jpeg file err";
+        unlink(path.c_str());
+        return kOutputFile;
+    }
+    return kOk;
+}
+
+void writeModel(const std::string& path, const std::string& model) {
+    LOG(INFO) << "exiv2 -M \"set Exif.Image.Model " << model << "\" " << path;
+    // The model text comes from a file clients can set: it goes to exiv2 as
+    // one argument, never through a shell.
+    pnocamera::runProcess({"exiv2", "-M", "set Exif.Image.Model " + model, path});
+}
+
+int takePhoto(Photo& photo, const char* program) {
+    try {
+        photo.model = queryModelText();
+        openCamera(photo);
+
+        CmdMessage prepare("prepare");
+        prepare.AddDataMember<std::string>("process", program);
+        if (photo.fifo_fd != -1) pnocamera::WriteClientFifo(photo.fifo_fd, prepare.GetString());
+
+        warmUpCamera(photo);
+        initBuffer(photo);
+        Status s = photo.stacked ? verticalCombine(photo) : horizontalCombine(photo);
+        if (s != kOk) return s;
+        std::vector<unsigned char> jpeg;
+        s = encodeImage(photo, jpeg);
+        clearBuffer(photo);
+        if (s != kOk) return s;
+        s = writeImage(photo.image_path, jpeg);
+        if (s != kOk) return s;
+        writeModel(photo.image_path, photo.model);
+        sync();
+        pnocamera::CloseFifo(photo.fifo_fd);
+        photo.fifo_fd = -1;
+        return kOk;
+    } catch (const HardwareException& e) {
+        LOG(ERROR) << "camera err: " << e.what();
+        return kCamera;
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << "config err: " << e.what();
+        return kConfig;
+    } catch (const std::bad_alloc&) {
+        LOG(ERROR) << "out of memory";
+        return kNoMemory;
+    }
+}
+
+}  // namespace stillgrab

@@ -1,0 +1,85 @@
+// The still-photo worker: every lens captured once, matched, decoded into one
+// joined RGB image, encoded as one JPEG with the lens offset as its Exif model.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "V4l2Camera.h"
+
+namespace stillgrab {
+
+// Exit statuses the controller reads.
+enum Status {
+    kOk = 0,
+    kUsage = 1,
+    kOutputFile = 3,
+    kCamera = 5,
+    kConfig = 9,
+    kNoMemory = 12,
+    kCodec = 100,
+};
+
+extern const char kUsageText[];
+
+struct Photo {
+    int camera_num = 0;
+    int width = 0;
+    int height = 0;
+    int mode = 0;
+    std::string image_path;
+    bool stacked = false;
+    int image_width = 0;
+    int image_height = 0;
+    int fifo_fd = -1;
+    std::vector<V4L2Camera> cameras;
+    std::vector<unsigned char> joined;
+    std::string model;
+};
+
+// Reads the six positional arguments; false when they are too few or give
+// no valid image (no lens, no pixels, or a size the buffers cannot hold).
+bool parseArguments(int argc, char** argv, Photo& photo);
+
+// The "defaultOffset" text of "/etc/offset.conf", or "".
+std::string queryModelText();
+
+void openCamera(Photo& photo);
+void warmUpCamera(Photo& photo);
+void initBuffer(Photo& photo);
+void clearBuffer(Photo& photo);
+
+// One lens's JPEG frame.
+struct Frame {
+    const unsigned char* data;
+    unsigned long size;
+};
+
+// Decodes frame i into the joined image at i * lens_offset, rows pitch
+// bytes apart; kCodec when a frame does not decode or is not of the asked
+// size.
+Status decodeFrames(const std::vector<Frame>& frames, int width, int height, unsigned char* joined,
+                    size_t lens_offset, int pitch);
+
+// Decode every lens's last frame straight into its place in the joined
+// image: side by side (row y holds row y of lens 0, then lens 1, ...) or
+// stacked (lens 0's frame, then lens 1's, ...). kCodec when a frame does not
+// decode or is not of the asked size.
+Status horizontalCombine(Photo& photo);
+Status verticalCombine(Photo& photo);
+
+// Encodes the joined image (RGB, 4:4:4, quality 100, fast DCT).
+Status encodeImage(const Photo& photo, std::vector<unsigned char>& jpeg);
+
+// Writes the JPEG; a failed create, write, flush or close is kOutputFile and
+// leaves no partial file.
+Status writeImage(const std::string& path, const std::vector<unsigned char>& jpeg);
+
+// Sets the Exif camera model with exiv2 (its result is ignored).
+void writeModel(const std::string& path, const std::string& model);
+
+// The whole photo after the arguments: the program's status.
+int takePhoto(Photo& photo, const char* program);
+
+}  // namespace stillgrab

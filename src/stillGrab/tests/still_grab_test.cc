@@ -1,0 +1,158 @@
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include "still_grab.h"
+#include "support/camtest.h"
+
+namespace {
+
+using namespace stillgrab;
+
+bool parse(std::vector<std::string> args, Photo& photo) {
+    args.insert(args.begin(), "stillGrab");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return parseArguments(static_cast<int>(args.size()), argv.data(), photo);
+}
+
+TEST(StillGrabArguments, LayoutAndRefusals) {
+    Photo side;
+    ASSERT_TRUE(parse({"2", "1440", "1440", "0", "/sdcard/a.pnop", "h"}, side));
+    EXPECT_FALSE(side.stacked);
+    EXPECT_EQ(side.image_width, 2880);
+    EXPECT_EQ(side.image_height, 1440);
+
+    Photo stacked;
+    ASSERT_TRUE(parse({"2", "1440", "1440", "3", "/sdcard/a.pnop", "v", "100", "100", "100"}, stacked));
+    EXPECT_TRUE(stacked.stacked);
+    EXPECT_EQ(stacked.mode, 3);
+    EXPECT_EQ(stacked.image_width, 1440);
+    EXPECT_EQ(stacked.image_height, 2880);
+
+    Photo p;
+    EXPECT_FALSE(parse({"2", "1440", "1440", "0", "/sdcard/a.pnop"}, p)) << "five arguments";
+    EXPECT_FALSE(parse({"0", "1440", "1440", "0", "x", "h"}, p)) << "no lens";
+    EXPECT_FALSE(parse({"two", "1440", "1440", "0", "x", "h"}, p)) << "text is 0";
+    EXPECT_FALSE(parse({"2", "0", "1440", "0", "x", "h"}, p));
+    EXPECT_FALSE(parse({"2", "1440", "-5", "0", "x", "h"}, p));
+    EXPECT_FALSE(parse({"40000", "40000", "40000", "0", "x", "h"}, p)) << "buffers would overflow";
+    EXPECT_FALSE(parse({"2", "2147483647", "1", "0", "x", "v"}, p)) << "row bytes overflow";
+}
+
+std::vector<unsigned char> makeJpeg(int w, int h, unsigned char seed) {
+    std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(seed + i * 7 % 251);
+    tjhandle handle = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompress2(handle, rgb.data(), w, 0, h, TJPF_RGB, &out, &size, TJSAMP_422, 90, 0), 0);
+    std::vector<unsigned char> jpeg(out, out + size);
+    tjFree(out);
+    tjDestroy(handle);
+    return jpeg;
+}
+
+std::vector<unsigned char> decode(const std::vector<unsigned char>& jpeg, int w, int h) {
+    std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
+    tjhandle handle = tjInitDecompress();
+    EXPECT_EQ(tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), w, 0, h, TJPF_RGB, TJFLAG_FASTDCT), 0);
+    tjDestroy(handle);
+    return rgb;
+}
+
+TEST(StillGrabJoin, DecodingInPlaceGivesTheJoinedFrames) {
+    const int w = 48, h = 32;
+    auto a = makeJpeg(w, h, 1), b = makeJpeg(w, h, 90);
+    auto ra = decode(a, w, h), rb = decode(b, w, h);
+    std::vector<Frame> frames = {{a.data(), a.size()}, {b.data(), b.size()}};
+
+    // Side by side: joined row y is row y of lens 0, then of lens 1.
+    std::vector<unsigned char> side(static_cast<size_t>(2) * w * h * 3);
+    ASSERT_EQ(decodeFrames(frames, w, h, side.data(), w * 3, 2 * w * 3), kOk);
+    for (int y = 0; y < h; ++y) {
+        ASSERT_EQ(0, memcmp(&side[static_cast<size_t>(y) * 2 * w * 3], &ra[static_cast<size_t>(y) * w * 3], w * 3));
+        ASSERT_EQ(0, memcmp(&side[(static_cast<size_t>(y) * 2 + 1) * w * 3], &rb[static_cast<size_t>(y) * w * 3],
+                            w * 3));
+    }
+    // Stacked: lens 0's frame, then lens 1's.
+    std::vector<unsigned char> stacked(side.size());
+    ASSERT_EQ(decodeFrames(frames, w, h, stacked.data(), static_cast<size_t>(w) * h * 3, w * 3), kOk);
+    EXPECT_EQ(0, memcmp(stacked.data(), ra.data(), ra.size()));
+    EXPECT_EQ(0, memcmp(stacked.data() + ra.size(), rb.data(), rb.size()));
+}
+
+TEST(StillGrabJoin, AFrameOfAnotherSizeOrNoJpegIsACodecError) {
+    const int w = 48, h = 32;
+    auto good = makeJpeg(w, h, 1), small = makeJpeg(w / 2, h, 1);
+    std::vector<unsigned char> joined(static_cast<size_t>(2) * w * h * 3, 0xAB);
+    std::vector<Frame> frames = {{good.data(), good.size()}, {small.data(), small.size()}};
+    EXPECT_EQ(decodeFrames(frames, w, h, joined.data(), w * 3, 2 * w * 3), kCodec);
+    unsigned char junk[64] = {0xFF, 0xD8, 1, 2, 3};
+    frames = {{junk, sizeof junk}};
+    EXPECT_EQ(decodeFrames(frames, w, h, joined.data(), 0, w * 3), kCodec);
+}
+
+TEST(StillGrabEncode, JoinedImageEncodesAtItsSize) {
+    Photo photo;
+    ASSERT_TRUE(parse({"2", "16", "8", "0", "/tmp/x.pnop", "h"}, photo));
+    initBuffer(photo);
+    ASSERT_EQ(photo.joined.size(), 32u * 8 * 3);
+    std::vector<unsigned char> jpeg;
+    ASSERT_EQ(encodeImage(photo, jpeg), kOk);
+    tjhandle handle = tjInitDecompress();
+    int w = 0, h = 0, subsamp = -1, cs = 0;
+    ASSERT_EQ(tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &w, &h, &subsamp, &cs), 0);
+    tjDestroy(handle);
+    EXPECT_EQ(w, 32);
+    EXPECT_EQ(h, 8);
+    EXPECT_EQ(subsamp, TJSAMP_444);
+    clearBuffer(photo);
+    EXPECT_EQ(photo.joined.capacity(), 0u);
+}
+
+TEST(StillGrabWrite, FailuresLeaveNoPartialFile) {
+    std::vector<unsigned char> jpeg(100000, 0x55);
+    ASSERT_EQ(writeImage("/sdcard/IMG_000001@3K.pnop", jpeg), kOk);
+    EXPECT_EQ(camtest::readFile("/sdcard/IMG_000001@3K.pnop").size(), jpeg.size());
+
+    camtest::LogCapture log;
+    EXPECT_EQ(writeImage("/sdcard/missing/IMG_000002@3K.pnop", jpeg), kOutputFile);
+    EXPECT_TRUE(log.contains("create jpeg file err"));
+
+    // A card that fills up: the write fails at flush or close.
+    ASSERT_EQ(symlink("/dev/full", "/tmp/full.pnop"), 0);
+    EXPECT_EQ(writeImage("/tmp/full.pnop", jpeg), kOutputFile);
+    EXPECT_FALSE(camtest::exists("/tmp/full.pnop"));
+}
+
+TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
+    camtest::writeFile("/etc/offset.conf", R"({"defaultOffset": 5})");
+    EXPECT_EQ(queryModelText(), "");
+    const std::string model = "a\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`";
+    camtest::writeFile("/etc/offset.conf", "{\"defaultOffset\": \"a\\\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`\"}");
+    EXPECT_EQ(queryModelText(), model);
+
+    Photo photo;
+    ASSERT_TRUE(parse({"1", "16", "8", "0", "/tmp/model.jpg", "h"}, photo));
+    initBuffer(photo);
+    std::vector<unsigned char> jpeg;
+    ASSERT_EQ(encodeImage(photo, jpeg), kOk);
+    ASSERT_EQ(writeImage("/tmp/model.jpg", jpeg), kOk);
+    writeModel("/tmp/model.jpg", model);
+    EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+    EXPECT_FALSE(camtest::exists("/tmp/pwned2"));
+    FILE* fp = popen("exiv2 -K Exif.Image.Model -Pv /tmp/model.jpg", "r");
+    ASSERT_TRUE(fp);
+    char buf[256] = {0};
+    size_t n = fread(buf, 1, sizeof buf - 1, fp);
+    pclose(fp);
+    EXPECT_EQ(std::string(buf, n), model + "\n");
+}
+
+}  // namespace
