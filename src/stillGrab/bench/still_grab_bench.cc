@@ -1,0 +1,110 @@
+// Photo pipeline figures.
+//
+//   sim/vcam -- still_grab_bench [runs]
+//
+// For two lenses at 1440 and 2048: the time of each stage of a photo on the
+// virtual camera's lenses (open, warm-up, decode+join, encode, write, Exif),
+// and the cost of the program's decode+join+encode against the bare codec
+// calls on the same frames (decode each lens to its own buffer, encode one
+// image), as a ratio.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <glog/logging.h>
+#include <turbojpeg.h>
+
+#include "still_grab.h"
+
+using namespace stillgrab;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double timeIt(const std::function<void()>& f) {
+    auto t = Clock::now();
+    f();
+    return ms(Clock::now() - t);
+}
+
+void benchSize(int size, int runs) {
+    char w[16], mode[] = "0", n[] = "2", h[] = "h";
+    snprintf(w, sizeof w, "%d", size);
+    std::string path = "/sdcard/bench.pnop";
+    char* argv[] = {const_cast<char*>("stillGrab"), n, w, w, mode, &path[0], h, nullptr};
+    std::vector<double> t_open, t_warm, t_join, t_enc, t_write, t_exif, t_bare, t_prog;
+    for (int run = 0; run < runs; ++run) {
+        Photo photo;
+        if (!parseArguments(7, argv, photo)) return;
+        try {
+            t_open.push_back(timeIt([&] { openCamera(photo); }));
+            t_warm.push_back(timeIt([&] { warmUpCamera(photo); }));
+        } catch (const std::exception& e) {
+            fprintf(stderr, "lenses: %s\n", e.what());
+            return;
+        }
+        std::vector<unsigned char> jpeg;
+        initBuffer(photo);
+        t_join.push_back(timeIt([&] { CHECK_EQ(horizontalCombine(photo), kOk); }));
+        t_enc.push_back(timeIt([&] { CHECK_EQ(encodeImage(photo, jpeg), kOk); }));
+        t_write.push_back(timeIt([&] { CHECK_EQ(writeImage(path, jpeg), kOk); }));
+        t_exif.push_back(timeIt([&] { writeModel(path, "bench"); }));
+        t_prog.push_back(t_join.back() + t_enc.back());
+
+        // The bare codec on the same frames: each lens to a buffer of its own.
+        std::vector<std::vector<unsigned char>> rgb(2, std::vector<unsigned char>(size_t(size) * size * 3));
+        std::vector<unsigned char> joined(size_t(2) * size * size * 3);
+        t_bare.push_back(timeIt([&] {
+            tjhandle d = tjInitDecompress();
+            for (int i = 0; i < 2; ++i)
+                tjDecompress2(d, reinterpret_cast<const unsigned char*>(photo.cameras[i].data()),
+                              photo.cameras[i].size(), rgb[i].data(), size, 0, size, TJPF_RGB, TJFLAG_FASTDCT);
+            tjDestroy(d);
+            tjhandle c = tjInitCompress();
+            unsigned char* out = nullptr;
+            unsigned long out_size = 0;
+            tjCompress2(c, joined.data(), 2 * size, 0, size, TJPF_RGB, &out, &out_size, TJSAMP_444, 100,
+                        TJFLAG_FASTDCT);
+            tjFree(out);
+            tjDestroy(c);
+        }));
+        unlink(path.c_str());
+    }
+    double total = median(t_open) + median(t_warm) + median(t_join) + median(t_enc) + median(t_write) +
+                   median(t_exif);
+    printf("2 x %d: open %.1f ms, warm-up %.1f ms, decode+join %.1f ms, encode %.1f ms, write %.1f ms, "
+           "exif %.1f ms, total %.1f ms\n",
+           size, median(t_open), median(t_warm), median(t_join), median(t_enc), median(t_write), median(t_exif),
+           total);
+    printf("2 x %d: program decode+join+encode %.1f ms, bare codec %.1f ms, ratio %.3f\n", size, median(t_prog),
+           median(t_bare), median(t_prog) / median(t_bare));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    google::InitGoogleLogging(argv[0]);
+    FLAGS_logtostderr = true;
+    FLAGS_minloglevel = 1;
+    int runs = argc > 1 ? atoi(argv[1]) : 5;
+    for (int size : {1440, 2048}) benchSize(size, runs);
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    printf("peak resident memory %ld KiB\n", ru.ru_maxrss);
+    return 0;
+}
