@@ -585,7 +585,8 @@ bool BMP::WriteToFile(const std::string& FileName) {
     if (bit_depth_ <= 8 && colors_.size() != size_t(TellNumberOfColors()))
         CreateStandardColorTable();
 
-    FILE* fp = fopen(FileName.c_str(), "wb");
+    FilePtr file(fopen(FileName.c_str(), "wb"));
+    FILE* fp = file.get();
     if (!fp) {
         if (warnings_on) error() << "Cannot open file " << FileName << " for output." << std::endl;
         return false;
@@ -662,7 +663,7 @@ bool BMP::WriteToFile(const std::string& FileName) {
         written = fwrite(row.data(), 1, row.size(), fp) == row.size();
     }
     // A full disk often shows only when the last buffer is flushed.
-    if (fclose(fp) != 0) written = false;
+    if (fclose(file.release()) != 0) written = false;
     if (!written && warnings_on) error() << "Could not write file " << FileName << "." << std::endl;
     return written;
 }
