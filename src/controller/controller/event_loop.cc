@@ -177,7 +177,7 @@ void onSdcardReject(evutil_socket_t, short, void* arg) {
 void onSigInt(evutil_socket_t, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     stopCurrentWork(ctx);
-    event_base_loopbreak(ctx.base_);
+    if (ctx.base_) event_base_loopbreak(ctx.base_);
     oled_close();
     led_close();
 }
@@ -259,7 +259,7 @@ void shutdownSequence(Context& ctx, int capacity, double voltage) {
     stopCurrentWork(ctx);
     oled_fill(0);
     oled_logo(20);
-    event_base_loopbreak(ctx.base_);
+    if (ctx.base_) event_base_loopbreak(ctx.base_);
     oled_close();
     led_close();
     LOG(INFO) << "auto shutdown due to low power " << capacity << " voltage" << voltage;

@@ -1,0 +1,183 @@
+#include "ctl_test_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "support/camtest.h"
+
+namespace ctltest {
+
+void writeScript(const std::string& name, const std::string& body) {
+    mkdir("/tmp/bin", 0755);
+    std::string path = "/tmp/bin/" + name;
+    camtest::writeFile(path, "#!/bin/sh\n" + body + "\n");
+    chmod(path.c_str(), 0755);
+}
+
+void usePrivateBin() {
+    mkdir("/tmp/bin", 0755);
+    const char* old = getenv("PATH");
+    std::string path = std::string("/tmp/bin:") + (old ? old : "/usr/bin:/bin");
+    if (!old || std::string(old).rfind("/tmp/bin:", 0) != 0) setenv("PATH", path.c_str(), 1);
+}
+
+std::vector<std::string> calls() {
+    std::vector<std::string> out;
+    std::string text;
+    try {
+        text = camtest::readFile("/.vcam/calls.log");
+    } catch (...) {
+        return out;
+    }
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+bool called(const std::string& line) {
+    for (auto& l : calls())
+        if (l == line) return true;
+    return false;
+}
+
+void clearCalls() { camtest::writeFile("/.vcam/calls.log", ""); }
+
+static int connectPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8888);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Client::Client() : fd_(connectPort()) {}
+
+Client::~Client() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Client::send(const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string Client::readLine(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        size_t nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return "";
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+        char buf[4096];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return "";
+        buffer_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool Client::quiet(std::chrono::milliseconds timeout) {
+    if (!buffer_.empty()) return false;
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(timeout.count())) == 0;
+}
+
+bool Client::closedByPeer(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+    }
+    return false;
+}
+
+bool waitForPort(std::chrono::milliseconds timeout) {
+    return camtest::waitFor(
+        [] {
+            int fd = connectPort();
+            if (fd < 0) return false;
+            close(fd);
+            return true;
+        },
+        timeout);
+}
+
+Process::~Process() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+int Process::wait(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+std::string Process::output() const {
+    try {
+        return camtest::readFile(out_path);
+    } catch (...) {
+        return "";
+    }
+}
+
+void start(Process& p, const std::vector<std::string>& argv, const std::string& out_path) {
+    p.out_path = out_path;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    p.pid = pid;
+}
+
+}  // namespace ctltest
