@@ -1,0 +1,415 @@
+// The controller's context in one process: client protocol and pushes over
+// socket pairs, the tick's battery, LED, low-power and USB rules, button
+// dispatch and the stop of the current job.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <gtest/gtest.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/CameraState.h"
+#include "ctl_test_util.h"
+#include "device/oled.h"
+#include "support/camtest.h"
+
+using camtest::readFile;
+using camtest::writeFile;
+
+namespace {
+
+// A state that records what the loop asked of it.
+class FakeState : public CameraState {
+public:
+    FakeState(std::vector<std::string>& log, int type) : log_(log), type_(type) {}
+    void show() override { log_.push_back("show"); }
+    void clear() override { log_.push_back("clear"); }
+    void handCmdInput(CmdMessage const&) override { log_.push_back("cmd"); }
+    void handleSigChild() override { log_.push_back("child"); }
+    int type() const override { return type_; }
+    void handleButton0() override { log_.push_back("b0"); }
+    void handleButton1() override { log_.push_back("b1"); }
+    void handleButton2() override { log_.push_back("b2"); }
+
+private:
+    std::vector<std::string>& log_;
+    int type_;
+};
+
+const std::string kBattery = "/sys/class/power_supply/battery/";
+
+void battery(const std::string& capacity, const std::string& microvolts, const std::string& status) {
+    writeFile(kBattery + "capacity", capacity + "\n");
+    writeFile(kBattery + "voltage_now", microvolts + "\n");
+    writeFile(kBattery + "status", status + "\n");
+}
+
+class LoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        ctltest::usePrivateBin();
+        camtest::writeFile("/dev/oled", "");
+        ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
+        ctx_ = std::make_unique<Context>();
+        base_ = event_base_new();
+        ctx_->base_ = base_;
+        setState(0);
+        battery("80", "3900000", "Discharging");
+        ctltest::clearCalls();
+        unlink("/var/run/shutdown.requested");
+    }
+    void TearDown() override {
+        for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
+                                                 ctx_->client_handler_.clients_.end()))
+            ctx_->client_handler_.removeClient(c);
+        for (int fd : peers_) close(fd);
+        ctx_.reset();
+        event_base_free(base_);
+        oled_close();
+    }
+
+    void setState(int type) {
+        calls_.clear();
+        ctx_->state_ = std::make_shared<FakeState>(calls_, type);
+    }
+
+    // A connected client; returns the peer's descriptor.
+    int addClient() {
+        int sv[2];
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+        evutil_make_socket_nonblocking(sv[0]);
+        evutil_make_socket_nonblocking(sv[1]);
+        bufferevent* bev = bufferevent_socket_new(base_, sv[0], BEV_OPT_CLOSE_ON_FREE);
+        bufferevent_enable(bev, EV_READ | EV_WRITE);
+        ctx_->client_handler_.addClient(bev);
+        bevs_.push_back(bev);
+        peers_.push_back(sv[1]);
+        return sv[1];
+    }
+
+    void spin() {
+        for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
+    }
+
+    std::string received(int fd) {
+        spin();
+        std::string out;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+
+    std::unique_ptr<Context> ctx_;
+    event_base* base_ = nullptr;
+    std::vector<std::string> calls_;
+    std::vector<bufferevent*> bevs_;
+    std::vector<int> peers_;
+};
+
+TEST_F(LoopTest, CommandTable) {
+    const auto& map = ClientHandler::cmd_function_map_;
+    EXPECT_EQ(map.size(), 35u);
+    for (const char* name : {"listFile", "queryState", "takePhoto", "startRecord", "stopRecord", "startLive",
+                             "stopLive", "deleteFile", "queryCamera", "setCamera", "startPreview", "stopPreview",
+                             "realtimeSnapshot", "querySDCard", "queryCamera2", "queryKernelVersion", "listLog",
+                             "queryStatistic", "changeAPPassword", "heartTest", "bulkDelete", "setOffset",
+                             "queryOffset", "setID", "queryID", "syncTime", "startRecordPreview",
+                             "stopRecordPreview", "queryVersion", "takeGainPhoto", "queryAppConfig",
+                             "setUserProperty", "queryUserProperty", "setAutoExposureParam", "setAudioDenoise"})
+        EXPECT_EQ(map.count(name), 1u) << name;
+}
+
+TEST_F(LoopTest, HeartTestAndSilentLines) {
+    int peer = addClient();
+    ClientHandler& h = ctx_->client_handler_;
+    h.handle("{\"cmd\":\"heartTest\"}", bevs_[0]);
+    EXPECT_EQ(received(peer), "{\"type\":\"heartTestResult\",\"code\":true}\n");
+    camtest::LogCapture log;
+    EXPECT_FALSE(h.handle("{\"cmd\":\"HeartTest\"}", bevs_[0]));
+    EXPECT_FALSE(h.handle("{\"cmd\":\"nothing\"}", bevs_[0]));
+    EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 0);
+    EXPECT_TRUE(h.handle("plain text", bevs_[0]));
+    EXPECT_TRUE(h.handle("[1,2]", bevs_[0]));
+    EXPECT_TRUE(h.handle("{\"data\":{}}", bevs_[0]));
+    EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 3);
+    // a command whose handler is still to come answers nothing
+    EXPECT_FALSE(h.handle("{\"cmd\":\"listFile\"}", bevs_[0]));
+    EXPECT_EQ(received(peer), "");
+    h.handle("{\"cmd\":\"heartTest\",\"data\":5}", bevs_[0]);
+    EXPECT_EQ(received(peer), "{\"type\":\"heartTestResult\",\"code\":true}\n");
+}
+
+TEST_F(LoopTest, PushesReachEveryClient) {
+    ClientHandler& h = ctx_->client_handler_;
+    EXPECT_TRUE(h.broadcastStateChanged());  // no clients: nothing to do
+    int a = addClient(), b = addClient(), c = addClient();
+    setState(2);
+    EXPECT_TRUE(h.broadcastPrepareOK());
+    for (int fd : {a, b, c}) EXPECT_EQ(received(fd), "{\"type\":\"prepareOK\",\"data\":{\"mode\":2}}\n");
+    h.broadcastStateChanged();
+    h.broadcastRecordState(4000000000u, 12);
+    h.broadcastVRState(7);
+    h.broadcastRecordSnapshot("/sdcard/a.jpg");
+    h.broadcastRealtimeSnapshot("/sdcard/IMG_000001@2K.pnop", true);
+    h.broadcastRealtimeSnapshot("no \"room\"", false);
+    ctx_->sdcard_.supported_ = false;
+    h.broadSDCardIsInsert(true);
+    std::string expect =
+        "{\"type\":\"stateChanged\",\"code\":true,\"data\":{\"mode\":2}}\n"
+        "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":4000000000,\"duration\":12}}\n"
+        "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":7}}\n"
+        "{\"type\":\"snapshot\",\"code\":true,\"data\":{\"path\":\"/sdcard/a.jpg\"}}\n"
+        "{\"type\":\"realtimeSnapshotResult\",\"code\":true,\"data\":{\"path\":\"/sdcard/IMG_000001@2K.pnop\"}}\n"
+        "{\"type\":\"realtimeSnapshotResult\",\"code\":false,\"what\":\"no \\\"room\\\"\"}\n"
+        "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":true,\"isSupported\":false}}\n";
+    for (int fd : {a, b, c}) EXPECT_EQ(received(fd), expect);
+}
+
+TEST_F(LoopTest, StatePush) {
+    int a = addClient();
+    ClientHandler& h = ctx_->client_handler_;
+    ctx_->sdcard_.inserted_ = true;
+    ctx_->sdcard_.supported_ = true;
+    battery("85", "3950000", "Discharging");
+    h.handle("{\"cmd\":\"queryState\"}", bevs_[0]);
+    EXPECT_EQ(received(a), "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":85,\"voltage\":3.95,"
+                           "\"onCharge\":false,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}\n");
+    battery("85", "3950000", "Charging");
+    h.broadcastState();
+    EXPECT_NE(received(a).find("\"onCharge\":true"), std::string::npos);
+    battery("85", "3950000", "Not charging");
+    h.broadcastState();
+    EXPECT_NE(received(a).find("\"onCharge\":false"), std::string::npos);
+    unlink((kBattery + "capacity").c_str());
+    unlink((kBattery + "voltage_now").c_str());
+    unlink((kBattery + "status").c_str());
+    h.broadcastState();
+    EXPECT_NE(received(a).find("\"battery\":0,\"voltage\":0.0,\"onCharge\":false"), std::string::npos);
+}
+
+TEST_F(LoopTest, CardPrecondition) {
+    int a = addClient();
+    ClientHandler& h = ctx_->client_handler_;
+    ctx_->sdcard_.mounts_file_ = "/tmp/mounts";
+    ctx_->sdcard_.inserted_ = false;
+    writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
+    EXPECT_FALSE(h.checkSDCard(bevs_[0], "takePhotoResult"));
+    EXPECT_EQ(received(a), "{\"type\":\"takePhotoResult\",\"code\":false,\"what\":\"sdcard not insert\"}\n");
+    ctx_->sdcard_.inserted_ = true;
+    writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat ro 0 0\n");
+    EXPECT_FALSE(h.checkSDCard(bevs_[0], "takePhotoResult"));
+    EXPECT_FALSE(ctx_->sdcard_.supported_);
+    EXPECT_EQ(received(a), "{\"type\":\"takePhotoResult\",\"code\":false,\"what\":\"sdcard not supported\"}\n");
+    writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
+    EXPECT_TRUE(h.checkSDCard(bevs_[0], "takePhotoResult"));
+    EXPECT_EQ(received(a), "");
+}
+
+TEST_F(LoopTest, AClientThatStopsReadingIsDroppedAndOthersStillGetPushes) {
+    int slow = addClient();
+    int b = addClient();
+    ClientHandler& h = ctx_->client_handler_;
+    bufferevent* slow_bev = bevs_[0];
+    std::string big(200000, 'x');
+    // nothing leaves the output while the loop does not run
+    int accepted = 0;
+    for (int i = 0; i < 10; i++) accepted += h.sendMsg(slow_bev, big) ? 1 : 0;
+    EXPECT_EQ(accepted, 5);
+    EXPECT_TRUE(h.isDropping(slow_bev));
+    EXPECT_FALSE(h.broadcastMsg("{\"type\":\"x\"}"));  // one client failed
+    spin();
+    EXPECT_EQ(h.clients_.size(), 1u);
+    std::string got = received(b);
+    EXPECT_EQ(got, "{\"type\":\"x\"}\n");
+    // the dropped client's socket is closed
+    char buf[65536];
+    ssize_t n;
+    size_t total = 0;
+    while ((n = read(slow, buf, sizeof buf)) > 0) total += static_cast<size_t>(n);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(total, 2u * ClientHandler::kMaxQueuedOutput);
+    bevs_.erase(bevs_.begin());
+}
+
+TEST_F(LoopTest, ButtonDispatch) {
+    dispatchButton(*ctx_, 0x11);
+    EXPECT_TRUE(calls_.empty());
+    dispatchButton(*ctx_, 0x30);
+    EXPECT_TRUE(calls_.empty());
+    dispatchButton(*ctx_, 0x20);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"clear", "b0"}));
+    setState(0);
+    dispatchButton(*ctx_, 0x40);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"clear", "b2"}));
+    setState(2);
+    dispatchButton(*ctx_, 0x20);
+    dispatchButton(*ctx_, 0x10);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"b0", "clear", "b1"}));
+    setState(7);
+    dispatchButton(*ctx_, 0x10);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"b1"}));
+    setState(10);
+    dispatchButton(*ctx_, 0x10);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"clear", "b1"}));
+}
+
+TEST_F(LoopTest, StopCurrentWorkStopsJobsOnly) {
+    for (int t : {0, 6, 7, 10}) {
+        setState(t);
+        stopCurrentWork(*ctx_);
+        EXPECT_TRUE(calls_.empty()) << t;
+    }
+    for (int t : {1, 2, 3, 8, 9, 11}) {
+        setState(t);
+        camtest::LogCapture log;
+        stopCurrentWork(*ctx_);
+        EXPECT_EQ(calls_, (std::vector<std::string>{"clear", "b1"})) << t;
+        EXPECT_TRUE(log.contains("exit from child process "));
+    }
+}
+
+TEST_F(LoopTest, BatteryLed) {
+    battery("21", "3900000", "Discharging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->led1_mode_, 0);
+    EXPECT_EQ(ctx_->led1_color_, 2);
+    battery("20", "3900000", "Discharging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->led1_mode_, 1);
+    EXPECT_EQ(ctx_->led1_color_, 1);
+    battery("98", "3900000", "Charging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->led1_mode_, 0);
+    EXPECT_EQ(ctx_->led1_color_, 2);
+    battery("50", "3900000", "Charging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->led1_mode_, 0);
+    EXPECT_EQ(ctx_->led1_color_, 1);
+    battery("19", "3000000", "Charging");  // charging never shuts down
+    for (int i = 0; i < 6; i++) onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->led1_mode_, 1);
+    EXPECT_EQ(ctx_->led1_color_, 1);
+    EXPECT_FALSE(camtest::exists("/var/run/shutdown.requested"));
+}
+
+TEST_F(LoopTest, SecondTask) {
+    int runs = 0;
+    ctx_->second_task_ = [&runs] { ++runs; };
+    onTickWork(*ctx_);
+    onTickWork(*ctx_);
+    EXPECT_EQ(runs, 2);
+    ctx_->second_task_cancel_ = true;
+    onTickWork(*ctx_);
+    EXPECT_EQ(runs, 2);
+    EXPECT_FALSE(ctx_->second_task_);
+    EXPECT_TRUE(ctx_->second_task_cancel_);
+}
+
+TEST_F(LoopTest, UsbStorageSwitch) {
+    const std::string vbus = "/sys/devices/platform/exynos-dwc3.0/vbus";
+    std::vector<std::string> device_calls;
+    ctx_->make_device_state_ = [&device_calls](Context&) { return std::make_shared<FakeState>(device_calls, 7); };
+    writeFile(vbus, "1\n");
+    setState(2);  // busy: the switch waits
+    checkUsbDevice(*ctx_);
+    EXPECT_TRUE(calls_.empty());
+    EXPECT_FALSE(ctx_->usb_device_mode_);
+    setState(0);
+    checkUsbDevice(*ctx_);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"clear"}));
+    EXPECT_TRUE(ctx_->usb_device_mode_);
+    EXPECT_EQ(ctx_->state_->type(), 7);
+    unlink("/sdcard/.panorbit");
+    writeFile(vbus, "0\n");
+    checkUsbDevice(*ctx_);
+    EXPECT_EQ(device_calls, (std::vector<std::string>{"clear"}));
+    EXPECT_FALSE(ctx_->usb_device_mode_);
+    EXPECT_EQ(ctx_->state_->type(), 0);
+    EXPECT_TRUE(camtest::exists("/sdcard/.panorbit"));
+    EXPECT_TRUE(ctltest::called("lsusb"));
+    EXPECT_TRUE(ctltest::called("umount /sdcard"));
+    EXPECT_TRUE(ctltest::called("mount -o rw /dev/mmcblk1p1 /sdcard"));
+}
+
+bool shutdownRequested() { return camtest::exists("/var/run/shutdown.requested"); }
+
+TEST_F(LoopTest, CapacityRuleShutdown) {
+    if (ctx_->camera_.kernelVersion() < 379) GTEST_SKIP() << "voltage-rule kernel";
+    battery("3", "3000000", "Discharging");
+    onTickWork(*ctx_);
+    EXPECT_FALSE(shutdownRequested());
+    // unreadable battery files never shut down
+    unlink((kBattery + "capacity").c_str());
+    unlink((kBattery + "voltage_now").c_str());
+    for (int i = 0; i < 6; i++) onTickWork(*ctx_);
+    EXPECT_FALSE(shutdownRequested());
+
+    // a menu is not "stopped" by running its row
+    setState(6);
+    battery("2", "3900000", "Discharging");
+    camtest::LogCapture log;
+    onTickWork(*ctx_);
+    EXPECT_TRUE(shutdownRequested());
+    EXPECT_TRUE(calls_.empty());
+    EXPECT_TRUE(log.contains("auto shutdown due to low power 2 voltage3.9"));
+}
+
+TEST_F(LoopTest, ShutdownStopsTheJobAndWaitsForTheWorker) {
+    if (ctx_->camera_.kernelVersion() < 379) GTEST_SKIP() << "voltage-rule kernel";
+    setState(2);
+    pid_t worker = fork();
+    if (worker == 0) {
+        usleep(300000);
+        _exit(0);
+    }
+    ctx_->camera_.process_controller_.child_pid_ = worker;
+    battery("1", "3300000", "Discharging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"clear", "b1"}));
+    EXPECT_TRUE(shutdownRequested());
+    // the worker had ended (and was collected) before shutdown ran
+    EXPECT_EQ(waitpid(worker, nullptr, WNOHANG), -1);
+}
+
+TEST_F(LoopTest, VoltageRuleShutdown) {
+    if (ctx_->camera_.kernelVersion() > 378) GTEST_SKIP() << "capacity-rule kernel";
+    battery("50", "3240000", "Discharging");
+    for (int i = 0; i < 4; i++) onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->low_power_count_, 8);
+    battery("50", "3300000", "Discharging");
+    onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->low_power_count_, 0);
+    // busy screens use the lower threshold
+    setState(2);
+    battery("50", "3240000", "Discharging");
+    for (int i = 0; i < 6; i++) onTickWork(*ctx_);
+    EXPECT_EQ(ctx_->low_power_count_, 0);
+    EXPECT_FALSE(shutdownRequested());
+    // an unknown voltage is not low
+    setState(0);
+    unlink((kBattery + "voltage_now").c_str());
+    for (int i = 0; i < 6; i++) onTickWork(*ctx_);
+    EXPECT_FALSE(shutdownRequested());
+    battery("50", "3240000", "Discharging");
+    for (int i = 0; i < 4; i++) onTickWork(*ctx_);
+    EXPECT_FALSE(shutdownRequested());
+    onTickWork(*ctx_);
+    EXPECT_TRUE(shutdownRequested());
+}
+
+}  // namespace
