@@ -21,61 +21,70 @@ int inChild(const std::function<int()>& f) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Another process that takes the lock on path and holds it until release().
+class LockHolder {
+public:
+    explicit LockHolder(const char* path) {
+        if (pipe(ready_) != 0 || pipe(done_) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            char c = lockfile(path) == 0 ? 'y' : 'n';
+            ssize_t n = write(ready_[1], &c, 1);
+            n = read(done_[0], &c, 1);
+            (void)n;
+            _exit(0);
+        }
+        char c = 0;
+        locked_ = read(ready_[0], &c, 1) == 1 && c == 'y';
+    }
+    ~LockHolder() { release(); }
+    void release() {
+        if (pid_ <= 0) return;
+        ssize_t n = write(done_[1], "x", 1);
+        (void)n;
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        for (int fd : {ready_[0], ready_[1], done_[0], done_[1]}) close(fd);
+    }
+    bool locked() const { return locked_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    int ready_[2] = {-1, -1};
+    int done_[2] = {-1, -1};
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
 TEST(Lockfile, HoldsPidAndRefusesASecondProcess) {
     const char* path = "/var/run/camera.pid";
     camtest::writeFile(path, "123456789012345");
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        char c = already_running(path) == 0 ? 'y' : 'n';
-        ssize_t n = write(ready[1], &c, 1);
-        n = read(done[0], &c, 1);
-        (void)n;
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    LockHolder holder(path);
+    ASSERT_TRUE(holder.locked());
 
     std::string content = camtest::readFile(path);
-    EXPECT_EQ(content, std::to_string(holder) + std::string(1, '\0'));
+    EXPECT_EQ(content, std::to_string(holder.pid()) + std::string(1, '\0'));
 
     camtest::LogCapture log;
     EXPECT_EQ(already_running(path), 1);
     EXPECT_TRUE(log.contains(std::string("can't lock ") + path + " :"));
     EXPECT_EQ(camtest::readFile(path), content) << "a failed lock writes nothing";
 
-    ASSERT_EQ(write(done[1], "x", 1), 1);
-    waitpid(holder, nullptr, 0);
+    holder.release();
     // The lock went with its process; the stale pid is replaced.
     EXPECT_EQ(inChild([path] { return already_running(path); }), 0);
 }
 
 TEST(Lockfile, FailedLockClosesItsDescriptor) {
     const char* path = "/var/run/video0.lck";
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        char c = lockfile(path) == 0 ? 'y' : 'n';
-        ssize_t n = write(ready[1], &c, 1);
-        n = read(done[0], &c, 1);
-        (void)n;
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    LockHolder holder(path);
+    ASSERT_TRUE(holder.locked());
     int probe = open("/dev/null", O_RDONLY);
     close(probe);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(lockfile(path), -1);
     int after = open("/dev/null", O_RDONLY);
     EXPECT_EQ(after, probe) << "each failed lock must give its descriptor back";
     close(after);
-    ASSERT_EQ(write(done[1], "x", 1), 1);
-    waitpid(holder, nullptr, 0);
 }
 
 TEST(Lockfile, MissingDirectory) {
