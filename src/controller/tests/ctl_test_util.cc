@@ -1,6 +1,7 @@
 #include "ctl_test_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -131,6 +132,25 @@ bool waitForPort(std::chrono::milliseconds timeout) {
             if (fd < 0) return false;
             close(fd);
             return true;
+        },
+        timeout);
+}
+
+bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    return camtest::waitFor(
+        [&] {
+            DIR* d = opendir(dir.c_str());
+            if (!d) return false;
+            bool found = false;
+            while (dirent* e = readdir(d)) {
+                char target[256] = {0};
+                std::string link = dir + "/" + e->d_name;
+                ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+                if (n > 0 && std::string(target, static_cast<size_t>(n)) == "/dev/button") found = true;
+            }
+            closedir(d);
+            return found;
         },
         timeout);
 }

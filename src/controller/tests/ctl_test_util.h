@@ -46,6 +46,10 @@ private:
 // Connects, retrying until the controller listens.
 bool waitForPort(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Waits until the controller pid holds "/dev/button" open (its last
+// start-up step before the loop).
+bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 // A started program with its output in a file.
 struct Process {
     pid_t pid = -1;
