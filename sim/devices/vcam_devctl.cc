@@ -1,0 +1,130 @@
+#include "vcam_devctl.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace vcam {
+
+std::string DevCtl::defaultPath() {
+    const char* env = std::getenv("VCAM_DEVCTL");
+    return env && *env ? env : "/.vcam/devices/ctl.sock";
+}
+
+DevCtl::DevCtl(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) throw DevCtlError("socket path too long: " + path);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw DevCtlError(std::string("socket: ") + strerror(errno));
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int e = errno;
+        close(fd_);
+        fd_ = -1;
+        throw DevCtlError("no device server at " + path + ": " + strerror(e));
+    }
+}
+
+DevCtl::~DevCtl() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string DevCtl::request(const std::string& line) {
+    if (line.find('\n') != std::string::npos) throw DevCtlError("command holds a newline");
+    std::string out = line + "\n";
+    const char* p = out.data();
+    size_t left = out.size();
+    while (left > 0) {
+        ssize_t n = send(fd_, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw DevCtlError(std::string("send: ") + strerror(errno));
+        p += n;
+        left -= size_t(n);
+    }
+    for (;;) {
+        size_t nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            std::string reply = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return reply;
+        }
+        char buf[4096];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw DevCtlError(std::string("recv: ") + strerror(errno));
+        if (n == 0) throw DevCtlError("device server closed the connection");
+        pending_.append(buf, size_t(n));
+    }
+}
+
+std::string DevCtl::command(const std::string& line) {
+    std::string reply = request(line);
+    if (reply == "ok") return "";
+    if (reply.compare(0, 3, "ok ") == 0) return reply.substr(3);
+    throw DevCtlError(line + ": " + reply);
+}
+
+int DevCtl::lenses() { return std::stoi(command("lenses")); }
+
+void DevCtl::pauseClock() { command("clock pause"); }
+
+void DevCtl::runClock(double rate) {
+    std::ostringstream o;
+    o << "clock run " << rate;
+    command(o.str());
+}
+
+void DevCtl::advance(std::chrono::microseconds us) {
+    command("clock advance " + std::to_string(us.count()));
+}
+
+void DevCtl::advanceFrames(int n) { command("clock frames " + std::to_string(n)); }
+
+void DevCtl::fault(int lens, const std::string& fault, int count) {
+    command("fault " + std::to_string(lens) + " " + fault + " " + std::to_string(count));
+}
+
+void DevCtl::flagFault(int lens, const std::string& fault, bool on) {
+    command("fault " + std::to_string(lens) + " " + fault + (on ? " on" : " off"));
+}
+
+void DevCtl::sizeFault(int lens, int width, int height, int count) {
+    command("fault " + std::to_string(lens) + " size " + std::to_string(width) + " " +
+            std::to_string(height) + " " + std::to_string(count));
+}
+
+void DevCtl::clearFaults(int lens) { command("clear " + std::to_string(lens)); }
+
+std::map<std::string, std::string> DevCtl::state(int lens) {
+    std::istringstream in(command("state " + std::to_string(lens)));
+    std::map<std::string, std::string> s;
+    for (std::string w; in >> w;) {
+        size_t eq = w.find('=');
+        if (eq != std::string::npos) s[w.substr(0, eq)] = w.substr(eq + 1);
+    }
+    return s;
+}
+
+std::string DevCtl::get(int lens, const std::string& key) {
+    return command("get " + std::to_string(lens) + " " + key);
+}
+
+long DevCtl::getNumber(int lens, const std::string& key) {
+    std::string v = get(lens, key);
+    char* end = nullptr;
+    long n = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0') throw DevCtlError(key + " is not a number: " + v);
+    return n;
+}
+
+void DevCtl::set(int lens, const std::string& key, const std::string& value) {
+    command("set " + std::to_string(lens) + " " + key + " " + value);
+}
+
+}  // namespace vcam

@@ -1,0 +1,312 @@
+// vcam-devd: the virtual camera's device server, on the host for one run.
+//
+//   vcam-devd --lenses N --dir DIR [--sys SYSDIR] -- COMMAND [ARGS...]
+//
+// Builds a umockdev testbed in DIR with the lenses /dev/video0.. and a
+// control socket DIR/ctl.sock, links DIR/root to the testbed, runs COMMAND
+// (the sandbox, which sees DIR at a fixed path) and exits with its status.
+// The preload library inside the sandbox sends every /sys lookup to the
+// testbed, so SYSDIR (the run's own sysfs tree, bound at /sys inside) is
+// linked into the testbed's sys folder.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include "control_commands.h"
+#include "frame_clock.h"
+#include "lens_server.h"
+
+namespace {
+
+const size_t kMaxLine = 4096;
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: vcam-devd --lenses N --dir DIR [--sys SYSDIR] -- COMMAND [ARGS...]\n");
+}
+
+bool isDir(const std::string& p, bool follow) {
+    struct stat st;
+    int r = follow ? stat(p.c_str(), &st) : lstat(p.c_str(), &st);
+    return r == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// Links every entry of host (the tree bound at `inside`) that the testbed's
+// sys folder lacks; merges folders both have.
+void linkSysTree(const std::string& host, const std::string& inside, const std::string& testbed) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(host.c_str()), closedir);
+    if (!dir) return;
+    while (dirent* e = readdir(dir.get())) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string target = testbed + "/" + name;
+        if (!exists(target)) {
+            if (symlink((inside + "/" + name).c_str(), target.c_str()) != 0)
+                std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", target.c_str(),
+                             strerror(errno));
+        } else if (isDir(target, false) && isDir(host + "/" + name, true)) {
+            linkSysTree(host + "/" + name, inside + "/" + name, target);
+        }
+    }
+}
+
+struct Connection {
+    int fd;
+    guint source = 0;
+    std::string input;
+};
+
+class ControlServer {
+public:
+    ControlServer(const std::string& path, vcam::ControlCommands& commands)
+        : path_(path), commands_(commands) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd_ < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
+        unlink(path.c_str());
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 16) != 0) {
+            int e = errno;
+            close(fd_);
+            throw std::runtime_error("cannot listen on " + path + ": " + strerror(e));
+        }
+        source_ = g_unix_fd_add(fd_, G_IO_IN, &ControlServer::onAccept, this);
+    }
+    ~ControlServer() {
+        for (auto& kv : connections_) {
+            g_source_remove(kv.second->source);
+            close(kv.first);
+        }
+        g_source_remove(source_);
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+private:
+    static gboolean onAccept(int, GIOCondition, gpointer self) {
+        auto* s = static_cast<ControlServer*>(self);
+        int fd = accept4(s->fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return G_SOURCE_CONTINUE;
+        // a client that stops reading does not stall the server for long
+        timeval tv{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        c->source = g_unix_fd_add(fd, G_IO_IN, &ControlServer::onInput, s);
+        s->connections_[fd] = std::move(c);
+        return G_SOURCE_CONTINUE;
+    }
+
+    static gboolean onInput(int fd, GIOCondition, gpointer self) {
+        auto* s = static_cast<ControlServer*>(self);
+        Connection& c = *s->connections_.at(fd);
+        char buf[1024];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
+        if (n <= 0) return s->drop(fd);
+        c.input.append(buf, size_t(n));
+        size_t nl;
+        while ((nl = c.input.find('\n')) != std::string::npos) {
+            std::string line = c.input.substr(0, nl);
+            c.input.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!s->reply(fd, s->commands_.execute(line))) return s->drop(fd);
+        }
+        if (c.input.size() > kMaxLine) {
+            s->reply(fd, "err line too long");
+            return s->drop(fd);
+        }
+        return G_SOURCE_CONTINUE;
+    }
+
+    bool reply(int fd, std::string text) {
+        for (char& ch : text)
+            if (ch == '\n') ch = ' ';
+        text += '\n';
+        const char* p = text.data();
+        size_t left = text.size();
+        while (left > 0) {
+            ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            left -= size_t(n);
+        }
+        return true;
+    }
+
+    gboolean drop(int fd) {
+        close(fd);
+        connections_.erase(fd);
+        return G_SOURCE_REMOVE;
+    }
+
+    std::string path_;
+    vcam::ControlCommands& commands_;
+    int fd_ = -1;
+    guint source_ = 0;
+    std::map<int, std::unique_ptr<Connection>> connections_;
+};
+
+struct Run {
+    GMainLoop* loop = nullptr;
+    pid_t child = -1;
+    int status = 0;
+    bool ended = false;
+};
+
+void onChildExit(GPid, gint status, gpointer user) {
+    auto* run = static_cast<Run*>(user);
+    run->status = status;
+    run->ended = true;
+    g_main_loop_quit(run->loop);
+}
+
+gboolean onTerminate(gpointer user) {
+    auto* run = static_cast<Run*>(user);
+    if (run->child > 0 && !run->ended) kill(run->child, SIGTERM);
+    return G_SOURCE_CONTINUE;
+}
+
+// The terminal sends SIGINT to the whole group: the command has it already.
+gboolean onInterrupt(gpointer) { return G_SOURCE_CONTINUE; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int lenses = -1;
+    std::string dir, sys;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (i + 1 >= argc) {
+            usage();
+            return 2;
+        }
+        if (a == "--lenses") {
+            char* end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || n < 0 || n > 16) {
+                std::fprintf(stderr, "vcam-devd: lens count must be 0 to 16\n");
+                return 2;
+            }
+            lenses = int(n);
+        } else if (a == "--dir") {
+            dir = argv[++i];
+        } else if (a == "--sys") {
+            sys = argv[++i];
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (lenses < 0 || dir.empty() || i >= argc || !isDir(dir, true)) {
+        usage();
+        return 2;
+    }
+
+    // the testbed goes into DIR; the command gets the caller's TMPDIR back
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved_tmp = old_tmp ? old_tmp : "";
+    setenv("TMPDIR", dir.c_str(), 1);
+
+    vcam::RunClock clock;
+    std::unique_ptr<vcam::LensServer> server;
+    try {
+        server = std::make_unique<vcam::LensServer>(lenses, clock);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        return 2;
+    }
+    if (old_tmp) {
+        setenv("TMPDIR", saved_tmp.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    unsetenv("UMOCKDEV_DIR");
+
+    std::string link = dir + "/root";
+    std::string root = server->rootDir();
+    std::string base = root.substr(root.rfind('/') + 1);
+    unlink(link.c_str());
+    if (symlink(base.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", link.c_str(), strerror(errno));
+        return 2;
+    }
+    if (!sys.empty()) linkSysTree(sys, "/sys", root + "/sys");
+
+    vcam::ControlCommands commands(server->lenses(), clock);
+    std::unique_ptr<ControlServer> control;
+    try {
+        control = std::make_unique<ControlServer>(dir + "/ctl.sock", commands);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        unlink(link.c_str());
+        return 2;
+    }
+
+    Run run;
+    run.loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, onTerminate, &run);
+    g_unix_signal_add(SIGHUP, onTerminate, &run);
+    g_unix_signal_add(SIGINT, onInterrupt, &run);
+
+    run.child = fork();
+    if (run.child < 0) {
+        std::perror("vcam-devd: fork");
+        return 2;
+    }
+    if (run.child == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        execvp(argv[i], argv + i);
+        std::fprintf(stderr, "vcam-devd: cannot run %s: %s\n", argv[i], strerror(errno));
+        _exit(127);
+    }
+    g_child_watch_add(run.child, onChildExit, &run);
+    g_main_loop_run(run.loop);
+    g_main_loop_unref(run.loop);
+
+    control.reset();
+    server.reset();
+    unlink(link.c_str());
+    rmdir(dir.c_str());  // the run's folder, when nothing else is left in it
+
+    if (WIFEXITED(run.status)) return WEXITSTATUS(run.status);
+    if (WIFSIGNALED(run.status)) return 128 + WTERMSIG(run.status);
+    return 1;
+}
