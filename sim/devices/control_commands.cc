@@ -229,6 +229,7 @@ std::string ControlCommands::execute(const std::string& line) {
             for (const std::string& m : slot.model->mappings()) out += (out == "ok" ? " " : ";") + m;
             return out;
         }
+        slot.model->reapOwner();
         auto s = slot.model->state();
         if (cmd == "get") {
             auto it = s.find(w[2]);

@@ -320,7 +320,14 @@ int LensModel::sInput(int in) const { return in == 0 ? 0 : EINVAL; }
 
 // ---- streaming
 
-int LensModel::ownerCheck(ClientId c) const { return owner_ != 0 && owner_ != c ? EBUSY : 0; }
+void LensModel::reapOwner() {
+    if (owner_ != 0 && alive_ && !alive_(owner_)) clientGone(owner_);
+}
+
+int LensModel::ownerCheck(ClientId c) {
+    if (owner_ != 0 && owner_ != c) reapOwner();
+    return owner_ != 0 && owner_ != c ? EBUSY : 0;
+}
 
 int64_t LensModel::periodUs() const { return int64_t(fps_num_) * 1000000 / fps_den_; }
 

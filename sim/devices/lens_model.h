@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -104,7 +105,7 @@ public:
     int sInput(int in) const;
 
     int reqbufs(ClientId c, v4l2_requestbuffers& r);
-    int querybuf(v4l2_buffer& b) const;
+    int querybuf(v4l2_buffer& b) const;  // any client may look
     int qbuf(ClientId c, v4l2_buffer& b);
     int dqbuf(ClientId c, v4l2_buffer& b);
     int streamon(ClientId c, int type);
@@ -124,6 +125,10 @@ public:
 
     // The client closed the device: its buffers and stream go.
     void clientGone(ClientId c);
+    // Tells whether a client still has the device open; an owner that is
+    // gone is dropped when somebody next asks.
+    void setAlive(std::function<bool(ClientId)> alive) { alive_ = std::move(alive); }
+    void reapOwner();
 
     // Run-side access.
     int index() const { return index_; }
@@ -143,6 +148,7 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     bool streaming() const { return streaming_; }
+    ClientId owner() const { return owner_; }
     uint64_t framesDelivered() const { return delivered_; }
 
 private:
@@ -159,7 +165,7 @@ private:
         uint8_t selector;
     };
 
-    int ownerCheck(ClientId c) const;
+    int ownerCheck(ClientId c);
     void fillFormat(v4l2_format& f, int w, int h) const;
     int nearestEdge(int w, int h) const;
     void fillBuffer(uint32_t i, v4l2_buffer& b) const;
@@ -184,6 +190,7 @@ private:
     std::map<uint32_t, int32_t> controls_;
 
     ClientId owner_ = 0;
+    std::function<bool(ClientId)> alive_;
     std::vector<Buffer> buffers_;
     std::vector<uint32_t> queue_;  // queued buffer indexes, oldest first
     uint32_t buffer_length_ = 0;

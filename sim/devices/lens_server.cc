@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <map>
 #include <stdexcept>
 
 #include <umockdev.h>
@@ -147,12 +148,63 @@ int dispatch(LensModel& m, ClientId id, unsigned long req, Args& a) {
     }
 }
 
+}  // namespace
+
+// The clients a lens has seen. umockdev does not always tell when a client
+// closes, but a held client knows whether it is still connected. Holding
+// them also keeps their ids (addresses) from being reused while they matter.
+class LensServer::Clients {
+public:
+    ~Clients() {
+        for (auto& kv : seen_) g_object_unref(kv.second);
+    }
+    // keep: the owner of the lens, which only alive() may let go.
+    void saw(UMockdevIoctlClient* c, ClientId keep) {
+        ClientId id = reinterpret_cast<ClientId>(c);
+        if (seen_.count(id)) return;
+        sweep(keep);
+        seen_[id] = static_cast<UMockdevIoctlClient*>(g_object_ref(c));
+    }
+    bool alive(ClientId id) {
+        auto it = seen_.find(id);
+        if (it == seen_.end()) return false;
+        if (umockdev_ioctl_client_get_connected(it->second)) return true;
+        g_object_unref(it->second);
+        seen_.erase(it);
+        return false;
+    }
+
+private:
+    void sweep(ClientId keep) {
+        for (auto it = seen_.begin(); it != seen_.end();) {
+            if (it->first == keep || umockdev_ioctl_client_get_connected(it->second)) {
+                ++it;
+            } else {
+                g_object_unref(it->second);
+                it = seen_.erase(it);
+            }
+        }
+    }
+    std::map<ClientId, UMockdevIoctlClient*> seen_;
+};
+
+struct LensServer::HandlerData {
+    LensSlot* slot;
+    LensServer::Clients* clients;
+};
+
+namespace {
+
+using HandlerData = LensServer::HandlerData;
+
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    auto* slot = static_cast<LensSlot*>(user);
+    auto* h = static_cast<HandlerData*>(user);
+    LensSlot* slot = h->slot;
     int err;
     {
         Args args(client);
         std::lock_guard<std::mutex> lock(slot->mu);
+        h->clients->saw(client, slot->model->owner());
         err = dispatch(*slot->model, reinterpret_cast<ClientId>(client),
                        umockdev_ioctl_client_get_request(client), args);
         umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
@@ -167,9 +219,9 @@ gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
 }
 
 void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    auto* slot = static_cast<LensSlot*>(user);
-    std::lock_guard<std::mutex> lock(slot->mu);
-    slot->model->clientGone(reinterpret_cast<ClientId>(client));
+    auto* h = static_cast<HandlerData*>(user);
+    std::lock_guard<std::mutex> lock(h->slot->mu);
+    h->slot->model->clientGone(reinterpret_cast<ClientId>(client));
 }
 
 }  // namespace
@@ -182,14 +234,20 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
     g_free(root);
     for (int i = 0; i < lenses; ++i) {
         auto slot = std::make_unique<LensSlot>();
+        clients_.push_back(std::make_unique<Clients>());
+        Clients* clients = clients_.back().get();
+        data_.push_back(std::make_unique<HandlerData>());
+        data_.back()->slot = slot.get();
+        data_.back()->clients = clients;
+        HandlerData* data = data_.back().get();
         std::string name = "video" + std::to_string(i);
         std::string node = "/dev/" + name;
 
         handlers_.emplace_back(umockdev_ioctl_base_new());
         UMockdevIoctlBase* handler = handlers_.back().get();
-        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), slot.get());
-        g_signal_connect(handler, "handle-read", G_CALLBACK(onRead), slot.get());
-        g_signal_connect(handler, "client-vanished", G_CALLBACK(onVanished), slot.get());
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), data);
+        g_signal_connect(handler, "handle-read", G_CALLBACK(onRead), data);
+        g_signal_connect(handler, "client-vanished", G_CALLBACK(onVanished), data);
         GError* error = nullptr;
         // the handler goes first, then the device it serves
         if (!umockdev_testbed_attach_ioctl(testbed_.get(), node.c_str(), handler, &error)) {
@@ -212,8 +270,11 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
         }
         slot->backing = std::make_unique<FileBacking>(root_ + node);
         slot->model = std::make_unique<LensModel>(i, *slot->backing, clock);
+        slot->model->setAlive([clients](ClientId id) { return clients->alive(id); });
         lenses_.push_back(std::move(slot));
     }
 }
+
+LensServer::~LensServer() = default;
 
 }  // namespace vcam

@@ -21,11 +21,15 @@ public:
     // Builds the testbed (in $TMPDIR) with `lenses` lenses; throws
     // std::runtime_error when it cannot.
     LensServer(int lenses, const FrameClock& clock);
+    ~LensServer();
     LensServer(const LensServer&) = delete;
     LensServer& operator=(const LensServer&) = delete;
 
     const std::string& rootDir() const { return root_; }
     std::vector<std::unique_ptr<LensSlot>>& lenses() { return lenses_; }
+
+    class Clients;
+    struct HandlerData;
 
 private:
     struct Unref {
@@ -34,6 +38,8 @@ private:
     // Destroyed in reverse: the testbed (whose thread calls the handlers)
     // first, then the handlers, then the lenses they serve.
     std::vector<std::unique_ptr<LensSlot>> lenses_;
+    std::vector<std::unique_ptr<Clients>> clients_;
+    std::vector<std::unique_ptr<HandlerData>> data_;
     std::vector<std::unique_ptr<UMockdevIoctlBase, Unref>> handlers_;
     std::unique_ptr<UMockdevTestbed, Unref> testbed_;
     std::string root_;
