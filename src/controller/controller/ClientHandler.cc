@@ -1,5 +1,7 @@
 #include "controller/ClientHandler.h"
 
+#include <sys/socket.h>
+
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
@@ -96,6 +98,20 @@ bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
 }
 
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
+    if (overflowed_.count(client)) return false;
+    evbuffer* out = bufferevent_get_output(client);
+    int fd = bufferevent_getfd(client);
+    if (fd >= 0 && evbuffer_get_length(out) == 0) {
+        // nothing queued before it: hand the line to the socket at once and
+        // queue only what it did not take
+        std::string line;
+        line.reserve(text.size() + 1);
+        line.append(text).push_back('\n');
+        ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+        if (sent == line.size()) return true;
+        return queue(client, line.data() + sent, line.size() - sent);
+    }
     if (!queue(client, text.data(), text.size())) return false;
     return queue(client, "\n", 1);
 }

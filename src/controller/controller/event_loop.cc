@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -397,6 +398,9 @@ void onTickWork(Context& ctx) {
 }
 
 int controllerMain(int argc, char** argv) {
+    // Without a zone file the C library would look for it again for every
+    // log record; UTC is what it falls back to anyway.
+    if (!getenv("TZ") && access("/etc/localtime", R_OK) != 0) setenv("TZ", "UTC0", 0);
     google::InitGoogleLogging(argv[0]);
     google::InstallFailureSignalHandler();
     FLAGS_logtostderr = true;

@@ -1,0 +1,145 @@
+// Load benchmark of the controller's TCP protocol: N clients on loopback,
+// each with one "heartTest" in flight, for a fixed time.
+//   controller_load_bench PID CLIENTS SECONDS
+// Prints requests per second, p50 and p99 round trip and the daemon's
+// resident memory before and after the run. The clients are spread over up
+// to four threads so that the load side is not the limit.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kRequest[] = "{\"cmd\":\"heartTest\"}\n";
+const char kReply[] = "{\"type\":\"heartTestResult\",\"code\":true}\n";
+
+long rssKiB(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+struct Conn {
+    int fd = -1;
+    Clock::time_point sent;
+    std::string in;
+};
+
+int connectOne() {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8888);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
+struct Worker {
+    std::vector<Conn> conns;
+    std::vector<double> rtt;
+    long errors = 0;
+
+    void run(Clock::time_point end) {
+        int ep = epoll_create1(EPOLL_CLOEXEC);
+        for (size_t i = 0; i < conns.size(); i++) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = i;
+            epoll_ctl(ep, EPOLL_CTL_ADD, conns[i].fd, &ev);
+        }
+        for (auto& c : conns) {
+            c.sent = Clock::now();
+            if (write(c.fd, kRequest, sizeof kRequest - 1) < 0) ++errors;
+        }
+        std::vector<epoll_event> events(conns.size());
+        while (Clock::now() < end) {
+            int k = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 50);
+            for (int e = 0; e < k; e++) {
+                Conn& c = conns[events[static_cast<size_t>(e)].data.u64];
+                char buf[4096];
+                ssize_t r = read(c.fd, buf, sizeof buf);
+                if (r <= 0) continue;
+                c.in.append(buf, static_cast<size_t>(r));
+                size_t nl;
+                while ((nl = c.in.find('\n')) != std::string::npos) {
+                    auto now = Clock::now();
+                    if (c.in.compare(0, nl + 1, kReply) != 0) ++errors;
+                    c.in.erase(0, nl + 1);
+                    rtt.push_back(std::chrono::duration<double, std::micro>(now - c.sent).count());
+                    c.sent = now;
+                    if (write(c.fd, kRequest, sizeof kRequest - 1) < 0) ++errors;
+                }
+            }
+        }
+        close(ep);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s PID CLIENTS SECONDS\n", argv[0]);
+        return 2;
+    }
+    int pid = std::atoi(argv[1]);
+    int n = std::atoi(argv[2]);
+    double seconds = std::atof(argv[3]);
+    long idle = rssKiB(pid);
+
+    int threads = std::min(n, 4);
+    std::vector<Worker> workers(static_cast<size_t>(threads));
+    for (int i = 0; i < n; i++) {
+        Conn c;
+        c.fd = connectOne();
+        workers[static_cast<size_t>(i % threads)].conns.push_back(std::move(c));
+    }
+    auto start = Clock::now();
+    auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::vector<std::thread> pool;
+    for (auto& w : workers) pool.emplace_back([&w, end] { w.run(end); });
+    for (auto& t : pool) t.join();
+    double took = std::chrono::duration<double>(Clock::now() - start).count();
+    long loaded = rssKiB(pid);
+
+    std::vector<double> rtt;
+    long errors = 0;
+    for (auto& w : workers) {
+        rtt.insert(rtt.end(), w.rtt.begin(), w.rtt.end());
+        errors += w.errors;
+        for (auto& c : w.conns) close(c.fd);
+    }
+    std::sort(rtt.begin(), rtt.end());
+    auto pct = [&](double p) { return rtt.empty() ? 0.0 : rtt[static_cast<size_t>(p * (rtt.size() - 1))]; };
+    std::printf("clients %d: %.0f req/s, p50 %.1f us, p99 %.1f us, %ld bad replies, rss idle %ld KiB, "
+                "after load %ld KiB\n",
+                n, rtt.size() / took, pct(0.50), pct(0.99), errors, idle, loaded);
+    return 0;
+}
