@@ -81,6 +81,18 @@ void eachLine(evbuffer* input, F consume) {
 
 std::shared_ptr<CameraState> current(Context& ctx) { return ctx.state_; }
 
+// No error of a handler, a state or a model call may end the loop.
+template <typename F>
+void guarded(const char* where, F f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        LOG(ERROR) << where << " failed: " << e.what();
+    } catch (...) {
+        LOG(ERROR) << where << " failed";
+    }
+}
+
 void onClientRead(bufferevent* bev, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     ClientHandler& handler = ctx.client_handler_;
@@ -88,7 +100,7 @@ void onClientRead(bufferevent* bev, void* arg) {
     eachLine(input, [&](const std::string& line) {
         if (handler.isDropping(bev)) return false;
         LOG(INFO) << "socket msg " << line;
-        handler.handle(line, bev);
+        guarded("command", [&] { handler.handle(line, bev); });
         return true;
     });
     if (handler.isDropping(bev)) {
@@ -135,18 +147,18 @@ void onButton(evutil_socket_t fd, short, void* arg) {
     unsigned char byte = 0;
     ssize_t n = read(fd, &byte, 1);
     if (n != 1) return;
-    dispatchButton(*static_cast<Context*>(arg), byte);
+    guarded("button", [&] { dispatchButton(*static_cast<Context*>(arg), byte); });
 }
 
 void onSigAlarm(evutil_socket_t, short, void* arg) {
     auto state = current(*static_cast<Context*>(arg));
     LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!" << " state type " << (state ? state->type() : 0);
-    if (state) state->onAlrm();
+    if (state) guarded("alarm", [&] { state->onAlrm(); });
 }
 
 void onSigChild(evutil_socket_t, short, void* arg) {
     auto state = current(*static_cast<Context*>(arg));
-    if (state) state->handleSigChild();
+    if (state) guarded("child exit", [&] { state->handleSigChild(); });
 }
 
 void onSigPipe(evutil_socket_t, short, void*) { LOG(ERROR) << "sig piepe!!!!!!!!!!!!!!!!!"; }
@@ -158,7 +170,7 @@ void onSdcardInsert(evutil_socket_t, short, void* arg) {
     ctx.sdcard_.supported_ = ctx.sdcard_.checkIsVfat();
     if (ctx.sdcard_.listener_) {
         auto listener = ctx.sdcard_.listener_;
-        listener(1);
+        guarded("card listener", [&] { listener(1); });
     }
     ctx.client_handler_.broadSDCardIsInsert(true);
     createMarker();
@@ -170,14 +182,14 @@ void onSdcardReject(evutil_socket_t, short, void* arg) {
     ctx.sdcard_.inserted_ = false;
     if (ctx.sdcard_.listener_) {
         auto listener = ctx.sdcard_.listener_;
-        listener(0);
+        guarded("card listener", [&] { listener(0); });
     }
     ctx.client_handler_.broadSDCardIsInsert(false);
 }
 
 void onSigInt(evutil_socket_t, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
-    stopCurrentWork(ctx);
+    guarded("stop", [&] { stopCurrentWork(ctx); });
     if (ctx.base_) event_base_loopbreak(ctx.base_);
     oled_close();
     led_close();
@@ -191,7 +203,7 @@ void onFifoRead(bufferevent* bev, void* arg) {
         std::shared_ptr<CmdMessage> msg = CmdMessage::CreateWithCmdString(line);
         if (msg) {
             auto state = current(ctx);
-            if (state) state->handCmdInput(*msg);
+            if (state) guarded("worker message", [&] { state->handCmdInput(*msg); });
         }
         return true;
     });
@@ -201,7 +213,9 @@ void onFifoRead(bufferevent* bev, void* arg) {
     }
 }
 
-void onTick(evutil_socket_t, short, void* arg) { onTickWork(*static_cast<Context*>(arg)); }
+void onTick(evutil_socket_t, short, void* arg) {
+    guarded("tick", [&] { onTickWork(*static_cast<Context*>(arg)); });
+}
 
 struct BlinkArg {
     Context* ctx;
@@ -257,7 +271,7 @@ int openListener() {
 
 void shutdownSequence(Context& ctx, int capacity, double voltage) {
     pid_t worker = ctx.camera_.process_controller_.child_pid_;
-    stopCurrentWork(ctx);
+    guarded("stop", [&] { stopCurrentWork(ctx); });
     oled_fill(0);
     oled_logo(20);
     if (ctx.base_) event_base_loopbreak(ctx.base_);
