@@ -24,6 +24,8 @@ using camtest::writeFile;
 
 namespace {
 
+void sh_ok(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+
 class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -34,6 +36,17 @@ protected:
         ctltest::clearCalls();
     }
 };
+
+// Waits for the worker's "prepare" line: it is ready for its stop signal.
+bool waitPrepare(ProcessController& pc) {
+    std::string got;
+    return camtest::waitFor([&] {
+        char buf[4096];
+        ssize_t n = read(pc.read_fd_, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        return got.find("\"prepare\"") != std::string::npos;
+    });
+}
 
 void reap(ProcessController& pc, bool& exited, int& code) {
     exited = false;
@@ -178,6 +191,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
     ASSERT_TRUE(camtest::waitFor([] { return ctltest::called("mp4Spool 2 1920 1200 20000000 0 /sdcard/VID_000001@4K.pnov h 100 100 100"); }));
     EXPECT_TRUE(ctltest::called("gpioPoke 5"));
+    ASSERT_TRUE(waitPrepare(pc));
     pc.stopRecord();
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
     EXPECT_TRUE(ctltest::called("gpioPoke 6"));
@@ -191,6 +205,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     ASSERT_TRUE(camtest::waitFor([] {
         return ctltest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
     }));
+    ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
     reap(pc, exited, code);
     EXPECT_EQ(code, 0);
@@ -198,6 +213,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     ASSERT_TRUE(camtest::waitFor([] {
         return ctltest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100");
     }));
+    ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
     reap(pc, exited, code);
     EXPECT_TRUE(exited);
@@ -385,6 +401,35 @@ TEST_F(ModelTest, ConfigurationThatCannotAnswer) {
     std::string counter = readFile("/etc/cnt.conf");
     EXPECT_EQ(cam->realtimeSnapshot(), Camera::kConfigError);
     EXPECT_EQ(readFile("/etc/cnt.conf"), counter);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ModelTest, OutsideTools) {
+    Camera cam;
+    // the text goes to date as one argument, never through a shell
+    EXPECT_TRUE(cam.syncTime("010203042020.05"));
+    EXPECT_TRUE(ctltest::called("date 010203042020.05"));
+    EXPECT_TRUE(ctltest::called("hwclock -w"));
+    EXPECT_TRUE(cam.syncTime("0102; touch /tmp/pwned"));
+    EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+
+    EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "a b"), 0);
+    EXPECT_TRUE(ctltest::called("gainStillGrab 1 2 3 4 5 'a b' h"));
+    ctltest::clearCalls();
+    sh_ok("vcam-standin gainStillGrab exit_code=4");
+    EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "x"), 4);
+
+    writeFile("/etc/rtl_hostapd_2G.conf", "ssid=cam\nwpa_passphrase=12345678\n");
+    EXPECT_EQ(cam.openAP(), 0);
+    EXPECT_TRUE(ctltest::called("apSwitch up"));
+    sh_ok("vcam-standin apSwitch up_code=3");
+    EXPECT_EQ(cam.openAP(), 3);
+    EXPECT_EQ(cam.closeAP(), 0);
+    EXPECT_TRUE(ctltest::called("apSwitch down"));
+    sh_ok("vcam-standin --clear apSwitch; vcam-standin --clear gainStillGrab");
 }
 
 }  // namespace
