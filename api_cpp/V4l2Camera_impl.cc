@@ -119,10 +119,11 @@ bool V4L2CameraImpl::setV4L2Property(std::string const& name, int value) {
         return true;
     }
     int ret;
-    if (name == "gain") {
-        ret = BrgXU_WriteISP_gain(device_.fd, static_cast<unsigned>(value));
-    } else if (name == "shutter") {
-        ret = BrgXU_WriteISP_shutter(device_.fd, static_cast<unsigned>(value));
+    if (name == "gain" || name == "shutter") {
+        // the ISP writers answer a failed transfer with a positive errno
+        int isp = name == "gain" ? BrgXU_WriteISP_gain(device_.fd, static_cast<unsigned>(value))
+                                 : BrgXU_WriteISP_shutter(device_.fd, static_cast<unsigned>(value));
+        ret = isp == 0 ? 0 : -1;
     } else {
         auto prop = property_map_.find(name);
         if (prop == property_map_.end()) {

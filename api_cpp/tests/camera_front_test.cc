@@ -262,6 +262,17 @@ TEST(CameraFront, GainAndShutterGoToTheIsp) {
     EXPECT_EQ(log.count(google::INFO, "adjust gain50 failed"), 1);
     EXPECT_TRUE(drv.xfers.empty());
 
+    // a failed transfer is a failure, not a value in place
+    drv.xfer_errors = {EIO, EPIPE};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(cam.setV4L2Property("gain", 800));
+    EXPECT_FALSE(cam.setV4L2Property("shutter", 300));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log.count(google::INFO, "adjust gain800 failed"), 1);
+    EXPECT_EQ(log.count(google::INFO, "adjust shutter300 failed"), 1);
+    EXPECT_EQ(cam.queryV4L2Property("shutter"), -1);
+    drv.xfers.clear();
+
     EXPECT_TRUE(cam.setV4L2Property("gain", 800));
     EXPECT_TRUE(cam.setV4L2Property("shutter", 300));
     EXPECT_EQ(cam.queryV4L2Property("shutter"), 300);
