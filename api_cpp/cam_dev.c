@@ -214,7 +214,8 @@ static long elapsed_ms(const struct timespec *since)
 	struct timespec now;
 
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	return (now.tv_sec - since->tv_sec) * 1000L + (now.tv_nsec - since->tv_nsec) / 1000000L;
+	return (long)(((int64_t)(now.tv_sec - since->tv_sec) * 1000000000LL +
+		       (now.tv_nsec - since->tv_nsec)) / 1000000LL);
 }
 
 static void sleep_ms(long ms)
