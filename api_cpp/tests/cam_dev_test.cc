@@ -88,6 +88,17 @@ TEST_F(CamDevTest, InitAsksForMjpegAt60WithTwoMappedBuffers) {
     EXPECT_EQ(cam_.buffers, nullptr);
 }
 
+TEST_F(CamDevTest, InterruptedStreamingCallsAreRepeated) {
+    for (unsigned long r : {VIDIOC_QUERYCAP, VIDIOC_S_FMT, VIDIOC_S_PARM, VIDIOC_REQBUFS,
+                            VIDIOC_QUERYBUF, VIDIOC_QBUF, VIDIOC_STREAMON, VIDIOC_STREAMOFF})
+        dev_.interrupt[r] = 2;
+    ASSERT_EQ(init(), 0) << err_;
+    EXPECT_EQ(dev_.streamon, 1);
+    EXPECT_EQ(camera_free(&cam_), 0);
+    EXPECT_EQ(dev_.streamoff, 1);
+    for (auto& i : dev_.interrupt) EXPECT_EQ(i.second, 0) << std::hex << i.first;
+}
+
 TEST_F(CamDevTest, OneGrantedBufferIsEnough) {
     dev_.granted = 1;
     ASSERT_EQ(init(), 0) << err_;

@@ -101,6 +101,20 @@ TEST(CameraFront, LensZeroFlipsOnce) {
     EXPECT_EQ(cmds[0], (Bytes{0x11, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+TEST(CameraFront, OpeningAgainReleasesFirst) {
+    FakeDriver drv;
+    FakeV4l2 dev(drv, 0);
+    addControls(drv);
+    V4L2Camera cam;
+    cam.openCamera(0, 960, 960);
+    const int maps = camtest::zeroMappingCount();
+    cam.openCamera(0, 1440, 1440);
+    EXPECT_TRUE(cam.isOpen());
+    EXPECT_EQ(dev.streamoff, 1);
+    EXPECT_EQ(camtest::zeroMappingCount(), maps) << "the first buffers are unmapped";
+    EXPECT_EQ(camtest::zeroFdCount(), 1);
+}
+
 TEST(CameraFront, OpenFailures) {
     FakeDriver drv;
     LogCapture log;

@@ -24,6 +24,12 @@ FakeV4l2::~FakeV4l2() {
 int FakeV4l2::handle(unsigned long request, void* arg) {
     ++calls[request];
     if (request == VIDIOC_DQBUF) ++dqbuf_calls;
+    auto in = interrupt.find(request);
+    if (in != interrupt.end() && in->second > 0) {
+        --in->second;
+        errno = EINTR;
+        return -1;
+    }
     auto f = fail.find(request);
     if (f != fail.end()) {
         errno = f->second;

@@ -26,6 +26,7 @@ public:
     uint32_t length = 8192;    // QUERYBUF length of each buffer
     std::map<unsigned long, int> fail;  // request -> errno
     int querybuf_fail_at = -1;  // index whose QUERYBUF fails
+    std::map<unsigned long, int> interrupt;  // request -> times it fails with EINTR first
 
     struct Dq {
         int err;  // 0: hand out index/bytes
