@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <stdexcept>
 
 #include <umockdev.h>
@@ -197,18 +198,54 @@ namespace {
 
 using HandlerData = LensServer::HandlerData;
 
+// A lens whose owner has closed it may not have heard so yet: the close
+// reaches the server on the owner's own connection, which can be served after
+// the next user's first request. Such a request waits a little for it.
+constexpr int kOwnerWaitMs = 5;
+constexpr int kOwnerWaitRounds = 60;
+
+struct PendingIoctl {
+    HandlerData* h;
+    UMockdevIoctlClient* client;
+    std::unique_ptr<Args> args;
+    int rounds = 0;
+};
+
+// Serves a request; false when it waits for the lens's owner to go.
+bool serve(PendingIoctl& p) {
+    LensSlot* slot = p.h->slot;
+    std::lock_guard<std::mutex> lock(slot->mu);
+    ClientId self = reinterpret_cast<ClientId>(p.client);
+    p.h->clients->saw(p.client, slot->model->owner());
+    int err = dispatch(*slot->model, self, umockdev_ioctl_client_get_request(p.client), *p.args);
+    ClientId owner = slot->model->owner();
+    if (err == EBUSY && owner != 0 && owner != self && p.rounds < kOwnerWaitRounds) return false;
+    umockdev_ioctl_client_complete(p.client, err ? -1 : 0, err);
+    return true;
+}
+
+gboolean retryIoctl(gpointer user) {
+    auto* p = static_cast<PendingIoctl*>(user);
+    ++p->rounds;
+    return serve(*p) ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+}
+
+void dropPending(gpointer user) {
+    std::unique_ptr<PendingIoctl> p(static_cast<PendingIoctl*>(user));
+    g_object_unref(p->client);
+}
+
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    auto* h = static_cast<HandlerData*>(user);
-    LensSlot* slot = h->slot;
-    int err;
-    {
-        Args args(client);
-        std::lock_guard<std::mutex> lock(slot->mu);
-        h->clients->saw(client, slot->model->owner());
-        err = dispatch(*slot->model, reinterpret_cast<ClientId>(client),
-                       umockdev_ioctl_client_get_request(client), args);
-        umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
-    }
+    auto pending = std::make_unique<PendingIoctl>();
+    pending->h = static_cast<HandlerData*>(user);
+    pending->client = client;
+    pending->args = std::make_unique<Args>(client);
+    if (serve(*pending)) return TRUE;
+    g_object_ref(client);
+    GSource* timer = g_timeout_source_new(kOwnerWaitMs);
+    g_source_set_callback(timer, retryIoctl, pending.release(), dropPending);
+    g_source_attach(timer, g_main_context_get_thread_default());
+    g_source_unref(timer);
     return TRUE;
 }
 

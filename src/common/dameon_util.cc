@@ -45,18 +45,17 @@ int daemonize(const char* cmd, const char* log_path) {
     if (chdir("/") < 0) printf("%s: can't change directory to /", cmd);
 
     fflush(stdout);
-    close(0);
-    close(1);
-    close(2);
-    int fd0 = open(log_path, O_RDWR | O_CREAT | O_APPEND, 0664);
-    if (fd0 < 0) {
-        // Never leave 0, 1 and 2 free: later opens would take them and
-        // log text would land in devices, sockets or config files.
-        fd0 = open("/dev/null", O_RDWR);
+    // The log (or /dev/null) is opened before the standard streams are given
+    // up and then put in their place, so that 0, 1 and 2 are never free: an
+    // open made meanwhile (here or in a preloaded library) would take them,
+    // and log text would land in devices, sockets or config files.
+    int fd = open(log_path, O_RDWR | O_CREAT | O_APPEND, 0664);
+    if (fd < 0) fd = open("/dev/null", O_RDWR);
+    int fd2 = -1;
+    if (fd >= 0) {
+        for (int std_fd = 0; std_fd <= 2; ++std_fd) fd2 = dup2(fd, std_fd);
+        if (fd > 2) close(fd);
     }
-    int fd1 = dup(fd0);
-    int fd2 = dup(fd0);
-    (void)fd1;
     return fd2;
 }
 
