@@ -124,25 +124,31 @@ Status verticalCombine(Photo& photo) {
                         static_cast<size_t>(photo.width) * photo.height * 3, photo.width * 3);
 }
 
-Status encodeImage(const Photo& photo, std::vector<unsigned char>& jpeg) {
+void Jpeg::Free::operator()(unsigned char* buf) const { tjFree(buf); }
+
+void Jpeg::reset(unsigned char* buf, size_t size) {
+    buf_.reset(buf);
+    size_ = buf ? size : 0;
+}
+
+Status encodeImage(const Photo& photo, Jpeg& jpeg) {
     TjHandle handle(tjInitCompress());
     if (!handle) return kCodec;
     unsigned char* out = nullptr;
     unsigned long out_size = 0;
     int ret = tjCompress2(handle.get(), photo.joined.data(), photo.image_width, 0, photo.image_height, TJPF_RGB,
                           &out, &out_size, TJSAMP_444, 100, TJFLAG_FASTDCT);
-    if (ret == 0) jpeg.assign(out, out + out_size);
-    tjFree(out);
+    jpeg.reset(out, ret == 0 ? out_size : 0);
     return ret == 0 ? kOk : kCodec;
 }
 
-Status writeImage(const std::string& path, const std::vector<unsigned char>& jpeg) {
+Status writeImage(const std::string& path, const unsigned char* data, size_t size) {
     FILE* fp = fopen(path.c_str(), "w");
     if (!fp) {
         PLOG(ERROR) << "create jpeg file err";
         return kOutputFile;
     }
-    bool ok = fwrite(jpeg.data(), 1, jpeg.size(), fp) == jpeg.size();
+    bool ok = fwrite(data, 1, size, fp) == size;
     ok = fflush(fp) == 0 && ok;
     ok = fclose(fp) == 0 && ok;
     if (!ok) {
@@ -174,11 +180,11 @@ int takePhoto(Photo& photo, const char* program) {
         initBuffer(photo);
         Status s = photo.stacked ? verticalCombine(photo) : horizontalCombine(photo);
         if (s != kOk) return s;
-        std::vector<unsigned char> jpeg;
+        Jpeg jpeg;
         s = encodeImage(photo, jpeg);
         clearBuffer(photo);
         if (s != kOk) return s;
-        s = writeImage(photo.image_path, jpeg);
+        s = writeImage(photo.image_path, jpeg.data(), jpeg.size());
         if (s != kOk) return s;
         writeModel(photo.image_path, photo.model);
         sync();

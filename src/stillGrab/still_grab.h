@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,12 +70,28 @@ Status decodeFrames(const std::vector<Frame>& frames, int width, int height, uns
 Status horizontalCombine(Photo& photo);
 Status verticalCombine(Photo& photo);
 
+// An encoded photo, kept in the codec's own buffer (no copy of it is made).
+class Jpeg {
+public:
+    const unsigned char* data() const { return buf_.get(); }
+    size_t size() const { return size_; }
+    // Takes over a buffer the codec allocated.
+    void reset(unsigned char* buf, size_t size);
+
+private:
+    struct Free {
+        void operator()(unsigned char* buf) const;
+    };
+    std::unique_ptr<unsigned char, Free> buf_;
+    size_t size_ = 0;
+};
+
 // Encodes the joined image (RGB, 4:4:4, quality 100, fast DCT).
-Status encodeImage(const Photo& photo, std::vector<unsigned char>& jpeg);
+Status encodeImage(const Photo& photo, Jpeg& jpeg);
 
 // Writes the JPEG; a failed create, write, flush or close is kOutputFile and
 // leaves no partial file.
-Status writeImage(const std::string& path, const std::vector<unsigned char>& jpeg);
+Status writeImage(const std::string& path, const unsigned char* data, size_t size);
 
 // Sets the Exif camera model with exiv2 (its result is ignored).
 void writeModel(const std::string& path, const std::string& model);

@@ -103,7 +103,7 @@ TEST(StillGrabEncode, JoinedImageEncodesAtItsSize) {
     ASSERT_TRUE(parse({"2", "16", "8", "0", "/tmp/x.pnop", "h"}, photo));
     initBuffer(photo);
     ASSERT_EQ(photo.joined.size(), 32u * 8 * 3);
-    std::vector<unsigned char> jpeg;
+    Jpeg jpeg;
     ASSERT_EQ(encodeImage(photo, jpeg), kOk);
     tjhandle handle = tjInitDecompress();
     int w = 0, h = 0, subsamp = -1, cs = 0;
@@ -118,16 +118,16 @@ TEST(StillGrabEncode, JoinedImageEncodesAtItsSize) {
 
 TEST(StillGrabWrite, FailuresLeaveNoPartialFile) {
     std::vector<unsigned char> jpeg(100000, 0x55);
-    ASSERT_EQ(writeImage("/sdcard/IMG_000001@3K.pnop", jpeg), kOk);
+    ASSERT_EQ(writeImage("/sdcard/IMG_000001@3K.pnop", jpeg.data(), jpeg.size()), kOk);
     EXPECT_EQ(camtest::readFile("/sdcard/IMG_000001@3K.pnop").size(), jpeg.size());
 
     camtest::LogCapture log;
-    EXPECT_EQ(writeImage("/sdcard/missing/IMG_000002@3K.pnop", jpeg), kOutputFile);
+    EXPECT_EQ(writeImage("/sdcard/missing/IMG_000002@3K.pnop", jpeg.data(), jpeg.size()), kOutputFile);
     EXPECT_TRUE(log.contains("create jpeg file err"));
 
     // A card that fills up: the write fails at flush or close.
     ASSERT_EQ(symlink("/dev/full", "/tmp/full.pnop"), 0);
-    EXPECT_EQ(writeImage("/tmp/full.pnop", jpeg), kOutputFile);
+    EXPECT_EQ(writeImage("/tmp/full.pnop", jpeg.data(), jpeg.size()), kOutputFile);
     EXPECT_FALSE(camtest::exists("/tmp/full.pnop"));
 }
 
@@ -141,9 +141,9 @@ TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
     Photo photo;
     ASSERT_TRUE(parse({"1", "16", "8", "0", "/tmp/model.jpg", "h"}, photo));
     initBuffer(photo);
-    std::vector<unsigned char> jpeg;
+    Jpeg jpeg;
     ASSERT_EQ(encodeImage(photo, jpeg), kOk);
-    ASSERT_EQ(writeImage("/tmp/model.jpg", jpeg), kOk);
+    ASSERT_EQ(writeImage("/tmp/model.jpg", jpeg.data(), jpeg.size()), kOk);
     writeModel("/tmp/model.jpg", model);
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
     EXPECT_FALSE(camtest::exists("/tmp/pwned2"));
