@@ -1,0 +1,216 @@
+// The virtual camera's board as its programs meet it: seeded files, mounts,
+// sysfs values, buttons and LEDs, and the stand-in outside programs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/dameon_util.h"
+#include "common/process_util.h"
+#include "config/app_config.h"
+#include "fifo_ipc/cmd_msg.h"
+#include "fifo_ipc/server_fifo.h"
+#include "support/camtest.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string output(const std::string& cmd) { return readCmdOutput(cmd); }
+
+// Runs argv and gives its exit status (-1 when it did not exit).
+int status(const std::vector<std::string>& argv) {
+    int st = pnocamera::runProcess(argv);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Reads one line from a non-blocking descriptor, waiting up to timeout_ms.
+std::string readLine(int fd, int timeout_ms = 5000) {
+    std::string line;
+    char c;
+    while (true) {
+        ssize_t n = read(fd, &c, 1);
+        if (n == 1) {
+            if (c == '\n') return line;
+            line += c;
+            continue;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return line;
+    }
+}
+
+TEST(Board, SeededFilesAreTheCamerasOwn) {
+    AppConfig config("/etc/appConfig.json");
+    EXPECT_EQ(config.queryCameraNum(), 2);
+    EXPECT_EQ(config.queryOrientation(), "h");
+    ConfigParam photo;
+    config.queryTakePhotoParam(photo);
+    EXPECT_EQ(photo.width, 1440);
+    EXPECT_EQ(photo.height, 1440);
+
+    std::string ap = camtest::readFile("/etc/rtl_hostapd_2G.conf");
+    EXPECT_TRUE(contains(ap, "\nssid=")) << ap;
+    EXPECT_TRUE(contains(ap, "\nwpa_passphrase=")) << ap;
+    for (const char* f : {"/etc/offset.conf", "/etc/ID.conf", "/etc/version.txt", "/etc/cnt.conf"})
+        EXPECT_FALSE(camtest::readFile(f).empty()) << f;
+    for (const char* f : {"/lib/resource/ChineseVer.bin", "/lib/resource/EnglishVer.bin"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(f, &st), 0) << f;
+        EXPECT_GT(st.st_size, 1024) << f;
+    }
+}
+
+TEST(Board, MountsNodesAndKernel) {
+    std::string mounts = camtest::readFile("/proc/mounts");
+    EXPECT_TRUE(contains(mounts, " /sdcard ")) << mounts;
+    camtest::writeFile("/sdcard/probe", "x");
+    EXPECT_EQ(camtest::readFile("/sdcard/probe"), "x");
+    for (const char* node : {"/dev/mmcblk1p1", "/dev/mmcblk1"}) {
+        int fd = open(node, O_RDONLY);
+        EXPECT_GE(fd, 0) << node;
+        if (fd >= 0) close(fd);
+    }
+    EXPECT_TRUE(contains(camtest::readFile("/proc/version"), " #386 "));
+    for (const char* dir : {"/log", "/preview", "/var/run", "/tmp"}) {
+        std::string probe = std::string(dir) + "/probe";
+        camtest::writeFile(probe, "y");
+        EXPECT_EQ(camtest::readFile(probe), "y") << dir;
+    }
+    // Nothing of the host is writable.
+    EXPECT_LT(open("/usr/vcam_probe", O_WRONLY | O_CREAT, 0644), 0);
+}
+
+TEST(Board, SysfsValuesCanBeChanged) {
+    const std::string bat = "/sys/class/power_supply/battery/";
+    EXPECT_EQ(camtest::readFile(bat + "capacity"), "80\n");
+    EXPECT_EQ(camtest::readFile(bat + "voltage_now"), "3900000\n");
+    EXPECT_EQ(camtest::readFile(bat + "status"), "Discharging\n");
+    EXPECT_EQ(camtest::readFile("/sys/devices/platform/exynos-dwc3.0/vbus"), "0\n");
+    EXPECT_EQ(camtest::readFile("/sys/devices/platform/exynos-dwc3.0/exynos-ss-udc.0/gadget/lun0/file"), "");
+    EXPECT_EQ(camtest::readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
+
+    EXPECT_EQ(status({"vcam-battery", "--capacity", "7", "--vbus", "1"}), 0);
+    EXPECT_EQ(camtest::readFile(bat + "capacity"), "7\n");
+    EXPECT_EQ(camtest::readFile("/sys/devices/platform/exynos-dwc3.0/vbus"), "1\n");
+    EXPECT_NE(status({"vcam-battery", "--capacity", "many"}), 0);
+    camtest::writeFile(bat + "status", "Full\n");
+    EXPECT_EQ(camtest::readFile(bat + "status"), "Full\n");
+}
+
+TEST(Board, KeyBytesReachTheButtonDevice) {
+    int fd = open("/dev/button", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(status({"vcam-key", "select", "next", "prev", "0x11"}), 0);
+    unsigned char bytes[8] = {};
+    ssize_t n = 0;
+    ASSERT_TRUE(camtest::waitFor([&] {
+        ssize_t r = read(fd, bytes + n, sizeof bytes - size_t(n));
+        if (r > 0) n += r;
+        return n >= 4;
+    }));
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(bytes[0], 0x10);
+    EXPECT_EQ(bytes[1], 0x20);
+    EXPECT_EQ(bytes[2], 0x40);
+    EXPECT_EQ(bytes[3], 0x11);
+    EXPECT_NE(status({"vcam-key", "sideways"}), 0);
+    close(fd);
+}
+
+TEST(Board, LedBytesAreReadBack) {
+    EXPECT_EQ(output("vcam-led"), "led0 -\nled1 -\n");
+    int fd = open("/dev/gpioLed", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const unsigned char bytes[] = {0x13, 0x22, 0x10};
+    ASSERT_EQ(write(fd, bytes, sizeof bytes), ssize_t(sizeof bytes));
+    close(fd);
+    EXPECT_EQ(output("vcam-led"), "led0 0\nled1 2\n");
+    EXPECT_EQ(output("vcam-led --raw"), "13\n22\n10\n");
+}
+
+TEST(StandIns, StreamingWorkerSpeaksTheFifoProtocol) {
+    int read_fd = -1, write_fd = -1;
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate("/tmp/server_read.fifo", &read_fd, "/tmp/server_write.fifo",
+                                                  &write_fd));
+    std::vector<std::string> argv = {"realTimeStillGrab", "2", "false", "1440", "1440", "rtmp://x/live",
+                                     "0", "0", "h", "1", "100", "100", "100"};
+    pid_t pid = pnocamera::spawnProcess(argv);
+    ASSERT_GT(pid, 0);
+    std::string prepare = readLine(read_fd);
+    EXPECT_EQ(prepare, R"({"cmd":"prepare","data":{"process":"realTimeStillGrab"}})");
+
+    CmdMessage snap("snapshot");
+    snap.AddDataMember<std::string>("filepath", "/sdcard/IMG_000009@3K.pnop");
+    ASSERT_TRUE(pnocamera::WriteServerFifo(write_fd, snap.GetString()));
+    std::string result = readLine(read_fd);
+    EXPECT_TRUE(contains(result, R"("cmd":"snapshotResult")")) << result;
+    EXPECT_TRUE(contains(result, R"("code":true)")) << result;
+    std::string jpeg = camtest::readFile("/sdcard/IMG_000009@3K.pnop");
+    ASSERT_GT(jpeg.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(jpeg[0]), 0xff);
+    EXPECT_EQ(static_cast<unsigned char>(jpeg[1]), 0xd8);
+
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+
+    std::string calls = camtest::readFile("/.vcam/calls.log");
+    EXPECT_TRUE(contains(calls, "realTimeStillGrab 2 false 1440 1440 rtmp://x/live 0 0 h 1 100 100 100\n")) << calls;
+    EXPECT_TRUE(contains(camtest::readFile("/.vcam/fifo.log"), "realTimeStillGrab " + snap.GetString()));
+
+    // A control makes the next run end otherwise.
+    ASSERT_EQ(status({"vcam-standin", "realTimeStillGrab", "exit_code=4"}), 0);
+    pid = pnocamera::spawnProcess(argv);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(contains(readLine(read_fd), "prepare"));
+    kill(pid, SIGINT);
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 4);
+    close(read_fd);
+    close(write_fd);
+}
+
+TEST(StandIns, SystemToolsTouchNothingReal) {
+    time_t before = time(nullptr);
+    EXPECT_EQ(status({"date", "-s", "2001-02-03 04:05:06"}), 0);
+    EXPECT_LT(std::labs(long(time(nullptr) - before)), 60L);
+    EXPECT_TRUE(contains(camtest::readFile("/var/run/date.set"), "2001"));
+    EXPECT_NE(status({"date", "-s", "not a date"}), 0);
+    for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{
+             {"hwclock", "-w"}, {"shutdown", "-h", "now"}, {"mount", "/dev/mmcblk1p1", "/sdcard"},
+             {"umount", "/sdcard"}}) {
+        status(argv);
+        std::string line = argv[0];
+        for (size_t i = 1; i < argv.size(); ++i) line += " " + argv[i];
+        EXPECT_TRUE(contains(camtest::readFile("/.vcam/calls.log"), line + "\n")) << line;
+    }
+    // The card is still mounted and the sandbox still up.
+    EXPECT_TRUE(contains(camtest::readFile("/proc/mounts"), " /sdcard "));
+}
+
+// Run with: --battery-capacity 5 --battery-status Charging --vbus 1
+// --kernel-build none --sdcard none --lenses 1
+TEST(Options, RunOptionsSetTheBoard) {
+    if (!getenv("VCAM_OPTIONS_RUN")) GTEST_SKIP() << "runs with the options run";
+    const std::string bat = "/sys/class/power_supply/battery/";
+    EXPECT_EQ(camtest::readFile(bat + "capacity"), "5\n");
+    EXPECT_EQ(camtest::readFile(bat + "status"), "Charging\n");
+    EXPECT_EQ(camtest::readFile("/sys/devices/platform/exynos-dwc3.0/vbus"), "1\n");
+    EXPECT_FALSE(contains(camtest::readFile("/proc/version"), "#"));
+    EXPECT_FALSE(contains(camtest::readFile("/proc/mounts"), " /sdcard "));
+    EXPECT_FALSE(camtest::exists("/dev/mmcblk1p1"));
+    EXPECT_TRUE(camtest::exists("/dev/video0"));
+    EXPECT_FALSE(camtest::exists("/dev/video1"));
+}
+
+}  // namespace
