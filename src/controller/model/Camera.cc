@@ -154,38 +154,27 @@ int Camera::startLive(int width, int height, int bitrate) {
     }
 }
 
-int Camera::startPreview() {
+int Camera::startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, const char* what) {
     try {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         std::string orientation = app_config_.queryOrientation();
-        app_config_.queryPreviewParam(p);
+        (app_config_.*query)(p);
         unsigned ratio[3];
         app_config_.queryRGBRatio(ratio);
         return process_controller_.startLive(num, false, p.width, p.height, p.bitrate,
                                              static_cast<unsigned>(p.mode), ratio, kPreviewUrl, orientation,
                                              p.scale);
     } catch (const ConfigError& e) {
-        LOG(ERROR) << "preview config err " << e.what();
+        LOG(ERROR) << what << " config err " << e.what();
         return kConfigError;
     }
 }
 
+int Camera::startPreview() { return startPreviewWorker(&AppConfig::queryPreviewParam, "preview"); }
+
 int Camera::startRecordPreview() {
-    try {
-        ConfigParam p;
-        int num = app_config_.queryCameraNum();
-        std::string orientation = app_config_.queryOrientation();
-        app_config_.queryRecordPreviewParam(p);
-        unsigned ratio[3];
-        app_config_.queryRGBRatio(ratio);
-        return process_controller_.startLive(num, false, p.width, p.height, p.bitrate,
-                                             static_cast<unsigned>(p.mode), ratio, kPreviewUrl, orientation,
-                                             p.scale);
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << "record preview config err " << e.what();
-        return kConfigError;
-    }
+    return startPreviewWorker(&AppConfig::queryRecordPreviewParam, "record preview");
 }
 
 int Camera::stopRecord() { return process_controller_.stopRecord(); }
@@ -206,9 +195,8 @@ int Camera::correctOffset() { return pnocamera::runProcess({"lensAlign", "2", "1
 
 void Camera::setID(std::string id) {
     LOG(INFO) << "set ID:" << id;
-    std::ofstream out("/etc/ID.conf", std::ios::trunc);
-    out << id;
-    out.close();
+    // a new file put in place whole: a power cut never leaves an empty ID
+    if (!pnocamera::replaceFileAtomically("/etc/ID.conf", id)) LOG(ERROR) << "write /etc/ID.conf err";
     sync();
 }
 

@@ -75,6 +75,7 @@ public:
     std::string vbus_path_ = "/sys/devices/platform/exynos-dwc3.0/vbus";
 
 private:
+    int startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, const char* what);
     void bumpCounter(const char* key, bool log_count);
 };
 
