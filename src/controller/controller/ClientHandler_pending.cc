@@ -1,22 +1,14 @@
-// Command handlers whose work lands with the job, file and settings
-// commands. Until then each answers nothing, as an unknown command does.
+// Command handlers whose work lands with the file and settings commands.
+// Until then each answers nothing, as an unknown command does.
 #include "controller/ClientHandler.h"
 
 #define PENDING(fn) \
     bool ClientHandler::fn(CmdMessage const&, bufferevent*) { return false; }
 
 PENDING(listFile)
-PENDING(handleTakePhoto)
-PENDING(handleRecordVideo)
-PENDING(handleStopRecordVideo)
-PENDING(handleStartLive)
-PENDING(handleStopLive)
 PENDING(handleDeleteFile)
 PENDING(handleQueryCamera)
 PENDING(handleSetCamera)
-PENDING(handleStartPreview)
-PENDING(handleStopPreview)
-PENDING(handleRealtimeSnapshot)
 PENDING(handleQuerySDCard)
 PENDING(handleChangeAPPassword)
 PENDING(handleBulkDelete)
@@ -25,10 +17,7 @@ PENDING(handleQueryOffset)
 PENDING(handleSetID)
 PENDING(handleQueryID)
 PENDING(handleSyncTime)
-PENDING(handleStartRecordPreiview)
-PENDING(handleStopRecordPreview)
 PENDING(handleQueryVersion)
-PENDING(handleTakeGainPhoto)
 PENDING(handleQueryAppConfig)
 PENDING(handleSetUserProperty)
 PENDING(handleQueryUserProperty)

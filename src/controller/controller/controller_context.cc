@@ -23,8 +23,10 @@ Context::~Context() {
 }
 
 void Context::changeState(std::shared_ptr<CameraState> next) {
+    std::shared_ptr<CameraState> keep = next;
     state_ = std::move(next);
     client_handler_.broadcastStateChanged();
+    if (keep) keep->entered();
 }
 
 void Context::initScreen() {

@@ -22,7 +22,8 @@ struct Context {
     // Reopens the screen with the icon table of the stored language; ends the
     // process with status 1 when that fails.
     void initScreen();
-    // Puts a new state in place and pushes "stateChanged".
+    // Puts a new state in place, pushes "stateChanged", then lets the state
+    // act on its entry (a job that did not start leads on to its error).
     void changeState(std::shared_ptr<CameraState> next);
 
     bool ap_on_ = false;

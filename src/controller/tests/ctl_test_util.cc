@@ -107,6 +107,19 @@ std::string Client::readLine(std::chrono::milliseconds timeout) {
     }
 }
 
+std::string Client::readUntil(const std::string& part, std::chrono::milliseconds timeout) {
+    skipped_.clear();
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return "";
+        std::string line = readLine(left);
+        if (line.empty()) return "";
+        if (line.find(part) != std::string::npos) return line;
+        skipped_.push_back(line);
+    }
+}
+
 bool Client::quiet(std::chrono::milliseconds timeout) {
     if (!buffer_.empty()) return false;
     pollfd p{fd_, POLLIN, 0};
@@ -123,6 +136,52 @@ bool Client::closedByPeer(std::chrono::milliseconds timeout) {
         if (n <= 0) return true;
     }
     return false;
+}
+
+std::string stateChanged(int mode) {
+    return "{\"type\":\"stateChanged\",\"code\":true,\"data\":{\"mode\":" + std::to_string(mode) + "}}";
+}
+
+std::string prepareOK(int mode) {
+    return "{\"type\":\"prepareOK\",\"data\":{\"mode\":" + std::to_string(mode) + "}}";
+}
+
+std::string reply(const std::string& type, bool code) {
+    return "{\"type\":\"" + type + "\",\"code\":" + (code ? "true" : "false") + "}";
+}
+
+std::string refusal(const std::string& type, const std::string& what) {
+    return "{\"type\":\"" + type + "\",\"code\":false,\"what\":\"" + what + "\"}";
+}
+
+bool jpegSize(const std::string& path, int& width, int& height) {
+    std::string d;
+    try {
+        d = camtest::readFile(path);
+    } catch (...) {
+        return false;
+    }
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(d[i]); };
+    if (d.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return false;
+    size_t i = 2;
+    while (i + 9 < d.size()) {
+        if (byte(i) != 0xFF) return false;
+        unsigned char marker = byte(i + 1);
+        size_t len = (byte(i + 2) << 8) | byte(i + 3);
+        if (marker >= 0xC0 && marker <= 0xC3) {
+            height = (byte(i + 5) << 8) | byte(i + 6);
+            width = (byte(i + 7) << 8) | byte(i + 8);
+            return true;
+        }
+        i += 2 + len;
+    }
+    return false;
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+    return n;
 }
 
 bool waitForPort(std::chrono::milliseconds timeout) {

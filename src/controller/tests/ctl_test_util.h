@@ -32,6 +32,11 @@ public:
     bool send(const std::string& bytes);
     // The next line without its "\n", or "" when none came in time.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    // The first line that contains part; the lines before it are skipped
+    // (and kept in skipped()). "" when none came in time.
+    std::string readUntil(const std::string& part,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    const std::vector<std::string>& skipped() const { return skipped_; }
     // True when nothing arrives within the time.
     bool quiet(std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
     // True when the peer closed the connection within the time.
@@ -41,7 +46,20 @@ public:
 private:
     int fd_ = -1;
     std::string buffer_;
+    std::vector<std::string> skipped_;
 };
+
+// Protocol texts the tests compare with.
+std::string stateChanged(int mode);
+std::string prepareOK(int mode);
+std::string reply(const std::string& type, bool code);
+std::string refusal(const std::string& type, const std::string& what);
+
+// Width and height from a JPEG file's frame header; false when it has none.
+bool jpegSize(const std::string& path, int& width, int& height);
+
+// Counts of the text in the program's output.
+size_t countOf(const std::string& text, const std::string& part);
 
 // Connects, retrying until the controller listens.
 bool waitForPort(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -2,9 +2,15 @@
 // the current state.
 #pragma once
 
-class CmdMessage;
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
 
-class CameraState {
+class CmdMessage;
+struct Context;
+
+class CameraState : public std::enable_shared_from_this<CameraState> {
 public:
     // Cancels any pending alarm.
     virtual ~CameraState();
@@ -17,6 +23,9 @@ public:
     virtual void handleButton0() = 0;
     virtual void handleButton1() = 0;
     virtual void handleButton2() = 0;
+    // Runs once the state is current and announced; a busy state whose job
+    // did not start moves on to its error screen here.
+    virtual void entered();
 
     // Types 1, 2, 3, 6, 8, 9, 10 and 11.
     bool isBusy() const;
@@ -25,3 +34,56 @@ public:
     // Types whose select action stops a running worker job.
     static bool isJobType(int type);
 };
+
+// Failure code of a worker that could not be started (as a shell reports a
+// program it cannot run); a configuration error keeps the model's 9.
+constexpr int kStartFailed = 127;
+
+// The waiting dots of a busy screen: ".", "..", "..." in text field 1, one
+// step a second.
+class BusyAnimation {
+public:
+    void operator()();
+
+private:
+    std::array<const char*, 3> texts_{{".", "..", "..."}};
+    int index_ = 0;
+};
+
+// Puts a new per-second task in place of the old one and lets it run.
+void setSecondTask(Context& ctx, std::function<void()> task);
+// The next tick drops the task without running it.
+void stopSecondTask(Context& ctx);
+bool isCurrentState(Context& ctx, const CameraState* state);
+// A per-second task that calls f on the state only while that state is alive
+// and current; it never keeps the state alive itself.
+template <typename State, typename F>
+std::function<void()> stateTask(Context& ctx, State* state, F f) {
+    std::weak_ptr<CameraState> weak = state->weak_from_this();
+    return [&ctx, weak, f]() {
+        std::shared_ptr<CameraState> s = weak.lock();
+        if (!s || !isCurrentState(ctx, s.get())) return;
+        f(static_cast<State&>(*s));
+    };
+}
+// Held by a state whose card listener captures it: the listener does
+// nothing once the state is gone, whoever still holds the listener.
+class LifeToken {
+public:
+    template <typename F>
+    std::function<void(int)> guard(F f) const {
+        std::weak_ptr<const char> alive = token_;
+        return [alive, f](int arg) {
+            if (alive.lock()) f(arg);
+        };
+    }
+
+private:
+    std::shared_ptr<const char> token_ = std::make_shared<const char>('\0');
+};
+
+// LED 0 at rest: colour 4 while the access point is up, dark otherwise.
+void restJobLed(Context& ctx);
+// Worker messages: "data" must be an object with a string "process"; false
+// (and a log line) otherwise.
+bool workerProcess(CmdMessage const& msg, std::string& process);

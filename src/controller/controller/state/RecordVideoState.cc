@@ -3,19 +3,22 @@
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
+#include "controller/state/OnRecordingState.h"
+#include "controller/state/TakePhotoState.h"
+#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
-
-namespace {
-constexpr unsigned long long kRecordRoom = 419430400ULL;  // 400 MiB
-}
 
 RecordVideoState::RecordVideoState(Context& ctx) : ctx_(ctx) {
     LOG(INFO) << "record video state";
     show();
-    ctx_.sdcard_.listener_ = [this](int) {
+    listen();
+}
+
+void RecordVideoState::listen() {
+    ctx_.sdcard_.listener_ = life_.guard([this](int) {
         oled_clearLogo(17);
         show();
-    };
+    });
 }
 
 void RecordVideoState::show() {
@@ -44,8 +47,27 @@ void RecordVideoState::clear() {
     ctx_.sdcard_.listener_ = nullptr;
 }
 
-// The carousel and the recording screen come with the screen states; until
-// then the keys leave this screen as it is (redrawn after the clear).
-void RecordVideoState::handleButton0() { show(); }
-void RecordVideoState::handleButton1() { show(); }
-void RecordVideoState::handleButton2() { show(); }
+void RecordVideoState::handleButton0() {
+    std::shared_ptr<CameraState> next = makeShutdownState(ctx_);
+    if (!next) {
+        // no shutdown screen yet: this screen stays (it was cleared)
+        show();
+        listen();
+        return;
+    }
+    ctx_.changeState(std::move(next));
+}
+
+void RecordVideoState::handleButton2() { ctx_.changeState(std::make_shared<TakePhotoState>(ctx_)); }
+
+void RecordVideoState::handleButton1() {
+    Sdcard& card = ctx_.sdcard_;
+    card.supported_ = card.checkIsVfat();
+    unsigned long long freeBytes = 0, totalBytes = 0;
+    if (card.inserted_ && card.supported_ && card.queryStatus(freeBytes, totalBytes) && freeBytes >= kRecordRoom) {
+        ctx_.changeState(std::make_shared<OnRecordingState>(ctx_, 0, 0, 0));
+        return;
+    }
+    show();
+    listen();  // the clear before select had dropped it
+}

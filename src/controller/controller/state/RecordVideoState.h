@@ -1,4 +1,4 @@
-// The idle record screen: first state after start-up.
+// The idle record screen: first state after start-up; select records.
 #pragma once
 
 #include "controller/state/CameraState.h"
@@ -16,6 +16,13 @@ public:
     void handleButton1() override;
     void handleButton2() override;
 
+    // Free bytes a recording needs at its start (400 MiB).
+    static constexpr unsigned long long kRecordRoom = 419430400ULL;
+
 private:
+    // The card listener: a card change redraws this screen.
+    void listen();
+
     Context& ctx_;
+    LifeToken life_;
 };

@@ -1,0 +1,143 @@
+// Job commands: they never start a worker themselves; they put a screen in
+// place or call the current screen's select action, as the buttons do.
+#include <functional>
+#include <initializer_list>
+#include <memory>
+
+#include <glog/logging.h>
+
+#include "controller/ClientHandler.h"
+#include "controller/controller_context.h"
+#include "controller/state/CameraState.h"
+#include "controller/state/OnLiveState.h"
+#include "controller/state/OnRecordingState.h"
+#include "controller/state/RealTimeTakePhotoState.h"
+#include "controller/state/RecordVideoState.h"
+#include "controller/state/TakePhotoState.h"
+#include "fifo_ipc/cmd_msg.h"
+
+namespace {
+
+constexpr const char* kInUse = "camera in use";
+constexpr const char* kNotEnough = "sdcard not enough";
+// The screen took the job but its worker could not be started.
+constexpr const char* kStartFailedText = "start failed";
+
+// The int members of "data", all or none.
+bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, int* out) {
+    const rapidjson::Document& doc = msg.document();
+    auto data = doc.FindMember("data");
+    if (data == doc.MemberEnd() || !data->value.IsObject()) return false;
+    int i = 0;
+    for (const char* key : keys) {
+        auto it = data->value.FindMember(key);
+        if (it == data->value.MemberEnd() || !it->value.IsInt()) return false;
+        out[i++] = it->value.GetInt();
+    }
+    return true;
+}
+
+int currentType(Context& ctx) {
+    std::shared_ptr<CameraState> state = ctx.state_;
+    return state ? state->type() : 0;
+}
+
+// Clears the idle screen and puts the busy one in place; the reply tells
+// whether the busy screen is still current (its job started).
+bool startOn(ClientHandler& h, bufferevent* client, const std::string& type, int busy_type,
+             const std::function<std::shared_ptr<CameraState>()>& make) {
+    Context& ctx = h.ctx_;
+    if (currentType(ctx) != 0) return h.sendMsg(client, ClientHandler::whatReply(type, kInUse));
+    std::shared_ptr<CameraState> idle = ctx.state_;
+    if (idle) idle->clear();
+    ctx.changeState(make());
+    if (currentType(ctx) != busy_type) return h.sendMsg(client, ClientHandler::whatReply(type, kStartFailedText));
+    return h.sendMsg(client, ClientHandler::codeReply(type, true));
+}
+
+// Stops the busy screen of busy_type as its select key does.
+bool stopOn(ClientHandler& h, bufferevent* client, const std::string& type, int busy_type, const char* refusal) {
+    std::shared_ptr<CameraState> state = h.ctx_.state_;
+    if (!state || state->type() != busy_type) return h.sendMsg(client, ClientHandler::whatReply(type, refusal));
+    state->clear();
+    state->handleButton1();
+    return h.sendMsg(client, ClientHandler::codeReply(type, true));
+}
+
+}  // namespace
+
+bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
+    const std::string type = "takePhotoResult";
+    if (!checkSDCard(client, type)) return false;
+    if (currentType(ctx_) != 0) return sendMsg(client, whatReply(type, kInUse));
+    ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
+    std::shared_ptr<CameraState> photo = ctx_.state_;
+    if (photo->type() == 0 || photo->isBusy()) photo->clear();
+    photo->handleButton1();
+    int now = currentType(ctx_);
+    if (now == 1) return sendMsg(client, codeReply(type, true));
+    // the photo screen refused: the card has no room for one photo
+    if (now == 0) return sendMsg(client, whatReply(type, kNotEnough));
+    return sendMsg(client, whatReply(type, kStartFailedText));
+}
+
+bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client) {
+    const std::string type = "startRecordResult";
+    if (!checkSDCard(client, type)) return false;
+    unsigned long long freeBytes = 0, totalBytes = 0;
+    if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
+    if (freeBytes < RecordVideoState::kRecordRoom) return sendMsg(client, whatReply(type, kNotEnough));
+    int size[2] = {0, 0};
+    if (!dataInts(msg, {"recordWidth", "recordHeight"}, size)) size[0] = size[1] = 0;
+    int bitrate = 0;
+    if (!dataInts(msg, {"bitrate"}, &bitrate)) bitrate = 0;
+    return startOn(*this, client, type, 2,
+                   [&] { return std::make_shared<OnRecordingState>(ctx_, size[0], size[1], bitrate); });
+}
+
+bool ClientHandler::handleStartLive(CmdMessage const& msg, bufferevent* client) {
+    int v[3] = {0, 0, 0};
+    if (!dataInts(msg, {"width", "height", "bitrate"}, v)) v[0] = v[1] = v[2] = 0;
+    return startOn(*this, client, "startLiveResult", 3,
+                   [&] { return std::make_shared<OnLiveState>(ctx_, v[0], v[1], v[2]); });
+}
+
+bool ClientHandler::handleStartPreview(CmdMessage const&, bufferevent* client) {
+    return startOn(*this, client, "startPreviewResult", 9,
+                   [&] { return std::make_shared<RealTimeTakePhotoState>(ctx_, kPreview); });
+}
+
+bool ClientHandler::handleStartRecordPreiview(CmdMessage const&, bufferevent* client) {
+    return startOn(*this, client, "startRecordPreviewResult", 11,
+                   [&] { return std::make_shared<RealTimeTakePhotoState>(ctx_, kRecordPreview); });
+}
+
+bool ClientHandler::handleStopRecordVideo(CmdMessage const&, bufferevent* client) {
+    return stopOn(*this, client, "stopRecordResult", 2, "not on recording video");
+}
+
+bool ClientHandler::handleStopLive(CmdMessage const&, bufferevent* client) {
+    return stopOn(*this, client, "stopLiveResult", 3, "not on live");
+}
+
+bool ClientHandler::handleStopPreview(CmdMessage const&, bufferevent* client) {
+    return stopOn(*this, client, "stopPreviewResult", 9, "not on preview");
+}
+
+bool ClientHandler::handleStopRecordPreview(CmdMessage const&, bufferevent* client) {
+    return stopOn(*this, client, "stopRecordPreviewResult", 11, "not on preview");
+}
+
+bool ClientHandler::handleRealtimeSnapshot(CmdMessage const&, bufferevent* client) {
+    const std::string type = "realtimeSnapshotResult";
+    if (!checkSDCard(client, type)) return false;
+    if (currentType(ctx_) != 9) return sendMsg(client, whatReply(type, "fuck"));
+    if (ctx_.camera_.realtimeSnapshot() != 0) {
+        // no name could be reserved: the worker was not asked, so no result
+        // push would ever come
+        return sendMsg(client, whatReply(type, "snapshot not started"));
+    }
+    return true;
+}
+
+bool ClientHandler::handleTakeGainPhoto(CmdMessage const&, bufferevent*) { return true; }

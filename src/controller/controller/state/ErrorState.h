@@ -1,0 +1,38 @@
+// The error screen of a job family: shows the failure, select goes back to a
+// new T (the idle screen of that family).
+#pragma once
+
+#include <memory>
+
+#include "controller/controller_context.h"
+#include "controller/state/CameraState.h"
+
+// Drawing shared by every form.
+void errorScreenShow(Context& ctx, int code);
+void errorScreenClear(int code);
+void errorScreenLog(int code);
+
+template <typename T>
+class ErrorState : public CameraState {
+public:
+    ErrorState(Context& ctx, int code) : ctx_(ctx), code_(code) {
+        errorScreenLog(code_);
+        show();
+    }
+
+    void show() override { errorScreenShow(ctx_, code_); }
+    void clear() override { errorScreenClear(code_); }
+    int type() const override { return 10; }
+    void handleButton0() override {}
+    void handleButton1() override {
+        restJobLed(ctx_);
+        ctx_.changeState(std::make_shared<T>(ctx_));
+    }
+    void handleButton2() override {}
+
+    int code() const { return code_; }
+
+private:
+    Context& ctx_;
+    int code_;
+};

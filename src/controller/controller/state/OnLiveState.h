@@ -1,0 +1,44 @@
+// The busy live-streaming screen: runs the streaming worker, shows the
+// elapsed time and pushes "VRState" once a second.
+#pragma once
+
+#include <string>
+
+#include "controller/state/CameraState.h"
+
+struct Context;
+
+class OnLiveState : public CameraState {
+public:
+    OnLiveState(Context& ctx, int width, int height, int bitrate);
+
+    void show() override;
+    void clear() override;
+    int type() const override { return 3; }
+    void handleButton0() override {}
+    void handleButton1() override;
+    void handleButton2() override {}
+    void handCmdInput(CmdMessage const& msg) override;
+    void handleSigChild() override;
+    void onAlrm() override;
+    void entered() override;
+
+    void displayDuration(int seconds);
+    // "HH:MM:SS" as the screen shows it.
+    static std::string durationText(int seconds);
+
+    int seconds() const { return seconds_; }
+    bool stopping() const { return stopping_; }
+    bool startFailed() const { return start_failed_; }
+
+private:
+    void liveTick();
+
+    Context& ctx_;
+    int seconds_ = 0;
+    bool stopping_ = false;
+    int width_;
+    int height_;
+    int bitrate_;
+    bool start_failed_ = false;
+};

@@ -1,0 +1,206 @@
+#include "controller/state/OnRecordingState.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <glog/logging.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/ErrorState.h"
+#include "controller/state/RecordVideoState.h"
+#include "device/oled.h"
+#include "fifo_ipc/cmd_msg.h"
+
+namespace {
+
+constexpr uint64_t kReserve = 209715200ULL;  // 200 MiB stay free
+constexpr uint64_t kGiB = 1073741824ULL;
+
+std::string twoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+
+std::string sizeText(uint64_t bytes, int digits) {
+    if (bytes < kGiB) return std::to_string(bytes >> 20) + "M";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(bytes) / static_cast<double>(kGiB));
+    return std::string(buf) + "G";
+}
+
+// The string member key of "data", or nullptr.
+const rapidjson::Value* dataString(CmdMessage const& msg, const char* key) {
+    const rapidjson::Value& data = msg.document()["data"];
+    auto it = data.FindMember(key);
+    if (it == data.MemberEnd() || !it->value.IsString()) return nullptr;
+    return &it->value;
+}
+
+}  // namespace
+
+OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitrate)
+    : ctx_(ctx), width_(width), height_(height), bitrate_(bitrate) {
+    LOG(INFO) << "on recording state";
+    oled_logo(10);
+    unsigned long long freeBytes = 0, totalBytes = 0;
+    if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
+    space_budget_ = freeBytes >= RecordVideoState::kRecordRoom ? freeBytes - kReserve : 0;
+    ctx_.sdcard_.listener_ = life_.guard([this](int inserted) { onCard(inserted); });
+    warn_limit_ = static_cast<uint64_t>(0.8 * static_cast<double>(space_budget_));
+    setSecondTask(ctx_, BusyAnimation());
+    toHost();
+    sleep(2);
+    int r = ctx_.camera_.startRecord(width_, height_, bitrate_);
+    ctx_.led0_mode_ = 1;
+    ctx_.led0_color_ = 4;
+    if (r != 0) {
+        // nothing runs: undo the start; entered() shows the error
+        start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
+        LOG(ERROR) << "record not started " << r;
+        setGovernor("ondemand");
+        runPinTool(6);
+        toDevice();
+    }
+}
+
+void OnRecordingState::entered() {
+    if (!start_failure_) return;
+    selfClear();
+    oled_logo(10);
+    ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, start_failure_));
+}
+
+void OnRecordingState::show() { oled_logo(10); }
+
+void OnRecordingState::clear() {
+    stopSecondTask(ctx_);
+    ctx_.sdcard_.listener_ = nullptr;
+    oled_clearLogo(17);
+}
+
+void OnRecordingState::selfClear() {
+    oled_clearLogo(17);
+    oled_clearLogo(10);
+    oled_clearLogo(63);
+    stopSecondTask(ctx_);
+    ctx_.sdcard_.listener_ = nullptr;
+}
+
+void OnRecordingState::handleButton1() {
+    if (stopping_) return;
+    stopping_ = true;
+    oled_logo(63);
+    ctx_.camera_.stopRecord();
+    alarm(15);
+}
+
+void OnRecordingState::onAlrm() { ctx_.camera_.process_controller_.forceQuit(); }
+
+void OnRecordingState::onCard(int inserted) {
+    if (inserted) return;
+    LOG(INFO) << "exit due to sdcard reject";
+    oled_clearLogo(17);
+    oled_clearLogo(63);
+    stopSecondTask(ctx_);
+    handleButton1();
+}
+
+std::string OnRecordingState::durationText(int seconds) {
+    return twoDigits(seconds / 60) + ":" + twoDigits(seconds % 60);
+}
+
+std::string OnRecordingState::fileSizeText(uint64_t size, uint64_t budget) {
+    return sizeText(size, 2) + "/" + sizeText(budget, 3);
+}
+
+void OnRecordingState::displayDuration(int seconds) const {
+    oled_clearNumber(1);
+    oled_number(1, durationText(seconds).c_str());
+    oled_logo(seconds_ % 2 ? 75 : 74);
+}
+
+void OnRecordingState::displayFileSize(uint64_t size) const {
+    oled_clearNumber(2);
+    oled_number(2, fileSizeText(size, space_budget_).c_str());
+}
+
+void OnRecordingState::recordTick() {
+    seconds_ += 1;
+    struct stat st;
+    if (lstat(current_file_.c_str(), &st) != 0) {
+        perror("lstat mp4 error :");
+        return;
+    }
+    uint64_t size = finished_bytes_ + static_cast<uint64_t>(st.st_size);
+    oled_logo(58);
+    displayDuration(seconds_);
+    displayFileSize(size);
+    ctx_.client_handler_.broadcastRecordState(static_cast<unsigned>(size), seconds_);
+    if (size >= warn_limit_) {
+        ctx_.led0_mode_ = 1;
+        ctx_.led0_color_ = 1;
+    }
+    if (size >= space_budget_) {
+        LOG(INFO) << "file_size " << size << "  " << space_budget_;
+        LOG(INFO) << "auto return";
+        clear();
+        handleButton1();
+    }
+}
+
+void OnRecordingState::handCmdInput(CmdMessage const& msg) {
+    std::string process;
+    if (!workerProcess(msg, process)) return;
+    if (process != "mp4Spool") return;
+    std::string cmd = msg.GetCmd();
+    const rapidjson::Value* file = dataString(msg, "filename");
+    auto name = [&] { return std::string(file->GetString(), file->GetStringLength()); };
+    if (cmd == "prepare") {
+        if (!file) {
+            LOG(ERROR) << "prepare cmd has no or wrong filename " << msg.GetString();
+            return;
+        }
+        ctx_.client_handler_.broadcastPrepareOK();
+        current_file_ = name();
+        LOG(INFO) << "read cmdintput: " << msg.GetString();
+        LOG(INFO) << " cur file name :" << current_file_;
+        setSecondTask(ctx_, stateTask(ctx_, this, [](OnRecordingState& s) { s.recordTick(); }));
+    } else if (cmd == "snapshot") {
+        if (!file) {
+            LOG(ERROR) << "snapshot cmd has no or wrong filename " << msg.GetString();
+            return;
+        }
+        ctx_.client_handler_.broadcastRecordSnapshot(name());
+    } else if (cmd == "newSegment") {
+        if (!file) {
+            LOG(ERROR) << "newsegment cmd has no or wrong filename " << msg.GetString();
+            return;
+        }
+        current_file_ = name();
+    } else if (cmd == "segmentFinish") {
+        if (!file) {
+            LOG(ERROR) << "segmentFinish cmd has no or wrong filename " << msg.GetString();
+            return;
+        }
+        struct stat st;
+        if (lstat(name().c_str(), &st) == 0) finished_bytes_ += static_cast<uint64_t>(st.st_size);
+    }
+}
+
+void OnRecordingState::handleSigChild() {
+    bool exited = false;
+    int code = 0;
+    ctx_.camera_.waitForChildProcess(exited, code);
+    if (!exited) return;
+    selfClear();
+    oled_clearLogo(63);
+    toDevice();
+    if (stopping_ && code == 0) {
+        LOG(INFO) << " exit from record success";
+        restJobLed(ctx_);
+        ctx_.changeState(std::make_shared<RecordVideoState>(ctx_));
+        return;
+    }
+    LOG(INFO) << " exit from record abnormally";
+    oled_logo(10);
+    ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, code));
+}

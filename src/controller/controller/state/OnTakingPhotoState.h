@@ -1,0 +1,29 @@
+// The busy photo screen: runs the still-photo worker until it ends.
+#pragma once
+
+#include "controller/state/CameraState.h"
+
+struct Context;
+
+class OnTakingPhotoState : public CameraState {
+public:
+    explicit OnTakingPhotoState(Context& ctx);
+
+    void show() override;
+    void clear() override {}
+    void selfClear();
+    int type() const override { return 1; }
+    void handleButton0() override {}
+    void handleButton1() override {}
+    void handleButton2() override {}
+    void handCmdInput(CmdMessage const& msg) override;
+    void handleSigChild() override;
+    void entered() override;
+
+    // The failure code when the worker could not be started, else 0.
+    int startFailure() const { return start_failure_; }
+
+private:
+    Context& ctx_;
+    int start_failure_ = 0;
+};

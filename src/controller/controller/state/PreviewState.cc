@@ -1,0 +1,74 @@
+#include "controller/state/PreviewState.h"
+
+#include <unistd.h>
+
+#include <glog/logging.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/ErrorState.h"
+#include "controller/state/TakePhotoState.h"
+#include "device/oled.h"
+#include "fifo_ipc/cmd_msg.h"
+
+PreviewState::PreviewState(Context& ctx) : ctx_(ctx) {}
+
+void PreviewState::show() {
+    oled_clearLogo(7);
+    // one job per screen: a redraw does not start a second worker
+    if (started_) return;
+    started_ = true;
+    setSecondTask(ctx_, BusyAnimation());
+    int r = ctx_.camera_.startPreview();
+    ctx_.led0_mode_ = 1;
+    ctx_.led0_color_ = 4;
+    if (r == 0) return;
+    LOG(ERROR) << "preview not started " << r;
+    setGovernor("ondemand");
+    runPinTool(6);
+    clear();
+    if (isCurrentState(ctx_, this)) {
+        auto keep = shared_from_this();
+        ctx_.changeState(
+            std::make_shared<ErrorState<TakePhotoState>>(ctx_, r == Camera::kConfigError ? r : kStartFailed));
+    }
+}
+
+void PreviewState::clear() {
+    oled_clearLogo(59);
+    stopSecondTask(ctx_);
+}
+
+void PreviewState::handleButton1() {
+    if (stopping_) return;
+    stopping_ = true;
+    ctx_.camera_.stopPreview();
+    alarm(15);
+}
+
+void PreviewState::onAlrm() { ctx_.camera_.process_controller_.forceQuit(); }
+
+void PreviewState::handCmdInput(CmdMessage const& msg) {
+    std::string process;
+    if (!workerProcess(msg, process)) return;
+    if (msg.GetCmd() != "prepare" || process != "previewCast") return;
+    ctx_.client_handler_.broadcastPrepareOK();
+    oled_clearNumber(1);
+    oled_logo(59);
+    stopSecondTask(ctx_);
+}
+
+void PreviewState::handleSigChild() {
+    bool exited = false;
+    int code = 0;
+    ctx_.camera_.waitForChildProcess(exited, code);
+    if (!exited) return;
+    if (stopping_ && code == 0) {
+        LOG(INFO) << " exit from preview success";
+        ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
+        restJobLed(ctx_);
+        return;
+    }
+    clear();
+    LOG(INFO) << " exit from preview abnormally";
+    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
+}

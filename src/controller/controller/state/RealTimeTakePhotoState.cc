@@ -1,0 +1,115 @@
+#include "controller/state/RealTimeTakePhotoState.h"
+
+#include <unistd.h>
+
+#include <glog/logging.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/ErrorState.h"
+#include "controller/state/TakePhotoState.h"
+#include "device/oled.h"
+#include "fifo_ipc/cmd_msg.h"
+
+RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) : ctx_(ctx), type_(type) {
+    LOG(INFO) << "realtimeTakePhoto state";
+    oled_clearLogo(0);
+    oled_clearLogo(8);
+    oled_clearLogo(7);
+    setSecondTask(ctx_, BusyAnimation());
+    toHost();
+    sleep(2);
+    int r = 0;
+    if (type_ == kPreview) r = ctx_.camera_.startPreview();
+    else if (type_ == kRecordPreview) r = ctx_.camera_.startRecordPreview();
+    if (r != 0) {
+        // nothing runs: undo the start; entered() shows the error
+        start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
+        LOG(ERROR) << "preview not started " << r;
+        setGovernor("ondemand");
+        runPinTool(6);
+        toDevice();
+    }
+}
+
+void RealTimeTakePhotoState::entered() {
+    if (!start_failure_) return;
+    clear();
+    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
+}
+
+void RealTimeTakePhotoState::show() {
+    oled_clearLogo(0);
+    oled_clearLogo(8);
+    oled_clearLogoShift(7, 0);
+}
+
+void RealTimeTakePhotoState::clear() {
+    stopSecondTask(ctx_);
+    oled_clearLogoShift(59, 0);
+}
+
+void RealTimeTakePhotoState::handleButton1() {
+    if (stopping_) return;
+    stopping_ = true;
+    alarm(15);
+    if (type_ == kPreview) ctx_.camera_.stopPreview();
+    else ctx_.camera_.stopRecordPreview();
+}
+
+void RealTimeTakePhotoState::onAlrm() {
+    LOG(INFO) << "force kill RealTimeTakePhoto";
+    ctx_.camera_.process_controller_.forceQuit();
+}
+
+void RealTimeTakePhotoState::onPrepareOk() {
+    ctx_.client_handler_.broadcastPrepareOK();
+    oled_clearNumber(1);
+    oled_logo(59);
+    stopSecondTask(ctx_);
+    ctx_.camera_.setCameraProperty(0, "sharpness", 0);
+    ctx_.camera_.setCameraProperty(1, "sharpness", 0);
+}
+
+void RealTimeTakePhotoState::handCmdInput(CmdMessage const& msg) {
+    std::string process;
+    if (!workerProcess(msg, process)) return;
+    if (process != "realTimeStillGrab") return;
+    std::string cmd = msg.GetCmd();
+    if (cmd == "prepare") {
+        onPrepareOk();
+        return;
+    }
+    if (cmd != "snapshotResult") return;
+    const rapidjson::Value& data = msg.document()["data"];
+    auto code = data.FindMember("code");
+    if (code == data.MemberEnd() || !code->value.IsBool()) {
+        LOG(ERROR) << "snapshotResult cmd has no or wrong code " << msg.GetString();
+        return;
+    }
+    bool ok = code->value.GetBool();
+    const char* key = ok ? "filepath" : "what";
+    auto text = data.FindMember(key);
+    if (text == data.MemberEnd() || !text->value.IsString()) {
+        LOG(ERROR) << "snapshotResult cmd has no or wrong " << key << " " << msg.GetString();
+        return;
+    }
+    ctx_.client_handler_.broadcastRealtimeSnapshot(
+        std::string(text->value.GetString(), text->value.GetStringLength()), ok);
+}
+
+void RealTimeTakePhotoState::handleSigChild() {
+    bool exited = false;
+    int code = 0;
+    ctx_.camera_.waitForChildProcess(exited, code);
+    if (!exited) return;
+    toDevice();
+    if (stopping_ && code == 0) {
+        LOG(INFO) << " exit from realtimeTakePhoto success";
+        ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
+        restJobLed(ctx_);
+        return;
+    }
+    clear();
+    LOG(INFO) << "exit from realtimeTakePhoto abnormally";
+    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
+}

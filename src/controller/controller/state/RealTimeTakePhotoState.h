@@ -1,0 +1,35 @@
+// The busy real-time preview screen: runs the streaming worker for preview
+// (type 9, takes snapshots) or record preview (type 11).
+#pragma once
+
+#include "controller/state/CameraState.h"
+
+struct Context;
+
+enum PreviewType { kPreview = 0, kRecordPreview = 1 };
+
+class RealTimeTakePhotoState : public CameraState {
+public:
+    RealTimeTakePhotoState(Context& ctx, PreviewType type);
+
+    void show() override;
+    void clear() override;
+    int type() const override { return type_ == kPreview ? 9 : 11; }
+    void handleButton0() override {}
+    void handleButton1() override;
+    void handleButton2() override {}
+    void handCmdInput(CmdMessage const& msg) override;
+    void handleSigChild() override;
+    void onAlrm() override;
+    void entered() override;
+    void onPrepareOk();
+
+    bool stopping() const { return stopping_; }
+    int startFailure() const { return start_failure_; }
+
+private:
+    Context& ctx_;
+    bool stopping_ = false;
+    PreviewType type_;
+    int start_failure_ = 0;
+};

@@ -1,0 +1,373 @@
+// Camera jobs end to end: the real controller in the virtual camera, driven
+// by phone-app clients over TCP and by the three buttons, with the real
+// still-photo program and the stand-in recorder and streaming worker.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ctl_test_util.h"
+#include "support/camtest.h"
+
+using camtest::readFile;
+using camtest::waitFor;
+using camtest::writeFile;
+using ctltest::Client;
+using ctltest::Process;
+using ctltest::refusal;
+using ctltest::reply;
+using ctltest::stateChanged;
+
+namespace {
+
+void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+
+std::string shOut(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+class JobsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        // a panel node whose drawing calls fail, unless the camera serves one
+        if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
+        writeFile("/dev/gpioLed", "");
+        ctltest::clearCalls();
+        for (const char* p : {"mp4Spool", "realTimeStillGrab"}) sh(std::string("vcam-standin --clear ") + p);
+        // an empty card and a fresh counter for every case
+        sh("rm -f /sdcard/*.pnop /sdcard/*.pnov /sdcard/*.jpg");
+        writeFile("/etc/cnt.conf", "0");
+    }
+    void TearDown() override {
+        if (ctl_.pid > 0) {
+            kill(ctl_.pid, SIGINT);
+            ctl_.wait();
+        }
+        chmod("/sdcard", 0755);
+        system("vcam-devctl clear all >/dev/null 2>&1");
+    }
+    void start() {
+        ctltest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
+        ASSERT_TRUE(ctltest::waitForPort()) << ctl_.output();
+        ASSERT_TRUE(ctltest::waitForStartUp(ctl_.pid)) << ctl_.output();
+    }
+    std::string log() const { return ctl_.output(); }
+    void key(const std::string& keys) { sh("vcam-key " + keys); }
+    void card(const char* what) { sh(std::string("vcam-sdcard ") + what + " " + std::to_string(ctl_.pid)); }
+
+    Process ctl_;
+};
+
+const std::string kModel = "0_1.5_\"q\"_'s';$(touch /tmp/pwned)`id`";
+
+TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
+    writeFile("/etc/offset.conf", "{\"defaultOffset\": \"0_1.5_\\\"q\\\"_'s';$(touch /tmp/pwned)`id`\"}");
+    writeFile("/etc/cnt.conf", "0");
+    start();
+    Client phone, other;
+    ASSERT_TRUE(phone.connected() && other.connected());
+    ASSERT_TRUE(waitFor([&] { return log().find("new client connected2") != std::string::npos; }));
+
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+    // both clients see the photo screen, then the busy photo screen; the
+    // reply comes after the pushes and only to the requester
+    for (Client* c : {&phone, &other}) {
+        EXPECT_EQ(c->readLine(), stateChanged(0));
+        EXPECT_EQ(c->readLine(), stateChanged(1));
+    }
+    EXPECT_EQ(phone.readLine(), reply("takePhotoResult", true));
+    for (Client* c : {&phone, &other}) {
+        EXPECT_EQ(c->readLine(std::chrono::seconds(20)), stateChanged(0)) << log();
+    }
+    const std::string first = "/sdcard/IMG_000001@3K.pnop";
+    ASSERT_TRUE(camtest::exists(first)) << log();
+    int w = 0, h = 0;
+    ASSERT_TRUE(ctltest::jpegSize(first, w, h));
+    EXPECT_EQ(w, 2880);
+    EXPECT_EQ(h, 1440);
+    EXPECT_EQ(shOut("exiv2 -g Exif.Image.Model -Pv '" + first + "' 2>/dev/null"), kModel);
+    EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+    EXPECT_NE(log().find(" exit from takephoto success"), std::string::npos);
+    EXPECT_EQ(log().find("prepareOK"), std::string::npos);
+    EXPECT_TRUE(phone.quiet()) << "no prepareOK for photos";
+    EXPECT_TRUE(ctltest::called("gpioPoke 7"));
+    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+
+    // the person: next goes to the record screen, previous back to the
+    // photo screen, select takes the next photo
+    key("next");
+    EXPECT_EQ(other.readLine(), stateChanged(0));
+    EXPECT_NE(log().rfind("record video state"), std::string::npos);
+    key("prev");
+    EXPECT_EQ(other.readLine(), stateChanged(0));
+    key("select");
+    EXPECT_EQ(other.readLine(), stateChanged(1));
+    EXPECT_EQ(other.readLine(std::chrono::seconds(20)), stateChanged(0)) << log();
+    const std::string second = "/sdcard/IMG_000002@3K.pnop";
+    ASSERT_TRUE(camtest::exists(second)) << log();
+    EXPECT_EQ(shOut("exiv2 -g Exif.Image.Model -Pv '" + second + "' 2>/dev/null"), kModel);
+    EXPECT_EQ(readFile("/etc/cnt.conf"), "2");
+    EXPECT_TRUE(phone.readUntil(stateChanged(0), std::chrono::seconds(2)).size());
+}
+
+TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
+    start();
+    Client phone;
+    sh("vcam-devctl fault all eio -1");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(1));
+    EXPECT_EQ(phone.readLine(), reply("takePhotoResult", true));
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(30)), stateChanged(10)) << log();
+    EXPECT_NE(log().find("exit from takephoto abnormally"), std::string::npos);
+    EXPECT_NE(log().find("error code 5"), std::string::npos) << log();
+    // the error screen is busy: no photo until select leads back
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("takePhotoResult", "camera in use"));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    sh("vcam-devctl clear all");
+
+    // a card folder the worker cannot write into: status 3
+    ASSERT_EQ(chmod("/sdcard", 0555), 0);
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(1));
+    EXPECT_EQ(phone.readLine(), reply("takePhotoResult", true));
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(30)), stateChanged(10)) << log();
+    EXPECT_NE(log().find("error code 3"), std::string::npos) << log();
+    chmod("/sdcard", 0755);
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+}
+
+TEST_F(JobsTest, RecordWithStateAndStop) {
+    start();
+    Client phone, other;
+    sh("vcam-standin mp4Spool segment_seconds=1.5");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\",\"data\":{\"recordWidth\":1920,\"bitrate\":8000000}}\n"));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(2));
+    EXPECT_EQ(phone.readLine(), reply("startRecordResult", true));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(2));
+    // one push a second with growing size and duration
+    std::string a = other.readUntil("recordState");
+    EXPECT_NE(a.find("\"duration\":1}"), std::string::npos) << a;
+    std::string b = other.readUntil("recordState");
+    EXPECT_NE(b.find("\"duration\":2}"), std::string::npos) << b;
+    std::string c = other.readUntil("recordState");
+    EXPECT_NE(c.find("\"duration\":3}"), std::string::npos) << c;
+    EXPECT_TRUE(phone.readUntil("\"duration\":3}").size());
+    // recordWidth alone does not count: the configured size, the given bitrate
+    EXPECT_TRUE(ctltest::called("mp4Spool 2 1440 1440 8000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"))
+        << ::testing::PrintToString(ctltest::calls());
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
+
+    // start commands are refused while recording
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n{\"cmd\":\"startLive\"}\n{\"cmd\":\"startPreview\"}\n"
+                           "{\"cmd\":\"startRecordPreview\"}\n{\"cmd\":\"takePhoto\"}\n"
+                           "{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n{\"cmd\":\"stopRecordPreview\"}\n"
+                           "{\"cmd\":\"realtimeSnapshot\"}\n"));
+    EXPECT_EQ(phone.readUntil("startRecordResult"), refusal("startRecordResult", "camera in use"));
+    EXPECT_EQ(phone.readUntil("startLiveResult"), refusal("startLiveResult", "camera in use"));
+    EXPECT_EQ(phone.readUntil("startPreviewResult"), refusal("startPreviewResult", "camera in use"));
+    EXPECT_EQ(phone.readUntil("startRecordPreviewResult"), refusal("startRecordPreviewResult", "camera in use"));
+    EXPECT_EQ(phone.readUntil("takePhotoResult"), refusal("takePhotoResult", "camera in use"));
+    EXPECT_EQ(phone.readUntil("stopLiveResult"), refusal("stopLiveResult", "not on live"));
+    EXPECT_EQ(phone.readUntil("stopPreviewResult"), refusal("stopPreviewResult", "not on preview"));
+    EXPECT_EQ(phone.readUntil("stopRecordPreviewResult"), refusal("stopRecordPreviewResult", "not on preview"));
+    EXPECT_EQ(phone.readUntil("realtimeSnapshotResult"), refusal("realtimeSnapshotResult", "fuck"));
+
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("stopRecordResult"), reply("stopRecordResult", true));
+    EXPECT_EQ(other.readUntil("stateChanged"), stateChanged(0));
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
+    EXPECT_NE(log().find(" exit from record success"), std::string::npos);
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
+    auto calls = ctltest::calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls.back(), "gpioPoke 8");
+    EXPECT_EQ(calls[calls.size() - 2], "gpioPoke 6") << ::testing::PrintToString(calls);
+    EXPECT_TRUE(camtest::exists("/sdcard/VID_000001@3K.pnov"));
+    // no record tick after the stop
+    EXPECT_EQ(phone.readUntil("recordState", std::chrono::milliseconds(1500)), "");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("stopRecordResult", "not on recording video"));
+}
+
+TEST_F(JobsTest, RecordFromTheButtonStopsWhenTheCardGoes) {
+    start();
+    Client phone;
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(2));
+    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(2));
+    EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
+    card("remove");
+    EXPECT_EQ(phone.readUntil("SDCardIsInsert"),
+              "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":false,\"isSupported\":true}}");
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
+    EXPECT_NE(log().find("exit due to sdcard reject"), std::string::npos);
+    EXPECT_NE(log().find(" exit from record success"), std::string::npos);
+    // without a card nothing starts
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n{\"cmd\":\"startRecord\"}\n{\"cmd\":\"realtimeSnapshot\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("takePhotoResult", "sdcard not insert"));
+    EXPECT_EQ(phone.readLine(), refusal("startRecordResult", "sdcard not insert"));
+    EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "sdcard not insert"));
+    key("select");
+    EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(2500))) << "select without a card only redraws";
+    card("insert");
+    EXPECT_EQ(phone.readLine(),
+              "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":true,\"isSupported\":true}}");
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(2));
+    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(2));
+    key("select select");
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << log();
+    EXPECT_EQ(ctltest::countOf(log(), " exit from record success"), 2u);
+}
+
+// The one real wait: a recorder that ignores SIGINT is killed by the alarm
+// 15 seconds after the stop, and the stop still counts as a success.
+TEST_F(JobsTest, RecorderIgnoringTheStopIsKilledAfter15Seconds) {
+    start();
+    Client phone;
+    sh("vcam-standin mp4Spool ignore_sigint=1");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(2));
+    EXPECT_EQ(phone.readLine(), reply("startRecordResult", true));
+    EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("stopRecordResult"), reply("stopRecordResult", true));
+    auto stopped = std::chrono::steady_clock::now();
+    // a second stop does not re-arm the alarm
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    key("select");
+    EXPECT_EQ(phone.readUntil("stateChanged", std::chrono::seconds(20)), stateChanged(0)) << log();
+    auto waited = std::chrono::steady_clock::now() - stopped;
+    EXPECT_GE(waited, std::chrono::seconds(14));
+    EXPECT_LT(waited, std::chrono::seconds(17));
+    EXPECT_NE(log().find("sig alarm!!!!!!!!!!!!!!!!! state type 2"), std::string::npos);
+    EXPECT_NE(log().find(" exit from record success"), std::string::npos);
+}
+
+TEST_F(JobsTest, LiveWithClockPushesAndStop) {
+    start();
+    Client phone, other;
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080}}\n"));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(3));
+    EXPECT_EQ(phone.readLine(), reply("startLiveResult", true));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(3));
+    EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}");
+    EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":2}}");
+    // without a bitrate all three come from the configuration
+    EXPECT_TRUE(ctltest::called(
+        "realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100"));
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n"));
+    EXPECT_EQ(phone.readUntil("stopRecordResult"), refusal("stopRecordResult", "not on recording video"));
+    EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
+    EXPECT_EQ(other.readUntil("stateChanged"), stateChanged(0));
+    EXPECT_NE(log().find("exit from live success"), std::string::npos);
+    EXPECT_EQ(other.readUntil("VRState", std::chrono::milliseconds(1500)), "");
+
+    // a worker that ignores the stop: the alarm's force-quit ends it
+    sh("vcam-standin realTimeStillGrab ignore_sigint=1");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080,\"bitrate\":1}}\n"));
+    EXPECT_EQ(phone.readUntil("startLiveResult"), reply("startLiveResult", true));
+    EXPECT_TRUE(waitFor([] {
+        return ctltest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 1 0 h 1 100 100 100");
+    })) << ::testing::PrintToString(ctltest::calls());
+    EXPECT_EQ(phone.readUntil("prepareOK"), ctltest::prepareOK(3));
+    key("select");
+    ASSERT_TRUE(waitFor([&] { return ctltest::countOf(log(), "exit from live success") == 1 &&
+                                     ctltest::called("gpioPoke 6"); }));
+    EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(500)) ||
+                phone.readUntil("stateChanged", std::chrono::milliseconds(500)).empty());
+    kill(ctl_.pid, SIGALRM);
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << log();
+    EXPECT_EQ(ctltest::countOf(log(), "exit from live success"), 2u);
+}
+
+TEST_F(JobsTest, PreviewsWithSnapshots) {
+    start();
+    Client phone, other;
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startPreview\"}\n"));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(9));
+    EXPECT_EQ(phone.readLine(), reply("startPreviewResult", true));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(9));
+    EXPECT_TRUE(ctltest::called(
+        "realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100"));
+    ASSERT_TRUE(waitFor([] {
+        std::string f = readFile("/.vcam/fifo.log");
+        return ctltest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":\"sharpness\","
+                                   "\"val\":0}}") == 1 &&
+               ctltest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
+                                   "\"val\":0}}") == 1;
+    }));
+    writeFile("/etc/cnt.conf", "41");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("stopRecordPreviewResult", "not on preview"));
+    const std::string snap = "{\"type\":\"realtimeSnapshotResult\",\"code\":true,\"data\":{\"path\":"
+                             "\"/sdcard/IMG_000042@2K.pnop\"}}";
+    EXPECT_EQ(phone.readLine(), snap);
+    EXPECT_EQ(other.readLine(), snap);
+    EXPECT_TRUE(camtest::exists("/sdcard/IMG_000042@2K.pnop"));
+    sh("vcam-standin realTimeStillGrab snapshot=fail");
+    ASSERT_TRUE(other.send("{\"cmd\":\"realtimeSnapshot\"}\n"));
+    EXPECT_EQ(phone.readLine(),
+              "{\"type\":\"realtimeSnapshotResult\",\"code\":false,\"what\":\"snapshot failed\"}");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopPreview\"}\n"));
+    EXPECT_EQ(phone.readLine(), reply("stopPreviewResult", true));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_NE(log().find(" exit from realtimeTakePhoto success"), std::string::npos);
+
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecordPreview\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(11));
+    EXPECT_EQ(phone.readLine(), reply("startRecordPreviewResult", true));
+    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(11));
+    ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopPreview\"}\n"
+                           "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "fuck"));
+    EXPECT_EQ(phone.readLine(), refusal("stopPreviewResult", "not on preview"));
+    // takeGainPhoto answers nothing; the next command is answered
+    EXPECT_EQ(phone.readLine(), reply("stopRecordPreviewResult", true));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_FALSE(ctltest::called("gainStillGrab"));
+
+    // a worker that ends by itself is a failure, whatever its status
+    sh("vcam-standin realTimeStillGrab end_after=0.5 end_code=0");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startPreview\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(9));
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(10));
+    EXPECT_NE(log().find("exit from realtimeTakePhoto abnormally"), std::string::npos);
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+}
+
+TEST_F(JobsTest, IdleRefusals) {
+    start();
+    Client phone;
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n"
+                           "{\"cmd\":\"stopRecordPreview\"}\n{\"cmd\":\"realtimeSnapshot\"}\n"
+                           "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"heartTest\"}\n"));
+    EXPECT_EQ(phone.readLine(), refusal("stopRecordResult", "not on recording video"));
+    EXPECT_EQ(phone.readLine(), refusal("stopLiveResult", "not on live"));
+    EXPECT_EQ(phone.readLine(), refusal("stopPreviewResult", "not on preview"));
+    EXPECT_EQ(phone.readLine(), refusal("stopRecordPreviewResult", "not on preview"));
+    EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "fuck"));
+    EXPECT_EQ(phone.readLine(), reply("heartTestResult", true));
+}
+
+}  // namespace

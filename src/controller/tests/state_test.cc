@@ -1,0 +1,513 @@
+// The screen states in one process: what each screen draws (every panel
+// call is recorded), its LED, its per-second task, the refusals of the job
+// commands that need a full or read-only card, and jobs that cannot start.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <gtest/gtest.h>
+
+#include "controller/controller_context.h"
+#include "controller/state/ErrorState.h"
+#include "controller/state/OnLiveState.h"
+#include "controller/state/OnRecordingState.h"
+#include "controller/state/OnTakingPhotoState.h"
+#include "controller/state/PreviewState.h"
+#include "controller/state/RecordVideoState.h"
+#include "controller/state/TakePhotoState.h"
+#include "ctl_test_util.h"
+#include "device/oled.h"
+#include "fifo_ipc/cmd_msg.h"
+#include "support/camtest.h"
+
+using camtest::readFile;
+using camtest::waitFor;
+using camtest::writeFile;
+using ctltest::refusal;
+using ctltest::stateChanged;
+
+namespace {
+
+// Panel calls as "logo N", "clear N" and "text F <text>".
+std::vector<std::string> g_panel;
+
+std::string iconCall(const matrixParam* p) {
+    for (int i = 0; i < oled_iconCount(); ++i) {
+        const OledIcon* ic = oled_icon(i);
+        if (ic->name == p->name) return (p->matrix == ic->matrix ? "logo " : "clear ") + std::to_string(i);
+    }
+    return "bitmap";
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    if (fd < 0 || fd != oled_fd()) return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+    if (request == OLED_IOC_NUM) {
+        auto* w = reinterpret_cast<wordParam*>(arg);
+        int field = w->pos.y == 0 ? 0 : (w->pos.y == 40 ? 2 : 1);
+        g_panel.push_back("text " + std::to_string(field) + " " + w->num);
+    } else if (request == OLED_IOC_MATRIX) {
+        g_panel.push_back(iconCall(reinterpret_cast<matrixParam*>(arg)));
+    }
+    return 0;
+}
+
+namespace {
+
+bool drew(const std::string& call) {
+    for (auto& c : g_panel)
+        if (c == call) return true;
+    return false;
+}
+
+size_t indexOf(const std::string& call) {
+    for (size_t i = 0; i < g_panel.size(); ++i)
+        if (g_panel[i] == call) return i;
+    return g_panel.size();
+}
+
+const std::string kConfig =
+    "{\"cameraNum\":2,\"orientation\":\"h\",\"language\":\"en_US\","
+    "\"takePhoto\":{\"width\":1440,\"height\":1440,\"mode\":0},"
+    "\"recordVideo\":{\"width\":1440,\"height\":1440,\"bitrate\":20000000,\"mode\":0},"
+    "\"live\":{\"width\":960,\"height\":960,\"bitrate\":4000000,\"mode\":0,\"scale\":1},"
+    "\"preview\":{\"width\":960,\"height\":960,\"bitrate\":2000000,\"mode\":0,\"scale\":2},"
+    "\"recordPreview\":{\"width\":960,\"height\":960,\"bitrate\":2000000,\"mode\":0,\"scale\":2},"
+    "\"setting\":[960,1440,1920]}";
+
+class StateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        ctltest::usePrivateBin();
+        saved_config_ = readFile("/etc/appConfig.json");
+        if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
+        ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
+        ASSERT_GT(oled_iconCount(), 75);
+        ctltest::clearCalls();
+        system("vcam-standin --clear mp4Spool; vcam-standin --clear realTimeStillGrab");
+    }
+    void TearDown() override {
+        if (ctx_) finish();
+        oled_close();
+        writeFile("/etc/appConfig.json", saved_config_);
+    }
+    void finish() {
+        for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
+                                                 ctx_->client_handler_.clients_.end()))
+            ctx_->client_handler_.removeClient(c);
+        for (int fd : peers_) close(fd);
+        pid_t child = ctx_->camera_.process_controller_.child_pid_;
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        ctx_.reset();
+        event_base_free(base_);
+    }
+    void make() {
+        ctx_ = std::make_unique<Context>();
+        base_ = event_base_new();
+        ctx_->base_ = base_;
+        ctx_->state_ = std::make_shared<RecordVideoState>(*ctx_);
+        peer_ = addClient();
+        g_panel.clear();
+    }
+    int addClient() {
+        int sv[2];
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+        evutil_make_socket_nonblocking(sv[0]);
+        evutil_make_socket_nonblocking(sv[1]);
+        bufferevent* bev = bufferevent_socket_new(base_, sv[0], BEV_OPT_CLOSE_ON_FREE);
+        bufferevent_enable(bev, EV_READ | EV_WRITE);
+        ctx_->client_handler_.addClient(bev);
+        bevs_.push_back(bev);
+        peers_.push_back(sv[1]);
+        return sv[1];
+    }
+    // Lines the client got since the last call.
+    std::vector<std::string> received() {
+        for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
+        std::string out;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(peer_, buf, sizeof buf);
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        std::vector<std::string> lines;
+        size_t at = 0;
+        for (size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+            lines.push_back(out.substr(at, nl - at));
+        return lines;
+    }
+    void command(const std::string& line) { ctx_->client_handler_.handle(line, bevs_[0]); }
+    int type() const { return ctx_->state_ ? ctx_->state_->type() : -1; }
+    // Reaps the worker through the current state once it has ended.
+    bool childExit() {
+        return waitFor([&] {
+            auto s = ctx_->state_;
+            s->handleSigChild();
+            return ctx_->state_ != s;
+        }, std::chrono::seconds(10));
+    }
+    void feed(const std::string& line) {
+        auto msg = CmdMessage::CreateWithCmdString(line);
+        ASSERT_TRUE(msg) << line;
+        auto s = ctx_->state_;
+        s->handCmdInput(*msg);
+    }
+
+    std::unique_ptr<Context> ctx_;
+    event_base* base_ = nullptr;
+    std::vector<bufferevent*> bevs_;
+    std::vector<int> peers_;
+    int peer_ = -1;
+    std::string saved_config_;
+};
+
+TEST_F(StateTest, IdleScreensDrawTheCardState) {
+    make();
+    Sdcard& card = ctx_->sdcard_;
+    TakePhotoState photo(*ctx_);
+    EXPECT_TRUE(drew("logo 0") && drew("logo 8") && drew("logo 7") && drew("logo 58")) << g_panel.size();
+    int left = card.estimatePhotoLeft();
+    ASSERT_GT(left, 0);
+    EXPECT_TRUE(drew("text 1 0"));
+    EXPECT_TRUE(drew("text 2 " + std::to_string(left)));
+    ASSERT_TRUE(card.listener_);
+
+    g_panel.clear();
+    writeFile("/sdcard/IMG_000001@3K.pnop", "x");
+    writeFile("/sdcard/.IMG_000002@3K.pnop", "x");
+    card.listener_(1);  // a card change redraws
+    EXPECT_EQ(g_panel.front(), "clear 17");
+    EXPECT_TRUE(drew("text 1 1"));
+    unlink("/sdcard/IMG_000001@3K.pnop");
+    unlink("/sdcard/.IMG_000002@3K.pnop");
+
+    // a full card (no free blocks), a read-only one, none
+    card.mount_path_ = "/proc";
+    g_panel.clear();
+    photo.show();
+    EXPECT_TRUE(drew("logo 68"));
+    EXPECT_FALSE(drew("logo 58"));
+    RecordVideoState record(*ctx_);
+    EXPECT_TRUE(drew("logo 10") && drew("logo 68"));
+    card.mount_path_ = "/sdcard";
+    g_panel.clear();
+    record.show();
+    EXPECT_TRUE(drew("logo 60"));
+    writeFile("/tmp/mounts.ro", "/dev/mmcblk1p1 /sdcard vfat ro,relatime 0 0\n");
+    card.mounts_file_ = "/tmp/mounts.ro";
+    g_panel.clear();
+    photo.show();
+    EXPECT_LT(indexOf("clear 70"), indexOf("logo 69"));
+    EXPECT_FALSE(card.supported_);
+    g_panel.clear();
+    record.show();
+    EXPECT_LT(indexOf("clear 70"), indexOf("logo 69"));
+    card.inserted_ = false;
+    g_panel.clear();
+    photo.show();
+    EXPECT_TRUE(drew("logo 66"));
+    g_panel.clear();
+    record.show();
+    EXPECT_TRUE(drew("logo 66"));
+
+    // clear erases and gives the listener up
+    g_panel.clear();
+    record.clear();
+    EXPECT_EQ(g_panel, (std::vector<std::string>{"clear 0", "clear 10", "clear 8", "clear 17"}));
+    EXPECT_FALSE(card.listener_);
+}
+
+TEST_F(StateTest, ListenerOfAGoneScreenDoesNothing) {
+    make();
+    std::function<void(int)> kept;
+    {
+        auto photo = std::make_shared<TakePhotoState>(*ctx_);
+        kept = ctx_->sdcard_.listener_;
+    }
+    g_panel.clear();
+    kept(1);
+    EXPECT_TRUE(g_panel.empty());
+}
+
+TEST_F(StateTest, ErrorScreens) {
+    make();
+    ctx_->ap_on_ = true;
+    ctx_->changeState(std::make_shared<ErrorState<TakePhotoState>>(*ctx_, 3));
+    EXPECT_EQ(type(), 10);
+    EXPECT_TRUE(ctx_->state_->isBusy());
+    EXPECT_LT(indexOf("clear 17"), indexOf("logo 61"));
+    EXPECT_EQ(ctx_->led0_mode_, 2);
+    EXPECT_EQ(ctx_->led0_color_, 1);
+    g_panel.clear();
+    ctx_->state_->clear();
+    EXPECT_EQ(g_panel, (std::vector<std::string>{"clear 17", "clear 61"}));
+    auto error = ctx_->state_;
+    error->handleButton0();
+    error->handleButton2();
+    EXPECT_EQ(ctx_->state_, error);
+    error->handleButton1();
+    EXPECT_TRUE(dynamic_cast<TakePhotoState*>(ctx_->state_.get()));
+    EXPECT_EQ(ctx_->led0_mode_, 0);
+    EXPECT_EQ(ctx_->led0_color_, 4);
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(10), stateChanged(0)}));
+
+    g_panel.clear();
+    ctx_->ap_on_ = false;
+    ctx_->changeState(std::make_shared<ErrorState<RecordVideoState>>(*ctx_, 1));
+    EXPECT_LT(indexOf("clear 70"), indexOf("logo 65"));
+    EXPECT_FALSE(drew("logo 61"));
+    ctx_->state_->handleButton1();
+    EXPECT_TRUE(dynamic_cast<RecordVideoState*>(ctx_->state_.get()));
+    EXPECT_EQ(ctx_->led0_color_, 0);
+}
+
+TEST_F(StateTest, ClockAndSizeTexts) {
+    EXPECT_EQ(OnRecordingState::durationText(125), "02:05");
+    EXPECT_EQ(OnRecordingState::durationText(600), "10:00");
+    EXPECT_EQ(OnRecordingState::durationText(6000 * 60 + 7), "6000:07");
+    const uint64_t GiB = 1ULL << 30;
+    EXPECT_EQ(OnRecordingState::fileSizeText(524288000ULL, 14 * GiB), "500M/14G");
+    EXPECT_EQ(OnRecordingState::fileSizeText(GiB + GiB / 2, 14 * GiB + (GiB * 6) / 10), "1.5G/14.6G");
+    EXPECT_EQ(OnRecordingState::fileSizeText(GiB - 1, GiB), "1023M/1G");
+    EXPECT_EQ(OnLiveState::durationText(3725), "01:02:05");
+    EXPECT_EQ(OnLiveState::durationText(36000), "10:00:00");
+    EXPECT_EQ(OnLiveState::durationText(360000), "100:00:00");
+}
+
+TEST_F(StateTest, BusyAnimationCycles) {
+    ASSERT_GE(oled_fd(), 0);
+    g_panel.clear();
+    BusyAnimation dots;
+    for (int i = 0; i < 4; i++) dots();
+    EXPECT_EQ(g_panel, (std::vector<std::string>{"text 1        ", "text 1 .", "text 1        ", "text 1 ..",
+                                                 "text 1        ", "text 1 ...", "text 1        ", "text 1 ."}));
+}
+
+TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
+    make();
+    ctx_->sdcard_.mount_path_ = "/proc";  // no free block at all
+    command("{\"cmd\":\"takePhoto\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0),
+                                                    refusal("takePhotoResult", "sdcard not enough")}));
+    EXPECT_EQ(type(), 0);
+    EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, -1);
+    EXPECT_TRUE(drew("logo 68"));
+    EXPECT_TRUE(ctx_->sdcard_.listener_) << "the photo screen still hears the card";
+    command("{\"cmd\":\"startRecord\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{refusal("startRecordResult", "sdcard not enough")}));
+    auto idle = ctx_->state_;
+    idle->clear();
+    idle->handleButton1();  // select on a full card only redraws
+    EXPECT_EQ(ctx_->state_, idle);
+
+    ctx_->sdcard_.mount_path_ = "/sdcard";
+    writeFile("/tmp/mounts.ro", "/dev/mmcblk1p1 /sdcard vfat ro,relatime 0 0\n");
+    ctx_->sdcard_.mounts_file_ = "/tmp/mounts.ro";
+    command("{\"cmd\":\"takePhoto\"}");
+    command("{\"cmd\":\"startRecord\"}");
+    command("{\"cmd\":\"realtimeSnapshot\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{refusal("takePhotoResult", "sdcard not supported"),
+                                                    refusal("startRecordResult", "sdcard not supported"),
+                                                    refusal("realtimeSnapshotResult", "sdcard not supported")}));
+    EXPECT_TRUE(ctltest::calls().empty());
+}
+
+// A job whose worker cannot start leaves nothing busy behind: pins, governor,
+// fan, task and listener are given back and the error screen follows.
+TEST_F(StateTest, JobsThatCannotStart) {
+    std::string bad = kConfig;
+    auto sub = [&](const std::string& from, const std::string& to) {
+        size_t at = bad.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        bad.replace(at, from.size(), to);
+    };
+    sub("\"width\":1440", "\"width\":1000");  // photo size without a label
+    sub("\"width\":1440", "\"width\":1000");  // record size too
+    sub("\"live\":", "\"xlive\":");
+    sub("\"preview\":", "\"xpreview\":");
+    writeFile("/etc/appConfig.json", bad);
+    make();
+
+    command("{\"cmd\":\"takePhoto\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0), stateChanged(1), stateChanged(10),
+                                                    refusal("takePhotoResult", "start failed")}));
+    auto* photoError = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
+    ASSERT_TRUE(photoError);
+    EXPECT_EQ(photoError->code(), 9);
+    EXPECT_EQ(ctltest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 8"}));
+    ctx_->state_->handleButton1();
+    received();
+
+    ctltest::clearCalls();
+    writeFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "performance\n");
+    command("{\"cmd\":\"startRecord\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(2), stateChanged(10),
+                                                    refusal("startRecordResult", "start failed")}));
+    EXPECT_TRUE(dynamic_cast<ErrorState<RecordVideoState>*>(ctx_->state_.get()));
+    EXPECT_FALSE(ctx_->sdcard_.listener_);
+    EXPECT_TRUE(ctx_->second_task_cancel_);
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
+    EXPECT_EQ(ctltest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 6", "gpioPoke 8"}));
+    ctx_->state_->handleButton1();
+    received();
+
+    ctltest::clearCalls();
+    command("{\"cmd\":\"startLive\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(3), stateChanged(0),
+                                                    refusal("startLiveResult", "start failed")}));
+    EXPECT_TRUE(dynamic_cast<RecordVideoState*>(ctx_->state_.get()));
+    EXPECT_EQ(ctx_->led0_mode_, 0);
+    command("{\"cmd\":\"startPreview\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(9), stateChanged(10),
+                                                    refusal("startPreviewResult", "start failed")}));
+    EXPECT_TRUE(dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get()));
+    EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, -1);
+}
+
+TEST_F(StateTest, RecorderThatCannotBeExecuted) {
+    make();
+    std::string path = getenv("PATH");
+    setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);  // no recorder anywhere
+    command("{\"cmd\":\"startRecord\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(2), stateChanged(10),
+                                                    refusal("startRecordResult", "start failed")}));
+    auto* error = dynamic_cast<ErrorState<RecordVideoState>*>(ctx_->state_.get());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kStartFailed);
+    // "camera in use" no longer: select on the error screen leads back
+    ctx_->state_->handleButton1();
+    EXPECT_EQ(type(), 0);
+    setenv("PATH", path.c_str(), 1);
+}
+
+TEST_F(StateTest, PhotoWorkerMessages) {
+    make();
+    auto busy = std::make_shared<OnTakingPhotoState>(*ctx_);
+    ctx_->changeState(busy);
+    EXPECT_EQ(ctx_->led0_mode_, 0);
+    EXPECT_EQ(ctx_->led0_color_, 4);
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\"}}");
+    feed("{\"cmd\":\"prepare\",\"data\":{}}");
+    feed("{\"cmd\":\"prepare\",\"data\":5}");
+    EXPECT_EQ(ctx_->led0_mode_, 0);
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"stillGrab\"}}");
+    EXPECT_EQ(ctx_->led0_mode_, 2);
+    EXPECT_EQ(ctx_->led0_color_, 4);
+    for (auto& l : received()) EXPECT_EQ(l.find("prepareOK"), std::string::npos) << l;
+    busy->handleButton1();  // a photo cannot be stopped
+    EXPECT_EQ(ctx_->state_, busy);
+    ASSERT_TRUE(childExit());
+    EXPECT_EQ(type(), 0);
+}
+
+TEST_F(StateTest, RecordingWithoutRoomStopsAtTheFirstTick) {
+    make();
+    ASSERT_EQ(system("vcam-standin mp4Spool prepare=0"), 0);
+    ctx_->sdcard_.mount_path_ = "/proc";  // no free space when the recording starts
+    ctx_->changeState(std::make_shared<OnRecordingState>(*ctx_, 0, 0, 0));
+    auto rec = std::static_pointer_cast<OnRecordingState>(ctx_->state_);
+    EXPECT_EQ(rec->spaceBudget(), 0u);
+    EXPECT_EQ(rec->warnLimit(), 0u);
+    ctx_->sdcard_.mount_path_ = "/sdcard";
+    received();
+    // messages of other programs, or without a file name, change nothing
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"realTimeStillGrab\",\"filename\":\"/x\"}}");
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\"}}");
+    EXPECT_TRUE(received().empty());
+    EXPECT_TRUE(rec->currentFile().empty());
+    writeFile("/sdcard/seg1", std::string(1000, 'a'));
+    writeFile("/sdcard/seg2", std::string(24, 'b'));
+    feed("{\"cmd\":\"segmentFinish\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/seg1\"}}");
+    feed("{\"cmd\":\"segmentFinish\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/none\"}}");
+    EXPECT_EQ(rec->finishedBytes(), 1000u);
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/seg2\"}}");
+    feed("{\"cmd\":\"snapshot\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/s.jpg\"}}");
+    EXPECT_EQ(received(), (std::vector<std::string>{
+                              ctltest::prepareOK(2),
+                              "{\"type\":\"snapshot\",\"code\":true,\"data\":{\"path\":\"/sdcard/s.jpg\"}}"}));
+    ASSERT_TRUE(ctx_->second_task_);
+    EXPECT_FALSE(ctx_->second_task_cancel_);
+    g_panel.clear();
+    ctx_->second_task_();
+    EXPECT_EQ(received(), (std::vector<std::string>{
+                              "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":1024,\"duration\":1}}"}));
+    EXPECT_TRUE(drew("logo 58") && drew("logo 75") && drew("text 1 00:01") && drew("text 2 0M/0M"));
+    // the warning and the auto return: the task stops and the recorder too
+    EXPECT_EQ(ctx_->led0_mode_, 1);
+    EXPECT_EQ(ctx_->led0_color_, 1);
+    EXPECT_TRUE(ctx_->second_task_cancel_);
+    EXPECT_TRUE(rec->stopping());
+    EXPECT_TRUE(drew("logo 63"));
+    ASSERT_TRUE(childExit());
+    EXPECT_EQ(type(), 0);
+    unlink("/sdcard/seg1");
+    unlink("/sdcard/seg2");
+}
+
+// The per-second task of a state never reaches it once it is gone or no
+// longer current, even when nobody stopped the task.
+TEST_F(StateTest, TaskNeverOutlivesItsState) {
+    make();
+    ctx_->changeState(std::make_shared<OnLiveState>(*ctx_, 0, 0, 0));
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"previewCast\"}}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(3)}));
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"realTimeStillGrab\"}}");
+    ctx_->second_task_();
+    EXPECT_EQ(received(), (std::vector<std::string>{
+                              ctltest::prepareOK(3), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}"}));
+    auto task = ctx_->second_task_;
+    std::weak_ptr<CameraState> live = ctx_->state_;
+    ctx_->state_ = std::make_shared<RecordVideoState>(*ctx_);  // replaced without a stop
+    EXPECT_TRUE(live.expired());
+    task();
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(StateTest, PreviewScreenStartsWhenShown) {
+    make();
+    auto preview = std::make_shared<PreviewState>(*ctx_);
+    ctx_->changeState(preview);
+    EXPECT_EQ(type(), 8);
+    EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, -1);
+    preview->show();
+    pid_t worker = ctx_->camera_.process_controller_.child_pid_;
+    EXPECT_GT(worker, 0);
+    preview->show();
+    EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, worker) << "one worker per screen";
+    EXPECT_EQ(ctx_->led0_mode_, 1);
+    received();
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"realTimeStillGrab\"}}");
+    EXPECT_TRUE(received().empty());
+    g_panel.clear();
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"previewCast\"}}");
+    EXPECT_EQ(received(), (std::vector<std::string>{ctltest::prepareOK(8)}));
+    EXPECT_TRUE(drew("logo 59"));
+    EXPECT_TRUE(ctx_->second_task_cancel_);
+    ASSERT_TRUE(waitFor([] { return ctltest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview "
+                                                    "2000000 0 h 2 100 100 100"); }));
+    preview->clear();
+    preview->handleButton1();
+    ASSERT_TRUE(childExit());
+    EXPECT_TRUE(dynamic_cast<TakePhotoState*>(ctx_->state_.get()));
+}
+
+}  // namespace
