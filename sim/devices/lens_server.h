@@ -27,6 +27,8 @@ public:
 
     const std::string& rootDir() const { return root_; }
     std::vector<std::unique_ptr<LensSlot>>& lenses() { return lenses_; }
+    // The testbed other devices of the run join.
+    UMockdevTestbed* testbed() { return testbed_.get(); }
 
     class Clients;
     struct HandlerData;

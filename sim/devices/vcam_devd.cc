@@ -1,10 +1,12 @@
 // vcam-devd: the virtual camera's device server, on the host for one run.
 //
-//   vcam-devd --lenses N --dir DIR [--sys SYSDIR] -- COMMAND [ARGS...]
+//   vcam-devd --lenses N --dir DIR [--sys SYSDIR] [--screen PNG] -- COMMAND [ARGS...]
 //
-// Builds a umockdev testbed in DIR with the lenses /dev/video0.. and a
-// control socket DIR/ctl.sock, links DIR/root to the testbed, runs COMMAND
-// (the sandbox, which sees DIR at a fixed path) and exits with its status.
+// Builds a umockdev testbed in DIR with the lenses /dev/video0.., the
+// board's own drivers (/dev/oled, /dev/gyrotap, loaded as the camera loads
+// them) and a control socket DIR/ctl.sock, links DIR/root to the testbed,
+// runs COMMAND (the sandbox, which sees DIR at a fixed path) and exits with
+// its status. With --screen the panel's last picture is written to PNG.
 // The preload library inside the sandbox sends every /sys lookup to the
 // testbed, so SYSDIR (the run's own sysfs tree, bound at /sys inside) is
 // linked into the testbed's sys folder.
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +32,8 @@
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "board_commands.h"
+#include "board_server.h"
 #include "control_commands.h"
 #include "frame_clock.h"
 #include "lens_server.h"
@@ -39,7 +44,8 @@ const size_t kMaxLine = 4096;
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: vcam-devd --lenses N --dir DIR [--sys SYSDIR] -- COMMAND [ARGS...]\n");
+                 "usage: vcam-devd --lenses N --dir DIR [--sys SYSDIR] [--screen PNG] -- COMMAND "
+                 "[ARGS...]\n");
 }
 
 bool isDir(const std::string& p, bool follow) {
@@ -80,7 +86,9 @@ struct Connection {
 
 class ControlServer {
 public:
-    ControlServer(const std::string& path, vcam::ControlCommands& commands)
+    using Commands = std::function<std::string(const std::string&)>;
+
+    ControlServer(const std::string& path, Commands commands)
         : path_(path), commands_(commands) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -136,7 +144,7 @@ private:
             std::string line = c.input.substr(0, nl);
             c.input.erase(0, nl + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!s->reply(fd, s->commands_.execute(line))) return s->drop(fd);
+            if (!s->reply(fd, s->commands_(line))) return s->drop(fd);
         }
         if (c.input.size() > kMaxLine) {
             s->reply(fd, "err line too long");
@@ -168,7 +176,7 @@ private:
     }
 
     std::string path_;
-    vcam::ControlCommands& commands_;
+    Commands commands_;
     int fd_ = -1;
     guint source_ = 0;
     std::map<int, std::unique_ptr<Connection>> connections_;
@@ -201,7 +209,7 @@ gboolean onInterrupt(gpointer) { return G_SOURCE_CONTINUE; }
 
 int main(int argc, char** argv) {
     int lenses = -1;
-    std::string dir, sys;
+    std::string dir, sys, screen;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -225,6 +233,8 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         } else if (a == "--sys") {
             sys = argv[++i];
+        } else if (a == "--screen") {
+            screen = argv[++i];
         } else {
             usage();
             return 2;
@@ -263,12 +273,35 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", link.c_str(), strerror(errno));
         return 2;
     }
+    std::unique_ptr<vcam::BoardServer> board;
+    try {
+        board = std::make_unique<vcam::BoardServer>(server->testbed());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        unlink(link.c_str());
+        return 2;
+    }
+
+    // after the board's devices: their sysfs entries are the testbed's own
     if (!sys.empty()) linkSysTree(sys, "/sys", root + "/sys");
 
     vcam::ControlCommands commands(server->lenses(), clock);
+    vcam::BoardCommands boardCommands(*board);
+    auto execute = [&](const std::string& line) -> std::string {
+        if (vcam::BoardCommands::handles(line)) return boardCommands.execute(line);
+        if (line.find_first_not_of(' ') != std::string::npos &&
+            line.substr(line.find_first_not_of(' ')) == "help") {
+            std::string h = std::string(vcam::ControlCommands::help()) + "\n" +
+                            vcam::BoardCommands::help();
+            for (char& c : h)
+                if (c == '\n') c = '|';
+            return "ok " + h;
+        }
+        return commands.execute(line);
+    };
     std::unique_ptr<ControlServer> control;
     try {
-        control = std::make_unique<ControlServer>(dir + "/ctl.sock", commands);
+        control = std::make_unique<ControlServer>(dir + "/ctl.sock", execute);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vcam-devd: %s\n", e.what());
         unlink(link.c_str());
@@ -302,6 +335,11 @@ int main(int argc, char** argv) {
     g_main_loop_unref(run.loop);
 
     control.reset();
+    if (!screen.empty()) {
+        int r = board->writePng(screen, 4);
+        if (r != 0) std::fprintf(stderr, "vcam-devd: cannot write %s: %s\n", screen.c_str(), strerror(-r));
+    }
+    board.reset();
     server.reset();
     unlink(link.c_str());
     rmdir(dir.c_str());  // the run's folder, when nothing else is left in it

@@ -106,6 +106,8 @@ int vk_panel_lit(void);
 void vk_panel_ram(uint8_t ram[8][VK_PANEL_WIDTH]);
 /* Writes the picture as an 8-bit grey PNG, each pixel scale x scale. */
 int vk_panel_write_png(const char *path, int scale);
+/* The same PNG handed to write() piece by piece. */
+int vk_panel_png(void (*write)(void *ctx, const void *data, size_t len), void *ctx, int scale);
 
 struct vk_panel_state {
 	int display_on;		/* AF / AE */

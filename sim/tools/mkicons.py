@@ -10,6 +10,9 @@ order: name length (1 byte), the name, x, y, width, height (1 byte each) and
 (width * height) / 8 bytes of page-major bitmap (bands of 8 rows, one byte
 per column, bit 0 the band's top row).
 
+Every icon keeps x + width <= 127: the panel driver refuses a bitmap that
+reaches column 127 (and an even x starts one column to the right).
+
 Screen layout (128 x 64): status band rows 0-15 (battery at x 0, access
 point at x 18, heading at x 36 row 8, IP text at the top right), a divider
 at column 52, the mode picture at the left and messages at the right of the
@@ -299,8 +302,8 @@ def p_spare(c, tr):
 
 # index: (name, x, y, width, height, picture)
 LEFT = (4, 24, 44, 32)       # mode picture
-MSG = (56, 32, 72, 16)       # message beside the numbers
-WIDE = (0, 16, 128, 48)      # the whole main area
+MSG = (56, 32, 71, 16)       # message beside the numbers
+WIDE = (0, 16, 127, 48)      # the whole main area
 ROW = (5, 16, 48, 16)        # list row label
 
 ICONS = {
@@ -320,7 +323,7 @@ ICONS = {
     17: ("listArea", *WIDE, p_blank),
     18: ("liveDotOff", 56, 24, 8, 8, p_dot(False)),
     19: ("liveDotOn", 56, 24, 8, 8, p_dot(True)),
-    20: ("powerOff", 0, 0, 128, 64, p_goodbye),
+    20: ("powerOff", 0, 0, 127, 64, p_goodbye),
     21: ("settings", *LEFT, p_gear),
     22: ("badge2K", 62, 16, 22, 16, p_badge("2K")),
     23: ("badge2K7", 62, 16, 22, 16, p_badge("2K7")),
@@ -344,13 +347,13 @@ ICONS = {
     50: ("row4K", *ROW, p_row("4K")),
     52: ("rowBack", *ROW, p_row("BACK")),
     54: ("rowRecSize", *ROW, p_row("REC SIZE")),
-    58: ("counts", 56, 56, 72, 8, p_label("SHOT / LEFT")),
+    58: ("counts", 56, 56, 71, 8, p_label("SHOT / LEFT")),
     59: ("streaming", *MSG, p_label("STREAMING")),
     60: ("recReady", *MSG, p_label("READY")),
-    61: ("errorWrite", 56, 24, 72, 24, p_label("WRITE", "ERROR")),
-    63: ("wait", 56, 48, 72, 8, p_label("PLEASE WAIT")),
+    61: ("errorWrite", 56, 24, 71, 24, p_label("WRITE", "ERROR")),
+    63: ("wait", 56, 48, 71, 8, p_label("PLEASE WAIT")),
     64: ("powerHint", *MSG, p_label("OK: OFF")),
-    65: ("errorFailed", 56, 24, 72, 24, p_label("FAILED", "OK: BACK")),
+    65: ("errorFailed", 56, 24, 71, 24, p_label("FAILED", "OK: BACK")),
     66: ("noCard", *MSG, p_label("NO CARD")),
     68: ("cardFull", *MSG, p_label("CARD FULL")),
     69: ("cardError", *MSG, p_label("CARD ERROR")),
@@ -359,8 +362,8 @@ ICONS = {
     75: ("recDotOn", 56, 24, 8, 8, p_dot(True)),
     80: ("apIsOn", *MSG, p_label("AP ON")),
     81: ("apIsOff", *MSG, p_label("AP OFF")),
-    82: ("apClosing", 56, 48, 72, 8, p_label("AP STOPPING")),
-    83: ("apOpening", 56, 48, 72, 8, p_label("AP STARTING")),
+    82: ("apClosing", 56, 48, 71, 8, p_label("AP STOPPING")),
+    83: ("apOpening", 56, 48, 71, 8, p_label("AP STARTING")),
 }
 COUNT = max(ICONS) + 1
 
@@ -383,8 +386,8 @@ PINYIN = {
 def icon_entries(chinese):
     tr = (lambda s: PINYIN.get(s, s)) if chinese else (lambda s: s)
     for index in range(COUNT):
-        name, x, y, w, h, draw = ICONS.get(index, ("spare%d" % index, 120, 56, 8, 8, p_spare))
-        if h % 8 or not (0 <= x and x + w <= 128 and 0 <= y and y + h <= 64):
+        name, x, y, w, h, draw = ICONS.get(index, ("spare%d" % index, 119, 56, 8, 8, p_spare))
+        if h % 8 or not (0 <= x and x + w <= 127 and 0 <= y and y + h <= 64):
             raise ValueError("icon %d does not fit the screen" % index)
         c = Canvas(w, h)
         draw(c, tr)

@@ -1,4 +1,4 @@
-/* Host kernel layer: the panel picture as a PNG file (8-bit grey). */
+/* Host kernel layer: the panel picture as a PNG (8-bit grey). */
 #include <png.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,22 +6,36 @@
 
 #include "vk_internal.h"
 
-int vk_panel_write_png(const char *path, int scale)
+struct png_sink {
+	void (*write)(void *ctx, const void *data, size_t len);
+	void *ctx;
+};
+
+static void sink_write(png_structp png, png_bytep data, png_size_t len)
+{
+	struct png_sink *s = png_get_io_ptr(png);
+
+	s->write(s->ctx, data, len);
+}
+
+static void sink_flush(png_structp png)
+{
+	(void)png;
+}
+
+int vk_panel_png(void (*write)(void *ctx, const void *data, size_t len), void *ctx, int scale)
 {
 	uint8_t pic[VK_PANEL_HEIGHT][VK_PANEL_WIDTH];
+	struct png_sink sink = { write, ctx };
 	png_structp png = NULL;
 	png_infop info = NULL;
 	png_bytep row = NULL;
-	FILE *f;
 	int y, x;
 	volatile int ret = -5; /* EIO */
 
-	if (!path || scale < 1 || scale > 16)
+	if (!write || scale < 1 || scale > 16)
 		return -22; /* EINVAL */
 	vk_panel_picture(pic);
-	f = fopen(path, "wb");
-	if (!f)
-		return -2; /* ENOENT */
 	row = malloc((size_t)VK_PANEL_WIDTH * (size_t)scale);
 	png = png_create_write_struct(PNG_LIBPNG_VER_STRING, NULL, NULL, NULL);
 	if (png)
@@ -30,7 +44,7 @@ int vk_panel_write_png(const char *path, int scale)
 		goto out;
 	if (setjmp(png_jmpbuf(png)))
 		goto out;
-	png_init_io(png, f);
+	png_set_write_fn(png, &sink, sink_write, sink_flush);
 	png_set_IHDR(png, info, VK_PANEL_WIDTH * scale, VK_PANEL_HEIGHT * scale, 8,
 		     PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
 		     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -45,7 +59,36 @@ int vk_panel_write_png(const char *path, int scale)
 out:
 	png_destroy_write_struct(png ? &png : NULL, info ? &info : NULL);
 	free(row);
-	if (fclose(f) && !ret)
+	return ret;
+}
+
+struct file_sink {
+	FILE *f;
+	int failed;
+};
+
+static void file_write(void *ctx, const void *data, size_t len)
+{
+	struct file_sink *s = ctx;
+
+	if (!s->failed && fwrite(data, 1, len, s->f) != len)
+		s->failed = 1;
+}
+
+int vk_panel_write_png(const char *path, int scale)
+{
+	struct file_sink sink = { NULL, 0 };
+	int ret;
+
+	if (!path || scale < 1 || scale > 16)
+		return -22; /* EINVAL */
+	sink.f = fopen(path, "wb");
+	if (!sink.f)
+		return -2; /* ENOENT */
+	ret = vk_panel_png(file_write, &sink, scale);
+	if (!ret && sink.failed)
+		ret = -5;
+	if (fclose(sink.f) && !ret)
 		ret = -5;
 	return ret;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "device/led.h"
 #include "device/oled.h"
 #include "support/camtest.h"
+#include "support/vcam_screen.h"
 
 namespace {
 
@@ -242,9 +244,11 @@ TEST(OledTable, BadFilesAreRefusedAndTheOldTableKept) {
 
 TEST(OledTable, OpenFailsWithoutDevice) {
     ASSERT_TRUE(camtest::inSandbox());
+    ASSERT_TRUE(camtest::unplugDevice("oled"));
     unlink("/dev/oled");
     EXPECT_EQ(oled_open("/tmp/good.bin"), -1);
     EXPECT_EQ(oled_fd(), -1);
+    EXPECT_TRUE(camtest::plugDevice("oled"));
 }
 
 TEST(Led, WritesOneByteEachSetting) {
@@ -260,6 +264,7 @@ TEST(Led, WritesOneByteEachSetting) {
 
 TEST(Mpu, MissingSensor) {
     ASSERT_TRUE(camtest::inSandbox());
+    ASSERT_TRUE(camtest::unplugDevice("gyrotap"));
     unlink("/dev/gyrotap");
     EXPECT_EQ(mpuOpen(), -1);
     gsensorData d{1, 2, 3, 4, 5, 6};
@@ -271,6 +276,24 @@ TEST(Mpu, MissingSensor) {
     ASSERT_EQ(mpuOpen(), 0);
     EXPECT_EQ(mpuRead(&d), -1);
     EXPECT_EQ(d.gz, 6);
+    mpuClose();
+    unlink("/dev/gyrotap");
+    EXPECT_TRUE(camtest::plugDevice("gyrotap"));
+}
+
+// The sensor as the camera serves it: the sample the run sets, converted.
+TEST(Mpu, ReadsTheServedSample) {
+    ASSERT_TRUE(camtest::inSandbox());
+    ASSERT_EQ(std::system("vcam-sensor 16384 -8192 0 -164 1640 0"), 0);
+    ASSERT_EQ(mpuOpen(), 0);
+    gsensorData d{};
+    ASSERT_EQ(mpuRead(&d), 0);
+    EXPECT_DOUBLE_EQ(d.ax, 1.0);
+    EXPECT_DOUBLE_EQ(d.ay, -0.5);
+    EXPECT_DOUBLE_EQ(d.az, 0.0);
+    EXPECT_DOUBLE_EQ(d.gx, -10.009765625);
+    EXPECT_DOUBLE_EQ(d.gy, 100.09765625);
+    EXPECT_DOUBLE_EQ(d.gz, 0.0);
     mpuClose();
 }
 

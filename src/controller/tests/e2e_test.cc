@@ -16,6 +16,7 @@
 
 #include "ctl_test_util.h"
 #include "support/camtest.h"
+#include "support/vcam_screen.h"
 
 using camtest::readFile;
 using camtest::waitFor;
@@ -31,7 +32,6 @@ class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
-        writeFile("/dev/oled", "");  // the panel is not served here: a node whose ioctls fail
         unlink("/var/run/shutdown.requested");
         ctltest::clearCalls();
     }
@@ -267,12 +267,13 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
 }
 
 TEST_F(ControllerTest, MissingScreenStopsStartUp) {
-    unlink("/dev/oled");
+    ASSERT_TRUE(camtest::unplugDevice("oled"));
     Process ctl;
     ctltest::start(ctl, {"controller", "-d"}, "/tmp/noscreen.out");
     EXPECT_EQ(ctl.wait(), 1);
     EXPECT_NE(ctl.output().find("open screen err .."), std::string::npos);
     EXPECT_NE(ctl.output().find("[ oled_open ] ERR: open device failed"), std::string::npos);
+    EXPECT_TRUE(camtest::plugDevice("oled"));
 }
 
 TEST_F(ControllerTest, PeerLimits) {
