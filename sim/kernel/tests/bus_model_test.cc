@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -489,6 +490,27 @@ TEST_F(BusTest, PanelPictureAsPng) {
 
     EXPECT_EQ(vk_panel_write_png(path.c_str(), 0), -22);
     EXPECT_NE(vk_panel_write_png("/nonexistent/dir/p.png", 1), 0);
+
+    // The same picture handed over in memory, piece by piece.
+    std::string bytes;
+    int pieces = 0;
+    auto sink = [](void* ctx, const void* data, size_t len) {
+        auto* out = static_cast<std::pair<std::string*, int*>*>(ctx);
+        out->first->append(static_cast<const char*>(data), len);
+        ++*out->second;
+    };
+    std::pair<std::string*, int*> ctx{&bytes, &pieces};
+    ASSERT_EQ(vk_panel_png(sink, &ctx, 2), 0);
+    EXPECT_GT(pieces, 1);
+    FILE* g = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(g, nullptr);
+    std::string file;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, g)) > 0;) file.append(buf, n);
+    std::fclose(g);
+    EXPECT_EQ(bytes, file);
+    EXPECT_EQ(vk_panel_png(sink, &ctx, 17), -22);
+    EXPECT_EQ(vk_panel_png(nullptr, nullptr, 1), -22);
 }
 
 TEST_F(BusTest, LogoPngAfterBoot) {
