@@ -329,6 +329,35 @@ TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
                                                     refusal("startRecordResult", "sdcard not supported"),
                                                     refusal("realtimeSnapshotResult", "sdcard not supported")}));
     EXPECT_TRUE(ctltest::calls().empty());
+
+    // the card checks come before the in-use check
+    ctx_->sdcard_.mounts_file_ = "/proc/mounts";
+    ctx_->sdcard_.mount_path_ = "/proc";
+    ctx_->state_ = std::make_shared<ErrorState<TakePhotoState>>(*ctx_, 1);
+    command("{\"cmd\":\"startRecord\"}");
+    command("{\"cmd\":\"takePhoto\"}");
+    ctx_->sdcard_.inserted_ = false;
+    command("{\"cmd\":\"takePhoto\"}");
+    command("{\"cmd\":\"startLive\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{refusal("startRecordResult", "sdcard not enough"),
+                                                    refusal("takePhotoResult", "camera in use"),
+                                                    refusal("takePhotoResult", "sdcard not insert"),
+                                                    refusal("startLiveResult", "camera in use")}));
+}
+
+TEST_F(StateTest, CrashedPhotoWorkerIsAFailure) {
+    ctltest::writeScript("stillGrab", "kill -SEGV $$");
+    make();
+    command("{\"cmd\":\"takePhoto\"}");
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0), stateChanged(1),
+                                                    ctltest::reply("takePhotoResult", true)}));
+    ASSERT_TRUE(childExit());
+    auto* error = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 128 + SIGSEGV);
+    EXPECT_TRUE(drew("logo 65"));
+    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+    unlink("/tmp/bin/stillGrab");
 }
 
 // A job whose worker cannot start leaves nothing busy behind: pins, governor,
