@@ -134,11 +134,25 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     EXPECT_EQ(phone.readLine(std::chrono::seconds(30)), stateChanged(10)) << log();
     EXPECT_NE(log().find("exit from takephoto abnormally"), std::string::npos);
     EXPECT_NE(log().find("error code 5"), std::string::npos) << log();
+    // the job LED blinks fast in colour 1 on the error screen
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the timer's next period
+    size_t mark = readFile("/dev/gpioLed").size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string led = readFile("/dev/gpioLed").substr(mark);
+    EXPECT_GE(ctltest::countOf(led, "\x11"), 2u);
+    EXPECT_GE(ctltest::countOf(led, "\x10"), 2u);
     // the error screen is busy: no photo until select leads back
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("takePhotoResult", "camera in use"));
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
+    // back at rest: LED 0 steady and dark (no access point)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    mark = readFile("/dev/gpioLed").size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    led = readFile("/dev/gpioLed").substr(mark);
+    EXPECT_GE(ctltest::countOf(led, "\x10"), 1u);
+    EXPECT_EQ(ctltest::countOf(led, "\x11"), 0u);
     sh("vcam-devctl clear all");
 
     // a card folder the worker cannot write into: status 3
