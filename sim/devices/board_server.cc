@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,6 +16,9 @@ namespace {
 // text copied byte by byte, a bitmap's pages).
 constexpr uintptr_t kReach = 4096;
 constexpr uintptr_t kPage = 4096;
+// User addresses on x86-64 Linux.
+constexpr uintptr_t kLowestUser = 65536;
+constexpr uintptr_t kUserEnd = uintptr_t(1) << 47;
 // Bytes read ahead of a copy, never past the page of its last byte.
 constexpr uintptr_t kReadAhead = 64;
 
@@ -33,7 +37,10 @@ public:
 
     // Local copy of [p, p + n) of the client's memory, or null.
     uint8_t* reach(uintptr_t p, size_t n) {
-        if (p == 0 || n == 0 || p + n < p) return nullptr;
+        // umockdev stops a client whose memory it cannot read, so what can
+        // never be user memory faults here: the lowest pages (below
+        // mmap_min_addr) and the kernel half
+        if (p < kLowestUser || p + n < p || p + n > kUserEnd || n == 0) return nullptr;
         if (uint8_t* local = within(p, n)) return local;
         return follow(p, n);
     }
@@ -76,7 +83,7 @@ private:
             for (size_t off = 0; off + sizeof(uintptr_t) <= len; off += sizeof(uint32_t)) {
                 uintptr_t v;
                 std::memcpy(&v, blocks_[i].data->data + off, sizeof v);
-                if (v == 0 || v > p || p - v >= kReach) continue;
+                if (v < kLowestUser || v > p || p - v >= kReach) continue;
                 size_t need = size_t(p - v) + n;
                 uintptr_t last = v + need - 1;
                 size_t ahead = size_t(std::min(kReadAhead, kPage - 1 - (last % kPage)));
@@ -309,36 +316,33 @@ void BoardServer::vanished(Node& node, UMockdevIoctlClient* client) {
 }
 
 void BoardServer::ioctl(Node& node, UMockdevIoctlClient* client) {
-    long result;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        unsigned long value = 0;
-        std::memcpy(&value, arg->data, std::min(sizeof value, size_t(arg->data_len)));
-        int fd = fileOf(node, client);
-        if (fd < 0) {
-            result = fd;
-        } else {
-            ClientMemory mem(arg);
-            UserAccess access(mem);
-            result = vk_ioctl(fd, unsigned(umockdev_ioctl_client_get_request(client)), value);
-        }
+    std::lock_guard<std::mutex> lock(mu_);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    // the argument block holds the ioctl's argument itself
+    unsigned long value = 0;
+    std::memcpy(&value, arg->data, std::min(sizeof value, size_t(arg->data_len)));
+    int fd = fileOf(node, client);
+    ClientMemory mem(arg);
+    long result = fd;
+    if (fd >= 0) {
+        UserAccess access(mem);
+        result = vk_ioctl(fd, unsigned(umockdev_ioctl_client_get_request(client)), value);
     }
+    // what the driver wrote goes back to the client with the completion
     complete(client, result);
 }
 
 void BoardServer::read(Node& node, UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> lock(mu_);
+    // the argument block is the caller's buffer
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    size_t count = size_t(arg->data_len);
     int fd = fileOf(node, client);
-    long result;
-    {
-        ClientMemory mem(arg);
+    ClientMemory mem(arg);
+    long result = fd;
+    if (fd >= 0) {
         UserAccess access(mem);
-        result = fd < 0 ? fd : vk_read(fd, reinterpret_cast<void*>(arg->client_addr), count);
+        result = vk_read(fd, reinterpret_cast<void*>(arg->client_addr), size_t(arg->data_len));
     }
-    // the buffer goes back to the client with the completion
     complete(client, result);
 }
 
@@ -346,13 +350,11 @@ void BoardServer::write(Node& node, UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> lock(mu_);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     int fd = fileOf(node, client);
-    long result;
-    {
-        ClientMemory mem(arg);
+    ClientMemory mem(arg);
+    long result = fd;
+    if (fd >= 0) {
         UserAccess access(mem);
-        result = fd < 0 ? fd
-                        : vk_write(fd, reinterpret_cast<const void*>(arg->client_addr),
-                                   size_t(arg->data_len));
+        result = vk_write(fd, reinterpret_cast<const void*>(arg->client_addr), size_t(arg->data_len));
     }
     complete(client, result);
 }

@@ -178,6 +178,11 @@ TEST_F(BoardDevice, BadPointersFaultWithoutHarmingTheCaller) {
     EXPECT_EQ(call(oled.fd, kNum, 0), -EFAULT);
     EXPECT_EQ(text(oled.fd, 0, 0, 0, nullptr), -EFAULT);
     EXPECT_EQ(bitmap(oled.fd, 0, 0, 8, 8, nullptr), -EFAULT);
+    // addresses that are never user memory
+    EXPECT_EQ(text(oled.fd, 0, 0, 0, reinterpret_cast<const char*>(0x10)), -EFAULT);
+    EXPECT_EQ(bitmap(oled.fd, 0, 0, 8, 8, reinterpret_cast<const uint8_t*>(0x1000)), -EFAULT);
+    EXPECT_EQ(call(oled.fd, kNum, 0x2000), -EFAULT);
+    EXPECT_EQ(call(oled.fd, kMatrix, 0xffff800000001000UL), -EFAULT);
     // A text that ends exactly at the end of a page of memory is read
     // without touching the next one.
     long page = sysconf(_SC_PAGESIZE);
