@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
         if (reply.compare(0, 3, "ok ") == 0) {
             std::string body = reply.substr(3);
             char sep = 0;
-            if (cmd == "help" || cmd == "dmesg") sep = '|';
+            if (cmd == "help") sep = '\t';
+            else if (cmd == "dmesg") sep = '|';
             else if (cmd == "state" || (cmd == "sensor" && argc == 2) || cmd == "panel") sep = ' ';
             if (sep)
                 for (char& c : body)

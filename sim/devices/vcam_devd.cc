@@ -293,8 +293,9 @@ int main(int argc, char** argv) {
             line.substr(line.find_first_not_of(' ')) == "help") {
             std::string h = std::string(vcam::ControlCommands::help()) + "\n" +
                             vcam::BoardCommands::help();
+            // lines joined by tabs: the texts hold "|" themselves
             for (char& c : h)
-                if (c == '\n') c = '|';
+                if (c == '\n') c = '\t';
             return "ok " + h;
         }
         return commands.execute(line);

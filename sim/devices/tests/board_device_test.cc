@@ -364,6 +364,44 @@ TEST_F(BoardDevice, ScreenCommandWritesAPng) {
     EXPECT_NE(std::system("vcam-screen 3 2>/dev/null"), 0);
 }
 
+// popen of a command inside the camera: its output, "" when it failed
+std::string output(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    return pclose(p) == 0 ? out : "";
+}
+
+TEST_F(BoardDevice, CommandsInsideTheCamera) {
+    Fd oled("/dev/oled");
+    ASSERT_GE(oled.fd, 0);
+    ASSERT_EQ(call(oled.fd, kFill, 0), 0);
+    ASSERT_EQ(text(oled.fd, 0, 8, 0, "1"), 0);
+    std::string raw = output("vcam-screen --raw");
+    ASSERT_EQ(raw.size(), 6 + 64 * 129u) << raw;
+    EXPECT_EQ(raw.substr(0, 6), "lit 1\n");
+    Picture want = blank();
+    narrowText(want, 0, 8, "1");
+    std::string rows;
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 128; ++x) rows += want[size_t(y * 128 + x)] ? '#' : '.';
+        rows += '\n';
+    }
+    EXPECT_EQ(raw.substr(6), rows);
+
+    EXPECT_EQ(output("vcam-sensor 1 -2 3 -4 5 -6"), "");
+    EXPECT_EQ(output("vcam-sensor"), "ax=1\nay=-2\naz=3\ntemp=0\ngx=-4\ngy=5\ngz=-6\n");
+    Fd g("/dev/gyrotap");
+    RawSample s;
+    ASSERT_EQ(::read(g.fd, &s, sizeof s), 0);
+    EXPECT_EQ(s.v[1], -2);
+    EXPECT_EQ(s.v[5], -6);
+    EXPECT_NE(std::system("vcam-sensor 1 2 3 2>/dev/null"), 0);
+    EXPECT_NE(output("vcam-devctl help").find("unplug|plug oled|gyrotap"), std::string::npos);
+}
+
 TEST_F(BoardDevice, IconTableHelpersFollowTheDriver) {
     // icon 14 of the table, drawn as the controller draws it
     Fd oled("/dev/oled");
