@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
 #include "vcam_devctl.h"
@@ -32,10 +32,10 @@ TEST(ControllerPanel, StartUpReplacesTheLogoWithTheRecordScreen) {
     EXPECT_EQ(litIn(boot, 0, 0, 128, 16), 0);
 
     camtest::writeFile("/dev/gpioLed", "");
-    ctltest::Process ctl;
-    ctltest::start(ctl, {"controller", "-d"}, "/tmp/controller.out");
-    ASSERT_TRUE(ctltest::waitForPort()) << ctl.output();
-    ASSERT_TRUE(ctltest::waitForStartUp(ctl.pid)) << ctl.output();
+    camtest::Process ctl;
+    camtest::start(ctl, {"controller", "-d"}, "/tmp/controller.out");
+    ASSERT_TRUE(camtest::waitForPort()) << ctl.output();
+    ASSERT_TRUE(camtest::waitForStartUp(ctl.pid)) << ctl.output();
 
     // the record screen: divider, navigation bar, video picture, and the
     // card message beside them

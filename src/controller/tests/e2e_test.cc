@@ -14,15 +14,15 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
 
 using camtest::readFile;
 using camtest::waitFor;
 using camtest::writeFile;
-using ctltest::Client;
-using ctltest::Process;
+using camtest::Client;
+using camtest::Process;
 
 namespace {
 
@@ -33,13 +33,13 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         unlink("/var/run/shutdown.requested");
-        ctltest::clearCalls();
+        camtest::clearCalls();
     }
     void startController(Process& p, const std::string& out = "/tmp/controller.out") {
         writeFile("/dev/gpioLed", "");
-        ctltest::start(p, {"controller", "-d"}, out);
-        ASSERT_TRUE(ctltest::waitForPort()) << p.output();
-        ASSERT_TRUE(ctltest::waitForStartUp(p.pid)) << p.output();
+        camtest::start(p, {"controller", "-d"}, out);
+        ASSERT_TRUE(camtest::waitForPort()) << p.output();
+        ASSERT_TRUE(camtest::waitForStartUp(p.pid)) << p.output();
     }
     void stop(Process& p) {
         kill(p.pid, SIGINT);
@@ -92,8 +92,8 @@ TEST_F(ControllerTest, ServesLinesAndPushesToEveryClient) {
     EXPECT_NE(log.find("new client connected3"), std::string::npos);
     EXPECT_NE(log.find("sdcard reject"), std::string::npos);
     EXPECT_NE(log.find("#######################Camera Startup######################"), std::string::npos);
-    EXPECT_TRUE(ctltest::called("gpioPoke 8"));
-    EXPECT_TRUE(ctltest::called("gpioPoke 6"));
+    EXPECT_TRUE(camtest::called("gpioPoke 8"));
+    EXPECT_TRUE(camtest::called("gpioPoke 6"));
 }
 
 TEST_F(ControllerTest, ClientLeavingIsLogged) {
@@ -195,7 +195,7 @@ Snapshot snapshot() {
     struct stat f, m;
     stat("/tmp/server_read.fifo", &f);
     stat("/sdcard/.panorbit", &m);
-    return {f.st_ino, m.st_mtime, ctltest::calls().size()};
+    return {f.st_ino, m.st_mtime, camtest::calls().size()};
 }
 
 void ageMarker() {
@@ -210,7 +210,7 @@ TEST_F(ControllerTest, SecondForegroundCopyChangesNothing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Snapshot before = snapshot();
     Process second;
-    ctltest::start(second, {"controller", "-d"}, "/tmp/second.out");
+    camtest::start(second, {"controller", "-d"}, "/tmp/second.out");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.output().find("bind"), std::string::npos) << second.output();
     Snapshot after = snapshot();
@@ -235,21 +235,21 @@ std::string todayLog() {
 TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     unlink(todayLog().c_str());
     Process launcher;
-    ctltest::start(launcher, {"controller"}, "/tmp/daemon.out");
+    camtest::start(launcher, {"controller"}, "/tmp/daemon.out");
     EXPECT_EQ(launcher.wait(), 0);
-    ASSERT_TRUE(ctltest::waitForPort());
+    ASSERT_TRUE(camtest::waitForPort());
     ASSERT_TRUE(waitFor([] { return camtest::exists("/var/run/camera.pid"); }));
     std::string pidText = readFile("/var/run/camera.pid");
     ASSERT_FALSE(pidText.empty());
     EXPECT_EQ(pidText.back(), '\0');
     pid_t daemon = std::stoi(pidText);
-    ASSERT_TRUE(ctltest::waitForStartUp(daemon));
+    ASSERT_TRUE(camtest::waitForStartUp(daemon));
     EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("Camera Startup") != std::string::npos; }));
 
     ageMarker();
     Snapshot before = snapshot();
     Process again;
-    ctltest::start(again, {"controller"}, "/tmp/daemon2.out");
+    camtest::start(again, {"controller"}, "/tmp/daemon2.out");
     EXPECT_EQ(again.wait(), 0);
     EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("already running ....") != std::string::npos; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -269,7 +269,7 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
 TEST_F(ControllerTest, MissingScreenStopsStartUp) {
     ASSERT_TRUE(camtest::unplugDevice("oled"));
     Process ctl;
-    ctltest::start(ctl, {"controller", "-d"}, "/tmp/noscreen.out");
+    camtest::start(ctl, {"controller", "-d"}, "/tmp/noscreen.out");
     EXPECT_EQ(ctl.wait(), 1);
     EXPECT_NE(ctl.output().find("open screen err .."), std::string::npos);
     EXPECT_NE(ctl.output().find("[ oled_open ] ERR: open device failed"), std::string::npos);

@@ -10,17 +10,17 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "support/camtest.h"
 
 using camtest::readFile;
 using camtest::waitFor;
 using camtest::writeFile;
-using ctltest::Client;
-using ctltest::Process;
-using ctltest::refusal;
-using ctltest::reply;
-using ctltest::stateChanged;
+using camtest::Client;
+using camtest::Process;
+using camtest::refusal;
+using camtest::reply;
+using camtest::stateChanged;
 
 namespace {
 
@@ -45,7 +45,7 @@ protected:
         // a panel node whose drawing calls fail, unless the camera serves one
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         writeFile("/dev/gpioLed", "");
-        ctltest::clearCalls();
+        camtest::clearCalls();
         for (const char* p : {"mp4Spool", "realTimeStillGrab"}) sh(std::string("vcam-standin --clear ") + p);
         // an empty card and a fresh counter for every case
         sh("rm -f /sdcard/*.pnop /sdcard/*.pnov /sdcard/*.jpg");
@@ -60,9 +60,9 @@ protected:
         system("vcam-devctl clear all >/dev/null 2>&1");
     }
     void start() {
-        ctltest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(ctltest::waitForPort()) << ctl_.output();
-        ASSERT_TRUE(ctltest::waitForStartUp(ctl_.pid)) << ctl_.output();
+        camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
+        ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
+        ASSERT_TRUE(camtest::waitForStartUp(ctl_.pid)) << ctl_.output();
     }
     std::string log() const { return ctl_.output(); }
     void key(const std::string& keys) { sh("vcam-key " + keys); }
@@ -95,7 +95,7 @@ TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
     const std::string first = "/sdcard/IMG_000001@3K.pnop";
     ASSERT_TRUE(camtest::exists(first)) << log();
     int w = 0, h = 0;
-    ASSERT_TRUE(ctltest::jpegSize(first, w, h));
+    ASSERT_TRUE(camtest::jpegSize(first, w, h));
     EXPECT_EQ(w, 2880);
     EXPECT_EQ(h, 1440);
     EXPECT_EQ(shOut("exiv2 -g Exif.Image.Model -Pv '" + first + "' 2>/dev/null"), kModel);
@@ -103,8 +103,8 @@ TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
     EXPECT_NE(log().find(" exit from takephoto success"), std::string::npos);
     EXPECT_EQ(log().find("prepareOK"), std::string::npos);
     EXPECT_TRUE(phone.quiet()) << "no prepareOK for photos";
-    EXPECT_TRUE(ctltest::called("gpioPoke 7"));
-    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+    EXPECT_TRUE(camtest::called("gpioPoke 7"));
+    EXPECT_EQ(camtest::calls().back(), "gpioPoke 8");
 
     // the person: next goes to the record screen, previous back to the
     // photo screen, select takes the next photo
@@ -139,8 +139,8 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     size_t mark = readFile("/dev/gpioLed").size();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     std::string led = readFile("/dev/gpioLed").substr(mark);
-    EXPECT_GE(ctltest::countOf(led, "\x11"), 2u);
-    EXPECT_GE(ctltest::countOf(led, "\x10"), 2u);
+    EXPECT_GE(camtest::countOf(led, "\x11"), 2u);
+    EXPECT_GE(camtest::countOf(led, "\x10"), 2u);
     // the error screen is busy: no photo until select leads back
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("takePhotoResult", "camera in use"));
@@ -151,8 +151,8 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     mark = readFile("/dev/gpioLed").size();
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     led = readFile("/dev/gpioLed").substr(mark);
-    EXPECT_GE(ctltest::countOf(led, "\x10"), 1u);
-    EXPECT_EQ(ctltest::countOf(led, "\x11"), 0u);
+    EXPECT_GE(camtest::countOf(led, "\x10"), 1u);
+    EXPECT_EQ(camtest::countOf(led, "\x11"), 0u);
     sh("vcam-devctl clear all");
 
     // a card folder the worker cannot write into: status 3
@@ -166,7 +166,7 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     chmod("/sdcard", 0755);
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+    EXPECT_EQ(camtest::calls().back(), "gpioPoke 8");
 }
 
 TEST_F(JobsTest, RecordWithStateAndStop) {
@@ -176,7 +176,7 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\",\"data\":{\"recordWidth\":1920,\"bitrate\":8000000}}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(2));
     EXPECT_EQ(phone.readLine(), reply("startRecordResult", true));
-    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(2));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), camtest::prepareOK(2));
     // one push a second with growing size and duration
     std::string a = other.readUntil("recordState");
     EXPECT_NE(a.find("\"duration\":1}"), std::string::npos) << a;
@@ -186,8 +186,8 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     EXPECT_NE(c.find("\"duration\":3}"), std::string::npos) << c;
     EXPECT_TRUE(phone.readUntil("\"duration\":3}").size());
     // recordWidth alone does not count: the configured size, the given bitrate
-    EXPECT_TRUE(ctltest::called("mp4Spool 2 1440 1440 8000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"))
-        << ::testing::PrintToString(ctltest::calls());
+    EXPECT_TRUE(camtest::called("mp4Spool 2 1440 1440 8000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"))
+        << ::testing::PrintToString(camtest::calls());
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
 
     // start commands are refused while recording
@@ -211,7 +211,7 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
     EXPECT_NE(log().find(" exit from record success"), std::string::npos);
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
-    auto calls = ctltest::calls();
+    auto calls = camtest::calls();
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.back(), "gpioPoke 8");
     EXPECT_EQ(calls[calls.size() - 2], "gpioPoke 6") << ::testing::PrintToString(calls);
@@ -227,7 +227,7 @@ TEST_F(JobsTest, RecordFromTheButtonStopsWhenTheCardGoes) {
     Client phone;
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(2));
-    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(2));
+    EXPECT_EQ(phone.readLine(), camtest::prepareOK(2));
     EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
     card("remove");
     EXPECT_EQ(phone.readUntil("SDCardIsInsert"),
@@ -247,10 +247,10 @@ TEST_F(JobsTest, RecordFromTheButtonStopsWhenTheCardGoes) {
               "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":true,\"isSupported\":true}}");
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(2));
-    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(2));
+    EXPECT_EQ(phone.readLine(), camtest::prepareOK(2));
     key("select select");
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << log();
-    EXPECT_EQ(ctltest::countOf(log(), " exit from record success"), 2u);
+    EXPECT_EQ(camtest::countOf(log(), " exit from record success"), 2u);
 }
 
 // The one real wait: a recorder that ignores SIGINT is killed by the alarm
@@ -283,11 +283,11 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080}}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(3));
     EXPECT_EQ(phone.readLine(), reply("startLiveResult", true));
-    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(3));
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), camtest::prepareOK(3));
     EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}");
     EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":2}}");
     // without a bitrate all three come from the configuration
-    EXPECT_TRUE(ctltest::called(
+    EXPECT_TRUE(camtest::called(
         "realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100"));
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n"));
     EXPECT_EQ(phone.readUntil("stopRecordResult"), refusal("stopRecordResult", "not on recording video"));
@@ -301,17 +301,17 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080,\"bitrate\":1}}\n"));
     EXPECT_EQ(phone.readUntil("startLiveResult"), reply("startLiveResult", true));
     EXPECT_TRUE(waitFor([] {
-        return ctltest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 1 0 h 1 100 100 100");
-    })) << ::testing::PrintToString(ctltest::calls());
-    EXPECT_EQ(phone.readUntil("prepareOK"), ctltest::prepareOK(3));
+        return camtest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 1 0 h 1 100 100 100");
+    })) << ::testing::PrintToString(camtest::calls());
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(3));
     key("select");
-    ASSERT_TRUE(waitFor([&] { return ctltest::countOf(log(), "exit from live success") == 1 &&
-                                     ctltest::called("gpioPoke 6"); }));
+    ASSERT_TRUE(waitFor([&] { return camtest::countOf(log(), "exit from live success") == 1 &&
+                                     camtest::called("gpioPoke 6"); }));
     EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(500)) ||
                 phone.readUntil("stateChanged", std::chrono::milliseconds(500)).empty());
     kill(ctl_.pid, SIGALRM);
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << log();
-    EXPECT_EQ(ctltest::countOf(log(), "exit from live success"), 2u);
+    EXPECT_EQ(camtest::countOf(log(), "exit from live success"), 2u);
 }
 
 TEST_F(JobsTest, PreviewsWithSnapshots) {
@@ -320,14 +320,14 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startPreview\"}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(9));
     EXPECT_EQ(phone.readLine(), reply("startPreviewResult", true));
-    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), ctltest::prepareOK(9));
-    EXPECT_TRUE(ctltest::called(
+    for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), camtest::prepareOK(9));
+    EXPECT_TRUE(camtest::called(
         "realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100"));
     ASSERT_TRUE(waitFor([] {
         std::string f = readFile("/.vcam/fifo.log");
-        return ctltest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":\"sharpness\","
+        return camtest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":\"sharpness\","
                                    "\"val\":0}}") == 1 &&
-               ctltest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
+               camtest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
                                    "\"val\":0}}") == 1;
     }));
     writeFile("/etc/cnt.conf", "41");
@@ -350,7 +350,7 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startRecordPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), stateChanged(11));
     EXPECT_EQ(phone.readLine(), reply("startRecordPreviewResult", true));
-    EXPECT_EQ(phone.readLine(), ctltest::prepareOK(11));
+    EXPECT_EQ(phone.readLine(), camtest::prepareOK(11));
     ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopPreview\"}\n"
                            "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "fuck"));
@@ -358,7 +358,7 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
     // takeGainPhoto answers nothing; the next command is answered
     EXPECT_EQ(phone.readLine(), reply("stopRecordPreviewResult", true));
     EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_FALSE(ctltest::called("gainStillGrab"));
+    EXPECT_FALSE(camtest::called("gainStillGrab"));
 
     // a worker that ends by itself is a failure, whatever its status
     sh("vcam-standin realTimeStillGrab end_after=0.5 end_code=0");

@@ -19,7 +19,7 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/CameraState.h"
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "device/oled.h"
 #include "support/camtest.h"
 
@@ -58,7 +58,7 @@ class LoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
-        ctltest::usePrivateBin();
+        camtest::usePrivateBin();
         camtest::writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
         ctx_ = std::make_unique<Context>();
@@ -66,7 +66,7 @@ protected:
         ctx_->base_ = base_;
         setState(0);
         battery("80", "3900000", "Discharging");
-        ctltest::clearCalls();
+        camtest::clearCalls();
         unlink("/var/run/shutdown.requested");
     }
     void TearDown() override {
@@ -344,9 +344,9 @@ TEST_F(LoopTest, UsbStorageSwitch) {
     EXPECT_FALSE(ctx_->usb_device_mode_);
     EXPECT_EQ(ctx_->state_->type(), 0);
     EXPECT_TRUE(camtest::exists("/sdcard/.panorbit"));
-    EXPECT_TRUE(ctltest::called("lsusb"));
-    EXPECT_TRUE(ctltest::called("umount /sdcard"));
-    EXPECT_TRUE(ctltest::called("mount -o rw /dev/mmcblk1p1 /sdcard"));
+    EXPECT_TRUE(camtest::called("lsusb"));
+    EXPECT_TRUE(camtest::called("umount /sdcard"));
+    EXPECT_TRUE(camtest::called("mount -o rw /dev/mmcblk1p1 /sdcard"));
 }
 
 bool shutdownRequested() { return camtest::exists("/var/run/shutdown.requested"); }

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "model/Camera.h"
 #include "model/FileCounter.h"
 #include "model/NetworkStatus.h"
@@ -30,10 +30,10 @@ class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
-        ctltest::usePrivateBin();
+        camtest::usePrivateBin();
         writeFile("/etc/cnt.conf", "0");
         system("rm -f /sdcard/IMG_* /sdcard/VID_*");
-        ctltest::clearCalls();
+        camtest::clearCalls();
     }
 };
 
@@ -134,7 +134,7 @@ TEST_F(ModelTest, NetworkAddress) {
 }
 
 TEST_F(ModelTest, PhotoCommandLineAndExitCodes) {
-    ctltest::writeScript("stillGrab", "echo \"$@\" > /tmp/still.args\ncode=$(cat /tmp/still.code 2>/dev/null)\n"
+    camtest::writeScript("stillGrab", "echo \"$@\" > /tmp/still.args\ncode=$(cat /tmp/still.code 2>/dev/null)\n"
                                       "[ \"$code\" = segv ] && kill -SEGV $$\n"
                                       "[ \"$code\" = wait ] && exec sleep 30\nexit ${code:-0}");
     ProcessController pc("/sdcard/");
@@ -189,12 +189,12 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     unsigned ratio[3] = {100, 100, 100};
     ASSERT_EQ(pc.startRecord(2, 1920, 1080, 20000000, 0, ratio, "h"), 0);
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
-    ASSERT_TRUE(camtest::waitFor([] { return ctltest::called("mp4Spool 2 1920 1200 20000000 0 /sdcard/VID_000001@4K.pnov h 100 100 100"); }));
-    EXPECT_TRUE(ctltest::called("gpioPoke 5"));
+    ASSERT_TRUE(camtest::waitFor([] { return camtest::called("mp4Spool 2 1920 1200 20000000 0 /sdcard/VID_000001@4K.pnov h 100 100 100"); }));
+    EXPECT_TRUE(camtest::called("gpioPoke 5"));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopRecord();
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
-    EXPECT_TRUE(ctltest::called("gpioPoke 6"));
+    EXPECT_TRUE(camtest::called("gpioPoke 6"));
     bool exited = false;
     int code = -1;
     reap(pc, exited, code);
@@ -203,7 +203,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
 
     ASSERT_EQ(pc.startLive(2, true, 1920, 1080, 4000000, 0, ratio, kLiveUrl, "h", 1), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return ctltest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
+        return camtest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
     }));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
@@ -211,7 +211,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     EXPECT_EQ(code, 0);
     ASSERT_EQ(pc.startLive(2, false, 960, 960, 2000000, 0, ratio, kPreviewUrl, "h", 2), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return ctltest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100");
+        return camtest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100");
     }));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
@@ -220,7 +220,7 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
 }
 
 TEST_F(ModelTest, TwoEndedChildrenOneCall) {
-    ctltest::writeScript("stillGrab", "exit 0");
+    camtest::writeScript("stillGrab", "exit 0");
     ProcessController pc("/sdcard/");
     unsigned ratio[3] = {100, 100, 100};
     pid_t other = fork();
@@ -302,9 +302,9 @@ TEST_F(ModelTest, KernelBuildNumberAndPatterns) {
 }
 
 TEST_F(ModelTest, LensPropertyListing) {
-    ctltest::writeScript("v4l2-ctl", "echo '                     brightness (int)    : min=-64 max=64 value=-5'\n"
+    camtest::writeScript("v4l2-ctl", "echo '                     brightness (int)    : min=-64 max=64 value=-5'\n"
                                      "echo '                       contrast (int)    : min=0 max=95 value=32'");
-    ctltest::writeScript("xuProbe", "echo contrast:99\necho gain:16");
+    camtest::writeScript("xuProbe", "echo contrast:99\necho gain:16");
     Camera cam;
     auto m = cam.listCameraPropertyAndValue(1);
     ASSERT_EQ(m.count("brightness"), 1u);
@@ -357,20 +357,20 @@ TEST_F(ModelTest, JobParameters) {
     Camera cam;
     cam.offset_conf_path_ = "/tmp/offset2.conf";
     ASSERT_EQ(cam.startRecord(1440, 720, -1), 0);
-    ASSERT_TRUE(camtest::waitFor([] { return ctltest::called("mp4Spool 2 1440 720 20000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"); }));
+    ASSERT_TRUE(camtest::waitFor([] { return camtest::called("mp4Spool 2 1440 720 20000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"); }));
     cam.stopRecord();
     bool exited = false;
     int code = -1;
     reap(cam.process_controller_, exited, code);
     ASSERT_EQ(cam.startLive(1920, 1080, 0), 0);  // the zero bitrate reads "live"
     ASSERT_TRUE(camtest::waitFor([] {
-        return ctltest::called("realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
+        return camtest::called("realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
     }));
     cam.stopLive();
     reap(cam.process_controller_, exited, code);
     ASSERT_EQ(cam.startLive(1920, 1080, 3000000), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return ctltest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 3000000 0 h 1 100 100 100");
+        return camtest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 3000000 0 h 1 100 100 100");
     }));
     cam.stopLive();
     reap(cam.process_controller_, exited, code);
@@ -411,24 +411,24 @@ TEST_F(ModelTest, OutsideTools) {
     Camera cam;
     // the text goes to date as one argument, never through a shell
     EXPECT_TRUE(cam.syncTime("010203042020.05"));
-    EXPECT_TRUE(ctltest::called("date 010203042020.05"));
-    EXPECT_TRUE(ctltest::called("hwclock -w"));
+    EXPECT_TRUE(camtest::called("date 010203042020.05"));
+    EXPECT_TRUE(camtest::called("hwclock -w"));
     EXPECT_TRUE(cam.syncTime("0102; touch /tmp/pwned"));
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
 
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "a b"), 0);
-    EXPECT_TRUE(ctltest::called("gainStillGrab 1 2 3 4 5 'a b' h"));
-    ctltest::clearCalls();
+    EXPECT_TRUE(camtest::called("gainStillGrab 1 2 3 4 5 'a b' h"));
+    camtest::clearCalls();
     sh_ok("vcam-standin gainStillGrab exit_code=4");
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "x"), 4);
 
     writeFile("/etc/rtl_hostapd_2G.conf", "ssid=cam\nwpa_passphrase=12345678\n");
     EXPECT_EQ(cam.openAP(), 0);
-    EXPECT_TRUE(ctltest::called("apSwitch up"));
+    EXPECT_TRUE(camtest::called("apSwitch up"));
     sh_ok("vcam-standin apSwitch up_code=3");
     EXPECT_EQ(cam.openAP(), 3);
     EXPECT_EQ(cam.closeAP(), 0);
-    EXPECT_TRUE(ctltest::called("apSwitch down"));
+    EXPECT_TRUE(camtest::called("apSwitch down"));
     sh_ok("vcam-standin --clear apSwitch; vcam-standin --clear gainStillGrab");
 }
 

@@ -7,15 +7,15 @@
 
 #include <gtest/gtest.h>
 
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
 
 using camtest::waitFor;
 using camtest::waitForIcon;
-using ctltest::Client;
-using ctltest::Process;
-using ctltest::stateChanged;
+using camtest::Client;
+using camtest::Process;
+using camtest::stateChanged;
 
 namespace {
 
@@ -31,9 +31,9 @@ protected:
         camtest::writeFile("/dev/gpioLed", "");
         sh("rm -f /sdcard/*.pnop /sdcard/*.pnov");
         for (const char* p : {"mp4Spool", "realTimeStillGrab"}) sh(std::string("vcam-standin --clear ") + p);
-        ctltest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(ctltest::waitForPort()) << ctl_.output();
-        ASSERT_TRUE(ctltest::waitForStartUp(ctl_.pid)) << ctl_.output();
+        camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
+        ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
+        ASSERT_TRUE(camtest::waitForStartUp(ctl_.pid)) << ctl_.output();
     }
     void TearDown() override {
         kill(ctl_.pid, SIGINT);
@@ -75,7 +75,7 @@ TEST_F(ScreensTest, PhotoScreens) {
 TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     Client phone;
     ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
-    EXPECT_EQ(phone.readUntil("prepareOK"), ctltest::prepareOK(2));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
     EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
     EXPECT_TRUE(waitForIcon(75));  // odd second
     EXPECT_TRUE(waitForIcon(74));  // even second
@@ -85,7 +85,7 @@ TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     EXPECT_TRUE(waitForIcon(60));
 
     ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\"}\n"));
-    EXPECT_EQ(phone.readUntil("prepareOK"), ctltest::prepareOK(3));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(3));
     EXPECT_TRUE(waitForIcon(1));
     EXPECT_TRUE(waitForIcon(19));
     EXPECT_TRUE(waitForIcon(18));
@@ -93,7 +93,7 @@ TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
 
     ASSERT_TRUE(phone.send("{\"cmd\":\"startPreview\"}\n"));
-    EXPECT_EQ(phone.readUntil("prepareOK"), ctltest::prepareOK(9));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(9));
     EXPECT_TRUE(waitForIcon(59));
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopPreview\"}\n"));
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));

@@ -24,7 +24,7 @@
 #include "controller/state/PreviewState.h"
 #include "controller/state/RecordVideoState.h"
 #include "controller/state/TakePhotoState.h"
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 #include "support/camtest.h"
@@ -32,8 +32,8 @@
 using camtest::readFile;
 using camtest::waitFor;
 using camtest::writeFile;
-using ctltest::refusal;
-using ctltest::stateChanged;
+using camtest::refusal;
+using camtest::stateChanged;
 
 namespace {
 
@@ -93,12 +93,12 @@ class StateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
-        ctltest::usePrivateBin();
+        camtest::usePrivateBin();
         saved_config_ = readFile("/etc/appConfig.json");
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
         ASSERT_GT(oled_iconCount(), 75);
-        ctltest::clearCalls();
+        camtest::clearCalls();
         system("vcam-standin --clear mp4Spool; vcam-standin --clear realTimeStillGrab");
     }
     void TearDown() override {
@@ -328,7 +328,7 @@ TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
     EXPECT_EQ(received(), (std::vector<std::string>{refusal("takePhotoResult", "sdcard not supported"),
                                                     refusal("startRecordResult", "sdcard not supported"),
                                                     refusal("realtimeSnapshotResult", "sdcard not supported")}));
-    EXPECT_TRUE(ctltest::calls().empty());
+    EXPECT_TRUE(camtest::calls().empty());
 
     // the card checks come before the in-use check
     ctx_->sdcard_.mounts_file_ = "/proc/mounts";
@@ -346,17 +346,17 @@ TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
 }
 
 TEST_F(StateTest, CrashedPhotoWorkerIsAFailure) {
-    ctltest::writeScript("stillGrab", "kill -SEGV $$");
+    camtest::writeScript("stillGrab", "kill -SEGV $$");
     make();
     command("{\"cmd\":\"takePhoto\"}");
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0), stateChanged(1),
-                                                    ctltest::reply("takePhotoResult", true)}));
+                                                    camtest::reply("takePhotoResult", true)}));
     ASSERT_TRUE(childExit());
     auto* error = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 128 + SIGSEGV);
     EXPECT_TRUE(drew("logo 65"));
-    EXPECT_EQ(ctltest::calls().back(), "gpioPoke 8");
+    EXPECT_EQ(camtest::calls().back(), "gpioPoke 8");
     unlink("/tmp/bin/stillGrab");
 }
 
@@ -382,11 +382,11 @@ TEST_F(StateTest, JobsThatCannotStart) {
     auto* photoError = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
     ASSERT_TRUE(photoError);
     EXPECT_EQ(photoError->code(), 9);
-    EXPECT_EQ(ctltest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 8"}));
+    EXPECT_EQ(camtest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 8"}));
     ctx_->state_->handleButton1();
     received();
 
-    ctltest::clearCalls();
+    camtest::clearCalls();
     writeFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "performance\n");
     command("{\"cmd\":\"startRecord\"}");
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(2), stateChanged(10),
@@ -395,11 +395,11 @@ TEST_F(StateTest, JobsThatCannotStart) {
     EXPECT_FALSE(ctx_->sdcard_.listener_);
     EXPECT_TRUE(ctx_->second_task_cancel_);
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
-    EXPECT_EQ(ctltest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 6", "gpioPoke 8"}));
+    EXPECT_EQ(camtest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 6", "gpioPoke 8"}));
     ctx_->state_->handleButton1();
     received();
 
-    ctltest::clearCalls();
+    camtest::clearCalls();
     command("{\"cmd\":\"startLive\"}");
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(3), stateChanged(0),
                                                     refusal("startLiveResult", "start failed")}));
@@ -471,7 +471,7 @@ TEST_F(StateTest, RecordingWithoutRoomStopsAtTheFirstTick) {
     feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/seg2\"}}");
     feed("{\"cmd\":\"snapshot\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/s.jpg\"}}");
     EXPECT_EQ(received(), (std::vector<std::string>{
-                              ctltest::prepareOK(2),
+                              camtest::prepareOK(2),
                               "{\"type\":\"snapshot\",\"code\":true,\"data\":{\"path\":\"/sdcard/s.jpg\"}}"}));
     ASSERT_TRUE(ctx_->second_task_);
     EXPECT_FALSE(ctx_->second_task_cancel_);
@@ -502,7 +502,7 @@ TEST_F(StateTest, TaskNeverOutlivesItsState) {
     feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"realTimeStillGrab\"}}");
     ctx_->second_task_();
     EXPECT_EQ(received(), (std::vector<std::string>{
-                              ctltest::prepareOK(3), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}"}));
+                              camtest::prepareOK(3), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}"}));
     auto task = ctx_->second_task_;
     std::weak_ptr<CameraState> live = ctx_->state_;
     ctx_->state_ = std::make_shared<RecordVideoState>(*ctx_);  // replaced without a stop
@@ -528,10 +528,10 @@ TEST_F(StateTest, PreviewScreenStartsWhenShown) {
     EXPECT_TRUE(received().empty());
     g_panel.clear();
     feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"previewCast\"}}");
-    EXPECT_EQ(received(), (std::vector<std::string>{ctltest::prepareOK(8)}));
+    EXPECT_EQ(received(), (std::vector<std::string>{camtest::prepareOK(8)}));
     EXPECT_TRUE(drew("logo 59"));
     EXPECT_TRUE(ctx_->second_task_cancel_);
-    ASSERT_TRUE(waitFor([] { return ctltest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview "
+    ASSERT_TRUE(waitFor([] { return camtest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview "
                                                     "2000000 0 h 2 100 100 100"); }));
     preview->clear();
     preview->handleButton1();

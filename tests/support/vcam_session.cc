@@ -1,4 +1,4 @@
-#include "ctl_test_util.h"
+#include "support/vcam_session.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -18,7 +18,7 @@
 
 #include "support/camtest.h"
 
-namespace ctltest {
+namespace camtest {
 
 void writeScript(const std::string& name, const std::string& body) {
     mkdir("/tmp/bin", 0755);
@@ -259,4 +259,4 @@ void start(Process& p, const std::vector<std::string>& argv, const std::string& 
     p.pid = pid;
 }
 
-}  // namespace ctltest
+}  // namespace camtest

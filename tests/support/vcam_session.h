@@ -1,4 +1,4 @@
-// Helpers for the controller's tests inside the virtual camera: stand-in
+// Driving the virtual camera from a test: stand-in
 // programs, the stand-ins' call log, and a TCP client of the protocol.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace ctltest {
+namespace camtest {
 
 // Writes an executable shell script into /tmp/bin (put first on PATH by
 // usePrivateBin) so a test can stand in for a program.
@@ -81,4 +81,4 @@ struct Process {
 // Starts argv with stdout and stderr into out_path.
 void start(Process& p, const std::vector<std::string>& argv, const std::string& out_path);
 
-}  // namespace ctltest
+}  // namespace camtest
