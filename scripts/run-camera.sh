@@ -52,6 +52,8 @@ sim/vcam --state "$state" "${forward[@]}" -- /bin/bash -c '
   exit 0'
 rc=$?
 set -e
+# Ctrl-C is how a kept camera ends.
+[ -n "$keep" ] && [ "$rc" -eq 130 ] && rc=0
 
 photo=$(ls -1 "$state"/sdcard/IMG_*.pnop 2>/dev/null | head -n 1 || true)
 echo
