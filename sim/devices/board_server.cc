@@ -315,48 +315,41 @@ void BoardServer::vanished(Node& node, UMockdevIoctlClient* client) {
     node.files.erase(it);
 }
 
-void BoardServer::ioctl(Node& node, UMockdevIoctlClient* client) {
+void BoardServer::call(Node& node, UMockdevIoctlClient* client,
+                       const std::function<long(int, UMockdevIoctlData*)>& op) {
     std::lock_guard<std::mutex> lock(mu_);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    // the argument block holds the ioctl's argument itself
-    unsigned long value = 0;
-    std::memcpy(&value, arg->data, std::min(sizeof value, size_t(arg->data_len)));
     int fd = fileOf(node, client);
     ClientMemory mem(arg);
     long result = fd;
     if (fd >= 0) {
         UserAccess access(mem);
-        result = vk_ioctl(fd, unsigned(umockdev_ioctl_client_get_request(client)), value);
+        result = op(fd, arg);
     }
     // what the driver wrote goes back to the client with the completion
     complete(client, result);
 }
 
+void BoardServer::ioctl(Node& node, UMockdevIoctlClient* client) {
+    call(node, client, [client](int fd, UMockdevIoctlData* arg) {
+        // the argument block holds the ioctl's argument itself
+        unsigned long value = 0;
+        std::memcpy(&value, arg->data, std::min(sizeof value, size_t(arg->data_len)));
+        return vk_ioctl(fd, unsigned(umockdev_ioctl_client_get_request(client)), value);
+    });
+}
+
 void BoardServer::read(Node& node, UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lock(mu_);
     // the argument block is the caller's buffer
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    int fd = fileOf(node, client);
-    ClientMemory mem(arg);
-    long result = fd;
-    if (fd >= 0) {
-        UserAccess access(mem);
-        result = vk_read(fd, reinterpret_cast<void*>(arg->client_addr), size_t(arg->data_len));
-    }
-    complete(client, result);
+    call(node, client, [](int fd, UMockdevIoctlData* arg) {
+        return vk_read(fd, reinterpret_cast<void*>(arg->client_addr), size_t(arg->data_len));
+    });
 }
 
 void BoardServer::write(Node& node, UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lock(mu_);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    int fd = fileOf(node, client);
-    ClientMemory mem(arg);
-    long result = fd;
-    if (fd >= 0) {
-        UserAccess access(mem);
-        result = vk_write(fd, reinterpret_cast<const void*>(arg->client_addr), size_t(arg->data_len));
-    }
-    complete(client, result);
+    call(node, client, [](int fd, UMockdevIoctlData* arg) {
+        return vk_write(fd, reinterpret_cast<const void*>(arg->client_addr), size_t(arg->data_len));
+    });
 }
 
 BoardServer::Picture BoardServer::panel() {

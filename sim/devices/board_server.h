@@ -6,6 +6,7 @@
 // umockdev's argument resolving. One lock serialises every driver call.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace vcam {
 
@@ -66,6 +68,9 @@ public:
     // Called from the testbed's thread.
     void connected(Node& node, UMockdevIoctlClient* client);
     void vanished(Node& node, UMockdevIoctlClient* client);
+    // One driver call for a client, with its memory reachable by the
+    // driver's user copies, then the completion.
+    void call(Node& node, UMockdevIoctlClient* client, const std::function<long(int, UMockdevIoctlData*)>& op);
     void ioctl(Node& node, UMockdevIoctlClient* client);
     void read(Node& node, UMockdevIoctlClient* client);
     void write(Node& node, UMockdevIoctlClient* client);

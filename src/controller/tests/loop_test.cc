@@ -19,6 +19,7 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/CameraState.h"
+#include "socket_peer.h"
 #include "support/vcam_session.h"
 #include "device/oled.h"
 #include "support/camtest.h"
@@ -85,18 +86,7 @@ protected:
     }
 
     // A connected client; returns the peer's descriptor.
-    int addClient() {
-        int sv[2];
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-        evutil_make_socket_nonblocking(sv[0]);
-        evutil_make_socket_nonblocking(sv[1]);
-        bufferevent* bev = bufferevent_socket_new(base_, sv[0], BEV_OPT_CLOSE_ON_FREE);
-        bufferevent_enable(bev, EV_READ | EV_WRITE);
-        ctx_->client_handler_.addClient(bev);
-        bevs_.push_back(bev);
-        peers_.push_back(sv[1]);
-        return sv[1];
-    }
+    int addClient() { return addSocketClient(base_, ctx_->client_handler_, bevs_, peers_); }
 
     void spin() {
         for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);

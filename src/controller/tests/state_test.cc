@@ -24,6 +24,7 @@
 #include "controller/state/PreviewState.h"
 #include "controller/state/RecordVideoState.h"
 #include "controller/state/TakePhotoState.h"
+#include "socket_peer.h"
 #include "support/vcam_session.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -127,18 +128,7 @@ protected:
         peer_ = addClient();
         g_panel.clear();
     }
-    int addClient() {
-        int sv[2];
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-        evutil_make_socket_nonblocking(sv[0]);
-        evutil_make_socket_nonblocking(sv[1]);
-        bufferevent* bev = bufferevent_socket_new(base_, sv[0], BEV_OPT_CLOSE_ON_FREE);
-        bufferevent_enable(bev, EV_READ | EV_WRITE);
-        ctx_->client_handler_.addClient(bev);
-        bevs_.push_back(bev);
-        peers_.push_back(sv[1]);
-        return sv[1];
-    }
+    int addClient() { return addSocketClient(base_, ctx_->client_handler_, bevs_, peers_); }
     // Lines the client got since the last call.
     std::vector<std::string> received() {
         for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
