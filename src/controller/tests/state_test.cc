@@ -3,6 +3,7 @@
 // commands that need a full or read-only card, and jobs that cannot start.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "controller/state/OnRecordingState.h"
 #include "controller/state/OnTakingPhotoState.h"
 #include "controller/state/PreviewState.h"
+#include "controller/state/RealTimeTakePhotoState.h"
 #include "controller/state/RecordVideoState.h"
 #include "controller/state/TakePhotoState.h"
 #include "socket_peer.h"
@@ -68,6 +70,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
 }
 
 namespace {
+
+// Seconds left on the process alarm, 0 when none is pending.
+double alarmLeft() {
+    itimerval t{};
+    getitimer(ITIMER_REAL, &t);
+    return static_cast<double>(t.it_value.tv_sec) + static_cast<double>(t.it_value.tv_usec) / 1e6;
+}
 
 bool drew(const std::string& call) {
     for (auto& c : g_panel)
@@ -527,6 +536,95 @@ TEST_F(StateTest, PreviewScreenStartsWhenShown) {
     preview->handleButton1();
     ASSERT_TRUE(childExit());
     EXPECT_TRUE(dynamic_cast<TakePhotoState*>(ctx_->state_.get()));
+}
+
+// A stop arms the 15-second alarm once; when it fires the worker that ignored
+// the stop is killed, which still counts as a stopped job; the next screen
+// has no alarm left.
+TEST_F(StateTest, StopAlarmKillsAWorkerThatIgnoresTheStop) {
+    ASSERT_EQ(system("vcam-standin mp4Spool ignore_sigint=1; vcam-standin realTimeStillGrab ignore_sigint=1"), 0);
+    make();
+    const std::vector<std::function<void()>> starts = {
+        [&] { ctx_->changeState(std::make_shared<OnRecordingState>(*ctx_, 0, 0, 0)); },
+        [&] { ctx_->changeState(std::make_shared<OnLiveState>(*ctx_, 0, 0, 0)); },
+        [&] { ctx_->changeState(std::make_shared<RealTimeTakePhotoState>(*ctx_, kPreview)); },
+        [&] { ctx_->changeState(std::make_shared<RealTimeTakePhotoState>(*ctx_, kRecordPreview)); },
+        [&] {
+            ctx_->changeState(std::make_shared<PreviewState>(*ctx_));
+            ctx_->state_->show();
+        },
+    };
+    for (auto& start : starts) {
+        alarm(0);
+        start();
+        std::shared_ptr<CameraState> busy = ctx_->state_;
+        const int t = busy->type();
+        ASSERT_TRUE(busy->isBusy()) << t;
+        ASSERT_GT(ctx_->camera_.process_controller_.child_pid_, 0) << t;
+        EXPECT_EQ(alarmLeft(), 0.0) << t;
+        busy->clear();
+        busy->handleButton1();
+        double left = alarmLeft();
+        EXPECT_GT(left, 10.0) << t;
+        EXPECT_LE(left, 15.0) << t;
+        alarm(100);
+        busy->clear();
+        busy->handleButton1();  // a second stop leaves the alarm alone
+        EXPECT_GT(alarmLeft(), 15.0) << t;
+        // the worker is still there; the alarm's handler ends it
+        EXPECT_FALSE(waitFor([&] { return kill(ctx_->camera_.process_controller_.child_pid_, 0) != 0; },
+                             std::chrono::milliseconds(300)))
+            << t;
+        busy->onAlrm();
+        ASSERT_TRUE(childExit()) << t;
+        EXPECT_EQ(type(), 0) << t;
+        busy.reset();
+        EXPECT_EQ(alarmLeft(), 0.0) << "the old screen took its alarm along, type " << t;
+        EXPECT_EQ(ctx_->led0_mode_, 0) << t;
+    }
+    alarm(0);
+}
+
+// Worker messages without "data", or without a string "process" in it, are
+// logged by name and dropped.
+TEST_F(StateTest, MalformedWorkerMessagesAreLoggedAndDropped) {
+    make();
+    ctx_->changeState(std::make_shared<OnRecordingState>(*ctx_, 0, 0, 0));
+    received();
+    camtest::LogCapture log;
+    const std::string noData = "{\"cmd\":\"prepare\"}";
+    const std::string notObject = "{\"cmd\":\"prepare\",\"data\":5}";
+    const std::string noProcess = "{\"cmd\":\"prepare\",\"data\":{\"filename\":\"/sdcard/x\"}}";
+    feed(noData);
+    feed(notObject);
+    feed(noProcess);
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "cmd has no member:data " + noData), 1);
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "cmd data has no process " + notObject), 1);
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "cmd data has no process " + noProcess), 1);
+    EXPECT_TRUE(received().empty());
+    auto rec = std::static_pointer_cast<OnRecordingState>(ctx_->state_);
+    EXPECT_TRUE(rec->currentFile().empty());
+}
+
+// A preview screen whose worker cannot start leads to the photo error
+// screen, also when it was drawn before it was put in place.
+TEST_F(StateTest, PreviewThatCannotStart) {
+    std::string bad = kConfig;
+    bad.replace(bad.find("\"preview\":"), 10, "\"xpreview\":");
+    writeFile("/etc/appConfig.json", bad);
+    make();
+    auto preview = std::make_shared<PreviewState>(*ctx_);
+    preview->show();
+    EXPECT_EQ(preview->startFailure(), 9);
+    EXPECT_EQ(type(), 0);
+    ctx_->changeState(preview);
+    preview.reset();
+    auto* error = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 9);
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(8), stateChanged(10)}));
+    EXPECT_TRUE(ctx_->second_task_cancel_);
+    EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, -1);
 }
 
 }  // namespace

@@ -58,15 +58,19 @@ void restJobLed(Context& ctx) {
 bool workerProcess(CmdMessage const& msg, std::string& process) {
     const rapidjson::Document& doc = msg.document();
     auto data = doc.FindMember("data");
-    if (data == doc.MemberEnd() || !data->value.IsObject()) {
+    if (data == doc.MemberEnd()) {
         LOG(ERROR) << "cmd has no member:data " << msg.GetString();
         return false;
     }
-    auto p = data->value.FindMember("process");
-    if (p == data->value.MemberEnd() || !p->value.IsString()) {
+    const rapidjson::Value* p = nullptr;
+    if (data->value.IsObject()) {
+        auto it = data->value.FindMember("process");
+        if (it != data->value.MemberEnd() && it->value.IsString()) p = &it->value;
+    }
+    if (!p) {
         LOG(ERROR) << "cmd data has no process " << msg.GetString();
         return false;
     }
-    process.assign(p->value.GetString(), p->value.GetStringLength());
+    process.assign(p->GetString(), p->GetStringLength());
     return true;
 }

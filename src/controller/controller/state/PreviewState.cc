@@ -23,14 +23,18 @@ void PreviewState::show() {
     ctx_.led0_color_ = 4;
     if (r == 0) return;
     LOG(ERROR) << "preview not started " << r;
+    start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
     setGovernor("ondemand");
     runPinTool(6);
     clear();
-    if (isCurrentState(ctx_, this)) {
-        auto keep = shared_from_this();
-        ctx_.changeState(
-            std::make_shared<ErrorState<TakePhotoState>>(ctx_, r == Camera::kConfigError ? r : kStartFailed));
-    }
+    // shown before it was put in place: entered() leads on instead
+    if (isCurrentState(ctx_, this)) entered();
+}
+
+void PreviewState::entered() {
+    if (!start_failure_ || !isCurrentState(ctx_, this)) return;
+    auto keep = shared_from_this();
+    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
 }
 
 void PreviewState::clear() {

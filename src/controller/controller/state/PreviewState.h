@@ -19,11 +19,14 @@ public:
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
     void onAlrm() override;
+    void entered() override;
 
     bool stopping() const { return stopping_; }
+    int startFailure() const { return start_failure_; }
 
 private:
     Context& ctx_;
     bool stopping_ = false;
     bool started_ = false;
+    int start_failure_ = 0;
 };
