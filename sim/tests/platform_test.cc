@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -176,6 +177,7 @@ TEST(StandIns, StreamingWorkerSpeaksTheFifoProtocol) {
     kill(pid, SIGINT);
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 4);
+    EXPECT_EQ(status({"vcam-standin", "--clear", "realTimeStillGrab"}), 0);
     close(read_fd);
     close(write_fd);
 }
@@ -189,13 +191,137 @@ TEST(StandIns, SystemToolsTouchNothingReal) {
     for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{
              {"hwclock", "-w"}, {"shutdown", "-h", "now"}, {"mount", "/dev/mmcblk1p1", "/sdcard"},
              {"umount", "/sdcard"}}) {
-        status(argv);
+        EXPECT_EQ(status(argv), 0) << argv[0];
         std::string line = argv[0];
         for (size_t i = 1; i < argv.size(); ++i) line += " " + argv[i];
         EXPECT_TRUE(contains(camtest::readFile("/.vcam/calls.log"), line + "\n")) << line;
     }
     // The card is still mounted and the sandbox still up.
     EXPECT_TRUE(contains(camtest::readFile("/proc/mounts"), " /sdcard "));
+}
+
+// Every icon the controller's screens draw is in both tables, inside the
+// panel (the driver refuses a bitmap that reaches column 127).
+TEST(Board, IconTablesHoldEveryIconTheScreensUse) {
+    const std::vector<int> used = {0,  1,  3,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21,
+                                   22, 23, 24, 25, 26, 27, 29, 30, 32, 33, 34, 35, 36, 37, 39, 45, 46, 47,
+                                   48, 50, 52, 54, 58, 59, 60, 61, 63, 64, 65, 66, 68, 69, 70, 74, 75, 80,
+                                   81, 82, 83};
+    for (const char* path : {"/lib/resource/ChineseVer.bin", "/lib/resource/EnglishVer.bin"}) {
+        std::string t = camtest::readFile(path);
+        ASSERT_GE(t.size(), 4u) << path;
+        auto byte = [&](size_t i) { return static_cast<unsigned char>(t[i]); };
+        uint32_t count = byte(0) | byte(1) << 8 | byte(2) << 16 | uint32_t(byte(3)) << 24;
+        ASSERT_GT(count, 83u) << path;
+        std::vector<std::string> names;
+        size_t pos = 4;
+        for (uint32_t i = 0; i < count; ++i) {
+            ASSERT_LT(pos, t.size()) << path << " icon " << i;
+            size_t n = byte(pos);
+            ASSERT_LE(pos + 1 + n + 4, t.size()) << path << " icon " << i;
+            std::string name = t.substr(pos + 1, n);
+            pos += 1 + n;
+            int x = byte(pos), y = byte(pos + 1), w = byte(pos + 2), h = byte(pos + 3);
+            pos += 4 + size_t(w * h / 8);
+            EXPECT_LE(x + w, 127) << path << " icon " << i;
+            EXPECT_LE(y + h, 64) << path << " icon " << i;
+            names.push_back(name);
+        }
+        EXPECT_EQ(pos, t.size()) << path;
+        for (int icon : used) {
+            ASSERT_LT(size_t(icon), names.size());
+            EXPECT_NE(names[size_t(icon)].rfind("spare", 0), 0u) << path << " icon " << icon << " is a blank";
+        }
+    }
+}
+
+// A stand-in worker's FIFO end: no controller reads /tmp/server_read.fifo, so
+// the worker keeps retrying its open (sleeping) until it is stopped.
+pid_t startWorkerWithoutReader(const std::vector<std::string>& argv) {
+    unlink("/tmp/server_read.fifo");
+    if (mkfifo("/tmp/server_read.fifo", 0664) != 0) return -1;
+    pid_t pid = pnocamera::spawnProcess(argv);
+    if (pid <= 0) return pid;
+    std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    if (!camtest::waitFor([&] { return contains(camtest::readFile(wchan), "nanosleep"); })) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+TEST(StandIns, WorkersStoppedWhileStartingEndWithZero) {
+    for (const char* prog : {"mp4Spool", "realTimeStillGrab"}) status({"vcam-standin", "--clear", prog});
+    for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{
+             {"mp4Spool", "2", "1440", "1440", "20000000", "0", "/sdcard/VID_000007@3K.pnov", "h", "100", "100",
+              "100"},
+             {"realTimeStillGrab", "2", "true", "960", "960", "rtmp://127.0.0.1/live/panorbit", "4000000", "0", "h",
+              "1", "100", "100", "100"}}) {
+        pid_t pid = startWorkerWithoutReader(argv);
+        ASSERT_GT(pid, 0) << argv[0];
+        ASSERT_EQ(kill(pid, SIGINT), 0);
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << argv[0] << " status " << st;
+    }
+    unlink("/tmp/server_read.fifo");
+}
+
+TEST(StandIns, RecorderSpeaksTheFifoProtocol) {
+    int read_fd = -1, write_fd = -1;
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate("/tmp/server_read.fifo", &read_fd, "/tmp/server_write.fifo",
+                                                  &write_fd));
+    const std::string video = "/sdcard/VID_000003@3K.pnov";
+    pid_t pid = pnocamera::spawnProcess(
+        {"mp4Spool", "2", "1440", "1440", "20000000", "0", video, "h", "100", "100", "100"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(readLine(read_fd), R"({"cmd":"prepare","data":{"process":"mp4Spool","filename":")" + video + "\"}}");
+    EXPECT_TRUE(camtest::exists(video));
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_EQ(readLine(read_fd), R"({"cmd":"segmentFinish","data":{"process":"mp4Spool","filename":")" + video +
+                                     "\"}}");
+    close(read_fd);
+    close(write_fd);
+}
+
+TEST(StandIns, BoardToolsAnswerAsTheControllerReadsThem) {
+    // One camera bridge (vendor 114d, product 858a) per lens.
+    std::string usb = output("lsusb");
+    size_t bridges = 0;
+    for (size_t at = usb.find("ID 114d:858a "); at != std::string::npos; at = usb.find("ID 114d:858a ", at + 1))
+        ++bridges;
+    EXPECT_EQ(bridges, 2u) << usb;
+
+    // Extension-unit registers as name:value lines; a set value is kept; a lens
+    // that is not there fails.
+    EXPECT_EQ(status({"xuProbe", "-d", "/dev/video1", "-c", "gain=40"}), 0);
+    std::string regs = output("xuProbe -d /dev/video1");
+    EXPECT_TRUE(contains(regs, "\ngain:40\n")) << regs;
+    EXPECT_TRUE(contains(regs, "\nshutter:")) << regs;
+    EXPECT_FALSE(contains(output("xuProbe -d /dev/video0"), "gain:40"));
+    EXPECT_NE(status({"xuProbe", "-d", "/dev/video2"}), 0);
+    EXPECT_NE(status({"xuProbe", "-d", "/dev/video2", "-c", "gain=1"}), 0);
+
+    // The time texts of a phone app, as the board's date takes them.
+    for (const char* text : {"2016-05-12 10:20:30", "2016.05.12-10:20", "05.12-10:20:30", "0512102016.30"}) {
+        EXPECT_EQ(status({"date", text}), 0) << text;
+        EXPECT_TRUE(contains(camtest::readFile("/var/run/date.set"), std::string(text) + "\n")) << text;
+    }
+    for (const char* text : {"2016-13-12 10:20:30", "12:61", "soon"}) EXPECT_NE(status({"date", text}), 0) << text;
+
+    // Pins and the access point leave their state where a test can read it.
+    EXPECT_EQ(status({"gpioPoke", "5"}), 0);
+    EXPECT_EQ(status({"gpioPoke", "7"}), 0);
+    EXPECT_EQ(camtest::readFile("/var/run/gpio.state"), "fan=on\nusb=host\n");
+    EXPECT_NE(status({"gpioPoke", "9"}), 0);
+    EXPECT_EQ(status({"apSwitch", "up"}), 0);
+    EXPECT_EQ(camtest::readFile("/var/run/apSwitch.state"), "up\n");
+    EXPECT_EQ(status({"apSwitch", "down"}), 0);
+    EXPECT_EQ(camtest::readFile("/var/run/apSwitch.state"), "down\n");
 }
 
 // Run with: --battery-capacity 5 --battery-status Charging --vbus 1
@@ -209,6 +335,9 @@ TEST(Options, RunOptionsSetTheBoard) {
     EXPECT_FALSE(contains(camtest::readFile("/proc/version"), "#"));
     EXPECT_FALSE(contains(camtest::readFile("/proc/mounts"), " /sdcard "));
     EXPECT_FALSE(camtest::exists("/dev/mmcblk1p1"));
+    // Without a card the card's mount commands fail as on the board.
+    EXPECT_EQ(status({"umount", "/sdcard"}), 32);
+    EXPECT_EQ(status({"mount", "-o", "rw", "/dev/mmcblk1p1", "/sdcard"}), 32);
     EXPECT_TRUE(camtest::exists("/dev/video0"));
     EXPECT_FALSE(camtest::exists("/dev/video1"));
 }

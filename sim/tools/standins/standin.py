@@ -182,6 +182,16 @@ def stop_on_sigint(ignore=False):
     signal.signal(signal.SIGINT, signal.SIG_IGN if ignore else handler)
 
 
+def run_worker(prog, main, argv):
+    """Runs a worker's main; a SIGINT that lands outside the main's own
+    handling (while starting up, or while it cleans up) still ends the
+    worker as a stop does, with its exit_code control (0)."""
+    try:
+        return main(argv)
+    except Stop:
+        return ctl_int(controls(prog), "exit_code", 0)
+
+
 def write_jpeg(path, width, height, shade=0):
     """Writes a JPEG test picture (bands and a gradient) of the given size."""
     width = max(8, int(width))
