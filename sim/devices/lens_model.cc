@@ -479,33 +479,31 @@ static const CtrlInfo* lookupForQuery(uint32_t id) {
     return findControl(id);
 }
 
+// The members both control queries share, the rest of q zeroed.
+template <class Query>
+static void describeControl(Query& q, const CtrlInfo& c, uint32_t flags) {
+    std::memset(&q, 0, sizeof q);
+    q.id = c.id;
+    q.type = c.type;
+    copyName(q.name, c.name);
+    q.minimum = c.min;
+    q.maximum = c.max;
+    q.step = c.step;
+    q.default_value = c.def;
+    q.flags = flags;
+}
+
 int LensModel::queryctrl(v4l2_queryctrl& q) const {
     const CtrlInfo* c = lookupForQuery(q.id);
     if (!c) return EINVAL;
-    std::memset(&q, 0, sizeof q);
-    q.id = c->id;
-    q.type = c->type;
-    copyName(q.name, c->name);
-    q.minimum = c->min;
-    q.maximum = c->max;
-    q.step = c->step;
-    q.default_value = c->def;
-    q.flags = controlFlags(*c, controls_);
+    describeControl(q, *c, controlFlags(*c, controls_));
     return 0;
 }
 
 int LensModel::queryExtCtrl(v4l2_query_ext_ctrl& q) const {
     const CtrlInfo* c = lookupForQuery(q.id);
     if (!c) return EINVAL;
-    std::memset(&q, 0, sizeof q);
-    q.id = c->id;
-    q.type = c->type;
-    copyName(q.name, c->name);
-    q.minimum = c->min;
-    q.maximum = c->max;
-    q.step = uint64_t(c->step);
-    q.default_value = c->def;
-    q.flags = controlFlags(*c, controls_);
+    describeControl(q, *c, controlFlags(*c, controls_));
     if (!isClass(*c)) {
         q.elem_size = 4;
         q.elems = 1;

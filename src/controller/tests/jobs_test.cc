@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/dameon_util.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 
@@ -27,13 +28,7 @@ namespace {
 void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 
 std::string shOut(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    std::string out = readCmdOutput(cmd);
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
 }

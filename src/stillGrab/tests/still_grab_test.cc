@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include "common/dameon_util.h"
 #include "still_grab.h"
 #include "support/camtest.h"
 
@@ -147,12 +148,7 @@ TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
     writeModel("/tmp/model.jpg", model);
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
     EXPECT_FALSE(camtest::exists("/tmp/pwned2"));
-    FILE* fp = popen("exiv2 -K Exif.Image.Model -Pv /tmp/model.jpg", "r");
-    ASSERT_TRUE(fp);
-    char buf[256] = {0};
-    size_t n = fread(buf, 1, sizeof buf - 1, fp);
-    pclose(fp);
-    EXPECT_EQ(std::string(buf, n), model + "\n");
+    EXPECT_EQ(readCmdOutput("exiv2 -K Exif.Image.Model -Pv /tmp/model.jpg"), model + "\n");
 }
 
 }  // namespace
