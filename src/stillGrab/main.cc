@@ -4,6 +4,7 @@
 #include <glog/logging.h>
 
 #include "fifo_ipc/client_fifo.h"
+#include "fifo_ipc/fifo_paths.h"
 #include "still_grab.h"
 
 namespace {
@@ -28,6 +29,6 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
 
-    pnocamera::SetUpWrite("/tmp/server_read.fifo", &photo.fifo_fd);
+    pnocamera::SetUpWrite(pnocamera::kServerReadFifo, &photo.fifo_fd);
     return stillgrab::takePhoto(photo, argv[0]);
 }

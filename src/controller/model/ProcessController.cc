@@ -48,7 +48,7 @@ void setGovernor(const char* governor) {
 void runPinTool(int pin) { pnocamera::runProcess({"gpioPoke", std::to_string(pin)}); }
 
 ProcessController::ProcessController(const std::string& dir) : media_dir_(dir) {
-    bool ret = pnocamera::SetupServerCommunicate(kServerReadFifo, &read_fd_, kServerWriteFifo, &write_fd_);
+    bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo, &write_fd_);
     CHECK(ret);
     fcntl(read_fd_, F_SETFD, FD_CLOEXEC);
     fcntl(write_fd_, F_SETFD, FD_CLOEXEC);

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-constexpr const char* kServerReadFifo = "/tmp/server_read.fifo";
-constexpr const char* kServerWriteFifo = "/tmp/server_write.fifo";
+#include "fifo_ipc/fifo_paths.h"
 
 class ProcessController {
 public:
