@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace pnocamera {
 
@@ -64,5 +65,16 @@ int runProcess(const std::vector<std::string>& argv) {
 }
 
 bool exitedCleanly(int status) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+namespace {
+void doNothing(int) {}
+}  // namespace
+
+void catchAndIgnore(int signo) {
+    struct sigaction sa {};
+    sa.sa_handler = doNothing;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signo, &sa, nullptr);
+}
 
 }  // namespace pnocamera

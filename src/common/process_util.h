@@ -20,4 +20,8 @@ int runProcess(const std::vector<std::string>& argv);
 // True when a wait status is a normal exit with status 0.
 bool exitedCleanly(int status);
 
+// Catches signo with a handler that does nothing: the signal no longer ends
+// the process, and programs it starts get the default action back.
+void catchAndIgnore(int signo);
+
 }  // namespace pnocamera

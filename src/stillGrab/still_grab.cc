@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "auto_exposure.h"
 #include "common/process_util.h"
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "config/property_config.h"
 #include "fifo_ipc/client_fifo.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -33,12 +33,11 @@ using TjHandle = std::unique_ptr<void, TjDeleter>;
 
 int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
 
-std::vector<Frame> lastFrames(Photo& photo) {
-    std::vector<Frame> frames;
-    for (auto& camera : photo.cameras)
-        frames.push_back({reinterpret_cast<const unsigned char*>(camera.data()),
-                          static_cast<unsigned long>(camera.size())});
-    return frames;
+// Lens i's part of the joined image starts i * lens_offset bytes in.
+Status decodeInto(Photo& photo, size_t lens_offset, int pitch) {
+    std::vector<unsigned char*> out;
+    for (size_t i = 0; i < photo.cameras.size(); ++i) out.push_back(photo.joined.data() + lens_offset * i);
+    return decodeFrames(lastFrames(photo.cameras), photo.width, photo.height, out, pitch) ? kOk : kCodec;
 }
 
 }  // namespace
@@ -51,19 +50,11 @@ bool parseArguments(int argc, char** argv, Photo& photo) {
     photo.mode = number(argv[4]);
     photo.image_path = argv[5];
     photo.stacked = std::string(argv[6]) != "h";
-    if (photo.camera_num < 1 || photo.width <= 0 || photo.height <= 0) return false;
-    // The joined image's edge, its row of bytes and its size must fit the
-    // codec's int arguments.
-    long long n = photo.camera_num, w = photo.width, h = photo.height;
-    long long image_w = photo.stacked ? w : w * n;
-    long long image_h = photo.stacked ? h * n : h;
-    if (image_w * 3 > INT_MAX || image_h > INT_MAX || image_w * image_h * 3 > INT_MAX) return false;
-    photo.image_width = static_cast<int>(image_w);
-    photo.image_height = static_cast<int>(image_h);
-    return true;
+    return joinedImageSize(photo.camera_num, photo.width, photo.height, photo.stacked, &photo.image_width,
+                           &photo.image_height);
 }
 
-std::string queryModelText() { return PropertyConfig("/etc/offset.conf").queryProperty("defaultOffset"); }
+std::string queryModelText() { return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset"); }
 
 void openCamera(Photo& photo) {
     photo.cameras = std::vector<V4L2Camera>(static_cast<size_t>(photo.camera_num));
@@ -71,7 +62,7 @@ void openCamera(Photo& photo) {
         photo.cameras[i].openCamera(i, photo.width, photo.height);
         photo.cameras[i].setWorkingMode(static_cast<unsigned>(photo.mode));
     }
-    AppConfig config("/etc/appConfig.json");
+    AppConfig config(camera_paths::kAppConfig);
     uint32_t ratio[3] = {100, 100, 100};
     config.queryRGBRatio(ratio);
     unsigned rgb[3] = {ratio[0], ratio[1], ratio[2]};
@@ -79,11 +70,7 @@ void openCamera(Photo& photo) {
 }
 
 void warmUpCamera(Photo& photo) {
-    for (int round = 0; round < kWarmUpRounds; ++round) {
-        for (auto& camera : photo.cameras) camera.readFrame();
-        consistExposure(photo.cameras, 1.0);
-        consistWhiteBalance(photo.cameras);
-    }
+    settleCameras(photo.cameras, kWarmUpRounds);
     photo.cameras[0].frameSync();
     for (auto& camera : photo.cameras) camera.readFrame();
 }
@@ -94,34 +81,13 @@ void initBuffer(Photo& photo) {
 
 void clearBuffer(Photo& photo) { std::vector<unsigned char>().swap(photo.joined); }
 
-Status decodeFrames(const std::vector<Frame>& frames, int width, int height, unsigned char* joined,
-                    size_t lens_offset, int pitch) {
-    TjHandle handle(tjInitDecompress());
-    if (!handle) return kCodec;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        int w = 0, h = 0, subsamp = 0, colorspace = 0;
-        if (tjDecompressHeader3(handle.get(), frames[i].data, frames[i].size, &w, &h, &subsamp, &colorspace) != 0)
-            return kCodec;
-        if (w != width || h != height) {
-            LOG(ERROR) << "lens " << i << " frame is " << w << "x" << h << ", not " << width << "x" << height;
-            return kCodec;
-        }
-        if (tjDecompress2(handle.get(), frames[i].data, frames[i].size, joined + lens_offset * i, width, pitch,
-                          height, TJPF_RGB, TJFLAG_FASTDCT) != 0)
-            return kCodec;
-    }
-    return kOk;
-}
-
 Status horizontalCombine(Photo& photo) {
     // Lens i's rows start i frame-widths into each joined row.
-    return decodeFrames(lastFrames(photo), photo.width, photo.height, photo.joined.data(),
-                        static_cast<size_t>(photo.width) * 3, photo.image_width * 3);
+    return decodeInto(photo, static_cast<size_t>(photo.width) * 3, photo.image_width * 3);
 }
 
 Status verticalCombine(Photo& photo) {
-    return decodeFrames(lastFrames(photo), photo.width, photo.height, photo.joined.data(),
-                        static_cast<size_t>(photo.width) * photo.height * 3, photo.width * 3);
+    return decodeInto(photo, static_cast<size_t>(photo.width) * photo.height * 3, photo.width * 3);
 }
 
 void Jpeg::Free::operator()(unsigned char* buf) const { tjFree(buf); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "V4l2Camera.h"
+#include "lens_frames.h"
 
 namespace stillgrab {
 
@@ -50,18 +51,6 @@ void openCamera(Photo& photo);
 void warmUpCamera(Photo& photo);
 void initBuffer(Photo& photo);
 void clearBuffer(Photo& photo);
-
-// One lens's JPEG frame.
-struct Frame {
-    const unsigned char* data;
-    unsigned long size;
-};
-
-// Decodes frame i into the joined image at i * lens_offset, rows pitch
-// bytes apart; kCodec when a frame does not decode or is not of the asked
-// size.
-Status decodeFrames(const std::vector<Frame>& frames, int width, int height, unsigned char* joined,
-                    size_t lens_offset, int pitch);
 
 // Decode every lens's last frame straight into its place in the joined
 // image: side by side (row y holds row y of lens 0, then lens 1, ...) or

@@ -65,6 +65,16 @@ def controls(prog):
     return out
 
 
+def set_controls(prog, ctl):
+    """Replaces the program's controls (a stand-in that uses some up)."""
+    path = os.path.join(CTL_DIR, prog)
+    tmp = path + ".new"
+    with open(tmp, "w", encoding="utf-8") as f:
+        for k, v in ctl.items():
+            f.write("%s=%s\n" % (k, v))
+    os.rename(tmp, path)
+
+
 def ctl_int(ctl, key, default):
     try:
         return int(ctl.get(key, default))

@@ -1,0 +1,211 @@
+#include "offset/correct_offset.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include <glog/logging.h>
+
+#include "common/dameon_util.h"
+#include "common/process_util.h"
+#include "config/config_paths.h"
+#include "config/property_config.h"
+#include "fifo_ipc/client_fifo.h"
+#include "lens_frames.h"
+
+namespace lensalign {
+
+const char kUsageText[] = "usage: stillGrab <cameraNum width height orientation>";
+const char kStartOffset[] = "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_0";
+const char kBitmapPath[] = "/preview/test.bmp";
+
+namespace {
+
+int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+
+// Keys paired with their measurement's capture position.
+struct Ranked {
+    double key;
+    size_t index;
+};
+
+}  // namespace
+
+Calibration::~Calibration() { pnocamera::CloseFifo(fifo_fd); }
+
+bool parseArguments(int argc, char** argv, Calibration& c) {
+    if (argc != 5) return false;
+    c.camera_num = number(argv[1]);
+    c.width = number(argv[2]);
+    c.height = number(argv[3]);
+    c.stacked = std::string(argv[4]) != "h";
+    int image_w = 0, image_h = 0;
+    return joinedImageSize(c.camera_num, c.width, c.height, c.stacked, &image_w, &image_h);
+}
+
+void openCamera(Calibration& c) {
+    c.cameras = std::vector<V4L2Camera>(static_cast<size_t>(c.camera_num));
+    for (int i = 0; i < c.camera_num; ++i) c.cameras[i].openCamera(i, c.width, c.height);
+}
+
+void closeCamera(Calibration& c) {
+    for (auto& camera : c.cameras) camera.release();
+}
+
+void initBuffer(Calibration& c) {
+    c.buffers.assign(static_cast<size_t>(c.camera_num),
+                     std::vector<unsigned char>(static_cast<size_t>(c.width) * c.height * 3));
+}
+
+void clearBuffer(Calibration& c) { std::vector<std::vector<unsigned char>>().swap(c.buffers); }
+
+void warmUpCamera(Calibration& c) { settleCameras(c.cameras, kWarmUpFrames); }
+
+Status decodeFrames(Calibration& c) {
+    std::vector<unsigned char*> out;
+    for (auto& buffer : c.buffers) out.push_back(buffer.data());
+    return ::decodeFrames(lastFrames(c.cameras), c.width, c.height, out, 0) ? kOk : kCodec;
+}
+
+// The bitmap keeps its pixels column by column, so both joins fill it one
+// column at a time, top to bottom.
+void horizontalCombine(Calibration& c) {
+    const size_t row_bytes = static_cast<size_t>(c.width) * 3;
+    for (int i = 0; i < c.camera_num; ++i) {
+        const unsigned char* frame = c.buffers[i].data();
+        for (int x = 0; x < c.width; ++x) {
+            const int column = i * c.width + x;
+            const unsigned char* p = frame + static_cast<size_t>(x) * 3;
+            for (int y = 0; y < c.height; ++y, p += row_bytes) {
+                RGBApixel& px = c.bitmap(column, y);
+                px.Red = p[0];
+                px.Green = p[1];
+                px.Blue = p[2];
+            }
+        }
+    }
+}
+
+void verticalCombine(Calibration& c) {
+    for (int i = 0; i < c.camera_num; ++i) {
+        const unsigned char* p = c.buffers[i].data();
+        for (int x = 0; x < c.width; ++x) {
+            for (int y = 0; y < c.height; ++y, p += 3) {
+                RGBApixel& px = c.bitmap(x, i * c.height + y);
+                px.Red = p[0];
+                px.Green = p[1];
+                px.Blue = p[2];
+            }
+        }
+    }
+}
+
+OffsetParam analyse() {
+    OffsetParam p(readCmdOutput(std::string("discSeek ") + kBitmapPath));
+    LOG(INFO) << "param " << p;
+    return p;
+}
+
+double radiusKey(const OffsetParam& p, const OffsetParam& mean, int camera_num) {
+    size_t n = camera_num > 0 ? static_cast<size_t>(camera_num) : 0;
+    n = std::min({n, p.lenses_.size(), mean.lenses_.size()});
+    double key = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double d = p.lenses_[i].r - mean.lenses_[i].r;
+        key += d * d;
+    }
+    return key;
+}
+
+void rankResults(std::vector<OffsetParam>& results, const OffsetParam& mean, int camera_num) {
+    std::vector<Ranked> order;
+    for (size_t i = 0; i < results.size(); ++i) order.push_back({radiusKey(results[i], mean, camera_num), i});
+    std::stable_sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) { return a.key < b.key; });
+    std::vector<OffsetParam> ranked;
+    ranked.reserve(results.size());
+    for (const Ranked& r : order) ranked.push_back(results[r.index]);
+    results.swap(ranked);
+}
+
+OffsetParam meanOfBest(const std::vector<OffsetParam>& ranked) {
+    if (ranked.size() < static_cast<size_t>(kBest)) throw OffsetError("invalid offset");
+    OffsetParam best(kStartOffset);
+    for (int i = 0; i < kBest; ++i) best += ranked[i];
+    best /= kBest;
+    return best;
+}
+
+Status storeOffset(OffsetParam best) {
+    // The property file gives up on a file it can neither open nor create.
+    FILE* fp = fopen(camera_paths::kOffsetConf, "a+");
+    if (!fp) {
+        PLOG(ERROR) << "open offset file err";
+        return kOffset;
+    }
+    fclose(fp);
+    PropertyConfig config(camera_paths::kOffsetConf);
+    best += OffsetParam(config.queryProperty("origin"));
+    const std::string encoded = base64Encode(best.toString());
+    LOG(INFO) << "offset param " << best;
+    LOG(INFO) << "base64 string" << encoded;
+    return config.setProperties({{"defaultOffset", encoded}}) ? kOk : kOffset;
+}
+
+void setCameraProperty(int index, std::string const& name, int value) {
+    const bool isp = name == "gain" || name == "shutter";
+    const std::vector<std::string> argv = {isp ? "xuProbe" : "v4l2-ctl", "-d", "/dev/video" + std::to_string(index),
+                                           "-c", name + "=" + std::to_string(value)};
+    std::string cmd;
+    for (const auto& a : argv) cmd += (cmd.empty() ? "" : " ") + a;
+    LOG(INFO) << "cmd " << cmd;
+    pnocamera::runProcess(argv);
+}
+
+int calibrate(Calibration& c) {
+    try {
+        const int image_w = c.stacked ? c.width : c.width * c.camera_num;
+        const int image_h = c.stacked ? c.height * c.camera_num : c.height;
+        if (!c.bitmap.SetSize(image_w, image_h) || !c.bitmap.SetBitDepth(24)) throw std::bad_alloc();
+        openCamera(c);
+        OffsetParam sum(kStartOffset);
+        initBuffer(c);
+        c.results.clear();
+        for (int round = 0; round < kRounds; ++round) {
+            warmUpCamera(c);
+            LOG(INFO) << "to caculate ";
+            if (decodeFrames(c) != kOk) return kCodec;
+            if (c.stacked)
+                verticalCombine(c);
+            else
+                horizontalCombine(c);
+            if (!c.bitmap.WriteToFile(kBitmapPath)) return kBitmap;
+            OffsetParam p = analyse();
+            sum += p;
+            c.results.push_back(p);
+        }
+        sum /= kRounds;
+        rankResults(c.results, sum, c.camera_num);
+        Status s = storeOffset(meanOfBest(c.results));
+        if (s != kOk) return s;
+        clearBuffer(c);
+        sync();
+        pnocamera::CloseFifo(c.fifo_fd);
+        c.fifo_fd = -1;
+        closeCamera(c);
+        return kOk;
+    } catch (const HardwareException& e) {
+        LOG(ERROR) << "camera err: " << e.what();
+        return kCamera;
+    } catch (const OffsetError& e) {
+        LOG(ERROR) << "offset err: " << e.what();
+        return kOffset;
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "calibration err: " << e.what();
+        return kOffset;
+    }
+}
+
+}  // namespace lensalign

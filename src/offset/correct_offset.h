@@ -1,0 +1,101 @@
+// The lens calibration worker: five rounds of settled frames from every lens,
+// each joined into "/preview/test.bmp" and measured by discSeek; the mean of
+// the three measurements whose radii lie closest to the mean of all five,
+// plus the stored "origin", becomes the "defaultOffset" of "/etc/offset.conf".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "V4l2Camera.h"
+#include "bmp/bmp.h"
+#include "offset/offset_param.h"
+
+namespace lensalign {
+
+// Exit statuses the controller reads.
+enum Status {
+    kOk = 0,
+    kUsage = 1,
+    kCamera = 5,
+    kBitmap = 11,
+    kOffset = 13,
+    kCodec = 100,
+};
+
+extern const char kUsageText[];
+// Two lenses, every value 0, 2880 x 1440: what the measurements add to.
+extern const char kStartOffset[];
+extern const char kBitmapPath[];
+
+const int kRounds = 5;
+const int kWarmUpFrames = 30;
+const int kBest = 3;
+
+struct Calibration {
+    Calibration() = default;
+    Calibration(const Calibration&) = delete;
+    Calibration& operator=(const Calibration&) = delete;
+    // Closes the FIFO end, whichever way the run ended.
+    ~Calibration();
+
+    int camera_num = 0;
+    int width = 0;
+    int height = 0;
+    bool stacked = false;
+    int fifo_fd = -1;
+    BMP bitmap;
+    std::vector<V4L2Camera> cameras;
+    // One RGB frame of width x height per lens.
+    std::vector<std::vector<unsigned char>> buffers;
+    std::vector<OffsetParam> results;
+};
+
+// Reads the four positional arguments and sizes the bitmap; false for
+// another count, no lens, no pixels, or a size the buffers cannot hold.
+bool parseArguments(int argc, char** argv, Calibration& c);
+
+void openCamera(Calibration& c);
+void closeCamera(Calibration& c);
+void initBuffer(Calibration& c);
+void clearBuffer(Calibration& c);
+void warmUpCamera(Calibration& c);
+
+// Every lens's last frame into its buffer; kCodec when one does not decode
+// or is not of the asked size.
+Status decodeFrames(Calibration& c);
+
+// The lens buffers into the bitmap: side by side (lens i's pixel (x, y) at
+// (i * width + x, y)), or stacked, where lens i's decoded pixel number
+// x * height + y lands at (x, i * height + y).
+void horizontalCombine(Calibration& c);
+void verticalCombine(Calibration& c);
+
+// Runs discSeek on the bitmap; its offset, or OffsetError.
+OffsetParam analyse();
+
+// Sum over the first camera_num lenses that both hold of the squared
+// distance of the radii.
+double radiusKey(const OffsetParam& p, const OffsetParam& mean, int camera_num);
+
+// Sorts the measurements by their key against mean; equal keys keep their
+// order.
+void rankResults(std::vector<OffsetParam>& results, const OffsetParam& mean, int camera_num);
+
+// The start offset plus the first kBest ranked measurements, divided by kBest.
+OffsetParam meanOfBest(const std::vector<OffsetParam>& ranked);
+
+// Adds the stored "origin" to best and stores it, base64, as "defaultOffset"
+// with every other member kept. Throws OffsetError when the origin is no
+// offset or holds fewer lenses than best; kOffset when the file cannot be
+// opened or rewritten. The file is unchanged in every failure.
+Status storeOffset(OffsetParam best);
+
+// Sets a lens control through the shell tools: "gain" and "shutter" with
+// xuProbe, any other name with v4l2-ctl.
+void setCameraProperty(int index, std::string const& name, int value);
+
+// Everything after the arguments: the program's status.
+int calibrate(Calibration& c);
+
+}  // namespace lensalign
