@@ -1,0 +1,118 @@
+// The calibration program's failures in the virtual camera: each ends with
+// its status and leaves "/etc/offset.conf" byte for byte as it was.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/camtest.h"
+#include "support/vcam_session.h"
+
+namespace {
+
+using camtest::readFile;
+using camtest::writeFile;
+
+const char* kConf = "/etc/offset.conf";
+const char* kUsage = "usage: stillGrab <cameraNum width height orientation>";
+const std::string kStored =
+    "{\"origin\":\"2_1_1_1_0_0_0_1_1_1_0_0_0_2880_1440_512\",\"defaultOffset\":\"Ml8w\",\"language\":\"zh_CN\"}";
+
+class LensAlignFailure : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        ASSERT_EQ(system("vcam-standin --clear discSeek"), 0);
+        ASSERT_EQ(system("vcam-devctl clear all"), 0);
+        writeFile(kConf, kStored);
+    }
+    void TearDown() override { system("vcam-devctl clear all"); }
+
+    // Runs lensAlign with args and expects status and the file unchanged.
+    void expectFailure(const std::vector<std::string>& args, int status, const std::string& logged) {
+        std::vector<std::string> argv = {"lensAlign"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string what;
+        for (auto& a : args) what += "'" + a + "' ";
+        unlink("/tmp/lensAlign.out");
+        camtest::start(proc_, argv, "/tmp/lensAlign.out");
+        EXPECT_EQ(proc_.wait(std::chrono::seconds(60)), status) << what << proc_.output();
+        EXPECT_NE(proc_.output().find(logged), std::string::npos) << what << proc_.output();
+        EXPECT_EQ(readFile(kConf), stored_) << what;
+    }
+    std::string log() const { return proc_.output(); }
+
+    std::string stored_ = kStored;
+    camtest::Process proc_;
+};
+
+TEST_F(LensAlignFailure, ArgumentsGiveTheUsageBeforeAnyLensOpens) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"2", "1440", "1440"},
+        {"2", "1440", "1440", "h", "x"},
+        {},
+        {"0", "1440", "1440", "h"},
+        {"-2", "1440", "1440", "h"},
+        {"two", "1440", "1440", "h"},
+        {"2", "0", "1440", "h"},
+        {"2", "1440", "-1440", "v"},
+        {"2", "2147483647", "1", "v"},
+        {"40000", "40000", "40000", "h"},
+        {"2", "46341", "46341", "h"},
+    };
+    for (const auto& args : bad) {
+        expectFailure(args, 1, kUsage);
+        EXPECT_EQ(log().find("open video"), std::string::npos) << log();
+    }
+    EXPECT_FALSE(camtest::exists("/preview/test.bmp"));
+}
+
+TEST_F(LensAlignFailure, AnalysisOutputThatIsNoOffsetForTwoLenses) {
+    ASSERT_EQ(system("vcam-standin discSeek 'print=no-offset'"), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    EXPECT_EQ(camtest::countOf(log(), "to caculate"), 1u);
+    // One lens where the sum holds two.
+    ASSERT_EQ(system("vcam-standin discSeek 'print=1_170_400_400_0_0_0_1440_1440_256'"), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    // The tool failing prints nothing.
+    ASSERT_EQ(system("vcam-standin discSeek exit_code=1"), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+}
+
+TEST_F(LensAlignFailure, StoredOriginThatIsNoOffsetForTwoLenses) {
+    for (const std::string origin : {"2_0_0", "1_0_0_0_0_0_0_2880_1440_512", "\\\"; rm -rf /etc"}) {
+        stored_ = "{\"origin\": \"" + origin + "\", \"language\": \"en_US\"}";
+        writeFile(kConf, stored_);
+        expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+        EXPECT_EQ(camtest::countOf(log(), "to caculate"), 5u) << "found after the five rounds";
+    }
+    stored_ = "{\"language\": \"en_US\"}";
+    writeFile(kConf, stored_);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+}
+
+TEST_F(LensAlignFailure, LensFrameAndBitmapFaults) {
+    // A lens that cannot read.
+    ASSERT_EQ(system("vcam-devctl fault all eio -1"), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 5, "camera err: unable to read camera...");
+    ASSERT_EQ(system("vcam-devctl clear all"), 0);
+
+    // A lens delivering frames of another size: no bitmap is made of them.
+    ASSERT_EQ(system("vcam-devctl fault 1 size 720 720 -1"), 0);
+    unlink("/preview/test.bmp");
+    expectFailure({"2", "1440", "1440", "h"}, 100, "lens 1 frame is 720x720, not 1440x1440");
+    EXPECT_FALSE(camtest::exists("/preview/test.bmp"));
+    ASSERT_EQ(system("vcam-devctl clear all"), 0);
+
+    // The bitmap cannot be written.
+    ASSERT_EQ(mkdir("/preview/test.bmp", 0755), 0);
+    camtest::clearCalls();
+    expectFailure({"2", "1440", "1440", "h"}, 11, "BMP Error: Cannot open file /preview/test.bmp for output.");
+    rmdir("/preview/test.bmp");
+    EXPECT_FALSE(camtest::called("discSeek /preview/test.bmp")) << "nothing to analyse";
+}
+
+}  // namespace
