@@ -294,6 +294,8 @@ const RGBApixel& BMP::operator()(int i, int j) const {
     return pixels_[clampedIndex(i, j)];
 }
 
+RGBApixel* BMP::column(int i) { return &(*this)(i, 0); }
+
 RGBApixel BMP::GetPixel(int i, int j) const {
     return (*this)(i, j);
 }
@@ -509,6 +511,35 @@ bool BMP::Write24bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     return true;
 }
 
+// The file's rows a band at a time, bottom band first. Within a band the
+// pixels are gathered a few columns at a time, so the image is read in long
+// runs down its columns, in the order it is stored, instead of one pixel per
+// column for every row.
+bool BMP::Write24bitRows(FILE* fp, size_t RowSize) const {
+    const int kBand = 64;
+    const int kColumns = 8;
+    std::vector<uint8_t> band(RowSize * kBand, 0);
+    for (int bottom = height_ - 1; bottom >= 0; bottom -= kBand) {
+        const int rows = std::min(kBand, bottom + 1);
+        for (int x0 = 0; x0 < width_; x0 += kColumns) {
+            const int columns = std::min(kColumns, width_ - x0);
+            // Line k of the band is image row bottom - k.
+            for (int k = 0; k < rows; ++k) {
+                uint8_t* out = &band[size_t(k) * RowSize + size_t(3) * x0];
+                const RGBApixel* p = &pixels_[size_t(x0) * size_t(height_) + size_t(bottom - k)];
+                for (int x = 0; x < columns; ++x, out += 3, p += height_) {
+                    out[0] = p->Blue;
+                    out[1] = p->Green;
+                    out[2] = p->Red;
+                }
+            }
+        }
+        const size_t bytes = RowSize * size_t(rows);
+        if (fwrite(band.data(), 1, bytes, fp) != bytes) return false;
+    }
+    return true;
+}
+
 bool BMP::Write32bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 4 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
@@ -631,9 +662,10 @@ bool BMP::WriteToFile(const std::string& FileName) {
     }
 
     bool written = fwrite(head.data(), 1, head.size(), fp) == head.size();
+    if (bit_depth_ == 24) written = written && Write24bitRows(fp, static_cast<size_t>(row_size));
     std::vector<uint8_t> row(static_cast<size_t>(row_size), 0);
     const int size = static_cast<int>(row_size);
-    for (int j = height_ - 1; written && j >= 0; --j) {
+    for (int j = bit_depth_ == 24 ? -1 : height_ - 1; written && j >= 0; --j) {
         bool formed = false;
         switch (bit_depth_) {
             case 1:

@@ -76,6 +76,10 @@ public:
     RGBApixel& operator()(int i, int j);
     const RGBApixel& operator()(int i, int j) const;
     RGBApixel GetPixel(int i, int j) const;
+    // Column i (clamped like operator()): its height pixels, top to bottom,
+    // lie one after the other in memory, so a whole image is filled fastest
+    // column by column through it.
+    RGBApixel* column(int i);
     // False (and nothing changed) for a pixel outside the image.
     bool SetPixel(int i, int j, RGBApixel NewPixel);
 
@@ -119,6 +123,7 @@ private:
     bool ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int BytesPerPixel,
                        const Masks& masks);
     bool Write16bitRow(uint8_t* Buffer, int BufferSize, int Row) const;
+    bool Write24bitRows(FILE* fp, size_t RowSize) const;
     bool ReadBody(FILE* fp, const std::string& FileName);
     size_t clampedIndex(int i, int j) const;
 

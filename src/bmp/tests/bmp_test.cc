@@ -201,6 +201,35 @@ TEST_F(BmpTest, RowsArePaddedToFourBytes) {
     }
 }
 
+// Larger images are written many rows and columns at a time: every file row
+// must still be its image row, bottom first, and a column filled through
+// column() is the same as one filled pixel by pixel.
+TEST_F(BmpTest, LargeImagesWriteEveryRowInPlace) {
+    for (int h : {64, 65, 130}) {
+        BMP image = pattern(19, h);
+        ASSERT_TRUE(image.WriteToFile("/tmp/large.bmp"));
+        const size_t row = (3 * 19 + 3) / 4 * 4;
+        std::vector<uint8_t> b = fileBytes("/tmp/large.bmp");
+        ASSERT_EQ(54 + row * h, b.size());
+        std::vector<uint8_t> want(row, 0);
+        for (int j = 0; j < h; ++j) {
+            ASSERT_TRUE(image.Write24bitRow(want.data(), int(row), j));
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), b.begin() + 54 + row * (h - 1 - j)))
+                << "row " << j << " of " << h;
+        }
+    }
+    BMP image = pattern(4, 70);
+    BMP copy;
+    ASSERT_TRUE(copy.SetSize(4, 70));
+    for (int i = 0; i < 4; ++i) {
+        RGBApixel* column = copy.column(i);
+        for (int j = 0; j < 70; ++j) column[j] = image(i, j);
+    }
+    ASSERT_TRUE(image.WriteToFile("/tmp/a.bmp"));
+    ASSERT_TRUE(copy.WriteToFile("/tmp/b.bmp"));
+    EXPECT_EQ(fileBytes("/tmp/a.bmp"), fileBytes("/tmp/b.bmp"));
+}
+
 TEST_F(BmpTest, SetSizeRefusesNonPositiveSizes) {
     BMP image = pattern(3, 2);
     CaptureStdout();
