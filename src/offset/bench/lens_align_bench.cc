@@ -27,28 +27,18 @@
 #include "common/process_util.h"
 #include "lens_frames.h"
 #include "offset/correct_offset.h"
+#include "support/bench_clock.h"
 
 using namespace lensalign;
-using Clock = std::chrono::steady_clock;
+using camtest::Clock;
+using camtest::median;
+using camtest::ms;
+using camtest::timeIt;
 
 namespace {
 
 const int kSize = 1440;
 const char kBarePath[] = "/preview/bench.bmp";
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double timeIt(const std::function<void()>& f) {
-    auto t = Clock::now();
-    f();
-    return ms(Clock::now() - t);
-}
 
 bool benchProgram(int runs) {
     std::vector<double> wall;

@@ -25,25 +25,16 @@
 #include <turbojpeg.h>
 
 #include "common/process_util.h"
+#include "support/bench_clock.h"
 #include "still_grab.h"
 
 using namespace stillgrab;
-using Clock = std::chrono::steady_clock;
+using camtest::Clock;
+using camtest::median;
+using camtest::ms;
+using camtest::timeIt;
 
 namespace {
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double timeIt(const std::function<void()>& f) {
-    auto t = Clock::now();
-    f();
-    return ms(Clock::now() - t);
-}
 
 void benchSize(int size, int runs) {
     char w[16], mode[] = "0", n[] = "2", h[] = "h";
