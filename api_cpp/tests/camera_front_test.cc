@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,21 +45,41 @@ std::string exceptionText(const std::function<void()>& f) {
     return "";
 }
 
+// One lens behind the scripted driver, and the camera front over it. The
+// camera goes first at the end, so its release still reaches the device.
+class CameraFront : public testing::Test {
+protected:
+    // Makes /dev/video<index>, answering the controls a lens has.
+    FakeV4l2& lens(int index) {
+        dev_.emplace(drv, index);
+        addControls(drv);
+        return *dev_;
+    }
+    // The lens made and opened at size x size.
+    FakeV4l2& openLens(int index, int size) {
+        FakeV4l2& dev = lens(index);
+        cam.openCamera(index, size, size);
+        return dev;
+    }
+
+    FakeDriver drv;
+    std::optional<FakeV4l2> dev_;
+    V4L2Camera cam;
+};
+
 }  // namespace
 
-TEST(CameraFront, OpenFlipsResetsAndLocks) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 1);
-    addControls(drv);
+TEST_F(CameraFront, OpenFlipsResetsAndLocks) {
+    FakeV4l2& dev = lens(1);
     unlink("/var/run/video1.lck");
     LogCapture log;
     {
-        V4L2Camera cam;
-        EXPECT_FALSE(cam.isOpen());
-        EXPECT_EQ(cam.node(), 0);
-        cam.openCamera(1, 1440, 1440);
-        EXPECT_TRUE(cam.isOpen());
-        EXPECT_EQ(cam.node(), 1);
+        V4L2Camera scoped;  // its own, to see the destructor release it
+        EXPECT_FALSE(scoped.isOpen());
+        EXPECT_EQ(scoped.node(), 0);
+        scoped.openCamera(1, 1440, 1440);
+        EXPECT_TRUE(scoped.isOpen());
+        EXPECT_EQ(scoped.node(), 1);
         EXPECT_EQ(log.count(google::INFO, "open video /dev/video1"), 1);
 
         // lens 1 gets both flip flags after the plain flip
@@ -77,9 +98,9 @@ TEST(CameraFront, OpenFlipsResetsAndLocks) {
         EXPECT_EQ(drv.s_ctrl_log, want);
         // sharpness was clamped to 100 but counts as set
         EXPECT_TRUE(log.contains("adjust sharpness128 success"));
-        EXPECT_EQ(cam.queryV4L2Property("sharpness"), 128);
-        EXPECT_TRUE(cam.isAutoExposure());
-        EXPECT_TRUE(cam.isAutoWhiteBalance());
+        EXPECT_EQ(scoped.queryV4L2Property("sharpness"), 128);
+        EXPECT_TRUE(scoped.isAutoExposure());
+        EXPECT_TRUE(scoped.isAutoWhiteBalance());
 
         std::string lock = camtest::readFile("/var/run/video1.lck");
         EXPECT_EQ(lock, std::to_string(getpid()) + std::string(1, '\0'));
@@ -90,23 +111,15 @@ TEST(CameraFront, OpenFlipsResetsAndLocks) {
     EXPECT_EQ(dev.streamoff, 1);
 }
 
-TEST(CameraFront, LensZeroFlipsOnce) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 960, 960);
+TEST_F(CameraFront, LensZeroFlipsOnce) {
+    openLens(0, 960);
     auto cmds = drv.commands();
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_EQ(cmds[0], (Bytes{0x11, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(CameraFront, OpeningAgainReleasesFirst) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 960, 960);
+TEST_F(CameraFront, OpeningAgainReleasesFirst) {
+    FakeV4l2& dev = openLens(0, 960);
     const int maps = camtest::zeroMappingCount();
     cam.openCamera(0, 1440, 1440);
     EXPECT_TRUE(cam.isOpen());
@@ -115,18 +128,15 @@ TEST(CameraFront, OpeningAgainReleasesFirst) {
     EXPECT_EQ(camtest::zeroFdCount(), 1);
 }
 
-TEST(CameraFront, OpenFailures) {
-    FakeDriver drv;
+TEST_F(CameraFront, OpenFailures) {
     LogCapture log;
-    V4L2Camera cam;
     unlink("/dev/video9");
     EXPECT_EQ(exceptionText([&] { cam.openCamera(9, 640, 480); }), "open camera err...");
     EXPECT_EQ(log.count(google::ERROR, "open video /dev/video9error"), 1);
     EXPECT_FALSE(cam.isOpen());
     EXPECT_EQ(cam.node(), 9);
 
-    FakeV4l2 dev(drv, 4);
-    dev.capabilities = V4L2_CAP_VIDEO_CAPTURE;
+    lens(4).capabilities = V4L2_CAP_VIDEO_CAPTURE;
     testing::internal::CaptureStderr();
     EXPECT_EQ(exceptionText([&] { cam.openCamera(4, 640, 480); }), "open camera err...");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("STREAM I/O NOT SUPPORT"),
@@ -138,10 +148,8 @@ TEST(CameraFront, OpenFailures) {
     EXPECT_TRUE(log.records().empty());
 }
 
-TEST(CameraFront, SecondProcessIsRefusedAndFreesTheLens) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 2);  // a lens no other test of this process locked
-    addControls(drv);
+TEST_F(CameraFront, SecondProcessIsRefusedAndFreesTheLens) {
+    FakeV4l2& dev = lens(2);  // a lens no other test of this process locked
     int ready[2];
     int done[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -159,7 +167,6 @@ TEST(CameraFront, SecondProcessIsRefusedAndFreesTheLens) {
     ASSERT_EQ(c, 'y');
 
     const int maps = camtest::zeroMappingCount();
-    V4L2Camera cam;
     EXPECT_EQ(exceptionText([&] { cam.openCamera(2, 1440, 1440); }), "lck camera err...");
     EXPECT_FALSE(cam.isOpen());
     // the controls were reset before the lock was tried
@@ -177,12 +184,8 @@ TEST(CameraFront, SecondProcessIsRefusedAndFreesTheLens) {
     for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
-TEST(CameraFront, FramesAndTheirGivingBack) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 1440, 1440);
+TEST_F(CameraFront, FramesAndTheirGivingBack) {
+    FakeV4l2& dev = openLens(0, 1440);
     dev.queued.clear();
 
     dev.dq = {{0, 1, 300}, {0, 0, 200}};
@@ -214,12 +217,8 @@ TEST(CameraFront, FramesAndTheirGivingBack) {
     EXPECT_EQ(cam.data(), nullptr);
 }
 
-TEST(CameraFront, PropertyCache) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 1440, 1440);
+TEST_F(CameraFront, PropertyCache) {
+    openLens(0, 1440);
     LogCapture log;
     drv.s_ctrl_log.clear();
 
@@ -259,12 +258,8 @@ TEST(CameraFront, PropertyCache) {
     EXPECT_FALSE(cam.isAutoWhiteBalance());
 }
 
-TEST(CameraFront, GainAndShutterGoToTheIsp) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 1440, 1440);
+TEST_F(CameraFront, GainAndShutterGoToTheIsp) {
+    openLens(0, 1440);
     LogCapture log;
     drv.xfers.clear();
     drv.s_ctrl_log.clear();
@@ -304,12 +299,8 @@ TEST(CameraFront, GainAndShutterGoToTheIsp) {
     EXPECT_EQ(log.count(google::INFO, "set same value . skip gain 800"), 1);
 }
 
-TEST(CameraFront, IspExposureAndGains) {
-    FakeDriver drv;
-    FakeV4l2 dev(drv, 0);
-    addControls(drv);
-    V4L2Camera cam;
-    cam.openCamera(0, 1440, 1440);
+TEST_F(CameraFront, IspExposureAndGains) {
+    openLens(0, 1440);
     LogCapture log;
 
     EXPECT_EQ(cam.setExposure(1500), 0);
