@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "bmp/bmp.h"
+#include "common/dameon_util.h"
 #include "config/property_config.h"
 #include "offset/correct_offset.h"
 #include "offset/offset_param.h"
@@ -37,6 +38,13 @@ void expectNear(const LensParam& got, const LensParam& want, double tolerance, c
     EXPECT_DOUBLE_EQ(got.yaw, want.yaw) << what;
     EXPECT_DOUBLE_EQ(got.pitch, want.pitch) << what;
     EXPECT_DOUBLE_EQ(got.roll, want.roll) << what;
+}
+
+// A value of a lens's state in the device server.
+std::string lensValue(int lens, const std::string& key) {
+    std::string v = readCmdOutput("vcam-devctl get " + std::to_string(lens) + " " + key);
+    while (!v.empty() && v.back() == '\n') v.pop_back();
+    return v;
 }
 
 class LensAlignRun : public testing::Test {
@@ -72,8 +80,18 @@ TEST_F(LensAlignRun, SideBySideStoresTheMeasuredMeanPlusTheOrigin) {
     int fifo = open("/tmp/server_read.fifo", O_RDWR | O_NONBLOCK);
     ASSERT_GE(fifo, 0);
     ASSERT_EQ(write(fifo, "{\"cmd\":\"x\"}\n", 12), 12);
+    ASSERT_EQ(system("vcam-devctl set 0 mode 5"), 0);
 
     ASSERT_EQ(run({"2", "1440", "1440", "h"}), 0) << log();
+
+    // Five rounds of 30 frames with both lenses matched after each, no frame
+    // sync and no working mode.
+    for (int lens : {0, 1}) {
+        EXPECT_EQ(lensValue(lens, "frames"), "150") << lens;
+        EXPECT_EQ(lensValue(lens, "syncs"), "0") << lens;
+    }
+    EXPECT_EQ(lensValue(0, "mode"), "5");
+    for (const char* key : {"exposure", "r", "g", "b"}) EXPECT_EQ(lensValue(0, key), lensValue(1, key)) << key;
 
     char line[32] = {};
     EXPECT_EQ(read(fifo, line, sizeof line), 12);
