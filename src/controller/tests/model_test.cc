@@ -432,4 +432,24 @@ TEST_F(ModelTest, OutsideTools) {
     sh_ok("vcam-standin --clear apSwitch; vcam-standin --clear gainStillGrab");
 }
 
+// The calibration program runs to its end while the model waits, and its
+// status word comes back.
+TEST_F(ModelTest, LensCalibrationWaitsForTheProgram) {
+    Camera cam;
+    writeFile("/etc/offset.conf", "{\"origin\": \"2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512\"}");
+    const int status = cam.correctOffset();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(readFile("/etc/offset.conf").find("\"defaultOffset\": \"Ml8x"), std::string::npos)
+        << readFile("/etc/offset.conf");
+    EXPECT_TRUE(camtest::exists("/preview/test.bmp"));
+
+    sh_ok("vcam-devctl fault all eio -1");
+    const std::string before = readFile("/etc/offset.conf");
+    const int failed = cam.correctOffset();
+    sh_ok("vcam-devctl clear all");
+    ASSERT_TRUE(WIFEXITED(failed)) << failed;
+    EXPECT_EQ(WEXITSTATUS(failed), 5);
+    EXPECT_EQ(readFile("/etc/offset.conf"), before);
+}
+
 }  // namespace
