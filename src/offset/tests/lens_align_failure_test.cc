@@ -29,7 +29,10 @@ protected:
         ASSERT_EQ(system("vcam-devctl clear all"), 0);
         writeFile(kConf, kStored);
     }
-    void TearDown() override { system("vcam-devctl clear all"); }
+    void TearDown() override {
+        chmod("/etc", 0755);
+        system("vcam-devctl clear all");
+    }
 
     // Runs lensAlign with args and expects status and the file unchanged.
     void expectFailure(const std::vector<std::string>& args, int status, const std::string& logged) {
@@ -92,6 +95,12 @@ TEST_F(LensAlignFailure, StoredOriginThatIsNoOffsetForTwoLenses) {
     stored_ = "{\"language\": \"en_US\"}";
     writeFile(kConf, stored_);
     expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+}
+
+TEST_F(LensAlignFailure, OffsetThatCannotBeStoredIsNoSuccess) {
+    ASSERT_EQ(chmod("/etc", 0555), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "write property file err /etc/offset.conf");
+    EXPECT_NE(log().find("base64 string"), std::string::npos) << "measured, then refused";
 }
 
 TEST_F(LensAlignFailure, LensFrameAndBitmapFaults) {
