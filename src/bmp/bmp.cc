@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -516,6 +517,7 @@ bool BMP::Write24bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
 // runs down its columns, in the order it is stored, instead of one pixel per
 // column for every row.
 bool BMP::Write24bitRows(FILE* fp, size_t RowSize) const {
+    static_assert(sizeof(RGBApixel) == 4, "a pixel is its blue, green, red and alpha bytes");
     const int kBand = 64;
     const int kColumns = 8;
     std::vector<uint8_t> band(RowSize * kBand, 0);
@@ -523,15 +525,16 @@ bool BMP::Write24bitRows(FILE* fp, size_t RowSize) const {
         const int rows = std::min(kBand, bottom + 1);
         for (int x0 = 0; x0 < width_; x0 += kColumns) {
             const int columns = std::min(kColumns, width_ - x0);
+            // A pixel's first three bytes are its file bytes: each is copied
+            // whole and its alpha overwritten by the next column, except in
+            // the last column, which is followed by the row's padding.
+            const int whole = x0 + columns == width_ ? columns - 1 : columns;
             // Line k of the band is image row bottom - k.
             for (int k = 0; k < rows; ++k) {
                 uint8_t* out = &band[size_t(k) * RowSize + size_t(3) * x0];
                 const RGBApixel* p = &pixels_[size_t(x0) * size_t(height_) + size_t(bottom - k)];
-                for (int x = 0; x < columns; ++x, out += 3, p += height_) {
-                    out[0] = p->Blue;
-                    out[1] = p->Green;
-                    out[2] = p->Red;
-                }
+                for (int x = 0; x < whole; ++x, out += 3, p += height_) std::memcpy(out, p, 4);
+                if (whole < columns) std::memcpy(out, p, 3);
             }
         }
         const size_t bytes = RowSize * size_t(rows);
