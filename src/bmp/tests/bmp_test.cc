@@ -205,19 +205,20 @@ TEST_F(BmpTest, RowsArePaddedToFourBytes) {
 // must still be its image row, bottom first, and a column filled through
 // column() is the same as one filled pixel by pixel.
 TEST_F(BmpTest, LargeImagesWriteEveryRowInPlace) {
-    for (int h : {64, 65, 130}) {
-        BMP image = pattern(19, h);
-        ASSERT_TRUE(image.WriteToFile("/tmp/large.bmp"));
-        const size_t row = (3 * 19 + 3) / 4 * 4;
-        std::vector<uint8_t> b = fileBytes("/tmp/large.bmp");
-        ASSERT_EQ(54 + row * h, b.size());
-        std::vector<uint8_t> want(row, 0);
-        for (int j = 0; j < h; ++j) {
-            ASSERT_TRUE(image.Write24bitRow(want.data(), int(row), j));
-            EXPECT_TRUE(std::equal(want.begin(), want.end(), b.begin() + 54 + row * (h - 1 - j)))
-                << "row " << j << " of " << h;
+    for (int w : {8, 19})  // rows without and with padding
+        for (int h : {64, 65, 130}) {
+            BMP image = pattern(w, h);
+            ASSERT_TRUE(image.WriteToFile("/tmp/large.bmp"));
+            const size_t row = (3 * size_t(w) + 3) / 4 * 4;
+            std::vector<uint8_t> b = fileBytes("/tmp/large.bmp");
+            ASSERT_EQ(54 + row * h, b.size());
+            std::vector<uint8_t> want(row, 0);
+            for (int j = 0; j < h; ++j) {
+                ASSERT_TRUE(image.Write24bitRow(want.data(), int(row), j));
+                EXPECT_TRUE(std::equal(want.begin(), want.end(), b.begin() + 54 + row * (h - 1 - j)))
+                    << "row " << j << " of " << w << " x " << h;
+            }
         }
-    }
     BMP image = pattern(4, 70);
     BMP copy;
     ASSERT_TRUE(copy.SetSize(4, 70));
