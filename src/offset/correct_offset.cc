@@ -42,8 +42,7 @@ bool parseArguments(int argc, char** argv, Calibration& c) {
     c.width = number(argv[2]);
     c.height = number(argv[3]);
     c.stacked = std::string(argv[4]) != "h";
-    int image_w = 0, image_h = 0;
-    return joinedImageSize(c.camera_num, c.width, c.height, c.stacked, &image_w, &image_h);
+    return joinedImageSize(c.camera_num, c.width, c.height, c.stacked, &c.image_width, &c.image_height);
 }
 
 void openCamera(Calibration& c) {
@@ -167,9 +166,7 @@ void setCameraProperty(int index, std::string const& name, int value) {
 
 int calibrate(Calibration& c) {
     try {
-        const int image_w = c.stacked ? c.width : c.width * c.camera_num;
-        const int image_h = c.stacked ? c.height * c.camera_num : c.height;
-        if (!c.bitmap.SetSize(image_w, image_h) || !c.bitmap.SetBitDepth(24)) throw std::bad_alloc();
+        if (!c.bitmap.SetSize(c.image_width, c.image_height) || !c.bitmap.SetBitDepth(24)) throw std::bad_alloc();
         openCamera(c);
         OffsetParam sum(kStartOffset);
         initBuffer(c);

@@ -43,6 +43,10 @@ struct Calibration {
     int width = 0;
     int height = 0;
     bool stacked = false;
+    // The bitmap: side by side width * camera_num x height, stacked width x
+    // height * camera_num.
+    int image_width = 0;
+    int image_height = 0;
     int fifo_fd = -1;
     BMP bitmap;
     std::vector<V4L2Camera> cameras;

@@ -78,7 +78,7 @@ void benchStages(int runs) {
     std::vector<double> t_open, t_warm, t_decode, t_join, t_write, t_analyse, t_bare_decode, t_bare_write;
     for (int run = 0; run < runs; ++run) {
         Calibration c;
-        if (!parseArguments(5, argv, c) || !c.bitmap.SetSize(2 * kSize, kSize)) return;
+        if (!parseArguments(5, argv, c) || !c.bitmap.SetSize(c.image_width, c.image_height)) return;
         try {
             t_open.push_back(timeIt([&] { openCamera(c); }));
         } catch (const std::exception& e) {
