@@ -164,6 +164,17 @@ UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
         slots_.back()->devnum = i + 2;
     }
     for (int i = 0; i < lenses; ++i) addDevice(i);
+    // umockdev does not always tell when a client closes; a closed client
+    // lets go of its interfaces within a moment all the same
+    sweeper_ = g_timeout_add(
+        50,
+        [](gpointer self) -> gboolean {
+            auto* s = static_cast<UsbServer*>(self);
+            std::lock_guard<std::mutex> lock(s->mu_);
+            s->sweep();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
 }
 
 UsbServer::~UsbServer() {
@@ -177,6 +188,7 @@ UsbServer::~UsbServer() {
         tasks_.clear();
     }
     for (unsigned t : timers) g_source_remove(t);
+    g_source_remove(sweeper_);
     for (size_t i = 0; i < nodes_.size(); ++i) {
         g_signal_handlers_disconnect_by_data(handlers_[i].get(), nodes_[i].get());
         if (nodes_[i]->attached) umockdev_testbed_detach_ioctl(testbed_, nodes_[i]->path.c_str(), nullptr);
@@ -266,7 +278,7 @@ void UsbServer::addDevice(int lens) {
         std::string scsi = std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" +
                            std::to_string(lens) + "/target" + std::to_string(lens) + ":0:0/" +
                            std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
-                           "N: " + name + "\n" +
+                           "N: " + name + "=00\n" +
                            "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
                            "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" +
                            "A: dev=21:" + std::to_string(lens) + "\n";

@@ -116,6 +116,7 @@ private:
     int next_devnum_;
     std::vector<std::function<void()>> tasks_;
     unsigned idle_ = 0;
+    unsigned sweeper_ = 0;
     std::set<unsigned> timers_;
     bool closing_ = false;
 };
