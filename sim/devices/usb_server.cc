@@ -491,6 +491,9 @@ void UsbServer::plug(int lens, UsbIdentity identity) {
         char pid[8];
         std::snprintf(pid, sizeof pid, "%04x", s.module.product());
         s.module.note(std::string("enumerated 114d:") + pid + " devnum " + std::to_string(s.devnum));
+        // handles of the module's earlier self find it gone
+        for (auto& n : nodes_)
+            if (n->lens == lens && !n->sg) signal(*n);
     }
     addDevice(lens);
     {
