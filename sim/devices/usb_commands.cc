@@ -4,29 +4,13 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "command_words.h"
 #include "hex_text.h"
 #include "usb_server.h"
 
 namespace vcam {
 
 namespace {
-
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
-
-bool toLong(const std::string& s, long lo, long hi, long& out, int base = 10) {
-    if (s.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
 
 bool faultKind(const std::string& s, UsbFault& f) {
     if (s == "stall") f = UsbFault::Stall;
