@@ -19,6 +19,7 @@
 #include <rapidjson/document.h>
 
 #include "common/dameon_util.h"
+#include "config/config_paths.h"
 #include "controller/controller_context.h"
 #include "socket_peer.h"
 #include "support/camtest.h"
@@ -34,7 +35,7 @@ using camtest::writeFile;
 
 namespace {
 
-const std::string kApConf = "/etc/rtl_hostapd_2G.conf";
+using camera_paths::kApConf;
 const std::string kApText = "interface=wlan0\nssid=panor00000\nchannel=6\nwpa_passphrase=Vorpa517\n";
 
 // A JSON text as a document; the test fails on a line that is not JSON.
@@ -61,7 +62,7 @@ protected:
         writeFile("/dev/gpioLed", "");
         camtest::clearCalls();
         ASSERT_EQ(system("rm -rf /sdcard/* /sdcard/.[!.]* /log/*"), 0);
-        saved_config_ = readFile("/etc/appConfig.json");
+        saved_config_ = readFile(camera_paths::kAppConfig);
         writeFile(kApConf, kApText);
         camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
         ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
@@ -72,8 +73,8 @@ protected:
             kill(ctl_.pid, SIGINT);
             ctl_.wait();
         }
-        chmod("/etc/appConfig.json", 0644);
-        writeFile("/etc/appConfig.json", saved_config_);
+        chmod(camera_paths::kAppConfig, 0644);
+        writeFile(camera_paths::kAppConfig, saved_config_);
         chmod("/log", 0755);
     }
     std::string log() const { return ctl_.output(); }
@@ -129,7 +130,7 @@ TEST_F(ClientCmdsTest, ListingsOfTheCardAndTheLogs) {
     ASSERT_EQ(mkdir("/sdcard/DCIM", 0755), 0);
     writeFile("/sdcard/DCIM/inner.pnop", "x");
     ASSERT_EQ(symlink(photo.c_str(), "/sdcard/link.pnop"), 0);
-    ASSERT_EQ(symlink("/etc/appConfig.json", "/sdcard/conf.pnop"), 0);
+    ASSERT_EQ(symlink(camera_paths::kAppConfig, "/sdcard/conf.pnop"), 0);
     ASSERT_EQ(mkfifo("/sdcard/pipe", 0644), 0);
     writeFile("/sdcard/.panorbit", "");
 
@@ -197,20 +198,20 @@ TEST_F(ClientCmdsTest, ListingsOfTheCardAndTheLogs) {
 }
 
 TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
-    const std::string config = readFile("/etc/appConfig.json");
-    const std::string id = readFile("/etc/ID.conf");
+    const std::string config = readFile(camera_paths::kAppConfig);
+    const std::string id = readFile(camera_paths::kIdConf);
     writeFile("/sdcard/IMG_000001@3K.pnop", "1");
     writeFile("/sdcard/IMG", "keep");
     ASSERT_EQ(mkdir("/sdcard/DCIM", 0755), 0);
     writeFile("/sdcard/DCIM/inner.pnop", "x");
-    ASSERT_EQ(symlink("/etc/ID.conf", "/sdcard/id.pnop"), 0);
+    ASSERT_EQ(symlink(camera_paths::kIdConf, "/sdcard/id.pnop"), 0);
     Client phone;
     const std::string invalid = refusal("deleteFileResult", "Invalid argument");
-    for (const char* name : {"../etc/appConfig.json", "", ".", "..", "DCIM/inner.pnop", "/etc/ID.conf",
+    for (const char* name : {"../etc/appConfig.json", "", ".", "..", "DCIM/inner.pnop", camera_paths::kIdConf,
                              "IMG\\u0000/../../etc/appConfig.json", "IMG\\u0000x"}) {
         EXPECT_EQ(ask(phone, request("deleteFile", std::string("{\"name\":\"") + name + "\"}")), invalid) << name;
     }
-    EXPECT_EQ(readFile("/etc/appConfig.json"), config);
+    EXPECT_EQ(readFile(camera_paths::kAppConfig), config);
     EXPECT_EQ(readFile("/sdcard/IMG"), "keep");
     EXPECT_EQ(readFile("/sdcard/DCIM/inner.pnop"), "x");
     struct stat st;
@@ -222,7 +223,7 @@ TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
     EXPECT_TRUE(camtest::exists("/sdcard/DCIM/inner.pnop"));
     EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"id.pnop\"}")), reply("deleteFileResult", true));
     EXPECT_EQ(lstat("/sdcard/id.pnop", &st), -1);
-    EXPECT_EQ(readFile("/etc/ID.conf"), id);
+    EXPECT_EQ(readFile(camera_paths::kIdConf), id);
     EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")),
               reply("deleteFileResult", true));
     EXPECT_FALSE(camtest::exists("/sdcard/IMG_000001@3K.pnop"));
@@ -244,13 +245,13 @@ TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
     EXPECT_EQ(readFile("/sdcard/c.pnop"), "c.pnop");
     EXPECT_EQ(readFile("/sdcard/IMG"), "keep");
     EXPECT_TRUE(camtest::exists("/sdcard/DCIM/inner.pnop"));
-    EXPECT_EQ(readFile("/etc/ID.conf"), id);
+    EXPECT_EQ(readFile(camera_paths::kIdConf), id);
     EXPECT_EQ(ask(phone, request("bulkDelete", "{\"fileList\":[]}")), reply("bulkDeleteResult", true));
     EXPECT_EQ(readFile("/sdcard/c.pnop"), "c.pnop");
 }
 
 TEST_F(ClientCmdsTest, IdentityAndAccessPointFiles) {
-    writeFile("/etc/ID.conf", "PANO0A1B2C3D");
+    writeFile(camera_paths::kIdConf, "PANO0A1B2C3D");
     Client phone;
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryID\"}\n"),
               "{\"type\":\"queryIDResult\",\"code\":true,\"data\":{\"id\":\"PANO0A1B2C3D\"}}");
@@ -261,14 +262,14 @@ TEST_F(ClientCmdsTest, IdentityAndAccessPointFiles) {
             << id;
     ASSERT_TRUE(phone.send(request("setID", "{\"ID\":1234567}") + request("setID", "{\"id\":\"ABCDEFGH\"}")));
     EXPECT_TRUE(phone.quiet());
-    EXPECT_EQ(readFile("/etc/ID.conf"), "PANO0A1B2C3D");
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "PANO0A1B2C3D");
     EXPECT_EQ(readFile(kApConf), kApText);
 
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"12345\"}")), reply("setIDResult", true));
-    EXPECT_EQ(readFile("/etc/ID.conf"), "12345");
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "12345");
     EXPECT_EQ(readFile(kApConf), "interface=wlan0\nssid=panor12345\nchannel=6\nwpa_passphrase=Vorpa517\n");
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"ABCDEFGHIJ\"}")), reply("setIDResult", true));
-    EXPECT_EQ(readFile("/etc/ID.conf"), "ABCDEFGHIJ");
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "ABCDEFGHIJ");
     EXPECT_EQ(readFile(kApConf), "interface=wlan0\nssid=panorFGHIJ\nchannel=6\nwpa_passphrase=Vorpa517\n");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryID\"}\n"),
               "{\"type\":\"queryIDResult\",\"code\":true,\"data\":{\"id\":\"ABCDEFGHIJ\"}}");
@@ -306,8 +307,8 @@ TEST_F(ClientCmdsTest, IdentityAndAccessPointFiles) {
 }
 
 TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
-    writeFile("/etc/offset.conf", "{\"defaultOffset\": \"abc\", \"photoCount\": 3, \"videoCount\": 2}");
-    unlink("/etc/user.conf");
+    writeFile(camera_paths::kOffsetConf, "{\"defaultOffset\": \"abc\", \"photoCount\": 3, \"videoCount\": 2}");
+    unlink(camera_paths::kUserConf);
     Client phone;
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
               "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":3,\"videoCount\":2}}");
@@ -322,7 +323,7 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
               "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"videoCount\",\"value\":\"\"}}");
     EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"K\"}")),
               "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"K\",\"value\":\"\"}}");
-    EXPECT_EQ(readFile("/etc/offset.conf"),
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf),
               "{\n    \"defaultOffset\": \"abc\",\n    \"photoCount\": \"7\",\n    \"videoCount\": 2\n}");
 
     // keys and values with quotes, line ends and NUL bytes come back whole
@@ -333,28 +334,28 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
     auto doc = parse(line);
     EXPECT_EQ(str((*doc)["data"]["key"]), std::string("k\"\n\0y", 5));
     EXPECT_EQ(str((*doc)["data"]["value"]), std::string("v\\ \"}\n\0z", 8));
-    auto stored = parse(readFile("/etc/offset.conf"));
+    auto stored = parse(readFile(camera_paths::kOffsetConf));
     EXPECT_EQ(str((*stored)["defaultOffset"]), "abc");
     EXPECT_EQ(stored->MemberCount(), 4u);
 
     // user properties: a query creates the file
     EXPECT_EQ(ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
               "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"\"}}");
-    EXPECT_EQ(readFile("/etc/user.conf"), "{}");
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{}");
     EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Zo\\u00eb\"}")),
               reply("setUserPropertyResult", true));
     EXPECT_EQ(ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
               "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"Zo\xc3\xab\"}}");
-    EXPECT_EQ(readFile("/etc/user.conf"), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
     ASSERT_TRUE(phone.send(request("setOffset", "{\"key\":\"a\",\"value\":7}") +
                            request("setUserProperty", "{\"key\":1,\"value\":\"x\"}") +
                            request("queryOffset", "{}") + "{\"cmd\":\"queryUserProperty\"}\n"));
     EXPECT_TRUE(phone.quiet());
-    EXPECT_EQ(readFile("/etc/user.conf"), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
 }
 
 TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
-    writeFile("/etc/version.txt", "V9.8.7 build 20260102\n");
+    writeFile(camera_paths::kVersionTxt, "V9.8.7 build 20260102\n");
     Client phone, other;
     ASSERT_TRUE(waitFor([&] { return log().find("new client connected2") != std::string::npos; }));
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryVersion\"}\n"),
@@ -375,14 +376,14 @@ TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
     ASSERT_EQ(line.rfind("{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":2,", 0), 0u)
         << line;
     EXPECT_TRUE((*parse(line))["data"] == *parse(saved_config_));
-    writeFile("/etc/appConfig.json", "{\"cameraNum\": 4, \"extra\": [1, \"two\", {\"three\": 3.5}]}");
+    writeFile(camera_paths::kAppConfig, "{\"cameraNum\": 4, \"extra\": [1, \"two\", {\"three\": 3.5}]}");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
               "{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":4,\"extra\":[1,\"two\","
               "{\"three\":3.5}]}}");
-    writeFile("/etc/appConfig.json", "[1,2]");
+    writeFile(camera_paths::kAppConfig, "[1,2]");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "file format error ..."));
-    writeFile("/etc/appConfig.json", saved_config_);
-    ASSERT_EQ(chmod("/etc/appConfig.json", 0), 0);
+    writeFile(camera_paths::kAppConfig, saved_config_);
+    ASSERT_EQ(chmod(camera_paths::kAppConfig, 0), 0);
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
               refusal("queryAppConfigResult", "open config file err..."));
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
