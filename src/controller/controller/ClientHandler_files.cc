@@ -56,6 +56,16 @@ void writeString(JsonWriter& w, const std::string& text) {
     w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
+// A reply whose data holds one text member.
+std::string textReply(const char* type, const char* key, const std::string& text) {
+    return dataReply(type, [&](JsonWriter& w) {
+        w.StartObject();
+        w.Key(key);
+        writeString(w, text);
+        w.EndObject();
+    });
+}
+
 // A name of one file of the card's top directory: not empty, not "." or
 // "..", no "/" and no NUL byte.
 bool isPlainName(const std::string& name) {
@@ -201,13 +211,7 @@ bool ClientHandler::handleHeartTest(CmdMessage const&, bufferevent* client) {
 }
 
 bool ClientHandler::handleQueryVersion(CmdMessage const&, bufferevent* client) {
-    std::string version = ctx_.camera_.queryVersion();
-    return sendMsg(client, dataReply("queryVersionResult", [&](JsonWriter& w) {
-                       w.StartObject();
-                       w.Key("version");
-                       writeString(w, version);
-                       w.EndObject();
-                   }));
+    return sendMsg(client, textReply("queryVersionResult", "version", ctx_.camera_.queryVersion()));
 }
 
 bool ClientHandler::handleQueryKernelVersion(CmdMessage const&, bufferevent* client) {
@@ -221,13 +225,7 @@ bool ClientHandler::handleQueryKernelVersion(CmdMessage const&, bufferevent* cli
 }
 
 bool ClientHandler::handleQueryID(CmdMessage const&, bufferevent* client) {
-    std::string id = ctx_.camera_.queryID();
-    return sendMsg(client, dataReply("queryIDResult", [&](JsonWriter& w) {
-                       w.StartObject();
-                       w.Key("id");
-                       writeString(w, id);
-                       w.EndObject();
-                   }));
+    return sendMsg(client, textReply("queryIDResult", "id", ctx_.camera_.queryID()));
 }
 
 bool ClientHandler::handleSetID(CmdMessage const& msg, bufferevent* client) {

@@ -28,27 +28,28 @@ inline bool getString(CmdMessage const& msg, const char* key, std::string& out) 
     return true;
 }
 
+// A member that passes is, read with get.
+template <typename T>
+bool getKind(CmdMessage const& msg, const char* key, bool (rapidjson::Value::*is)() const,
+             T (rapidjson::Value::*get)() const, T& out) {
+    const rapidjson::Value* v = member(msg, key);
+    if (!v || !(v->*is)()) return false;
+    out = (v->*get)();
+    return true;
+}
+
 // An integer that fits a signed 32-bit int (1.0 and 1e0 are not ints).
 inline bool getInt(CmdMessage const& msg, const char* key, int& out) {
-    const rapidjson::Value* v = member(msg, key);
-    if (!v || !v->IsInt()) return false;
-    out = v->GetInt();
-    return true;
+    return getKind(msg, key, &rapidjson::Value::IsInt, &rapidjson::Value::GetInt, out);
 }
 
 // A number written with a fraction or an exponent (1 is not a double).
 inline bool getDouble(CmdMessage const& msg, const char* key, double& out) {
-    const rapidjson::Value* v = member(msg, key);
-    if (!v || !v->IsDouble()) return false;
-    out = v->GetDouble();
-    return true;
+    return getKind(msg, key, &rapidjson::Value::IsDouble, &rapidjson::Value::GetDouble, out);
 }
 
 inline bool getBool(CmdMessage const& msg, const char* key, bool& out) {
-    const rapidjson::Value* v = member(msg, key);
-    if (!v || !v->IsBool()) return false;
-    out = v->GetBool();
-    return true;
+    return getKind(msg, key, &rapidjson::Value::IsBool, &rapidjson::Value::GetBool, out);
 }
 
 // An array member, or null.

@@ -58,15 +58,12 @@ class ClientCmdsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
-        if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
-        writeFile("/dev/gpioLed", "");
-        camtest::clearCalls();
+        // an empty card and log folder, a known access point file
         ASSERT_EQ(system("rm -rf /sdcard/* /sdcard/.[!.]* /log/*"), 0);
         saved_config_ = readFile(camera_paths::kAppConfig);
         writeFile(kApConf, kApText);
-        camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
-        ASSERT_TRUE(camtest::waitForStartUp(ctl_.pid)) << ctl_.output();
+        camtest::clearCalls();
+        ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
     }
     void TearDown() override {
         if (ctl_.pid > 0) {
