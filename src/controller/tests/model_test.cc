@@ -74,6 +74,12 @@ TEST_F(ModelTest, CounterRunsAndWraps) {
     EXPECT_EQ(c.nextCount(), 1);
     writeFile(camera_paths::kCounterConf, "  41");
     EXPECT_EQ(c.nextCount(), 42);
+    // a new file takes the old one's place: the old one is never cut short
+    ASSERT_EQ(link(camera_paths::kCounterConf, "/etc/cnt.old"), 0);
+    EXPECT_EQ(c.nextCount(), 43);
+    EXPECT_EQ(readFile("/etc/cnt.old"), "42");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "43");
+    unlink("/etc/cnt.old");
 }
 
 TEST_F(ModelTest, NextFilePathSkipsTakenNames) {
