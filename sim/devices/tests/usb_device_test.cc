@@ -577,6 +577,14 @@ TEST_F(UsbDeviceTest, RombootLoaderAndUpdaterSpeakBulkOnlyScsi) {
     EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
     EXPECT_EQ(0xAA, data[0]);
     EXPECT_EQ(0x55, data[1]);
+    // a wrapper without its signature stalls; with no command there is no
+    // status to read
+    Bytes bad(31, 0);
+    std::memcpy(bad.data(), "USBX", 4);
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x02, bad));
+    Bytes early(13);
+    EXPECT_EQ(LIBUSB_ERROR_TIMEOUT, u.bulk(0x81, early, 150));
+    EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
     // the loader, then the long jump: the module comes back as the updater
     Bytes loader(1024, 0x4C);
     EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x66, 0x02, 0x00, 0x02}, loader, false));
