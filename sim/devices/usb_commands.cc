@@ -114,6 +114,10 @@ std::string UsbCommands::execute(const std::string& line) {
             usb_.setDescriptorFault(n, w[4] == "on");
             return "ok";
         }
+        if (what == "open" && args == 2 && (w[4] == "on" || w[4] == "off")) {
+            usb_.setOpenFault(n, w[4] == "on");
+            return "ok";
+        }
         if (what == "sg" && args >= 2) {
             SgFault f;
             long a = 0, b = 0, c = 0;
@@ -156,6 +160,7 @@ std::string UsbCommands::execute(const std::string& line) {
     if (cmd == "clear" && args == 0) {
         usb_.with(n, [](UsbModule& m) { m.clear(); });
         usb_.setDescriptorFault(n, false);
+        usb_.setOpenFault(n, false);
         usb_.armSgFault(n, SgFault());
         return "ok";
     }

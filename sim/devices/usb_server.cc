@@ -137,6 +137,7 @@ struct UsbServer::Slot {
     bool video = true;  // the lens's video node is shown
     bool sg = false;    // the SCSI generic node is shown
     bool descriptorFault = false;
+    bool openFault = false;
     SgFault sgFault;
 };
 
@@ -218,7 +219,7 @@ void UsbServer::addDevice(int lens) {
     int devnum;
     std::string descriptors;
     uint16_t product;
-    bool uvc, descriptorFault, sg;
+    bool uvc, descriptorFault, openFault, sg;
     {
         std::lock_guard<std::mutex> lock(mu_);
         Slot& s = *slots_[size_t(lens)];
@@ -228,6 +229,7 @@ void UsbServer::addDevice(int lens) {
         product = s.module.product();
         uvc = s.module.identity() == UsbIdentity::Uvc;
         descriptorFault = s.descriptorFault;
+        openFault = s.openFault;
         sg = !uvc && s.module.driverOf(0) == "usb-storage";
         s.sg = sg;
     }
@@ -283,7 +285,7 @@ void UsbServer::addDevice(int lens) {
         throw std::runtime_error("cannot add the module of lens " + std::to_string(lens) + ": " + what);
     }
     std::string file = root_ + node;
-    if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), 0644) == 0) {
+    if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), openFault ? 0 : 0644) == 0) {
         std::lock_guard<std::mutex> lock(mu_);
         usbNode->pipe = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         signal(*usbNode);
@@ -522,6 +524,18 @@ void UsbServer::setDescriptorFault(int lens, bool on) {
     std::vector<guint8> bytes(shown.begin(), shown.end());
     umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(),
                                           int(bytes.size()));
+}
+
+void UsbServer::setOpenFault(int lens, bool on) {
+    std::string file;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Slot& s = *slots_.at(size_t(lens));
+        s.openFault = on;
+        if (!s.present) return;
+        file = root_ + devPath(lens);
+    }
+    chmod(file.c_str(), on ? 0 : 0644);
 }
 
 void UsbServer::armSgFault(int lens, const SgFault& f) {

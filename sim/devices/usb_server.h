@@ -57,6 +57,8 @@ public:
     bool present(int lens);
     int devnum(int lens);
     void setDescriptorFault(int lens, bool on);
+    // The module's usbfs node refuses to open (EACCES).
+    void setOpenFault(int lens, bool on);
     void armSgFault(int lens, const SgFault& f);
 
     struct Client;

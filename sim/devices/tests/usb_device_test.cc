@@ -305,6 +305,12 @@ TEST_F(UsbDeviceTest, DetachClaimAndReleaseMoveTheVideoNode) {
     u.close();
     EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); }));
 
+    // a node that refuses to open
+    u.close();
+    usb("0 fault open on");
+    EXPECT_EQ(LIBUSB_ERROR_ACCESS, u.open(kUvc));
+    usb("0 fault open off");
+
     // injected claim failures
     ASSERT_EQ(0, u.open(kUvc));
     libusb_detach_kernel_driver(u.h(), 0);
