@@ -347,6 +347,15 @@ int UsbServer::runPosted(void* self) {
     return G_SOURCE_REMOVE;
 }
 
+// Main loop: what is posted runs before the testbed changes again.
+void UsbServer::flushPosted() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (idle_) g_source_remove(idle_);
+    }
+    runPosted(this);
+}
+
 namespace {
 
 struct Return {
@@ -370,7 +379,8 @@ void UsbServer::leave(int lens, UsbIdentity next, int returnMs) {
     s.module.note("left the bus");
     post([this, lens, sg] { removeDevice(lens, sg); });
     if (returnMs < 0 || closing_) return;
-    auto* r = new Return{this, lens, next, gone, 0};
+    auto owned = std::make_unique<Return>(Return{this, lens, next, gone, 0});
+    Return* r = owned.get();
     // plug() runs on the main loop
     r->id = g_timeout_add_full(
         G_PRIORITY_DEFAULT, guint(returnMs),
@@ -385,14 +395,11 @@ void UsbServer::leave(int lens, UsbIdentity next, int returnMs) {
             if (back) r->server->plug(r->lens, r->identity);
             return G_SOURCE_REMOVE;
         },
-        r,
+        owned.release(),
         [](gpointer p) {
-            auto* r = static_cast<Return*>(p);
-            {
-                std::lock_guard<std::mutex> lock(r->server->mu_);
-                r->server->timers_.erase(r->id);
-            }
-            delete r;
+            std::unique_ptr<Return> r(static_cast<Return*>(p));
+            std::lock_guard<std::mutex> lock(r->server->mu_);
+            r->server->timers_.erase(r->id);
         });
     timers_.insert(r->id);
 }
@@ -468,6 +475,7 @@ void UsbServer::unplug(int lens, int returnMs) {
 
 // Main loop.
 void UsbServer::plug(int lens, UsbIdentity identity) {
+    flushPosted();
     bool wasPresent;
     unsigned gone;
     bool sg;

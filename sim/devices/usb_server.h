@@ -106,6 +106,7 @@ private:
     // main loop: testbed changes
     void post(std::function<void()> task);
     static int runPosted(void* self);
+    void flushPosted();
     void addDevice(int lens);
     void removeDevice(int lens, bool sg);
     // Lock held: the module leaves the bus, back as `next` after returnMs.
