@@ -49,18 +49,7 @@ std::string state(int lens, const std::string& key) {
     return s.substr(at, s.find(' ', at) - at);
 }
 
-std::vector<std::string> calls(int lens) {
-    std::string all = usb(std::to_string(lens) + " calls");
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= all.size() && !all.empty()) {
-        size_t bar = all.find('|', start);
-        out.push_back(all.substr(start, bar - start));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-    }
-    return out;
-}
+std::vector<std::string> calls(int lens) { return ctl().usbCalls(lens); }
 
 bool called(int lens, const std::string& line) {
     for (const std::string& c : calls(lens))
@@ -69,8 +58,7 @@ bool called(int lens, const std::string& line) {
 }
 
 Bytes image(int lens) {
-    std::string bytes;
-    EXPECT_TRUE(vcam::fromHex(usb(std::to_string(lens) + " image"), bytes));
+    std::string bytes = ctl().usbImage(lens);
     return Bytes(bytes.begin(), bytes.end());
 }
 
