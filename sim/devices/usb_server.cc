@@ -288,6 +288,8 @@ void UsbServer::addDevice(int lens) {
     if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), openFault ? 0 : 0644) == 0) {
         std::lock_guard<std::mutex> lock(mu_);
         usbNode->pipe = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        // one page: a single write fills it, a single read wakes the poll
+        if (usbNode->pipe >= 0) fcntl(usbNode->pipe, F_SETPIPE_SZ, 4096);
         signal(*usbNode);
     } else {
         std::fprintf(stderr, "vcam-devd: %s stays a plain file: %s\n", node.c_str(), strerror(errno));
