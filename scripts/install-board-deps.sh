@@ -12,7 +12,7 @@
 set -e
 BOARD_SYSROOT=${BOARD_SYSROOT:-/usr/local/lib/panocamera/armhf}
 
-TOOLS="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user file"
+TOOLS="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user"
 # Libraries and their run-time packages; rapidjson-dev is headers only.
 LIBS="libgoogle-glog-dev libgoogle-glog0v6 libgflags-dev libgflags2.2
   libevent-dev libevent-2.1-7 libevent-core-2.1-7 libevent-extra-2.1-7
