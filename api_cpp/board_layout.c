@@ -3,6 +3,7 @@
  * board build: a 64-bit time_t or a changed record would send the driver
  * another ioctl number or a record it reads wrongly. */
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
@@ -12,6 +13,9 @@
 	_Static_assert(offsetof(type, member) == (offset), #type "." #member " at " #offset)
 #define SIZE(type, size) _Static_assert(sizeof(type) == (size), #type " of " #size " bytes")
 #define IOC(name, value) _Static_assert((unsigned)(name) == (value), #name " is " #value)
+
+/* Media files of 2 GiB and more: 64-bit file offsets in every program. */
+SIZE(off_t, 8);
 
 /* Extension unit: query and control mapping. */
 IOC(UVCIOC_CTRL_QUERY, 0xc00c7521u);

@@ -22,16 +22,22 @@ function(camera_add_gtest name)
   camera_add_vcam_test(${name} ${name} VCAM_ARGS ${T_VCAM_ARGS})
 endfunction()
 
-# camera_add_vcam_test(<test name> <test program target> [VCAM_ARGS <args...>] [ARGS <args...>])
+# camera_add_vcam_test(<test name> <test program target> [BOARD] [VCAM_ARGS <args...>] [ARGS <args...>])
 # One run of a test program in the virtual camera. In the board build only
-# the BOARD tests are built and run, through qemu's user-mode emulator, in a
-# camera without devices.
+# the BOARD tests and runs are built and run, through qemu's user-mode
+# emulator, in a camera without devices (a BOARD run of another test
+# program picks its device-free cases with ARGS).
 function(camera_add_vcam_test name target)
-  cmake_parse_arguments(T "" "" "VCAM_ARGS;ARGS" ${ARGN})
+  cmake_parse_arguments(T "BOARD" "" "VCAM_ARGS;ARGS" ${ARGN})
   set(run $<TARGET_FILE:${target}>)
+  if(T_BOARD AND NOT CAMERA_BOARD)
+    return()  # the test program's own run covers it
+  endif()
   if(CAMERA_BOARD)
     get_target_property(board ${target} CAMERA_BOARD_TEST)
-    if(NOT board)
+    if(T_BOARD)
+      set_target_properties(${target} PROPERTIES EXCLUDE_FROM_ALL OFF CAMERA_BOARD_TEST ON)
+    elseif(NOT board)
       set_target_properties(${target} PROPERTIES EXCLUDE_FROM_ALL ON)
       return()
     endif()
