@@ -11,6 +11,7 @@
 # virtual camera, which sees the host's /usr, can run the board tests.
 set -e
 BOARD_SYSROOT=${BOARD_SYSROOT:-/usr/local/lib/panocamera/armhf}
+case "$BOARD_SYSROOT" in /*/*) ;; *) echo "BOARD_SYSROOT: a folder of its own, not $BOARD_SYSROOT" >&2; exit 2 ;; esac
 
 TOOLS="gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf qemu-user"
 # Libraries and their run-time packages; rapidjson-dev is headers only.
@@ -63,7 +64,12 @@ trap 'rm -rf "$debs"' EXIT
 chmod 755 "$debs"
 # apt-get download runs its fetcher as the _apt user: the folder must be its.
 id _apt >/dev/null 2>&1 && $SUDO chown _apt "$debs"
-(cd "$debs" && $SUDO apt-get download -qq $want)
+# A version the lists name may be gone from the archive: refresh them once.
+if ! (cd "$debs" && $SUDO apt-get download -qq $want); then
+  $SUDO apt-get update -qq
+  want=$(candidates)
+  (cd "$debs" && $SUDO apt-get download -qq $want)
+fi
 $SUDO rm -rf "$BOARD_SYSROOT"
 $SUDO mkdir -p "$BOARD_SYSROOT"
 for d in "$debs"/*.deb; do
