@@ -54,7 +54,9 @@ bool parseArguments(int argc, char** argv, Photo& photo) {
                            &photo.image_height);
 }
 
-std::string queryModelText() { return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset"); }
+std::string queryModelText() {
+    return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset");
+}
 
 void openCamera(Photo& photo) {
     photo.cameras = std::vector<V4L2Camera>(static_cast<size_t>(photo.camera_num));

@@ -7,10 +7,7 @@
 #include <turbojpeg.h>
 
 #include "common/dameon_util.h"
-#include "common/process_util.h"
 #include "config/config_paths.h"
-#include "config/property_config.h"
-#include "offset/offset_param.h"
 #include "still_grab.h"
 #include "support/camtest.h"
 
@@ -137,10 +134,11 @@ TEST(StillGrabWrite, FailuresLeaveNoPartialFile) {
 }
 
 TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
-    camtest::writeFile("/etc/offset.conf", R"({"defaultOffset": 5})");
+    camtest::writeFile(camera_paths::kOffsetConf, R"({"defaultOffset": 5})");
     EXPECT_EQ(queryModelText(), "");
     const std::string model = "a\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`";
-    camtest::writeFile("/etc/offset.conf", "{\"defaultOffset\": \"a\\\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`\"}");
+    camtest::writeFile(camera_paths::kOffsetConf,
+                       "{\"defaultOffset\": \"a\\\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`\"}");
     EXPECT_EQ(queryModelText(), model);
 
     Photo photo;
@@ -153,38 +151,6 @@ TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
     EXPECT_FALSE(camtest::exists("/tmp/pwned2"));
     EXPECT_EQ(readCmdOutput("exiv2 -K Exif.Image.Model -Pv /tmp/model.jpg"), model + "\n");
-}
-
-// The camera as it leaves the factory: its first photo carries the stored
-// offset, which describes the two lens discs the lenses see.
-TEST(StillGrabProgram, FirstPhotoCarriesTheFactoryOffset) {
-    ASSERT_TRUE(camtest::inSandbox());
-    camtest::writeFile(camera_paths::kOffsetConf, camtest::readFile(CAMERA_SOURCE_DIR "/sim/rootfs/etc/offset.conf"));
-    const std::string path = "/sdcard/IMG_000001@3K.pnop";
-    unlink(path.c_str());
-    ASSERT_TRUE(pnocamera::exitedCleanly(pnocamera::runProcess({"stillGrab", "2", "1440", "1440", "0", path, "h"})));
-
-    std::string model = readCmdOutput("exiv2 -K Exif.Image.Model -Pv " + path);
-    ASSERT_FALSE(model.empty());
-    model.pop_back();  // the line end
-    EXPECT_EQ(model, queryModelText());
-    OffsetParam offset(base64Decode(model));
-    EXPECT_EQ(base64Encode(base64Decode(model)), model);
-    ASSERT_EQ(offset.camera_num_, 2);
-    ASSERT_EQ(offset.lenses_.size(), 2u);
-    EXPECT_EQ(offset.width_, 2880);
-    EXPECT_EQ(offset.height_, 1440);
-    // Lens 1 is turned half round by its flip flags.
-    const double want[2][3] = {{172.8, 432, 475.2}, {172.8, 834.2, 963.8}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_NEAR(offset.lenses_[i].r, want[i][0], 2.0) << i;
-        EXPECT_NEAR(offset.lenses_[i].x, want[i][1], 2.0) << i;
-        EXPECT_NEAR(offset.lenses_[i].y, want[i][2], 2.0) << i;
-    }
-    // A calibration has an origin to add.
-    OffsetParam origin(PropertyConfig(camera_paths::kOffsetConf).queryProperty("origin"));
-    EXPECT_EQ(origin.lenses_.size(), 2u);
-    EXPECT_EQ(origin.version_, offset.version_);
 }
 
 }  // namespace
