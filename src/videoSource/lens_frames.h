@@ -23,10 +23,9 @@ void settleCameras(std::vector<V4L2Camera>& cameras, int rounds);
 // The joined picture of n frames of width x height, side by side or
 // stacked. False when there is no lens or no pixel, or when the picture's
 // RGB bytes (or one row of them) would not fit the codec's int sizes.
-bool joinedImageSize(int n, int width, int height, bool stacked, int* image_width,
-                     int* image_height);
+bool joinedImageSize(int n, int width, int height, bool stacked, int* image_width, int* image_height);
 
 // Decodes frame i (fast DCT, RGB) to out[i], rows pitch bytes apart (0: w*3).
 // False when a frame does not decode or is not of the asked size.
-bool decodeFrames(const std::vector<Frame>& frames, int width, int height,
-                  const std::vector<unsigned char*>& out, int pitch);
+bool decodeFrames(const std::vector<Frame>& frames, int width, int height, const std::vector<unsigned char*>& out,
+                  int pitch);

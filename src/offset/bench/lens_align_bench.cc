@@ -59,9 +59,10 @@ bool benchProgram(int runs) {
     // Bitmap pixels are 4 bytes in memory, the lens buffers 3.
     const double bitmap = 2.0 * kSize * kSize * 4 / 1024;
     const double buffers = 2.0 * kSize * kSize * 3 / 1024;
-    printf("lensAlign 2 x %d: start to exit %.1f ms (floor %.0f ms of frames), peak resident %ld KiB "
-           "(bitmap %.0f KiB + lens buffers %.0f KiB)\n",
-           kSize, median(wall), floor_ms, peak_kib, bitmap, buffers);
+    printf(
+        "lensAlign 2 x %d: start to exit %.1f ms (floor %.0f ms of frames), peak resident %ld KiB "
+        "(bitmap %.0f KiB + lens buffers %.0f KiB)\n",
+        kSize, median(wall), floor_ms, peak_kib, bitmap, buffers);
     return true;
 }
 
@@ -110,15 +111,16 @@ void benchStages(int runs) {
         closeCamera(c);
     }
     unlink(kBarePath);
-    printf("2 x %d per round: open %.1f ms (once), warm-up %.1f ms, decode %.1f ms, join %.1f ms, bitmap write "
-           "%.1f ms, analysis %.1f ms\n",
-           kSize, median(t_open), median(t_warm), median(t_decode), median(t_join), median(t_write),
-           median(t_analyse));
+    printf(
+        "2 x %d per round: open %.1f ms (once), warm-up %.1f ms, decode %.1f ms, join %.1f ms, bitmap write "
+        "%.1f ms, analysis %.1f ms\n",
+        kSize, median(t_open), median(t_warm), median(t_decode), median(t_join), median(t_write), median(t_analyse));
     const double own = median(t_decode) + median(t_join) + median(t_write);
     const double bare = median(t_bare_decode) + median(t_bare_write);
-    printf("2 x %d per round: program decode+join+write %.1f ms, bare decode %.1f ms + sequential write %.1f ms = "
-           "%.1f ms, ratio %.3f\n",
-           kSize, own, median(t_bare_decode), median(t_bare_write), bare, own / bare);
+    printf(
+        "2 x %d per round: program decode+join+write %.1f ms, bare decode %.1f ms + sequential write %.1f ms = "
+        "%.1f ms, ratio %.3f\n",
+        kSize, own, median(t_bare_decode), median(t_bare_write), bare, own / bare);
 }
 
 }  // namespace

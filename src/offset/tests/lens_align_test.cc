@@ -27,9 +27,7 @@ using camtest::writeFile;
 const char* kConf = "/etc/offset.conf";
 
 // The stored "defaultOffset", decoded.
-OffsetParam storedOffset() {
-    return OffsetParam(base64Decode(PropertyConfig(kConf).queryProperty("defaultOffset")));
-}
+OffsetParam storedOffset() { return OffsetParam(base64Decode(PropertyConfig(kConf).queryProperty("defaultOffset"))); }
 
 void expectNear(const LensParam& got, const LensParam& want, double tolerance, const std::string& what) {
     EXPECT_NEAR(got.r, want.r, tolerance) << what;
@@ -137,8 +135,7 @@ TEST_F(LensAlignRun, SideBySideStoresTheMeasuredMeanPlusTheOrigin) {
 TEST_F(LensAlignRun, StackedTransposesEachFrameAndIgnoresAnInterrupt) {
     writeFile(kConf, "{\"origin\": \"2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_256\"}");
     start({"2", "1440", "1440", "v"});
-    ASSERT_TRUE(camtest::waitFor([&] { return log().find("to caculate") != std::string::npos; }))
-        << log();
+    ASSERT_TRUE(camtest::waitFor([&] { return log().find("to caculate") != std::string::npos; })) << log();
     kill(proc_.pid, SIGINT);
     ASSERT_EQ(proc_.wait(std::chrono::seconds(60)), 0) << log();
 
