@@ -280,22 +280,27 @@ int BRGROMAPI_LoadUpdater(BrgDevHandle* handle, const char* loader_file) {
     return 0;
 }
 
-int BRGROMAPI_SwitchModePCAM_SF(BrgDevHandle* handle) {
+namespace {
+
+int switchMode(BrgDevHandle* handle, uint8_t storage_type, const char* failure) {
     uint32_t total = 0;
-    if (SelectStorage(handle, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total) != 0) {
-        puts("Failed to select storage type -> BRG_STORAGE_PCAM_SF.\r");
+    if (SelectStorage(handle, storage_type, BRG_USER_AREA, &total) != 0) {
+        puts(failure);
         return -1;
     }
     return 0;
 }
 
+}  // namespace
+
+int BRGROMAPI_SwitchModePCAM_SF(BrgDevHandle* handle) {
+    return switchMode(handle, BRG_STORAGE_PCAM_SF,
+                      "Failed to select storage type -> BRG_STORAGE_PCAM_SF.\r");
+}
+
 int BRGROMAPI_SwitchModePCAM_RAM(BrgDevHandle* handle) {
-    uint32_t total = 0;
-    if (SelectStorage(handle, BRG_STORAGE_PCAM_DRAM, BRG_USER_AREA, &total) != 0) {
-        puts("Failed to select storage type -> BRG_STORAGE_PCAM_RAM.\r");
-        return -1;
-    }
-    return 0;
+    return switchMode(handle, BRG_STORAGE_PCAM_DRAM,
+                      "Failed to select storage type -> BRG_STORAGE_PCAM_RAM.\r");
 }
 
 int BRGROMAPI_LongJump(BrgDevHandle* handle) { return SendLongjumpCmd(handle); }
