@@ -431,18 +431,22 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
     if (!ReadFirmwareImage(path, image, length, kChunk, "binary size=%d bytes\r\n"))
         return BRG_TRANSFER_FAILED;
 
+    // The init and every chunk must reach the module whole before the burn
+    // command may follow.
     uint8_t cmd[8] = {0x01, 0x00, 0x03, 0, 0, 0, 0, 0};
     puts("UVC path fw update init.\r");
-    if (BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1) != 0) {
+    int usb = 0;
+    if (xuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1, &usb) != 0 || usb != sizeof(cmd)) {
         puts("\r\nUVC path fw update init failed.\r");
         return BRG_TRANSFER_FAILED;
     }
     puts("UVC path fw data transfer.\r");
     const uint32_t chunks = (length + kChunk - 1) / kChunk;
     for (uint32_t i = 0; i < chunks; ++i) {
-        if (BrgXU_XuCmd(handle, image.data() + static_cast<size_t>(i) * kChunk, BRG_XU_FW_DATA,
-                        kChunk, 1) != 0) {
-            printf("\r\nUVC path fw data transfer failed at chunk %u.\r\n", i);
+        if (xuCmd(handle, image.data() + static_cast<size_t>(i) * kChunk, BRG_XU_FW_DATA, kChunk,
+                  1, &usb) != 0 ||
+            usb != kChunk) {
+            printf("\r\nUVC path fw data transfer failed at chunk %u.\r\n", i + 1);
             return BRG_TRANSFER_FAILED;
         }
     }
@@ -453,7 +457,6 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
     BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1);
     sleep(1);
     for (int poll = 0; poll < 10; ++poll) {
-        int usb = 0;
         int r = xuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0, &usb);
         if (r != 0 && usb == LIBUSB_ERROR_NO_DEVICE) {
             puts("Device Reboot.\r");
@@ -595,8 +598,9 @@ int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t l
         // The last chunk is filled up with zero bytes.
         uint8_t chunk[kChunk] = {0};
         memcpy(chunk, data + offset, std::min<uint32_t>(kChunk, length - offset));
-        result = BrgXU_XuCmd(handle, chunk, BRG_XU_FW_DATA, kChunk, 1);
-        if (result != 0) {
+        int usb = 0;
+        result = xuCmd(handle, chunk, BRG_XU_FW_DATA, kChunk, 1, &usb);
+        if (result != 0 || usb != kChunk) {
             puts("\r\nUpdate flash error !!!!.\r");
             return BRG_TRANSFER_FAILED;
         }
