@@ -22,6 +22,8 @@ std::string burnedImage(int lens);
 std::string readMemory(int lens, const std::string& which, size_t offset, size_t length);
 // One value of "usb LENS state".
 std::string state(int lens, const std::string& key);
+// Puts the module on the bus as identity ("uvc", "romboot", "updater").
+void boot(int lens, const std::string& identity);
 // Puts the module back on the bus as the UVC bridge with its video node,
 // faults, ending and call list at their defaults.
 void resetModule(int lens);
