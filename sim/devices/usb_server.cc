@@ -1,9 +1,11 @@
 #include "usb_server.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,6 +124,7 @@ struct UsbServer::Client {
     std::set<int> claimed;
     std::set<int> detached;
     std::deque<std::unique_ptr<Urb>> urbs;
+    std::unique_ptr<Urb> reaped;  // the last URB reaped, until its completion is out
     size_t readPos = 0;
 };
 
@@ -164,6 +167,17 @@ UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
         slots_.back()->devnum = i + 2;
     }
     for (int i = 0; i < lenses; ++i) addDevice(i);
+    // umockdev does not always tell when a client closes; a closed client
+    // lets go of its interfaces within a moment all the same
+    sweeper_ = g_timeout_add(
+        50,
+        [](gpointer self) -> gboolean {
+            auto* s = static_cast<UsbServer*>(self);
+            std::lock_guard<std::mutex> lock(s->mu_);
+            s->sweep();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
 }
 
 UsbServer::~UsbServer() {
@@ -177,9 +191,11 @@ UsbServer::~UsbServer() {
         tasks_.clear();
     }
     for (unsigned t : timers) g_source_remove(t);
+    g_source_remove(sweeper_);
     for (size_t i = 0; i < nodes_.size(); ++i) {
         g_signal_handlers_disconnect_by_data(handlers_[i].get(), nodes_[i].get());
         if (nodes_[i]->attached) umockdev_testbed_detach_ioctl(testbed_, nodes_[i]->path.c_str(), nullptr);
+        if (nodes_[i]->pipe >= 0) ::close(nodes_[i]->pipe);
     }
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& kv : clients_) g_object_unref(kv.second->ref);
@@ -216,9 +232,15 @@ void UsbServer::addDevice(int lens) {
         s.sg = sg;
     }
     std::string node = "/dev/bus/usb/001/" + three(devnum);
+    Node* usbNode = nullptr;
     auto attach = [&](const std::string& path, bool isSg) {
-        nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, isSg, path, true}));
-        Node* n = nodes_.back().get();
+        Node* n;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, isSg, path, true}));
+            n = nodes_.back().get();
+        }
+        if (!isSg) usbNode = n;
         handlers_.emplace_back(umockdev_ioctl_base_new());
         UMockdevIoctlBase* h = handlers_.back().get();
         g_signal_connect(h, "handle-ioctl", G_CALLBACK(onIoctl), n);
@@ -260,13 +282,21 @@ void UsbServer::addDevice(int lens) {
         g_clear_error(&error);
         throw std::runtime_error("cannot add the module of lens " + std::to_string(lens) + ": " + what);
     }
+    std::string file = root_ + node;
+    if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), 0644) == 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        usbNode->pipe = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        signal(*usbNode);
+    } else {
+        std::fprintf(stderr, "vcam-devd: %s stays a plain file: %s\n", node.c_str(), strerror(errno));
+    }
     if (sg) {
         std::string name = "sg" + std::to_string(lens);
         attach("/dev/" + name, true);
         std::string scsi = std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" +
                            std::to_string(lens) + "/target" + std::to_string(lens) + ":0:0/" +
                            std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
-                           "N: " + name + "\n" +
+                           "N: " + name + "=00\n" +
                            "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
                            "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" +
                            "A: dev=21:" + std::to_string(lens) + "\n";
@@ -368,12 +398,45 @@ void UsbServer::leave(int lens, UsbIdentity next, int returnMs) {
 // Lock held.
 void UsbServer::settle(int lens) {
     Slot& s = *slots_[size_t(lens)];
+    // what the module had nothing for yet may have come meanwhile
+    for (auto& kv : clients_) {
+        Client& c = *kv.second;
+        if (c.lens != lens || c.sg || stale(c)) continue;
+        for (auto& u : c.urbs)
+            if (u->later && !u->ready) retry(s, *u);
+    }
     UsbModule::BusEvent e = s.module.takeBusEvent();
     if (e.leave) leave(lens, e.next, e.returnMs);
     bool video = s.present && s.module.videoBound();
     if (video != s.video) {
         s.video = video;
         post([this, lens, video] { video_(lens, video); });
+    }
+    for (auto& n : nodes_)
+        if (n->lens == lens && !n->sg) signal(*n);
+}
+
+void UsbServer::signal(Node& node) {
+    if (node.pipe < 0) return;
+    const Slot& s = *slots_[size_t(node.lens)];
+    bool wake = !s.present || s.generation != node.generation;
+    for (auto& kv : clients_) {
+        const Client& c = *kv.second;
+        if (wake) break;
+        if (c.lens != node.lens || c.sg || c.generation != node.generation) continue;
+        for (auto& u : c.urbs)
+            if (u->ready) wake = true;
+    }
+    char buf[4096];
+    if (wake && node.full) {
+        while (::read(node.pipe, buf, sizeof buf) > 0) {
+        }
+        node.full = false;
+    } else if (!wake && !node.full) {
+        std::memset(buf, 0, sizeof buf);
+        while (::write(node.pipe, buf, sizeof buf) > 0) {
+        }
+        node.full = true;
     }
 }
 
@@ -428,6 +491,9 @@ void UsbServer::plug(int lens, UsbIdentity identity) {
         char pid[8];
         std::snprintf(pid, sizeof pid, "%04x", s.module.product());
         s.module.note(std::string("enumerated 114d:") + pid + " devnum " + std::to_string(s.devnum));
+        // handles of the module's earlier self find it gone
+        for (auto& n : nodes_)
+            if (n->lens == lens && !n->sg) signal(*n);
     }
     addDevice(lens);
     {
@@ -756,7 +822,6 @@ int UsbServer::reap(Client& c, UMockdevIoctlData* arg) {
             retry(s, *u);
         }
     }
-    settle(c.lens);
     auto it = std::find_if(c.urbs.begin(), c.urbs.end(), [](const std::unique_ptr<Urb>& u) { return u->ready; });
     if (it == c.urbs.end()) return gone ? ENODEV : EAGAIN;
     Held ptr(resolve(arg, 0, sizeof(void*)));
@@ -766,6 +831,8 @@ int UsbServer::reap(Client& c, UMockdevIoctlData* arg) {
     urb->status = u.status;
     urb->actual_length = u.actual;
     if (!umockdev_ioctl_data_set_ptr(ptr.get(), 0, u.urb)) return EFAULT;
+    // its blocks go back to the client with this completion
+    c.reaped = std::move(*it);
     c.urbs.erase(it);
     return 0;
 }

@@ -69,6 +69,10 @@ public:
         bool sg;
         std::string path;
         bool attached;
+        // The node is a FIFO the server keeps full while the client has
+        // nothing to reap: libusb polls the node for POLLOUT.
+        int pipe = -1;
+        bool full = false;
     };
     // Testbed thread.
     void ioctl(Node& node, UMockdevIoctlClient* client);
@@ -92,6 +96,9 @@ private:
     // Lock held: the module's bus events and driver changes.
     void settle(int lens);
     void rebindIdle(int lens);
+    // Lock held: POLLOUT on the node while a URB waits to be reaped or
+    // the device is gone.
+    void signal(Node& node);
     bool stale(const Client& c) const;
 
     // main loop: testbed changes
@@ -116,6 +123,7 @@ private:
     int next_devnum_;
     std::vector<std::function<void()>> tasks_;
     unsigned idle_ = 0;
+    unsigned sweeper_ = 0;
     std::set<unsigned> timers_;
     bool closing_ = false;
 };
