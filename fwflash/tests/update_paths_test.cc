@@ -233,6 +233,59 @@ TEST_F(Download, CnxtPackageThroughTheExtensionUnit) {
     EXPECT_TRUE(callsStarting(0, "xu ").empty());
 }
 
+using Falcon = ModuleTest;
+
+// The loader-then-camera update opens without claiming anything: the
+// extension-unit requests go to the device, the video driver stays.
+TEST_F(Falcon, CameraUpdatedWhenNoLoaderIsThere) {
+    const std::string flash = pattern(64, 2);
+    camtest::writeFile("/tmp/work/cam.bin", pattern(64, 1));
+    camtest::writeFile("/tmp/work/flash.bin", flash);
+    CaptureStdout();
+    EXPECT_EQ(0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, 0x1234,
+                                   BRG_VID, BRG_UVC_PID));
+    std::string out = GetCapturedStdout();
+    for (const char* line :
+         {"Try to open miniuvc device PID=0x1234, VID=0x114D\r\n", "No BRG device has been detected.\r\n",
+          "Try to open camera device PID=0x858A, VID=0x114D\r\n",
+          "OpenBrgDevice claim interface. interface=255 hr=0\r\n", "Update flash successfully.\r\n"})
+        EXPECT_TRUE(contains(out, line)) << line << "\n" << out;
+    EXPECT_EQ(flash, fwtest::burnedImage(0));
+    EXPECT_FALSE(sawCall(0, "claim"));
+    EXPECT_EQ("1", fwtest::state(0, "video"));
+
+    CaptureStdout();
+    EXPECT_EQ(BRG_TRANSFER_FAILED, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin",
+                                                     BRG_VID, 0x1234, BRG_VID, 0x5678));
+    out = GetCapturedStdout();
+    EXPECT_TRUE(contains(out, "Failed to open device. exit.\r\n")) << out;
+}
+
+// Loader found: the camera image first, then the flash image on the camera.
+TEST_F(Falcon, LoaderThenCamera) {
+    const std::string camera = pattern(96, 3), flash = pattern(64, 4);
+    camtest::writeFile("/tmp/work/cam.bin", camera);
+    camtest::writeFile("/tmp/work/flash.bin", flash);
+    CaptureStdout();
+    EXPECT_EQ(0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, BRG_UVC_PID,
+                                   BRG_VID, BRG_UVC_PID));
+    std::string out = GetCapturedStdout();
+    EXPECT_TRUE(contains(out, "binary size=96 bytes\r\n")) << out;
+    EXPECT_TRUE(contains(out, "binary size=64 bytes\r\n")) << out;
+    EXPECT_EQ(std::string::npos, out.find("Try to open camera device"));
+    EXPECT_EQ(2u, callsStarting(0, "xu set 4 8 0101030000000000").size());
+    EXPECT_EQ(3u + 2u, callsStarting(0, "xu set 3 32").size());
+    EXPECT_EQ(flash, fwtest::burnedImage(0));
+
+    // A camera image that cannot be read: reported, the camera not waited for.
+    CaptureStdout();
+    EXPECT_EQ(BRG_TRANSFER_FAILED, FalconUpdateFlash("/tmp/work/none.bin", "/tmp/work/flash.bin",
+                                                     BRG_VID, BRG_UVC_PID, BRG_VID, BRG_UVC_PID));
+    out = GetCapturedStdout();
+    EXPECT_TRUE(contains(out, "file /tmp/work/none.bin not exist. \r\nCamera firmware download failed.\r\n"))
+        << out;
+}
+
 using Romboot = ModuleTest;
 
 TEST_F(Romboot, PackageBurnedThroughTheUpdater) {
