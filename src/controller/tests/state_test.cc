@@ -17,6 +17,7 @@
 #include <event2/event.h>
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
 #include "controller/state/OnLiveState.h"
@@ -104,7 +105,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
-        saved_config_ = readFile("/etc/appConfig.json");
+        saved_config_ = readFile(camera_paths::kAppConfig);
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
         ASSERT_GT(oled_iconCount(), 75);
@@ -114,7 +115,7 @@ protected:
     void TearDown() override {
         if (ctx_) finish();
         oled_close();
-        writeFile("/etc/appConfig.json", saved_config_);
+        writeFile(camera_paths::kAppConfig, saved_config_);
     }
     void finish() {
         for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
@@ -372,7 +373,7 @@ TEST_F(StateTest, JobsThatCannotStart) {
     sub("\"width\":1440", "\"width\":1000");  // record size too
     sub("\"live\":", "\"xlive\":");
     sub("\"preview\":", "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
 
     command("{\"cmd\":\"takePhoto\"}");
@@ -611,7 +612,7 @@ TEST_F(StateTest, MalformedWorkerMessagesAreLoggedAndDropped) {
 TEST_F(StateTest, PreviewThatCannotStart) {
     std::string bad = kConfig;
     bad.replace(bad.find("\"preview\":"), 10, "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
     auto preview = std::make_shared<PreviewState>(*ctx_);
     preview->show();
