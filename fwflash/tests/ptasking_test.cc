@@ -1,5 +1,6 @@
 // The thread wrappers: timed waits and triggers, the recursive mutex, and
 // threads stopped before their members go.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -139,6 +140,37 @@ TEST(Thread, RunEndsByItself) {
     once.Start("once");
     ASSERT_TRUE(camtest::waitFor([&] { return once.ran && !once.IsRunning(); }));
     once.Stop();
+}
+
+size_t threadsOfThisProcess() {
+    size_t n = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (d && readdir(d)) ++n;
+    if (d) closedir(d);
+    return n;
+}
+
+// A detached thread is cancelled at its next cancellation point (the sleep
+// of its loop), not in the middle of what it does between.
+TEST(Thread, DetachedThreadCancelledAtItsSleep) {
+    struct Looper : pThread {
+        Looper() : pThread(true, 0) {}
+        void Run() override {
+            for (;;) {
+                ++rounds;
+                Sleep(2);
+            }
+        }
+        std::atomic<long> rounds{0};
+    };
+    const size_t before = threadsOfThisProcess();
+    Looper looper;
+    looper.Start("looper");
+    ASSERT_TRUE(camtest::waitFor([&] { return looper.rounds > 2; }));
+    EXPECT_EQ(before + 1, threadsOfThisProcess());
+    looper.Stop();
+    EXPECT_FALSE(looper.IsRunning());
+    EXPECT_TRUE(camtest::waitFor([&] { return threadsOfThisProcess() == before; }));
 }
 
 }  // namespace
