@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -413,7 +413,7 @@ bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buff
     }
     try {
         buffer.assign(length + pad, 0);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // no memory, or more than a vector holds here
         printf("file %s too large. \r\n", path);
         return false;
     }

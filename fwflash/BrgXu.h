@@ -16,6 +16,7 @@
 #include <functional>
 #include <vector>
 
+#include "brg_records.h"
 #include "ptasking.h"
 
 struct BrgDevHandle {
@@ -41,50 +42,10 @@ constexpr uint16_t BRG_XU_MMP16_GET = 15;
 constexpr uint16_t BRG_VID = 0x114D;
 constexpr uint16_t BRG_UVC_PID = 0x858A;
 
-#pragma pack(push, 1)
-struct FACE_CMD {
-    uint8_t cmd;
-    uint8_t dlen;
-    uint8_t d[30];
-};
-
-struct _FaceRect {
-    uint16_t left;
-    uint16_t top;
-    uint16_t right;
-    uint16_t bottom;
-};
-
-struct FacePositionList {
-    uint16_t num_face;
-    _FaceRect face_rect[20];
-};
-
-// At the start of every message of the module's log stream.
-struct log_header_t {
-    uint8_t bHeaderMark;
-    uint8_t bVer;
-    uint16_t wHeaderLen;
-    uint32_t dwPacketID;
-    uint16_t wMessageType;
-    uint16_t wMessagLen;
-    uint16_t wCPUUsage;
-    uint16_t reserved;
-};
-#pragma pack(pop)
-
 static_assert(sizeof(FACE_CMD) == 32, "FACE_CMD is 32 bytes");
 static_assert(sizeof(_FaceRect) == 8, "_FaceRect is 8 bytes");
 static_assert(sizeof(FacePositionList) == 162, "FacePositionList is 162 bytes");
 static_assert(sizeof(log_header_t) == 16, "log_header_t is 16 bytes");
-
-enum {
-    LOG_MSG_FW_MESSAGE = 0,
-    LOG_MSG_AUDIO_MESSAGE = 1,
-    LOG_MSG_DRAM_MESSAGE = 2,
-    LOG_MSG_FLASH_MESSAGE = 3,
-    LOG_MSG_MAX_NUM = 4,
-};
 
 // Little-endian fields of the module's commands and records.
 inline void BrgPutLe16(uint8_t* p, uint16_t v) {

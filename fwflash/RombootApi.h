@@ -10,49 +10,8 @@
 
 #include "BrgXu.h"
 
-struct BRG_BOOT_TABLE_ENTRY {
-    uint32_t ulStartBlock;
-    uint32_t ulCodeSize;
-    uint32_t ulDownloadDstAddress;
-    uint32_t ulFlag;
-};
-
-struct BRG_STORAGE_PART_ENTRY {
-    uint32_t ulStartBlock;
-    uint32_t ulSize;
-    uint32_t ulFlag0;
-    uint32_t ulFlag1;
-};
-
-// The 512-byte firmware header table; every field little-endian.
-struct BRG_STORAGE_INDEX_TABLE1 {
-    uint32_t ulHeader;
-    uint32_t ulFlag;
-    uint32_t ulAlignedBlockSizeShift;
-    uint32_t ulTotalSectorsInLayer;
-    BRG_BOOT_TABLE_ENTRY bt;
-    BRG_STORAGE_PART_ENTRY it[29];
-    uint32_t dummy[3];
-    uint32_t ulTail;
-};
-
 static_assert(sizeof(BRG_STORAGE_INDEX_TABLE1) == 512, "the header table is 512 bytes");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are stored in host order");
-
-enum BRG_STORAGE_TYPE {
-    BRG_STORAGE_MOVINAND = 0,
-    BRG_STORAGE_ESD = 1,
-    BRG_STORAGE_EMMC = 2,
-    BRG_STORAGE_SIF = 3,
-    BRG_STORAGE_NAND = 4,
-    BRG_STORAGE_PCAM_SF = 5,
-    BRG_STORAGE_PCAM_DRAM = 128,
-};
-
-enum _BRG_MMC_PART {
-    BRG_USER_AREA = 0,
-    BRG_BOOT_AREA = 1,
-};
 
 // Chip ids: "VSN2" and "VSN3" in memory order.
 constexpr uint32_t BRG_CHIP_VSN2 = 0x324E5356;
