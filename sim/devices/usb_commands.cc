@@ -4,29 +4,13 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "command_words.h"
 #include "hex_text.h"
 #include "usb_server.h"
 
 namespace vcam {
 
 namespace {
-
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
-
-bool toLong(const std::string& s, long lo, long hi, long& out, int base = 10) {
-    if (s.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
 
 bool faultKind(const std::string& s, UsbFault& f) {
     if (s == "stall") f = UsbFault::Stall;
@@ -130,6 +114,10 @@ std::string UsbCommands::execute(const std::string& line) {
             usb_.setDescriptorFault(n, w[4] == "on");
             return "ok";
         }
+        if (what == "open" && args == 2 && (w[4] == "on" || w[4] == "off")) {
+            usb_.setOpenFault(n, w[4] == "on");
+            return "ok";
+        }
         if (what == "sg" && args >= 2) {
             SgFault f;
             long a = 0, b = 0, c = 0;
@@ -172,6 +160,7 @@ std::string UsbCommands::execute(const std::string& line) {
     if (cmd == "clear" && args == 0) {
         usb_.with(n, [](UsbModule& m) { m.clear(); });
         usb_.setDescriptorFault(n, false);
+        usb_.setOpenFault(n, false);
         usb_.armSgFault(n, SgFault());
         return "ok";
     }

@@ -35,6 +35,7 @@ public:
                "                                  KIND: stall (default), timeout, short, nodev\n"
                "  usb LENS fault claim busy|perm  the next claim fails with EBUSY or EPERM\n"
                "  usb LENS fault descriptors on|off  the sysfs descriptors are cut short\n"
+               "  usb LENS fault open on|off      the usbfs node refuses to open (EACCES)\n"
                "  usb LENS fault sg check KEY ASC ASCQ|host N|driver N|errno N\n"
                "                                  the next SG_IO of /dev/sgLENS fails so\n"
                "  usb LENS clear                  faults, call list and ending back to defaults\n"

@@ -137,6 +137,7 @@ struct UsbServer::Slot {
     bool video = true;  // the lens's video node is shown
     bool sg = false;    // the SCSI generic node is shown
     bool descriptorFault = false;
+    bool openFault = false;
     SgFault sgFault;
 };
 
@@ -218,7 +219,7 @@ void UsbServer::addDevice(int lens) {
     int devnum;
     std::string descriptors;
     uint16_t product;
-    bool uvc, descriptorFault, sg;
+    bool uvc, descriptorFault, openFault, sg;
     {
         std::lock_guard<std::mutex> lock(mu_);
         Slot& s = *slots_[size_t(lens)];
@@ -228,6 +229,7 @@ void UsbServer::addDevice(int lens) {
         product = s.module.product();
         uvc = s.module.identity() == UsbIdentity::Uvc;
         descriptorFault = s.descriptorFault;
+        openFault = s.openFault;
         sg = !uvc && s.module.driverOf(0) == "usb-storage";
         s.sg = sg;
     }
@@ -283,9 +285,11 @@ void UsbServer::addDevice(int lens) {
         throw std::runtime_error("cannot add the module of lens " + std::to_string(lens) + ": " + what);
     }
     std::string file = root_ + node;
-    if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), 0644) == 0) {
+    if (unlink(file.c_str()) == 0 && mkfifo(file.c_str(), openFault ? 0 : 0644) == 0) {
         std::lock_guard<std::mutex> lock(mu_);
         usbNode->pipe = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        // one page: a single write fills it, a single read wakes the poll
+        if (usbNode->pipe >= 0) fcntl(usbNode->pipe, F_SETPIPE_SZ, 4096);
         signal(*usbNode);
     } else {
         std::fprintf(stderr, "vcam-devd: %s stays a plain file: %s\n", node.c_str(), strerror(errno));
@@ -345,6 +349,15 @@ int UsbServer::runPosted(void* self) {
     return G_SOURCE_REMOVE;
 }
 
+// Main loop: what is posted runs before the testbed changes again.
+void UsbServer::flushPosted() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (idle_) g_source_remove(idle_);
+    }
+    runPosted(this);
+}
+
 namespace {
 
 struct Return {
@@ -368,7 +381,8 @@ void UsbServer::leave(int lens, UsbIdentity next, int returnMs) {
     s.module.note("left the bus");
     post([this, lens, sg] { removeDevice(lens, sg); });
     if (returnMs < 0 || closing_) return;
-    auto* r = new Return{this, lens, next, gone, 0};
+    auto owned = std::make_unique<Return>(Return{this, lens, next, gone, 0});
+    Return* r = owned.get();
     // plug() runs on the main loop
     r->id = g_timeout_add_full(
         G_PRIORITY_DEFAULT, guint(returnMs),
@@ -383,14 +397,11 @@ void UsbServer::leave(int lens, UsbIdentity next, int returnMs) {
             if (back) r->server->plug(r->lens, r->identity);
             return G_SOURCE_REMOVE;
         },
-        r,
+        owned.release(),
         [](gpointer p) {
-            auto* r = static_cast<Return*>(p);
-            {
-                std::lock_guard<std::mutex> lock(r->server->mu_);
-                r->server->timers_.erase(r->id);
-            }
-            delete r;
+            std::unique_ptr<Return> r(static_cast<Return*>(p));
+            std::lock_guard<std::mutex> lock(r->server->mu_);
+            r->server->timers_.erase(r->id);
         });
     timers_.insert(r->id);
 }
@@ -466,6 +477,7 @@ void UsbServer::unplug(int lens, int returnMs) {
 
 // Main loop.
 void UsbServer::plug(int lens, UsbIdentity identity) {
+    flushPosted();
     bool wasPresent;
     unsigned gone;
     bool sg;
@@ -522,6 +534,18 @@ void UsbServer::setDescriptorFault(int lens, bool on) {
     std::vector<guint8> bytes(shown.begin(), shown.end());
     umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(),
                                           int(bytes.size()));
+}
+
+void UsbServer::setOpenFault(int lens, bool on) {
+    std::string file;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Slot& s = *slots_.at(size_t(lens));
+        s.openFault = on;
+        if (!s.present) return;
+        file = root_ + devPath(lens);
+    }
+    chmod(file.c_str(), on ? 0 : 0644);
 }
 
 void UsbServer::armSgFault(int lens, const SgFault& f) {

@@ -57,6 +57,8 @@ public:
     bool present(int lens);
     int devnum(int lens);
     void setDescriptorFault(int lens, bool on);
+    // The module's usbfs node refuses to open (EACCES).
+    void setOpenFault(int lens, bool on);
     void armSgFault(int lens, const SgFault& f);
 
     struct Client;
@@ -104,6 +106,7 @@ private:
     // main loop: testbed changes
     void post(std::function<void()> task);
     static int runPosted(void* self);
+    void flushPosted();
     void addDevice(int lens);
     void removeDevice(int lens, bool sg);
     // Lock held: the module leaves the bus, back as `next` after returnMs.

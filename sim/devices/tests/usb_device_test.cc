@@ -49,18 +49,7 @@ std::string state(int lens, const std::string& key) {
     return s.substr(at, s.find(' ', at) - at);
 }
 
-std::vector<std::string> calls(int lens) {
-    std::string all = usb(std::to_string(lens) + " calls");
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= all.size() && !all.empty()) {
-        size_t bar = all.find('|', start);
-        out.push_back(all.substr(start, bar - start));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-    }
-    return out;
-}
+std::vector<std::string> calls(int lens) { return ctl().usbCalls(lens); }
 
 bool called(int lens, const std::string& line) {
     for (const std::string& c : calls(lens))
@@ -69,8 +58,7 @@ bool called(int lens, const std::string& line) {
 }
 
 Bytes image(int lens) {
-    std::string bytes;
-    EXPECT_TRUE(vcam::fromHex(usb(std::to_string(lens) + " image"), bytes));
+    std::string bytes = ctl().usbImage(lens);
     return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -304,6 +292,12 @@ TEST_F(UsbDeviceTest, DetachClaimAndReleaseMoveTheVideoNode) {
     EXPECT_TRUE(camtest::waitFor([] { return !camtest::exists("/dev/video0"); }));
     u.close();
     EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); }));
+
+    // a node that refuses to open
+    u.close();
+    usb("0 fault open on");
+    EXPECT_EQ(LIBUSB_ERROR_ACCESS, u.open(kUvc));
+    usb("0 fault open off");
 
     // injected claim failures
     ASSERT_EQ(0, u.open(kUvc));
@@ -577,6 +571,14 @@ TEST_F(UsbDeviceTest, RombootLoaderAndUpdaterSpeakBulkOnlyScsi) {
     EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
     EXPECT_EQ(0xAA, data[0]);
     EXPECT_EQ(0x55, data[1]);
+    // a wrapper without its signature stalls; with no command there is no
+    // status to read
+    Bytes bad(31, 0);
+    std::memcpy(bad.data(), "USBX", 4);
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x02, bad));
+    Bytes early(13);
+    EXPECT_EQ(LIBUSB_ERROR_TIMEOUT, u.bulk(0x81, early, 150));
+    EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
     // the loader, then the long jump: the module comes back as the updater
     Bytes loader(1024, 0x4C);
     EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x66, 0x02, 0x00, 0x02}, loader, false));
