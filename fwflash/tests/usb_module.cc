@@ -25,11 +25,8 @@ std::string usb(int lens, const std::string& command) {
 }
 
 std::vector<std::string> calls(int lens) {
-    std::vector<std::string> out;
-    std::istringstream in(usb(lens, "calls"));
-    for (std::string line; std::getline(in, line, '|');)
-        if (!line.empty()) out.push_back(line);
-    return out;
+    vcam::DevCtl ctl;
+    return ctl.usbCalls(lens);
 }
 
 std::vector<std::string> callsStarting(int lens, const std::string& prefix) {
