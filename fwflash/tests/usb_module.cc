@@ -71,14 +71,6 @@ bool waitForIdentity(int lens, const std::string& identity, std::chrono::millise
 }
 
 void boot(int lens, const std::string& identity) {
-    // Off the bus first: the server re-enumerates a module that is on it
-    // only once its old node is gone.
-    if (state(lens, "present") == "1") {
-        char node[32];
-        snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", atoi(state(lens, "devnum").c_str()));
-        usb(lens, "unplug");
-        ASSERT_TRUE(camtest::waitFor([&] { return state(lens, "present") == "0" && !camtest::exists(node); }));
-    }
     usb(lens, "boot " + identity);
     ASSERT_TRUE(waitForIdentity(lens, identity));
 }
