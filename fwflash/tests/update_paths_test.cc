@@ -235,6 +235,67 @@ TEST_F(Download, CnxtPackageThroughTheExtensionUnit) {
 
 using Falcon = ModuleTest;
 
+// The command family's packets as the module receives them, and their
+// failures reported instead of a zero.
+TEST_F(Download, CommandFamilyPackets) {
+    ASSERT_NE(nullptr, open(BRG_UVC_PID));
+    CaptureStdout();
+    EXPECT_EQ(0, WriteSensorReg(handle_, 0x3012, 0x0456));
+    uint16_t reg = 0xBEEF;
+    EXPECT_EQ(0, ReadSensorReg(handle_, 0x3012, &reg));
+    EXPECT_EQ(0, reg);  // the module answers zeros
+    EXPECT_EQ(0, SetH264Bitrate(handle_, 4000));
+    EXPECT_EQ(0, BrgXU_SetVideoOption(handle_, 0x11223344));
+    uint32_t options = 7;
+    EXPECT_EQ(0, BrgXU_GetVideoOption(handle_, &options));
+    EXPECT_EQ(0u, options);
+    EXPECT_EQ(16, Set_SEC_TV_PreviewParam(handle_, 1, 2, 0x10, 0x20, 0x300, 0x400, 0x500, 0x600));
+    EXPECT_EQ(0, DisableFlashWP(handle_));
+    EXPECT_EQ(0, RombootReset(handle_));
+    FACE_CMD face = {3, 2, {9, 8}};
+    EXPECT_EQ(0, SetFD_Param(handle_, &face));
+    FacePositionList faces;
+    faces.num_face = 99;
+    EXPECT_EQ(0, GetFD_Position(handle_, &faces));
+    EXPECT_EQ(0, faces.num_face);
+    EXPECT_EQ("", GetCapturedStdout());
+    const std::string z8(8, '0'), z16(16, '0');
+    const std::vector<std::string> expected = {
+        "xu set 1 8 0a03123056040000",
+        "xu set 1 8 0a02123000000000",
+        "xu get 2 8",
+        "xu set 1 8 08ffa00f00000000",
+        "xu set 14 16 0202443322110000" + z16,
+        "xu set 14 16 0201000000000000" + z16,
+        "xu get 15 16",
+        "xu set 14 16 01010210002000000300040005000600",
+        "xu set 14 16 0700000000000000" + z16,
+        "xu set 14 16 0702000000000000" + z16,
+        "xu set 14 16 ff03000000000000" + z16,
+        "xu set 4 16 1600000000000000" + z16,
+    };
+    EXPECT_EQ(expected, callsStarting(0, "xu "));
+    EXPECT_TRUE(sawCall(0, "vendor 40 02 0000 0000 32 03020908" + std::string(56, '0')));
+    EXPECT_TRUE(sawCall(0, "vendor c0 01 0000 0000 81"));
+
+    usb(0, "fault next");
+    reg = 0xBEEF;
+    CaptureStdout();
+    EXPECT_EQ(BRG_TRANSFER_FAILED, ReadSensorReg(handle_, 0x3012, &reg));
+    EXPECT_EQ("BrgIspCmdSet failed : 0xFFFFFFF7", GetCapturedStdout());
+    EXPECT_EQ(0xBEEF, reg);
+    usb(0, "clear");
+    usb(0, "fault next");
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, DisableFlashWP(handle_));
+    EXPECT_EQ(1u, callsStarting(0, "xu set 14").size());  // the second half is not sent
+    usb(0, "fault next");
+    CaptureStdout();
+    EXPECT_EQ(BRG_TRANSFER_FAILED, RombootReset(handle_));
+    EXPECT_EQ("xuProbe failed : 0xFFFFFFF7", GetCapturedStdout());
+    EXPECT_EQ(-1, WriteSensorReg(nullptr, 1, 2));
+    EXPECT_EQ(-1, GetFD_Position(nullptr, &faces));
+}
+
 // The loader-then-camera update opens without claiming anything: the
 // extension-unit requests go to the device, the video driver stays.
 TEST_F(Falcon, CameraUpdatedWhenNoLoaderIsThere) {
