@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
       state="$2"; shift 2 ;;
     --build) [ $# -ge 2 ] || { echo "run-camera: --build needs a folder" >&2; exit 2; }
       build="$2"; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-camera: unknown option $1" >&2; exit 2 ;;
   esac
 done
