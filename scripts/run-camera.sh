@@ -14,6 +14,7 @@
 #   --build DIR    build folder (default build); configured when new
 set -uo pipefail
 export LC_COLLATE=C
+here=$(pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 keep=""
@@ -39,6 +40,9 @@ if [ -n "$keep" ] && { [ "$keep" -lt 1 ] || [ "$keep" -gt 65535 ]; }; then
 fi
 
 step() { printf '%-10s %s\n' "$1" "$2"; }
+# A path as the caller sees it: relative to where the command was started
+# when it lies below.
+at() { case "$1" in "$here"/*) printf '%s' "${1#"$here"/}" ;; *) printf '%s' "$1" ;; esac; }
 fail() { step "$1" "$2"; exit 1; }
 
 # The camera's tree: a new or empty folder, or the tree of an earlier run,
@@ -55,20 +59,21 @@ mkdir -p "$state/sdcard"
 : > "$state/.camera-run"
 log="$state/build.log"
 : > "$log"
+st=$(at "$state") bd=$(at "$build") lg=$(at "$log")
 
 ./scripts/install-deps.sh >>"$log" 2>&1 || fail install "failed, see $log"
 step install "ok (Debian packages)"
 
 if [ -f "$build/CMakeCache.txt" ]; then
-  step configure "ok ($build configured before)"
+  step configure "ok ($bd configured before)"
 else
   cmake -S . -B "$build" >>"$log" 2>&1 || fail configure "failed, see $log"
-  step configure "ok ($build)"
+  step configure "ok ($bd)"
 fi
 
 # The programs, the device server and its tools; no test programs.
 cmake --build "$build" -j"$(nproc)" --target camera_run >>"$log" 2>&1 || fail build "failed, see $log"
-step build "ok (programs in $build/bin; full output in $log)"
+step build "ok (programs in $bd/bin; full output in $lg)"
 
 media() { (cd "$state/sdcard" && ls -1 IMG_* VID_* 2>/dev/null) || true; }
 before=$(media)
@@ -138,14 +143,14 @@ while :; do
   if IFS= read -r line; then
     case "$line" in
       "step started") step camera "started: controller -d with 2 lenses, pid $(controller_pid) on this machine" ;;
-      "step nostart") step camera "did not start, see $state/log/controller.out" ;;
+      "step nostart") step camera "did not start, see $st/log/controller.out" ;;
       "step photo 0")
         photo_status=0
         new=$(comm -13 <(echo "$before") <(media) | tail -n 1)
-        step photo "taken over TCP: $state/sdcard/$new" ;;
+        step photo "taken over TCP: $st/sdcard/$new" ;;
       "step photo "*)
         photo_status=${line#step photo }
-        step photo "failed (status $photo_status), see $state/log/phone.log and $state/log/controller.out" ;;
+        step photo "failed (status $photo_status), see $st/log/phone.log and $st/log/controller.out" ;;
       "step kept")
         step camera "kept running: 127.0.0.1:$keep is its port 8888; Ctrl-C or kill $$ ends it" ;;
       *) printf '%s\n' "$line" >>"$state/run.log" ;;
@@ -168,12 +173,12 @@ rm -rf "$steps"
 mapfile -t taken < <(comm -13 <(echo "$before") <(media))
 all=$(media | grep -c . || true)
 if [ "${#taken[@]}" -eq 0 ]; then
-  step result "no photo this run (status $rc); $all on the card $state/sdcard"
+  step result "no photo this run (status $rc); $all on the card $st/sdcard"
 else
-  step result "${#taken[@]} taken this run, $all on the card $state/sdcard (kept from run to run):"
-  for f in "${taken[@]}"; do printf '%-10s   %s\n' "" "$state/sdcard/$f"; done
+  step result "${#taken[@]} taken this run, $all on the card $st/sdcard (kept from run to run):"
+  for f in "${taken[@]}"; do printf '%-10s   %s\n' "" "$st/sdcard/$f"; done
 fi
-[ -f "$state/screen.png" ] && printf '%-10s %s\n' "" "screen: $state/screen.png"
-printf '%-10s %s\n' "" "log:    $state/log/controller.out (controller), $state/calls.log (outside programs),"
-printf '%-10s %s\n' "" "        $state/run.log (camera run), $log (install and build)"
+[ -f "$state/screen.png" ] && printf '%-10s %s\n' "" "screen: $st/screen.png"
+printf '%-10s %s\n' "" "log:    $st/log/controller.out (controller), $st/calls.log (outside programs),"
+printf '%-10s %s\n' "" "        $st/run.log (camera run), $lg (install and build)"
 exit "$rc"
