@@ -31,7 +31,6 @@
 #include "device/led.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
-#include "model/NetworkStatus.h"
 
 namespace {
 
@@ -394,12 +393,7 @@ void onTickWork(Context& ctx) {
             return;
         }
     }
-    std::string ip = NetworkStatus().lookUpIp();
-    if (ip != ctx.ip_) {
-        ctx.ip_ = ip;
-        oled_clearNumber(0);
-        oled_number(0, ip.c_str());
-    }
+    ctx.refreshIp();
     checkUsbDevice(ctx);
     if (ctx.second_task_) {
         if (ctx.second_task_cancel_) {

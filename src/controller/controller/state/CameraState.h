@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "controller/screen_codes.h"
+
 class CmdMessage;
 struct Context;
 
@@ -82,8 +84,48 @@ private:
     std::shared_ptr<const char> token_ = std::make_shared<const char>('\0');
 };
 
+// The idle-screen card listener of a carousel screen: a card change clears
+// the list area and redraws the screen, as long as the screen lives.
+void listenForCard(Context& ctx, const LifeToken& life, CameraState& screen);
+// An idle screen's picture of a card that is inserted but not usable.
+void showCardUnsupported();
+
 // LED 0 at rest: colour 4 while the access point is up, dark otherwise.
 void restJobLed(Context& ctx);
+// Sets LED 0.
+void setJobLed(Context& ctx, int mode, int color);
 // Worker messages: "data" must be an object with a string "process"; false
-// (and a log line) otherwise.
-bool workerProcess(CmdMessage const& msg, std::string& process);
+// (and a log line) otherwise. A missing "data" is logged as such unless
+// missing_data_apart is false (then it is "no process" too).
+bool workerProcess(CmdMessage const& msg, std::string& process, bool missing_data_apart = true);
+
+// "07" for 7: a clock part with a leading zero below 10.
+std::string twoDigits(int v);
+
+// Steps shared by the busy screens that run a worker job.
+
+// Seconds the USB pins get to settle after the switch to the host side (2 on
+// the camera; the in-process tests set 0).
+extern unsigned g_host_settle_seconds;
+// Switches the USB pins to the host side and waits for them to settle.
+void usbToHostAndSettle();
+// Failure code of a job start result that is not a success: the model's 9
+// for a configuration error, else kStartFailed.
+int startFailureCode(int result);
+// Undoes what a job start did before it failed: CPU governor and fan back
+// (cooled), then the USB pins back to the device side (pins).
+void undoJobStart(bool cooled, bool pins);
+// The stop of a busy screen: once only (the flag), the stop call, then the
+// 15-second alarm after which onAlrm force-quits the worker.
+constexpr unsigned kStopTimeoutSeconds = 15;
+void armStopAlarm();
+template <typename F>
+void stopJobOnce(bool& stopping, F stop) {
+    if (stopping) return;
+    stopping = true;
+    stop();
+    armStopAlarm();
+}
+// Reaps ended children; true when the job's worker was among them, with its
+// exit code.
+bool reapJob(Context& ctx, int& code);

@@ -14,7 +14,7 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return 3; }
+    int type() const override { return state_type::kLive; }
     void handleButton0() override {}
     void handleButton1() override;
     void handleButton2() override {}

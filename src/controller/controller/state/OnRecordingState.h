@@ -16,7 +16,7 @@ public:
     void show() override;
     void clear() override;
     void selfClear();
-    int type() const override { return 2; }
+    int type() const override { return state_type::kRecording; }
     void handleButton0() override {}
     void handleButton1() override;
     void handleButton2() override {}

@@ -12,7 +12,7 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return 8; }
+    int type() const override { return state_type::kPreview; }
     void handleButton0() override {}
     void handleButton1() override;
     void handleButton2() override {}

@@ -14,7 +14,7 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return type_ == kPreview ? 9 : 11; }
+    int type() const override { return type_ == kPreview ? state_type::kRealTimePreview : state_type::kRealTimeRecordPreview; }
     void handleButton0() override {}
     void handleButton1() override;
     void handleButton2() override {}
