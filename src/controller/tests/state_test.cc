@@ -104,6 +104,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
+        g_host_settle_seconds = 0;
         saved_config_ = readFile("/etc/appConfig.json");
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);

@@ -54,12 +54,5 @@ void APState::handleButton1() {
         show();
         return;
     }
-    LOG(ERROR) << "ap switch on failed " << status;
     ctx_.changeState(std::make_shared<ErrorState<APState>>(ctx_, status));
-}
-
-template <>
-void ErrorState<APState>::clear() {
-    oled_clearLogo(icon::kListArea);
-    oled_clearLogoShift(code_ == 3 ? icon::kErrorWrite : icon::kErrorFailed, 0);
 }

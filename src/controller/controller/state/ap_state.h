@@ -21,7 +21,3 @@ public:
 private:
     Context& ctx_;
 };
-
-// The error screen of a failed switch-on erases its picture shifted by row 0.
-template <>
-void ErrorState<APState>::clear();

@@ -11,7 +11,8 @@
 #include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 #include "view/OledListItemView.h"
-#include "view/OledView.h"
+#include "view/OledViewResolutionDecorator.h"
+#include "view/OledViewStringDecorator.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ void OnSettingsState::clear() {
 }
 
 void OnSettingsState::handleButton1() {
-    switch (list_.selected_index()) {
+    switch (list_.selectIndex()) {
     case kRecordSize:
         ctx_.changeState(std::make_shared<RecordSettingState>(ctx_));
         return;
@@ -180,9 +181,13 @@ void RecordSettingState::handleButton2() {
 void RecordSettingState::handleButton1() {
     if (!entries_.empty()) {
         ConfigParam p;
-        p.width = p.height = entries_.at(list_.selected_index()).first;
+        p.width = p.height = entries_.at(list_.selectIndex()).first;
         // the camera's own configuration: the next recording uses it
-        if (!ctx_.camera_.app_config_.setRecordVideoParm(p)) LOG(ERROR) << "record size not stored";
+        try {
+            if (!ctx_.camera_.app_config_.setRecordVideoParm(p)) LOG(ERROR) << "record size not stored";
+        } catch (const ConfigError& e) {
+            LOG(ERROR) << "record size not stored " << e.what();
+        }
     }
     backToSettings(ctx_);
 }
@@ -226,7 +231,7 @@ void LanguageSettingState::show() {
 void LanguageSettingState::clear() { list_.clear(nullptr); }
 
 void LanguageSettingState::handleButton1() {
-    switch (list_.selected_index()) {
+    switch (list_.selectIndex()) {
     case 0:
         UserConfig().setLanguage(UserConfig::Chinese);
         ctx_.initScreen();  // the new icon table serves every later drawing
