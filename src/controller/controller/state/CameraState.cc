@@ -75,10 +75,10 @@ void restJobLed(Context& ctx) {
     setJobLed(ctx, led_mode::kSteady, ctx.ap_on_ ? led_color::kActive : led_color::kDark);
 }
 
-bool workerProcess(CmdMessage const& msg, std::string& process, bool missing_data_apart) {
+bool workerProcess(CmdMessage const& msg, std::string& process, bool name_missing_data) {
     const rapidjson::Document& doc = msg.document();
     auto data = doc.FindMember("data");
-    if (data == doc.MemberEnd() && missing_data_apart) {
+    if (data == doc.MemberEnd() && name_missing_data) {
         LOG(ERROR) << "cmd has no member:data " << msg.GetString();
         return false;
     }
@@ -106,12 +106,12 @@ void usbToHostAndSettle() {
 
 int startFailureCode(int result) { return result == Camera::kConfigError ? result : kStartFailed; }
 
-void undoJobStart(bool cooled, bool pins) {
-    if (cooled) {
+void undoJobStart(bool raised_cpu, bool on_host) {
+    if (raised_cpu) {
         setGovernor("ondemand");
         runPinTool(6);
     }
-    if (pins) toDevice();
+    if (on_host) toDevice();
 }
 
 void armStopAlarm() { alarm(kStopTimeoutSeconds); }

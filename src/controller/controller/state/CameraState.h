@@ -95,9 +95,9 @@ void restJobLed(Context& ctx);
 // Sets LED 0.
 void setJobLed(Context& ctx, int mode, int color);
 // Worker messages: "data" must be an object with a string "process"; false
-// (and a log line) otherwise. A missing "data" is logged as such unless
-// missing_data_apart is false (then it is "no process" too).
-bool workerProcess(CmdMessage const& msg, std::string& process, bool missing_data_apart = true);
+// (and a log line) otherwise. A missing "data" has a log line of its own
+// unless name_missing_data is false (then it is logged as "no process").
+bool workerProcess(CmdMessage const& msg, std::string& process, bool name_missing_data = true);
 
 // "07" for 7: a clock part with a leading zero below 10.
 std::string twoDigits(int v);
@@ -112,9 +112,10 @@ void usbToHostAndSettle();
 // Failure code of a job start result that is not a success: the model's 9
 // for a configuration error, else kStartFailed.
 int startFailureCode(int result);
-// Undoes what a job start did before it failed: CPU governor and fan back
-// (cooled), then the USB pins back to the device side (pins).
-void undoJobStart(bool cooled, bool pins);
+// Undoes what a job start did before it failed: the CPU governor and the fan
+// back when the start raised them, the USB pins back to the device side when
+// the screen had switched them to the host.
+void undoJobStart(bool raised_cpu, bool on_host);
 // The stop of a busy screen: once only (the flag), the stop call, then the
 // 15-second alarm after which onAlrm force-quits the worker.
 constexpr unsigned kStopTimeoutSeconds = 15;

@@ -19,7 +19,7 @@ OnLiveState::OnLiveState(Context& ctx, int width, int height, int bitrate)
         // nothing runs: undo the start; entered() goes back to the record screen
         start_failed_ = true;
         LOG(ERROR) << "live not started " << r;
-        undoJobStart(true, true);
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 

@@ -51,7 +51,7 @@ OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitr
         // nothing runs: undo the start; entered() shows the error
         start_failure_ = startFailureCode(r);
         LOG(ERROR) << "record not started " << r;
-        undoJobStart(true, true);
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 

@@ -17,7 +17,7 @@ OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : ctx_(ctx) {
         // nothing runs: give the pins back; entered() shows the error
         start_failure_ = startFailureCode(r);
         LOG(ERROR) << "take photo not started " << r;
-        undoJobStart(false, true);
+        undoJobStart(/*raised_cpu=*/false, /*on_host=*/true);
     }
 }
 
@@ -42,7 +42,7 @@ void OnTakingPhotoState::selfClear() {
 void OnTakingPhotoState::handCmdInput(CmdMessage const& msg) {
     std::string process;
     // a message without "data" counts as one without a process here
-    if (!workerProcess(msg, process, false)) return;
+    if (!workerProcess(msg, process, /*name_missing_data=*/false)) return;
     if (process == "stillGrab" && msg.GetCmd() == "prepare") setJobLed(ctx_, led_mode::kFastBlink, led_color::kActive);
 }
 

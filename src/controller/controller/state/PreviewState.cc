@@ -21,7 +21,7 @@ void PreviewState::show() {
     if (r == 0) return;
     LOG(ERROR) << "preview not started " << r;
     start_failure_ = startFailureCode(r);
-    undoJobStart(true, false);  // no pin switch on this screen
+    undoJobStart(/*raised_cpu=*/true, /*on_host=*/false);
     clear();
     // shown before it was put in place: entered() leads on instead
     if (isCurrentState(ctx_, this)) entered();

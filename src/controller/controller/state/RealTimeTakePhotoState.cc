@@ -22,7 +22,7 @@ RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) :
         // nothing runs: undo the start; entered() shows the error
         start_failure_ = startFailureCode(r);
         LOG(ERROR) << "preview not started " << r;
-        undoJobStart(true, true);
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 
