@@ -114,7 +114,14 @@ void undoJobStart(bool raised_cpu, bool on_host) {
     if (on_host) toDevice();
 }
 
-void armStopAlarm() { alarm(kStopTimeoutSeconds); }
+void JobState::handleButton1() {
+    if (stopping_) return;
+    stopping_ = true;
+    stopJob();
+    alarm(kStopTimeoutSeconds);
+}
+
+void JobState::onAlrm() { ctx_.camera_.forceQuit(); }
 
 bool reapJob(Context& ctx, int& code) {
     bool exited = false;

@@ -116,17 +116,30 @@ int startFailureCode(int result);
 // back when the start raised them, the USB pins back to the device side when
 // the screen had switched them to the host.
 void undoJobStart(bool raised_cpu, bool on_host);
-// The stop of a busy screen: once only (the flag), the stop call, then the
-// 15-second alarm after which onAlrm force-quits the worker.
-constexpr unsigned kStopTimeoutSeconds = 15;
-void armStopAlarm();
-template <typename F>
-void stopJobOnce(bool& stopping, F stop) {
-    if (stopping) return;
-    stopping = true;
-    stop();
-    armStopAlarm();
-}
 // Reaps ended children; true when the job's worker was among them, with its
 // exit code.
 bool reapJob(Context& ctx, int& code);
+
+// The skeleton of a busy screen whose worker runs until it is stopped
+// (recording, live, preview): select is the stop, once only, followed by the
+// 15-second alarm whose handler force-quits the worker; next and previous do
+// nothing.
+class JobState : public CameraState {
+public:
+    static constexpr unsigned kStopTimeoutSeconds = 15;
+
+    void handleButton0() override {}
+    void handleButton1() final;
+    void handleButton2() override {}
+    void onAlrm() override;
+
+    bool stopping() const { return stopping_; }
+
+protected:
+    explicit JobState(Context& ctx) : ctx_(ctx) {}
+    // Asks the worker to stop (the model's stop call).
+    virtual void stopJob() = 0;
+
+    Context& ctx_;
+    bool stopping_ = false;
+};

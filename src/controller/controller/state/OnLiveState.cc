@@ -8,7 +8,7 @@
 #include "fifo_ipc/cmd_msg.h"
 
 OnLiveState::OnLiveState(Context& ctx, int width, int height, int bitrate)
-    : ctx_(ctx), width_(width), height_(height), bitrate_(bitrate) {
+    : JobState(ctx), width_(width), height_(height), bitrate_(bitrate) {
     clear();
     show();
     setSecondTask(ctx_, BusyAnimation());
@@ -42,11 +42,7 @@ void OnLiveState::clear() {
     stopSecondTask(ctx_);
 }
 
-void OnLiveState::handleButton1() {
-    stopJobOnce(stopping_, [this] { ctx_.camera_.stopLive(); });
-}
-
-void OnLiveState::onAlrm() { ctx_.camera_.forceQuit(); }
+void OnLiveState::stopJob() { ctx_.camera_.stopLive(); }
 
 std::string OnLiveState::durationText(int seconds) {
     int rest = seconds % 3600;

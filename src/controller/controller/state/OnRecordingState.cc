@@ -35,7 +35,7 @@ const rapidjson::Value* dataString(CmdMessage const& msg, const char* key) {
 }  // namespace
 
 OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitrate)
-    : ctx_(ctx), width_(width), height_(height), bitrate_(bitrate) {
+    : JobState(ctx), width_(width), height_(height), bitrate_(bitrate) {
     LOG(INFO) << "on recording state";
     oled_logo(icon::kVideo);
     unsigned long long freeBytes = 0, totalBytes = 0;
@@ -78,14 +78,10 @@ void OnRecordingState::selfClear() {
     ctx_.sdcard_.listener_ = nullptr;
 }
 
-void OnRecordingState::handleButton1() {
-    stopJobOnce(stopping_, [this] {
-        oled_logo(icon::kWait);
-        ctx_.camera_.stopRecord();
-    });
+void OnRecordingState::stopJob() {
+    oled_logo(icon::kWait);
+    ctx_.camera_.stopRecord();
 }
-
-void OnRecordingState::onAlrm() { ctx_.camera_.forceQuit(); }
 
 void OnRecordingState::onCard(int inserted) {
     if (inserted) return;

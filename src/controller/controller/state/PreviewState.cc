@@ -8,7 +8,7 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-PreviewState::PreviewState(Context& ctx) : ctx_(ctx) {}
+PreviewState::PreviewState(Context& ctx) : JobState(ctx) {}
 
 void PreviewState::show() {
     oled_clearLogo(icon::kPhoto);
@@ -38,11 +38,7 @@ void PreviewState::clear() {
     stopSecondTask(ctx_);
 }
 
-void PreviewState::handleButton1() {
-    stopJobOnce(stopping_, [this] { ctx_.camera_.stopPreview(); });
-}
-
-void PreviewState::onAlrm() { ctx_.camera_.forceQuit(); }
+void PreviewState::stopJob() { ctx_.camera_.stopPreview(); }
 
 void PreviewState::handCmdInput(CmdMessage const& msg) {
     std::string process;

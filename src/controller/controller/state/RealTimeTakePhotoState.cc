@@ -8,7 +8,7 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) : ctx_(ctx), type_(type) {
+RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) : JobState(ctx), type_(type) {
     LOG(INFO) << "realtimeTakePhoto state";
     oled_clearLogo(icon::kFrame);
     oled_clearLogo(icon::kNav);
@@ -43,16 +43,14 @@ void RealTimeTakePhotoState::clear() {
     oled_clearLogoShift(icon::kStreaming, 0);
 }
 
-void RealTimeTakePhotoState::handleButton1() {
-    stopJobOnce(stopping_, [this] {
-        if (type_ == kPreview) ctx_.camera_.stopPreview();
-        else ctx_.camera_.stopRecordPreview();
-    });
+void RealTimeTakePhotoState::stopJob() {
+    if (type_ == kPreview) ctx_.camera_.stopPreview();
+    else ctx_.camera_.stopRecordPreview();
 }
 
 void RealTimeTakePhotoState::onAlrm() {
     LOG(INFO) << "force kill RealTimeTakePhoto";
-    ctx_.camera_.forceQuit();
+    JobState::onAlrm();
 }
 
 void RealTimeTakePhotoState::onPrepareOk() {
