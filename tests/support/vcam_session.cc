@@ -259,4 +259,11 @@ void start(Process& p, const std::vector<std::string>& argv, const std::string& 
     p.pid = pid;
 }
 
+bool startController(Process& p, const std::string& out_path) {
+    if (!camtest::exists("/dev/oled")) camtest::writeFile("/dev/oled", "");
+    camtest::writeFile("/dev/gpioLed", "");
+    start(p, {"controller", "-d"}, out_path);
+    return waitForPort() && waitForStartUp(p.pid);
+}
+
 }  // namespace camtest

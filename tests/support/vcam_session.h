@@ -81,4 +81,9 @@ struct Process {
 // Starts argv with stdout and stderr into out_path.
 void start(Process& p, const std::vector<std::string>& argv, const std::string& out_path);
 
+// Starts "controller -d" on an empty LED file (and a panel node when the
+// camera serves none) and waits until it serves clients; false when it did
+// not come up (p.output() tells why).
+bool startController(Process& p, const std::string& out_path = "/tmp/controller.out");
+
 }  // namespace camtest

@@ -14,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "config/config_paths.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
@@ -80,7 +81,7 @@ void go(const std::string& name) { camtest::writeFile("/tmp/" + name + ".go", ""
 // The recorded width and height of "/etc/appConfig.json".
 std::pair<int, int> storedRecordSize() {
     rapidjson::Document d;
-    d.Parse(readFile("/etc/appConfig.json").c_str());
+    d.Parse(readFile(camera_paths::kAppConfig).c_str());
     if (d.HasParseError() || !d.HasMember("recordVideo")) return {-1, -1};
     return {d["recordVideo"]["width"].GetInt(), d["recordVideo"]["height"].GetInt()};
 }
@@ -88,7 +89,7 @@ std::pair<int, int> storedRecordSize() {
 // The sim's configuration with another "setting" array and record size.
 std::string configWith(const std::string& setting, int record_width = 1440) {
     rapidjson::Document d;
-    d.Parse(readFile("/etc/appConfig.json").c_str());
+    d.Parse(readFile(camera_paths::kAppConfig).c_str());
     rapidjson::Document s(&d.GetAllocator());
     s.Parse(setting.c_str());
     d["setting"] = static_cast<rapidjson::Value&>(s);
@@ -101,7 +102,7 @@ std::string configWith(const std::string& setting, int record_width = 1440) {
 }
 
 // The stored files the menus change, put back after each test.
-const char* const kStored[] = {"/etc/appConfig.json", "/etc/rtl_hostapd_2G.conf", "/etc/offset.conf"};
+const char* const kStored[] = {camera_paths::kAppConfig, camera_paths::kApConf, camera_paths::kOffsetConf};
 
 class ScreensTest : public ::testing::Test {
 protected:
@@ -135,7 +136,7 @@ protected:
     void restartWithConfig(const std::string& config) {
         kill(ctl_.pid, SIGINT);
         ASSERT_EQ(ctl_.wait(), 0);
-        camtest::writeFile("/etc/appConfig.json", config);
+        camtest::writeFile(camera_paths::kAppConfig, config);
         startController();
     }
     Process ctl_;
@@ -401,7 +402,7 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     toSettings();
 
     // passphrase reset, twice: the default passphrase, once
-    const char* ap = "/etc/rtl_hostapd_2G.conf";
+    const char* ap = camera_paths::kApConf;
     std::string conf = readFile(ap);
     size_t at = conf.find("wpa_passphrase=Vorpa517");
     ASSERT_NE(at, std::string::npos);
@@ -450,15 +451,15 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     EXPECT_TRUE(shows(3, zh));
     EXPECT_TRUE(shows(21, zh));
     EXPECT_TRUE(showsNot(3));
-    EXPECT_NE(readFile("/etc/offset.conf").find("\"zh_CN\""), std::string::npos);
-    std::string stored = readFile("/etc/offset.conf");
+    EXPECT_NE(readFile(camera_paths::kOffsetConf).find("\"zh_CN\""), std::string::npos);
+    std::string stored = readFile(camera_paths::kOffsetConf);
     openRow(4, camtest::kChineseTable);
     EXPECT_EQ(phone.readLine(), stateChanged(6));
     key("prev prev");
     EXPECT_TRUE(shows(52, IconAt{2, true, camtest::kChineseTable}));
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_EQ(readFile("/etc/offset.conf"), stored);
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf), stored);
     openRow(4, camtest::kChineseTable);
     EXPECT_EQ(phone.readLine(), stateChanged(6));
     key("prev");
@@ -466,10 +467,10 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
     EXPECT_TRUE(shows(3));
-    EXPECT_NE(readFile("/etc/offset.conf").find("\"en_US\""), std::string::npos);
+    EXPECT_NE(readFile(camera_paths::kOffsetConf).find("\"en_US\""), std::string::npos);
 
     // back: up from the first row wraps to the last
-    stored = readFile("/etc/appConfig.json") + readFile("/etc/offset.conf") + readFile(ap);
+    stored = readFile(camera_paths::kAppConfig) + readFile(camera_paths::kOffsetConf) + readFile(ap);
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(6));
     key("next");
@@ -478,7 +479,7 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
     EXPECT_TRUE(shows(21));
-    EXPECT_EQ(readFile("/etc/appConfig.json") + readFile("/etc/offset.conf") + readFile(ap), stored);
+    EXPECT_EQ(readFile(camera_paths::kAppConfig) + readFile(camera_paths::kOffsetConf) + readFile(ap), stored);
 }
 
 TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {

@@ -17,6 +17,7 @@
 #include <event2/event.h>
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
 #include "config/property_config.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
@@ -110,7 +111,7 @@ protected:
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
         g_host_settle_seconds = 0;
-        saved_config_ = readFile("/etc/appConfig.json");
+        saved_config_ = readFile(camera_paths::kAppConfig);
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
         ASSERT_GT(oled_iconCount(), 75);
@@ -120,7 +121,7 @@ protected:
     void TearDown() override {
         if (ctx_) finish();
         oled_close();
-        writeFile("/etc/appConfig.json", saved_config_);
+        writeFile(camera_paths::kAppConfig, saved_config_);
     }
     void finish() {
         for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
@@ -378,7 +379,7 @@ TEST_F(StateTest, JobsThatCannotStart) {
     sub("\"width\":1440", "\"width\":1000");  // record size too
     sub("\"live\":", "\"xlive\":");
     sub("\"preview\":", "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
 
     command("{\"cmd\":\"takePhoto\"}");
@@ -617,7 +618,7 @@ TEST_F(StateTest, MalformedWorkerMessagesAreLoggedAndDropped) {
 TEST_F(StateTest, PreviewThatCannotStart) {
     std::string bad = kConfig;
     bad.replace(bad.find("\"preview\":"), 10, "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
     auto preview = std::make_shared<PreviewState>(*ctx_);
     preview->show();
@@ -638,9 +639,9 @@ TEST_F(StateTest, PreviewThatCannotStart) {
 TEST_F(StateTest, MotionSensorCalibration) {
     make();
     const std::string others = "{\"language\": \"en_US\", \"defaultOffset\": \"YWJj\"}";
-    writeFile("/etc/offset.conf", others);
+    writeFile(camera_paths::kOffsetConf, others);
     auto stored = [] {
-        PropertyConfig conf("/etc/offset.conf");
+        PropertyConfig conf(camera_paths::kOffsetConf);
         return conf.queryProperty("gyroOffset") + " " + conf.queryProperty("defaultOffset");
     };
     auto measure = [&] {
@@ -684,11 +685,11 @@ TEST_F(StateTest, MotionSensorCalibration) {
 
 TEST_F(StateTest, CameraInformationTexts) {
     make();
-    const std::string version = readFile("/etc/version.txt");
+    const std::string version = readFile(camera_paths::kVersionTxt);
     int kernel = ctx_->camera_.kernelVersion();
     ASSERT_GT(kernel, 0);
     for (const std::string& text : {std::string("V9.8.7 build 1"), std::string(40, 'x') + " long", std::string("")}) {
-        writeFile("/etc/version.txt", text);
+        writeFile(camera_paths::kVersionTxt, text);
         g_panel.clear();
         ctx_->changeState(std::make_shared<CameraInfoState>(*ctx_));
         EXPECT_EQ(type(), 6);
@@ -705,5 +706,5 @@ TEST_F(StateTest, CameraInformationTexts) {
         EXPECT_TRUE(drew("text 3 " + std::string(7, ' ')) && drew("text 4 " + std::string(7, ' ')));
         EXPECT_EQ(type(), 0);
     }
-    writeFile("/etc/version.txt", version);
+    writeFile(camera_paths::kVersionTxt, version);
 }
