@@ -37,7 +37,7 @@ bool recordParam(Context& ctx, ConfigParam& p) {
     }
 }
 
-void backToSettings(Context& ctx) { ctx.changeState(makeSettingsState(ctx)); }
+void backToSettings(Context& ctx) { ctx.changeState(std::make_shared<SettingsState>(ctx)); }
 
 }  // namespace
 
