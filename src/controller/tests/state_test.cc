@@ -1,6 +1,7 @@
 // The screen states in one process: what each screen draws (every panel
 // call is recorded), its LED, its per-second task, the refusals of the job
 // commands that need a full or read-only card, and jobs that cannot start.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -496,6 +497,31 @@ TEST_F(StateTest, RecordingWithoutRoomStopsAtTheFirstTick) {
     EXPECT_EQ(type(), 0);
     unlink("/sdcard/seg1");
     unlink("/sdcard/seg2");
+}
+
+// A segment of 2 GiB and more is sized like any other (64-bit file offsets
+// on the 32-bit board, where a plain stat of it fails).
+TEST_F(StateTest, SegmentOver2GiBIsSized) {
+    make();
+    ASSERT_EQ(system("vcam-standin mp4Spool prepare=0"), 0);
+    ctx_->changeState(std::make_shared<OnRecordingState>(*ctx_, 0, 0, 0));
+    auto rec = std::static_pointer_cast<OnRecordingState>(ctx_->state_);
+    {
+        int fd = open("/sdcard/big", O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);  // sparse: takes no room
+        close(fd);
+    }
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/big\"}}");
+    received();
+    ASSERT_TRUE(ctx_->second_task_);
+    ctx_->second_task_();
+    EXPECT_EQ(received(), (std::vector<std::string>{
+                              "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":3221225472,\"duration\":1}}"}));
+    rec->clear();
+    rec->handleButton1();
+    ASSERT_TRUE(childExit());
+    unlink("/sdcard/big");
 }
 
 // The per-second task of a state never reaches it once it is gone or no
