@@ -437,6 +437,11 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
     EXPECT_TRUE(shows(21));
     EXPECT_EQ(readFile("/tmp/lensAlign.args"), "2 1440 1440 h\n");
+    // a calibration that fails changes nothing else
+    camtest::writeScript("lensAlign", "exit 5\n");
+    openRow(3);
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
+    EXPECT_TRUE(shows(21));
 
     // language: Chinese reopens the screen with the Chinese icon table; the
     // back row stores nothing; English again
