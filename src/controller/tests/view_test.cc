@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "controller/screen_codes.h"
 #include "device/oled.h"
 #include "view/OledListItemView.h"
 #include "view/OledListView.h"
@@ -52,10 +53,10 @@ int oled_clearLogoShift(int icon, int shift) {
 }
 int oled_clearLogo(int icon) {
     record("clearLogo " + std::to_string(icon));
-    if (icon == OledListView::kListAreaIcon) {
+    if (icon == icon::kListArea) {
         // the list area covers every row but the cursor column and the bar
         for (auto it = g_screen.icons.begin(); it != g_screen.icons.end();)
-            it = it->first.first == OledListView::kCursorIcon ? std::next(it) : g_screen.icons.erase(it);
+            it = it->first.first == icon::kCursor ? std::next(it) : g_screen.icons.erase(it);
         g_screen.texts.clear();
     } else {
         g_screen.icons.erase({icon, 0});
@@ -124,7 +125,7 @@ protected:
     static std::vector<std::string> shown() {
         std::vector<std::string> out(3);
         for (auto& [key, reversed] : g_screen.icons) {
-            if (key.first == OledListView::kCursorIcon || key.first < 40) continue;
+            if (key.first == icon::kCursor || key.first < 40) continue;
             if (key.second < 0 || key.second > 2) continue;
             out[key.second] += (out[key.second].empty() ? "" : "+") + std::to_string(key.first) +
                                (reversed ? "*" : "");
@@ -134,7 +135,7 @@ protected:
     static std::vector<int> cursorRows() {
         std::vector<int> r;
         for (auto& [key, reversed] : g_screen.icons)
-            if (key.first == OledListView::kCursorIcon) r.push_back(key.second);
+            if (key.first == icon::kCursor) r.push_back(key.second);
         return r;
     }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "controller/screen_codes.h"
 #include "device/oled.h"
 
 OledListView::OledListView(int page) : page_(page) {}
@@ -26,7 +27,8 @@ bool OledListView::inWindow(unsigned index) const {
 void OledListView::repaint(void*) {
     size_t n = items_.size();
     if (n > static_cast<size_t>(page_) && !scroller_) {
-        oled_scrollerInit(kScrollerX, kScrollerY, kScrollerW, kScrollerH);
+        oled_scrollerInit(list_geometry::kScrollX, list_geometry::kScrollY, list_geometry::kScrollW,
+                          list_geometry::kScrollH);
         scroller_ = true;
     }
     int rows = visibleRows();
@@ -35,7 +37,7 @@ void OledListView::repaint(void*) {
         if (reverse()) items_[i]->set_reverse(i == select_index_);
         items_[i]->repaint(&r);
     }
-    if (select_index_ < n && items_[select_index_]->accessory_detail()) oled_logoShift(kCursorIcon, cursor_);
+    if (select_index_ < n && items_[select_index_]->accessory_detail()) oled_logoShift(icon::kCursor, cursor_);
     if (scroller_) oled_scrollerSet(static_cast<int>(n), static_cast<int>(select_index_));
 }
 
@@ -43,7 +45,7 @@ void OledListView::clear(void*) {
     int rows = visibleRows();
     for (int r = 0; r < rows; r++) items_[start_ + r]->clear(&r);
     if (scroller_) oled_scrollerDestroy();
-    if (!cursor_free_) oled_clearLogoShift(kCursorIcon, cursor_);
+    if (!cursor_free_) oled_clearLogoShift(icon::kCursor, cursor_);
 }
 
 void OledListView::next() {
@@ -80,8 +82,8 @@ void OledListView::caculateIndex() {
 }
 
 void OledListView::subClear() {
-    if (!cursor_free_) oled_clearLogoShift(kCursorIcon, cursor_);
-    if (!inWindow(select_index_)) oled_clearLogo(kListAreaIcon);
+    if (!cursor_free_) oled_clearLogoShift(icon::kCursor, cursor_);
+    if (!inWindow(select_index_)) oled_clearLogo(icon::kListArea);
 }
 
 void OledListView::moveTo(unsigned index) {

@@ -11,13 +11,6 @@
 
 class OledListView : public OledView {
 public:
-    static constexpr int kCursorIcon = 39;
-    static constexpr int kListAreaIcon = 17;
-    static constexpr int kScrollerX = 55;
-    static constexpr int kScrollerY = 16;
-    static constexpr int kScrollerW = 4;
-    static constexpr int kScrollerH = 47;
-
     // Empty list; draws nothing. The owning screen appends its rows to
     // items_, sets the flags and paints.
     explicit OledListView(int page);
