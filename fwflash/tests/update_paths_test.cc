@@ -308,13 +308,14 @@ TEST_F(Download, CommandFamilyPackets) {
     EXPECT_EQ(0xBEEF, reg);
     usb(0, "clear");
     usb(0, "fault next");
-    EXPECT_EQ(LIBUSB_ERROR_PIPE, DisableFlashWP(handle_));
+    EXPECT_EQ(BRG_TRANSFER_FAILED, DisableFlashWP(handle_));
     EXPECT_EQ(1u, callsStarting(0, "xu set 14").size());  // the second half is not sent
     usb(0, "fault next");
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED, RombootReset(handle_));
     EXPECT_EQ("xuProbe failed : 0xFFFFFFF7", GetCapturedStdout());
     EXPECT_EQ(-1, WriteSensorReg(nullptr, 1, 2));
+    EXPECT_EQ(-1, DisableFlashWP(nullptr));
     EXPECT_EQ(-1, GetFD_Position(nullptr, &faces));
 }
 
