@@ -8,13 +8,17 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -60,7 +64,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         // an empty card and log folder, a known access point file
-        ASSERT_EQ(system("rm -rf /sdcard/* /sdcard/.[!.]* /log/*"), 0);
+        ASSERT_EQ(system("find /sdcard /log -mindepth 1 -delete"), 0);
         saved_config_ = readFile(camera_paths::kAppConfig);
         writeFile(kApConf, kApText);
         camtest::clearCalls();
@@ -501,6 +505,54 @@ TEST(ClientCmdsInProcess, CardRoomUnknown) {
     EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
               "{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":0,\"freeSize\":0,"
               "\"photoLeft\":-1}}\n");
+    ctx.client_handler_.removeClient(bevs[0]);
+    close(peer);
+}
+
+// A card holding thousands of media files: its listing is larger than what a
+// client may leave unread, and still reaches a phone that reads it slowly
+// (the handler in this process, with little room in the socket).
+TEST(ClientCmdsInProcess, AFullCardIsListedWhole) {
+    ASSERT_TRUE(camtest::inSandbox());
+    camtest::writeFile("/dev/oled", "");
+    ASSERT_EQ(system("find /sdcard -mindepth 1 -delete"), 0);
+    const int files = 6000;
+    const std::string tail(200, 'p');
+    for (int i = 1; i <= files; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "/sdcard/IMG_%06d@", i);
+        int fd = open((name + tail + ".pnop").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0) << name;
+        close(fd);
+    }
+    Context ctx;
+    std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), &event_base_free);
+    ctx.base_ = base.get();
+    std::vector<bufferevent*> bevs;
+    std::vector<int> peers;
+    int peer = addSocketClient(base.get(), ctx.client_handler_, bevs, peers);
+    ASSERT_GE(peer, 0);
+    int small = 4096;
+    ASSERT_EQ(setsockopt(bufferevent_getfd(bevs[0]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ctx.sdcard_.inserted_ = true;
+    ctx.sdcard_.mounts_file_ = "/tmp/mounts";
+    writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
+
+    EXPECT_TRUE(ctx.client_handler_.handle("{\"cmd\":\"listFile\"}", bevs[0]));
+    EXPECT_FALSE(ctx.client_handler_.isDropping(bevs[0]));
+    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(bevs[0])), ClientHandler::kMaxQueuedOutput);
+    std::string got;
+    char buf[65536];
+    while (got.find('\n') == std::string::npos) {
+        event_base_loop(base.get(), EVLOOP_NONBLOCK);
+        ssize_t n = read(peer, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    }
+    ASSERT_EQ(got.find('\n'), got.size() - 1);
+    size_t photos = 0;
+    for (auto& e : fileList(got.substr(0, got.size() - 1))) photos += e.first.rfind("IMG_", 0) == 0;
+    EXPECT_EQ(photos, static_cast<size_t>(files));
     ctx.client_handler_.removeClient(bevs[0]);
     close(peer);
 }
