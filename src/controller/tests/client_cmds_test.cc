@@ -354,6 +354,23 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
                            request("queryOffset", "{}") + "{\"cmd\":\"queryUserProperty\"}\n"));
     EXPECT_TRUE(phone.quiet());
     EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+
+    // many long values: the file outgrows a mebibyte and keeps every member,
+    // the lens offset among them
+    const std::string filler(60000, 'f');
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(ask(phone, request("setOffset", "{\"key\":\"pad" + std::to_string(i) + "\",\"value\":\"" +
+                                                    filler + "\"}")),
+                  reply("setOffsetResult", true));
+    }
+    EXPECT_GT(readFile(camera_paths::kOffsetConf).size(), size_t{1} << 20);
+    EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"defaultOffset\"}")),
+              "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"defaultOffset\",\"value\":\"abc\"}}");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
+              "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":0,\"videoCount\":2}}");
+    stored = parse(readFile(camera_paths::kOffsetConf));
+    EXPECT_EQ(stored->MemberCount(), 28u);
+    EXPECT_EQ(str((*stored)["pad23"]), filler);
 }
 
 TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
