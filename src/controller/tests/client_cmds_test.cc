@@ -501,37 +501,49 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
 }
 
-// A card whose file system cannot be asked: the handler in this process,
-// with the card's mount point gone.
-TEST(ClientCmdsInProcess, CardRoomUnknown) {
-    ASSERT_TRUE(camtest::inSandbox());
-    camtest::writeFile("/dev/oled", "");
-    Context ctx;
-    std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), &event_base_free);
-    ctx.base_ = base.get();
-    std::vector<bufferevent*> bevs;
-    std::vector<int> peers;
-    int peer = addSocketClient(base.get(), ctx.client_handler_, bevs, peers);
-    ASSERT_GE(peer, 0);
-    ctx.sdcard_.inserted_ = true;
-    ctx.sdcard_.mount_path_ = "/sdcard/gone";
-    EXPECT_TRUE(ctx.client_handler_.handle("{\"cmd\":\"querySDCard\"}", bevs[0]));
+// The handler in this process, one client on a socket pair, no loop
+// running unless the test runs it.
+class ClientCmdsInProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        camtest::writeFile("/dev/oled", "");
+        ctx_ = std::make_unique<Context>();
+        ctx_->base_ = base_.get();
+        peer_ = addSocketClient(base_.get(), ctx_->client_handler_, bevs_, peers_);
+        ASSERT_GE(peer_, 0);
+        ctx_->sdcard_.inserted_ = true;
+    }
+    void TearDown() override {
+        if (peer_ >= 0) {
+            ctx_->client_handler_.removeClient(bevs_[0]);
+            close(peer_);
+        }
+    }
+
+    std::unique_ptr<event_base, decltype(&event_base_free)> base_{event_base_new(), &event_base_free};
+    std::unique_ptr<Context> ctx_;
+    std::vector<bufferevent*> bevs_;
+    std::vector<int> peers_;
+    int peer_ = -1;
+};
+
+// A card whose file system cannot be asked: the card's mount point gone.
+TEST_F(ClientCmdsInProcess, CardRoomUnknown) {
+    ctx_->sdcard_.mount_path_ = "/sdcard/gone";
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"querySDCard\"}", bevs_[0]));
     char buf[512];
-    ssize_t n = read(peer, buf, sizeof buf);
+    ssize_t n = read(peer_, buf, sizeof buf);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
               "{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":0,\"freeSize\":0,"
               "\"photoLeft\":-1}}\n");
-    ctx.client_handler_.removeClient(bevs[0]);
-    close(peer);
 }
 
 // A card holding thousands of media files: its listing is larger than what a
 // client may leave unread, and still reaches a phone that reads it slowly
-// (the handler in this process, with little room in the socket).
-TEST(ClientCmdsInProcess, AFullCardIsListedWhole) {
-    ASSERT_TRUE(camtest::inSandbox());
-    camtest::writeFile("/dev/oled", "");
+// (little room in the socket).
+TEST_F(ClientCmdsInProcess, AFullCardIsListedWhole) {
     ASSERT_EQ(system("find /sdcard -mindepth 1 -delete"), 0);
     const int files = 6000;
     const std::string tail(200, 'p');
@@ -542,27 +554,19 @@ TEST(ClientCmdsInProcess, AFullCardIsListedWhole) {
         ASSERT_GE(fd, 0) << name;
         close(fd);
     }
-    Context ctx;
-    std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), &event_base_free);
-    ctx.base_ = base.get();
-    std::vector<bufferevent*> bevs;
-    std::vector<int> peers;
-    int peer = addSocketClient(base.get(), ctx.client_handler_, bevs, peers);
-    ASSERT_GE(peer, 0);
     int small = 4096;
-    ASSERT_EQ(setsockopt(bufferevent_getfd(bevs[0]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    ctx.sdcard_.inserted_ = true;
-    ctx.sdcard_.mounts_file_ = "/tmp/mounts";
+    ASSERT_EQ(setsockopt(bufferevent_getfd(bevs_[0]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ctx_->sdcard_.mounts_file_ = "/tmp/mounts";
     writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
 
-    EXPECT_TRUE(ctx.client_handler_.handle("{\"cmd\":\"listFile\"}", bevs[0]));
-    EXPECT_FALSE(ctx.client_handler_.isDropping(bevs[0]));
-    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(bevs[0])), ClientHandler::kMaxQueuedOutput);
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"listFile\"}", bevs_[0]));
+    EXPECT_FALSE(ctx_->client_handler_.isDropping(bevs_[0]));
+    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(bevs_[0])), ClientHandler::kMaxQueuedOutput);
     std::string got;
     char buf[65536];
     while (got.find('\n') == std::string::npos) {
-        event_base_loop(base.get(), EVLOOP_NONBLOCK);
-        ssize_t n = read(peer, buf, sizeof buf);
+        event_base_loop(base_.get(), EVLOOP_NONBLOCK);
+        ssize_t n = read(peer_, buf, sizeof buf);
         if (n > 0) got.append(buf, static_cast<size_t>(n));
         if (n == 0 || (n < 0 && errno != EAGAIN)) break;
     }
@@ -570,8 +574,6 @@ TEST(ClientCmdsInProcess, AFullCardIsListedWhole) {
     size_t photos = 0;
     for (auto& e : fileList(got.substr(0, got.size() - 1))) photos += e.first.rfind("IMG_", 0) == 0;
     EXPECT_EQ(photos, static_cast<size_t>(files));
-    ctx.client_handler_.removeClient(bevs[0]);
-    close(peer);
 }
 
 }  // namespace
