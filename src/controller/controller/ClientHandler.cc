@@ -11,6 +11,7 @@
 #include <rapidjson/writer.h>
 
 #include "controller/controller_context.h"
+#include "controller/tick.h"
 #include "controller/state/CameraState.h"
 #include "fifo_ipc/cmd_msg.h"
 
@@ -123,27 +124,6 @@ bool ClientHandler::broadcastMsg(std::string const& text) {
         if (!sendMsg(client, text)) ok = false;
     }
     return ok;
-}
-
-void ClientHandler::addClient(bufferevent* client) { clients_.insert(client); }
-
-bool ClientHandler::removeClient(bufferevent* client) {
-    overflowed_.erase(client);
-    if (clients_.erase(client) == 0) return false;
-    bufferevent_free(client);
-    return true;
-}
-
-void ClientHandler::dropOverflowed() {
-    drop_scheduled_ = false;
-    std::set<bufferevent*> doomed;
-    doomed.swap(overflowed_);
-    for (bufferevent* client : doomed) {
-        if (clients_.erase(client)) {
-            bufferevent_free(client);
-            LOG(INFO) << "client disconnected ..";
-        }
-    }
 }
 
 std::string ClientHandler::codeReply(std::string const& type, bool code) {

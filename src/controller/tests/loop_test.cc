@@ -19,10 +19,11 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/CameraState.h"
-#include "socket_peer.h"
-#include "support/vcam_session.h"
+#include "controller/tick.h"
 #include "device/oled.h"
+#include "in_process.h"
 #include "support/camtest.h"
+#include "support/vcam_session.h"
 
 using camtest::readFile;
 using camtest::writeFile;
@@ -62,21 +63,15 @@ protected:
         camtest::usePrivateBin();
         camtest::writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
-        ctx_ = std::make_unique<Context>();
-        base_ = event_base_new();
-        ctx_->base_ = base_;
+        ctl_ = std::make_unique<InProcessController>();
+        ctx_ = &ctl_->ctx();
         setState(0);
         battery("80", "3900000", "Discharging");
         camtest::clearCalls();
         unlink("/var/run/shutdown.requested");
     }
     void TearDown() override {
-        for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
-                                                 ctx_->client_handler_.clients_.end()))
-            ctx_->client_handler_.removeClient(c);
-        for (int fd : peers_) close(fd);
-        ctx_.reset();
-        event_base_free(base_);
+        ctl_.reset();
         oled_close();
     }
 
@@ -86,29 +81,19 @@ protected:
     }
 
     // A connected client; returns the peer's descriptor.
-    int addClient() { return addSocketClient(base_, ctx_->client_handler_, bevs_, peers_); }
-
-    void spin() {
-        for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
+    int addClient() {
+        bufferevent* bev = nullptr;
+        int fd = ctl_->addClient(&bev);
+        bevs_.push_back(bev);
+        return fd;
     }
+    void spin() { ctl_->spin(); }
+    std::string received(int fd) { return ctl_->received(fd); }
 
-    std::string received(int fd) {
-        spin();
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-
-    std::unique_ptr<Context> ctx_;
-    event_base* base_ = nullptr;
+    std::unique_ptr<InProcessController> ctl_;
+    Context* ctx_ = nullptr;
     std::vector<std::string> calls_;
     std::vector<bufferevent*> bevs_;
-    std::vector<int> peers_;
 };
 
 TEST_F(LoopTest, CommandTable) {
