@@ -224,6 +224,112 @@ TEST_F(LoopTest, AClientThatStopsReadingIsDroppedAndOthersStillGetPushes) {
     bevs_.erase(bevs_.begin());
 }
 
+void put(int fd, const std::string& bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// The handler closed the client's socket.
+bool closedByHandler(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+const std::string kHeartReply = "{\"type\":\"heartTestResult\",\"code\":true}\n";
+
+// A heartTest line of about size bytes, without its end ("\"}}\n").
+std::string paddedHeart(size_t size) {
+    std::string head = "{\"cmd\":\"heartTest\",\"data\":{\"pad\":\"";
+    return head + std::string(size - head.size(), 'p');
+}
+
+TEST_F(LoopTest, ClientLinePath) {
+    int a = addClient();
+    camtest::LogCapture log;
+    // two lines in one segment, a CR kept in the line, an empty line, and
+    // an unfinished line that waits for its end
+    put(a, "{\"cmd\":\"heartTest\"}\n{\"cmd\":\"heartTest\"}\r\n\n{\"cmd\":\"heart");
+    EXPECT_EQ(received(a), kHeartReply + kHeartReply);
+    put(a, "Test\"}\n");
+    EXPECT_EQ(received(a), kHeartReply);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"), 2);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}\\x0D"), 1);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg "), 0);  // the empty line is skipped
+
+    // the log shows control bytes and broken text escaped, text kept, and
+    // of a long line its first 256 bytes and its length
+    std::string binary = std::string("\x01\xff\xc3\xa9\xe4\xb8\xad\xc3") + std::string(300, 'z');
+    put(a, binary + "\n");
+    EXPECT_EQ(received(a), "");
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg \\x01\\xFF\xc3\xa9\xe4\xb8\xad\\xC3" + std::string(248, 'z') +
+                                               "... (308 bytes)"), 1);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 1);
+    EXPECT_EQ(ClientHandler::loggedLine(std::string("a\0b\x7f\xc0\xaf\xed\xa0\x80", 9)),
+              "a\\x00b\\x7F\\xC0\\xAF\\xED\\xA0\\x80");
+    EXPECT_EQ(ClientHandler::loggedLine(std::string(256, 'q')), std::string(256, 'q'));
+
+    // a line that grows past 64 KiB drops its client only
+    int b = addClient();
+    put(b, std::string(70 * 1024, 'x'));
+    EXPECT_EQ(received(b), "");
+    EXPECT_TRUE(log.contains("client line too long, dropping client"));
+    EXPECT_TRUE(closedByHandler(b));
+    EXPECT_EQ(ctx_->client_handler_.clients_.size(), 1u);
+    put(a, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(a), kHeartReply);
+}
+
+TEST_F(LoopTest, ClientBounds) {
+    ClientHandler& h = ctx_->client_handler_;
+    camtest::LogCapture log;
+    std::vector<int> peers;
+    for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
+    EXPECT_EQ(h.clients_.size(), 64u);
+    // the 65th and 66th are closed at once; the refusal is logged once a second
+    int extra = addClient(), extra2 = addClient();
+    EXPECT_EQ(bevs_.back(), nullptr);
+    EXPECT_TRUE(closedByHandler(extra));
+    EXPECT_TRUE(closedByHandler(extra2));
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "too many clients, connection closed"), 1);
+    for (int fd : peers) put(fd, "{\"cmd\":\"heartTest\"}\n");
+    for (int fd : peers) EXPECT_EQ(received(fd), kHeartReply);
+    // a place freed is taken again
+    ctl_->spin();
+    h.removeClient(bevs_[63]);
+    peers.pop_back();
+    int again = addClient();
+    put(again, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(again), kHeartReply);
+
+    // unfinished lines of all clients together: 41 hold 50000 bytes each,
+    // just below the bound; a newcomer's 49000 pass it, and one of those
+    // holding the most goes, not the newcomer
+    ASSERT_LT(41u * 50000u, ClientHandler::kMaxUnfinishedInput);
+    ASSERT_GT(41u * 50000u + 49000u, ClientHandler::kMaxUnfinishedInput);
+    std::vector<int> holders(peers.begin() + 1, peers.begin() + 42);
+    for (int fd : holders) put(fd, paddedHeart(50000));
+    ctl_->spin();
+    EXPECT_FALSE(log.contains("client input over the bound"));
+    int newcomer = peers[42];
+    put(newcomer, paddedHeart(49000));
+    EXPECT_EQ(received(newcomer), "");
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "client input over the bound, dropping client"), 1);
+    EXPECT_EQ(h.clients_.size(), 63u);
+    int dropped = 0;
+    for (int fd : holders) {
+        if (closedByHandler(fd)) {
+            ++dropped;
+            continue;
+        }
+        put(fd, "\"}}\n");
+        EXPECT_EQ(received(fd), kHeartReply);
+    }
+    EXPECT_EQ(dropped, 1);
+    put(newcomer, "\"}}\n");
+    EXPECT_EQ(received(newcomer), kHeartReply);
+    put(peers[0], "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(peers[0]), kHeartReply);
+}
+
 TEST_F(LoopTest, ButtonDispatch) {
     dispatchButton(*ctx_, 0x11);
     EXPECT_TRUE(calls_.empty());
