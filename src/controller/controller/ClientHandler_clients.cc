@@ -193,9 +193,8 @@ void ClientHandler::dropOverflowed() {
 
 void ClientHandler::freeClient(bufferevent* client) {
     noteUnfinished(client, 0);
-    bool held = evbuffer_get_length(bufferevent_get_input(client)) + evbuffer_get_length(bufferevent_get_output(client)) > 0;
     bufferevent_free(client);
-    if (held) scheduleTrim();
+    scheduleTrim();
 }
 
 void ClientHandler::scheduleTrim() {
