@@ -1,6 +1,5 @@
 #include "controller/ClientHandler.h"
 
-#include <sys/socket.h>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -105,13 +104,16 @@ bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
     if (fd >= 0 && evbuffer_get_length(out) == 0) {
         // nothing queued before it: hand the line to the socket at once and
         // queue only what it did not take
-        std::string line;
-        line.reserve(text.size() + 1);
-        line.append(text).push_back('\n');
-        ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        char nl = '\n';
+        iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&nl, 1}};
+        msghdr m{};
+        m.msg_iov = parts;
+        m.msg_iovlen = 2;
+        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
         size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-        if (sent == line.size()) return true;
-        return queue(client, line.data() + sent, line.size() - sent);
+        if (sent == text.size() + 1) return true;
+        if (sent < text.size() && !queue(client, text.data() + sent, text.size() - sent)) return false;
+        return queue(client, "\n", 1);
     }
     if (!queue(client, text.data(), text.size())) return false;
     return queue(client, "\n", 1);

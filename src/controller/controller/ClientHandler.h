@@ -130,4 +130,6 @@ private:
     size_t unfinished_total_ = 0;
     bool trim_scheduled_ = false;
     std::chrono::steady_clock::time_point last_refusal_log_{};
+    // The line being handled (its storage is kept from line to line).
+    std::string line_;
 };

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include <event2/buffer.h>
@@ -58,6 +57,16 @@ size_t printableUtf8(const unsigned char* s, size_t n) {
     bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
     if (!shortest || surrogate || cp > 0x10FFFF || cp < 0xA0) return 0;
     return len;
+}
+
+// True when the line is logged as it is: short, printable ASCII only.
+bool plainText(const std::string& line) {
+    if (line.size() > ClientHandler::kLoggedLineBytes) return false;
+    for (char ch : line) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -121,14 +130,17 @@ bool ClientHandler::readLines(bufferevent* client) {
             noteUnfinished(client, 0);
             return true;
         }
-        size_t len = 0;
-        char* raw = evbuffer_readln(input, &len, EVBUFFER_EOL_LF);
-        if (!raw) break;
-        std::unique_ptr<char, decltype(&free)> hold(raw, &free);
-        if (len == 0) continue;
-        std::string line(raw, len);
-        LOG(INFO) << "socket msg " << loggedLine(line);
-        guarded("command", [&] { handle(line, client); });
+        size_t eol = 0;
+        evbuffer_ptr at = evbuffer_search_eol(input, nullptr, &eol, EVBUFFER_EOL_LF);
+        if (at.pos < 0) break;
+        // one buffer for every line, so that a line costs no allocation
+        line_.resize(static_cast<size_t>(at.pos));
+        if (at.pos > 0) evbuffer_remove(input, &line_[0], line_.size());
+        evbuffer_drain(input, eol);
+        if (line_.empty()) continue;
+        if (plainText(line_)) LOG(INFO) << "socket msg " << line_;
+        else LOG(INFO) << "socket msg " << loggedLine(line_);
+        guarded("command", [&] { handle(line_, client); });
     }
     size_t left = evbuffer_get_length(input);
     if (left > kMaxLine) {
