@@ -27,30 +27,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char kRequest[] = "{\"cmd\":\"heartTest\"}\n";
-const char kReply[] = "{\"type\":\"heartTestResult\",\"code\":true}\n";
+using bench::kReply;
+using bench::kRequest;
+using bench::rssKiB;
 constexpr size_t kLine = 65000;
-
-long rssKiB(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
-sockaddr_in camera() {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8888);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // The well-behaved client: one heartTest in flight at a time.
 struct Heart {
@@ -60,7 +46,7 @@ struct Heart {
 
     void run() {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = camera();
+        sockaddr_in a = bench::cameraAddress();
         if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             std::perror("connect");
             std::exit(1);
@@ -138,7 +124,7 @@ int main(int argc, char** argv) {
     const std::string line(kLine, 'f');
     std::vector<Peer> peers(static_cast<size_t>(count));
     int ep = epoll_create1(EPOLL_CLOEXEC);
-    sockaddr_in a = camera();
+    sockaddr_in a = bench::cameraAddress();
     auto start = Clock::now();
     for (size_t i = 0; i < peers.size(); i++) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -28,12 +28,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char kRequest[] = "{\"cmd\":\"heartTest\"}\n";
-const char kReply[] = "{\"type\":\"heartTestResult\",\"code\":true}\n";
+using bench::kReply;
+using bench::kRequest;
+using bench::rssKiB;
 
 // CPU time the process has used (user and system), in microseconds.
 double cpuMicros(int pid) {
@@ -51,14 +54,6 @@ double cpuMicros(int pid) {
     return (utime + stime) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long rssKiB(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 struct Conn {
     int fd = -1;
     Clock::time_point sent;
@@ -67,11 +62,7 @@ struct Conn {
 };
 
 int connectOne() {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8888);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = bench::cameraAddress();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         std::perror("connect");
