@@ -3,9 +3,9 @@
 set -e
 PKGS="build-essential cmake pkg-config clang libclang-rt-14-dev
   libgoogle-glog-dev rapidjson-dev libevent-dev libpcre2-dev libturbojpeg0-dev
-  libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev bubblewrap
+  libusb-1.0-0-dev libgtest-dev bubblewrap
   umockdev libumockdev-dev libglib2.0-dev libpng-dev exiv2 v4l-utils
-  libjpeg-turbo-progs imagemagick python3 iproute2 procps"
+  libjpeg-turbo-progs imagemagick python3"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing="$missing $p"

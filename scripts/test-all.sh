@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what is needed, builds, and runs every test inside the virtual
-# camera: once normally and once under AddressSanitizer and UBSan.
+# camera: once normally and once under AddressSanitizer and UBSan; then the
+# board build and its tests under emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -9,6 +10,9 @@ jobs=$(nproc)
 cmake -S . -B build -DCAMERA_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+# The camera's programs for its 32-bit ARM board, their tests under qemu.
+./scripts/test-board.sh
 
 cmake -S . -B build-asan -DCAMERA_WERROR=ON -DCAMERA_SANITIZE=ON
 cmake --build build-asan -j"$jobs"

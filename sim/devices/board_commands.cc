@@ -5,18 +5,12 @@
 #include <sstream>
 
 #include "board_server.h"
+#include "command_words.h"
 #include "hex_text.h"
 
 namespace vcam {
 
 namespace {
-
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
 
 bool toInt16(const std::string& s, int16_t& out) {
     if (s.empty()) return false;

@@ -5,19 +5,11 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "command_words.h"
+
 namespace vcam {
 
 namespace {
-
-bool toLong(const std::string& s, long lo, long hi, long& out) {
-    if (s.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
 
 bool toDouble(const std::string& s, double& out) {
     if (s.empty()) return false;
@@ -28,12 +20,6 @@ bool toDouble(const std::string& s, double& out) {
     return true;
 }
 
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
 
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -292,24 +292,53 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
             g_clear_error(&error);
             throw std::runtime_error("cannot attach " + node + ": " + what);
         }
-        std::string desc = "P: /devices/virtual/video4linux/" + name + "\n" +
-                           "N: " + name + "=00\n" +
-                           "E: SUBSYSTEM=video4linux\n" +
-                           "E: DEVNAME=" + node + "\n" +
-                           "E: MAJOR=81\nE: MINOR=" + std::to_string(i) + "\n" +
-                           "A: dev=81:" + std::to_string(i) + "\n" +
-                           "A: name=UVC Bridge Lens " + std::to_string(i) + "\n" +
-                           "A: index=0\n";
-        if (!umockdev_testbed_add_from_string(testbed_.get(), desc.c_str(), &error)) {
-            std::string what = error ? error->message : "?";
-            g_clear_error(&error);
-            throw std::runtime_error("cannot add " + node + ": " + what);
-        }
+        addEntries(i);
+        present_.push_back(true);
         slot->backing = std::make_unique<FileBacking>(root_ + node);
         slot->model = std::make_unique<LensModel>(i, *slot->backing, clock);
         slot->model->setAlive([clients](ClientId id) { return clients->alive(id); });
         lenses_.push_back(std::move(slot));
     }
+}
+
+void LensServer::addEntries(int i) {
+    std::string name = "video" + std::to_string(i);
+    std::string node = "/dev/" + name;
+    std::string desc = "P: /devices/virtual/video4linux/" + name + "\n" +
+                       "N: " + name + "=00\n" +
+                       "E: SUBSYSTEM=video4linux\n" +
+                       "E: DEVNAME=" + node + "\n" +
+                       "E: MAJOR=81\nE: MINOR=" + std::to_string(i) + "\n" +
+                       "A: dev=81:" + std::to_string(i) + "\n" +
+                       "A: name=UVC Bridge Lens " + std::to_string(i) + "\n" +
+                       "A: index=0\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_.get(), desc.c_str(), &error)) {
+        std::string what = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add " + node + ": " + what);
+    }
+}
+
+void LensServer::setPresent(int lens, bool present) {
+    if (lens < 0 || size_t(lens) >= lenses_.size() || present_[size_t(lens)] == present) return;
+    std::string name = "video" + std::to_string(lens);
+    std::string node = root_ + "/dev/" + name;
+    // the node's file holds the buffers clients map: kept aside meanwhile
+    std::string kept = root_ + "/." + name + ".buffers";
+    if (!present) {
+        if (link(node.c_str(), kept.c_str()) != 0 && errno != EEXIST) return;
+        umockdev_testbed_remove_device(testbed_.get(), ("/sys/devices/virtual/video4linux/" + name).c_str());
+        unlink(node.c_str());
+    } else {
+        try {
+            addEntries(lens);
+        } catch (const std::exception&) {
+            return;
+        }
+        rename(kept.c_str(), node.c_str());
+    }
+    present_[size_t(lens)] = present;
 }
 
 LensServer::~LensServer() = default;

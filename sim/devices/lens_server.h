@@ -29,11 +29,15 @@ public:
     std::vector<std::unique_ptr<LensSlot>>& lenses() { return lenses_; }
     // The testbed other devices of the run join.
     UMockdevTestbed* testbed() { return testbed_.get(); }
+    // Takes the lens's video node out of /dev (its driver let go of the
+    // bridge) or puts it back, with the same buffers behind it.
+    void setPresent(int lens, bool present);
 
     class Clients;
     struct HandlerData;
 
 private:
+    void addEntries(int lens);
     struct Unref {
         void operator()(void* object) const;
     };
@@ -45,6 +49,7 @@ private:
     std::vector<std::unique_ptr<UMockdevIoctlBase, Unref>> handlers_;
     std::unique_ptr<UMockdevTestbed, Unref> testbed_;
     std::string root_;
+    std::vector<bool> present_;
 };
 
 }  // namespace vcam

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "hex_text.h"
+
 namespace vcam {
 
 std::string DevCtl::defaultPath() {
@@ -125,6 +127,26 @@ long DevCtl::getNumber(int lens, const std::string& key) {
 
 void DevCtl::set(int lens, const std::string& key, const std::string& value) {
     command("set " + std::to_string(lens) + " " + key + " " + value);
+}
+
+std::string DevCtl::usbImage(int lens) {
+    std::string bytes;
+    std::string hex = command("usb " + std::to_string(lens) + " image");
+    if (!fromHex(hex, bytes)) throw DevCtlError("usb image is not hex");
+    return bytes;
+}
+
+std::vector<std::string> DevCtl::usbCalls(int lens) {
+    std::string all = command("usb " + std::to_string(lens) + " calls");
+    std::vector<std::string> out;
+    if (all.empty()) return out;
+    size_t start = 0;
+    for (;;) {
+        size_t bar = all.find('|', start);
+        out.push_back(all.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        if (bar == std::string::npos) return out;
+        start = bar + 1;
+    }
 }
 
 }  // namespace vcam

@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vcam {
 
@@ -51,6 +52,11 @@ public:
     std::string get(int lens, const std::string& key);
     long getNumber(int lens, const std::string& key);
     void set(int lens, const std::string& key, const std::string& value);
+
+    // The lens's camera module on the USB bus ("usb LENS ..."): the image it
+    // burned last, and the transfers it saw, one line each.
+    std::string usbImage(int lens);
+    std::vector<std::string> usbCalls(int lens);
 
 private:
     int fd_ = -1;

@@ -2,9 +2,10 @@
 //
 //   vcam-devd --lenses N --dir DIR [--sys SYSDIR] [--screen PNG] -- COMMAND [ARGS...]
 //
-// Builds a umockdev testbed in DIR with the lenses /dev/video0.., the
-// board's own drivers (/dev/oled, /dev/gyrotap, loaded as the camera loads
-// them) and a control socket DIR/ctl.sock, links DIR/root to the testbed,
+// Builds a umockdev testbed in DIR with the lenses /dev/video0.., their
+// camera modules on the USB bus (/dev/bus/usb/001/..), the board's own
+// drivers (/dev/oled, /dev/gyrotap, loaded as the camera loads them) and a
+// control socket DIR/ctl.sock, links DIR/root to the testbed,
 // runs COMMAND (the sandbox, which sees DIR at a fixed path) and exits with
 // its status. With --screen the panel's last picture is written to PNG.
 // The preload library inside the sandbox sends every /sys lookup to the
@@ -37,6 +38,8 @@
 #include "control_commands.h"
 #include "frame_clock.h"
 #include "lens_server.h"
+#include "usb_commands.h"
+#include "usb_server.h"
 
 namespace {
 
@@ -282,17 +285,32 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // each lens's camera module on the USB bus; its driver holds the lens
+    std::unique_ptr<vcam::UsbServer> usb;
+    try {
+        vcam::LensServer* lensServer = server.get();
+        usb = std::make_unique<vcam::UsbServer>(
+            server->testbed(), lenses,
+            [lensServer](int lens, bool present) { lensServer->setPresent(lens, present); });
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        unlink(link.c_str());
+        return 2;
+    }
+
     // after the board's devices: their sysfs entries are the testbed's own
     if (!sys.empty()) linkSysTree(sys, "/sys", root + "/sys");
 
     vcam::ControlCommands commands(server->lenses(), clock);
     vcam::BoardCommands boardCommands(*board);
+    vcam::UsbCommands usbCommands(*usb);
     auto execute = [&](const std::string& line) -> std::string {
         if (vcam::BoardCommands::handles(line)) return boardCommands.execute(line);
+        if (vcam::UsbCommands::handles(line)) return usbCommands.execute(line);
         if (line.find_first_not_of(' ') != std::string::npos &&
             line.substr(line.find_first_not_of(' ')) == "help") {
             std::string h = std::string(vcam::ControlCommands::help()) + "\n" +
-                            vcam::BoardCommands::help();
+                            vcam::BoardCommands::help() + "\n" + vcam::UsbCommands::help();
             // lines joined by tabs: the texts hold "|" themselves
             for (char& c : h)
                 if (c == '\n') c = '\t';
@@ -340,6 +358,7 @@ int main(int argc, char** argv) {
         int r = board->writePng(screen, 4);
         if (r != 0) std::fprintf(stderr, "vcam-devd: cannot write %s: %s\n", screen.c_str(), strerror(-r));
     }
+    usb.reset();
     board.reset();
     server.reset();
     unlink(link.c_str());

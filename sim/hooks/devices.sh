@@ -1,6 +1,7 @@
 # vcam hook: the devices served by the device server vcam-devd (umockdev) on
-# the host for the duration of the run: the lenses /dev/video0.., and the
-# board's own drivers behind /dev/oled and /dev/gyrotap. Sourced by sim/vcam.
+# the host for the duration of the run: the lenses /dev/video0.., their
+# camera modules on the USB bus (/dev/bus/usb/001/..), and the board's own
+# drivers behind /dev/oled and /dev/gyrotap. Sourced by sim/vcam.
 #
 # vcam-devd keeps its testbed and control socket in a folder of its own per
 # run, seen inside the camera as /.vcam/devices (UMOCKDEV_DIR is its "root"

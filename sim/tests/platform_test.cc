@@ -17,7 +17,9 @@
 #include "common/dameon_util.h"
 #include "common/process_util.h"
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "fifo_ipc/cmd_msg.h"
+#include "fifo_ipc/fifo_paths.h"
 #include "fifo_ipc/server_fifo.h"
 #include "support/camtest.h"
 
@@ -50,7 +52,7 @@ std::string readLine(int fd, int timeout_ms = 5000) {
 }
 
 TEST(Board, SeededFilesAreTheCamerasOwn) {
-    AppConfig config("/etc/appConfig.json");
+    AppConfig config(camera_paths::kAppConfig);
     EXPECT_EQ(config.queryCameraNum(), 2);
     EXPECT_EQ(config.queryOrientation(), "h");
     ConfigParam photo;
@@ -58,10 +60,11 @@ TEST(Board, SeededFilesAreTheCamerasOwn) {
     EXPECT_EQ(photo.width, 1440);
     EXPECT_EQ(photo.height, 1440);
 
-    std::string ap = camtest::readFile("/etc/rtl_hostapd_2G.conf");
+    std::string ap = camtest::readFile(camera_paths::kApConf);
     EXPECT_TRUE(contains(ap, "\nssid=")) << ap;
     EXPECT_TRUE(contains(ap, "\nwpa_passphrase=")) << ap;
-    for (const char* f : {"/etc/offset.conf", "/etc/ID.conf", "/etc/version.txt", "/etc/cnt.conf"})
+    for (const char* f :
+         {camera_paths::kOffsetConf, camera_paths::kIdConf, camera_paths::kVersionTxt, camera_paths::kCounterConf})
         EXPECT_FALSE(camtest::readFile(f).empty()) << f;
     for (const char* f : {"/lib/resource/ChineseVer.bin", "/lib/resource/EnglishVer.bin"}) {
         struct stat st {};
@@ -140,8 +143,8 @@ TEST(Board, LedBytesAreReadBack) {
 
 TEST(StandIns, StreamingWorkerSpeaksTheFifoProtocol) {
     int read_fd = -1, write_fd = -1;
-    ASSERT_TRUE(pnocamera::SetupServerCommunicate("/tmp/server_read.fifo", &read_fd, "/tmp/server_write.fifo",
-                                                  &write_fd));
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd,
+                                                  pnocamera::kServerWriteFifo, &write_fd));
     std::vector<std::string> argv = {"realTimeStillGrab", "2", "false", "1440", "1440", "rtmp://x/live",
                                      "0", "0", "h", "1", "100", "100", "100"};
     pid_t pid = pnocamera::spawnProcess(argv);
@@ -238,8 +241,8 @@ TEST(Board, IconTablesHoldEveryIconTheScreensUse) {
 // A stand-in worker's FIFO end: no controller reads /tmp/server_read.fifo, so
 // the worker keeps retrying its open (sleeping) until it is stopped.
 pid_t startWorkerWithoutReader(const std::vector<std::string>& argv) {
-    unlink("/tmp/server_read.fifo");
-    if (mkfifo("/tmp/server_read.fifo", 0664) != 0) return -1;
+    unlink(pnocamera::kServerReadFifo);
+    if (mkfifo(pnocamera::kServerReadFifo, 0664) != 0) return -1;
     pid_t pid = pnocamera::spawnProcess(argv);
     if (pid <= 0) return pid;
     std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
@@ -265,13 +268,13 @@ TEST(StandIns, WorkersStoppedWhileStartingEndWithZero) {
         ASSERT_EQ(waitpid(pid, &st, 0), pid);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << argv[0] << " status " << st;
     }
-    unlink("/tmp/server_read.fifo");
+    unlink(pnocamera::kServerReadFifo);
 }
 
 TEST(StandIns, RecorderSpeaksTheFifoProtocol) {
     int read_fd = -1, write_fd = -1;
-    ASSERT_TRUE(pnocamera::SetupServerCommunicate("/tmp/server_read.fifo", &read_fd, "/tmp/server_write.fifo",
-                                                  &write_fd));
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd,
+                                                  pnocamera::kServerWriteFifo, &write_fd));
     const std::string video = "/sdcard/VID_000003@3K.pnov";
     pid_t pid = pnocamera::spawnProcess(
         {"mp4Spool", "2", "1440", "1440", "20000000", "0", video, "h", "100", "100", "100"});

@@ -7,6 +7,8 @@
 
 class RGBPlaneCombiner {
 public:
+    // Throws std::length_error for a negative size or a buffer larger than
+    // the machine can address.
     RGBPlaneCombiner(int width, int height, int part_num, bool vertical);
 
     // Places part index by the layout given at construction.

@@ -32,6 +32,8 @@ public:
     void queryRGBRatio(uint32_t* ratio);
     std::string defaultLanguage() const;
     void querySettingItem(std::vector<int>& items) const;
+    // The whole configuration as read (member order as in the file).
+    const rapidjson::Value& root() const { return doc_; }
 
     // Store width and height and rewrite the file; false when the file could
     // not be rewritten (the in-memory values are set either way).

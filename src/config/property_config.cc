@@ -26,8 +26,14 @@ PropertyConfig::PropertyConfig(const std::string& path) : path_(path) {
     }
 }
 
+// The key as a JSON name of its whole length (a plain C string would end at
+// a NUL byte).
+static rapidjson::Value nameOf(const std::string& key) {
+    return rapidjson::Value(rapidjson::StringRef(key.data(), key.size()));
+}
+
 rapidjson::Value& PropertyConfig::slot(const std::string& key) {
-    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
+    auto it = doc_.FindMember(nameOf(key));
     if (it != doc_.MemberEnd()) return it->value;
     rapidjson::Value name(key.c_str(), static_cast<rapidjson::SizeType>(key.size()), doc_.GetAllocator());
     doc_.AddMember(name, rapidjson::Value(), doc_.GetAllocator());
@@ -36,6 +42,11 @@ rapidjson::Value& PropertyConfig::slot(const std::string& key) {
 
 void PropertyConfig::assign(const std::string& key, const char* value) {
     slot(key).SetString(value, doc_.GetAllocator());
+}
+
+// The whole text, NUL bytes included.
+void PropertyConfig::assign(const std::string& key, const std::string& value) {
+    slot(key).SetString(value.data(), static_cast<rapidjson::SizeType>(value.size()), doc_.GetAllocator());
 }
 
 void PropertyConfig::assign(const std::string& key, int value) { slot(key).SetInt(value); }
@@ -47,18 +58,33 @@ bool PropertyConfig::setProperties(const std::vector<std::pair<std::string, std:
     return update();
 }
 
+const rapidjson::Value* PropertyConfig::find(const std::string& key) const {
+    auto it = doc_.FindMember(nameOf(key));
+    return it == doc_.MemberEnd() ? nullptr : &it->value;
+}
+
+template <>
+bool PropertyConfig::hasProperty<std::string>(const std::string& key) const {
+    const rapidjson::Value* v = find(key);
+    return v && v->IsString();
+}
+
+template <>
+bool PropertyConfig::hasProperty<int>(const std::string& key) const {
+    const rapidjson::Value* v = find(key);
+    return v && v->IsInt();
+}
+
 template <>
 std::string PropertyConfig::queryProperty<std::string>(const std::string& key) const {
-    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
-    if (it == doc_.MemberEnd() || !it->value.IsString()) return "";
-    return std::string(it->value.GetString(), it->value.GetStringLength());
+    if (!hasProperty<std::string>(key)) return "";
+    const rapidjson::Value& v = *find(key);
+    return std::string(v.GetString(), v.GetStringLength());
 }
 
 template <>
 int PropertyConfig::queryProperty<int>(const std::string& key) const {
-    auto it = doc_.FindMember(rapidjson::StringRef(key.c_str(), key.size()));
-    if (it == doc_.MemberEnd() || !it->value.IsInt()) return 0;
-    return it->value.GetInt();
+    return hasProperty<int>(key) ? find(key)->GetInt() : 0;
 }
 
 bool PropertyConfig::update() {

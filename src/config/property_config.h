@@ -26,6 +26,9 @@ public:
     // The member's value; "" (or 0) when missing or of another type.
     template <typename T = std::string>
     T queryProperty(const std::string& key) const;
+    // True when the member is there with a value of that type.
+    template <typename T = std::string>
+    bool hasProperty(const std::string& key) const;
 
     // Rewrites the whole file from the document; false when that failed.
     bool update();
@@ -33,9 +36,10 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    const rapidjson::Value* find(const std::string& key) const;
     rapidjson::Value& slot(const std::string& key);
     void assign(const std::string& key, const char* value);
-    void assign(const std::string& key, const std::string& value) { assign(key, value.c_str()); }
+    void assign(const std::string& key, const std::string& value);
     void assign(const std::string& key, int value);
     void assign(const std::string& key, double value);
 
@@ -47,6 +51,10 @@ template <>
 std::string PropertyConfig::queryProperty<std::string>(const std::string& key) const;
 template <>
 int PropertyConfig::queryProperty<int>(const std::string& key) const;
+template <>
+bool PropertyConfig::hasProperty<std::string>(const std::string& key) const;
+template <>
+bool PropertyConfig::hasProperty<int>(const std::string& key) const;
 
 // Deleter for a PropertyConfig held by a unique_ptr; never writes the file.
 struct PropertyConfigDeleter {

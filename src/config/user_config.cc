@@ -3,12 +3,8 @@
 #include <glog/logging.h>
 
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "config/property_config.h"
-
-namespace {
-const char kOffsetConf[] = "/etc/offset.conf";
-const char kAppConf[] = "/etc/appConfig.json";
-}  // namespace
 
 const std::map<UserConfig::Language, std::string> UserConfig::lang_string_map_ = {
     {UserConfig::Chinese, "zh_CN"},
@@ -16,15 +12,15 @@ const std::map<UserConfig::Language, std::string> UserConfig::lang_string_map_ =
 };
 
 void UserConfig::setLanguage(Language lang) {
-    PropertyConfig config(kOffsetConf);
+    PropertyConfig config(camera_paths::kOffsetConf);
     config.setProperty("language", lang_string_map_.at(lang).c_str());
 }
 
 UserConfig::Language UserConfig::queryLanguage() const {
-    std::string text = PropertyConfig(kOffsetConf).queryProperty("language");
+    std::string text = PropertyConfig(camera_paths::kOffsetConf).queryProperty("language");
     if (text.empty()) {
         LOG(INFO) << "query lang setting using default config";
-        text = AppConfig(kAppConf).defaultLanguage();
+        text = AppConfig(camera_paths::kAppConfig).defaultLanguage();
     }
     for (auto& entry : lang_string_map_)
         if (entry.second == text) return entry.first;

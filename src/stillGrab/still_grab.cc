@@ -14,6 +14,7 @@
 #include "auto_exposure.h"
 #include "common/process_util.h"
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "config/property_config.h"
 #include "fifo_ipc/client_fifo.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -63,7 +64,9 @@ bool parseArguments(int argc, char** argv, Photo& photo) {
     return true;
 }
 
-std::string queryModelText() { return PropertyConfig("/etc/offset.conf").queryProperty("defaultOffset"); }
+std::string queryModelText() {
+    return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset");
+}
 
 void openCamera(Photo& photo) {
     photo.cameras = std::vector<V4L2Camera>(static_cast<size_t>(photo.camera_num));
@@ -71,7 +74,7 @@ void openCamera(Photo& photo) {
         photo.cameras[i].openCamera(i, photo.width, photo.height);
         photo.cameras[i].setWorkingMode(static_cast<unsigned>(photo.mode));
     }
-    AppConfig config("/etc/appConfig.json");
+    AppConfig config(camera_paths::kAppConfig);
     uint32_t ratio[3] = {100, 100, 100};
     config.queryRGBRatio(ratio);
     unsigned rgb[3] = {ratio[0], ratio[1], ratio[2]};

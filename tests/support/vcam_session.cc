@@ -290,7 +290,7 @@ void start(Process& p, const std::vector<std::string>& argv, const std::string& 
 }
 
 bool startController(Process& p, const std::string& out_path) {
-    // the LED log of this run only
+    if (!camtest::exists("/dev/oled")) camtest::writeFile("/dev/oled", "");
     camtest::writeFile("/dev/gpioLed", "");
     start(p, {"controller", "-d"}, out_path);
     return waitForPort() && waitForStartUp(p.pid);

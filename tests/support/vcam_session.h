@@ -97,8 +97,9 @@ private:
 // Starts argv with stdout and stderr into out_path.
 void start(Process& p, const std::vector<std::string>& argv, const std::string& out_path);
 
-// "controller -d" with its output into out_path, once it listens and its
-// start-up is done; false (the output says why) when it did not get there.
+// Starts "controller -d" on an empty LED file (and a panel node when the
+// camera serves none) and waits until it serves clients; false when it did
+// not come up (p.output() tells why).
 bool startController(Process& p, const std::string& out_path = "/tmp/controller.out");
 // SIGINT to the controller; its exit status, -1 when it did not end.
 int stopController(Process& p);

@@ -1,4 +1,6 @@
+#include <climits>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,6 +42,21 @@ TEST(RGBPlaneCombiner, NonSquarePartAndExplicitLayouts) {
     auto p = part(18, 7);
     c.AddVerticalPart(p.data(), 1);
     EXPECT_EQ(0, memcmp(c.data() + 18, p.data(), 18));
+}
+
+TEST(RGBPlaneCombiner, SizesThatCannotBeAddressedAreRefused) {
+    EXPECT_THROW(RGBPlaneCombiner(-1, 2, 2, false), std::length_error);
+    EXPECT_THROW(RGBPlaneCombiner(2, 2, -2, true), std::length_error);
+    EXPECT_THROW(RGBPlaneCombiner(INT_MAX, INT_MAX, INT_MAX, false), std::length_error);
+    if (sizeof(size_t) == 4) {
+        // 9.6 GB: wraps to a small buffer in 32 bits, which the parts overrun.
+        EXPECT_THROW(RGBPlaneCombiner(40000, 40000, 2, false), std::length_error);
+    }
+    // The camera's own largest join still fits: four 2048 x 2048 lenses.
+    RGBPlaneCombiner c(2048, 2048, 4, false);
+    EXPECT_EQ(c.size(), size_t{4} * 2048 * 2048 * 3);
+    RGBPlaneCombiner empty(0, 5, 2, true);
+    EXPECT_EQ(empty.size(), 0u);
 }
 
 TEST(RGBPlaneCombinerDeath, IndexBoundsAreChecked) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "support/camtest.h"
 
 namespace {
@@ -25,7 +26,7 @@ std::string errorOf(const std::function<void()>& f) {
 }
 
 TEST(AppConfig, ReadsTheSeededCameraConfiguration) {
-    AppConfig config("/etc/appConfig.json");
+    AppConfig config(camera_paths::kAppConfig);
     EXPECT_EQ(config.queryCameraNum(), 2);
     EXPECT_EQ(config.queryOrientation(), "h");
     ConfigParam photo;

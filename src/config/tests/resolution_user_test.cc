@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config_error.h"
+#include "config/config_paths.h"
 #include "config/property_config.h"
 #include "config/resolution_config.h"
 #include "config/user_config.h"
@@ -34,31 +35,31 @@ TEST(ResolutionConfig, TableRowsAndRefusals) {
 class UserConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = camtest::readFile("/etc/appConfig.json");
-        unlink("/etc/offset.conf");
+        saved_ = camtest::readFile(camera_paths::kAppConfig);
+        unlink(camera_paths::kOffsetConf);
     }
-    void TearDown() override { camtest::writeFile("/etc/appConfig.json", saved_); }
+    void TearDown() override { camtest::writeFile(camera_paths::kAppConfig, saved_); }
     std::string saved_;
 };
 
 TEST_F(UserConfigTest, DefaultComesFromAppConfigWhileNothingIsStored) {
-    camtest::writeFile("/etc/appConfig.json", R"({"language": "zh_CN"})");
+    camtest::writeFile(camera_paths::kAppConfig, R"({"language": "zh_CN"})");
     camtest::LogCapture log;
     EXPECT_EQ(UserConfig().queryLanguage(), UserConfig::Chinese);
     EXPECT_EQ(log.count(google::GLOG_INFO, "query lang setting using default config"), 1);
-    EXPECT_EQ(camtest::readFile("/etc/offset.conf"), "{}");
+    EXPECT_EQ(camtest::readFile(camera_paths::kOffsetConf), "{}");
 
     for (const char* stored : {R"({"language": ""})", R"({"language": 5})"}) {
-        camtest::writeFile("/etc/offset.conf", stored);
+        camtest::writeFile(camera_paths::kOffsetConf, stored);
         EXPECT_EQ(UserConfig().queryLanguage(), UserConfig::Chinese) << stored;
     }
 }
 
 TEST_F(UserConfigTest, StoredLanguageWinsWithoutReadingAppConfig) {
-    unlink("/etc/appConfig.json");
-    camtest::writeFile("/etc/offset.conf", R"({"language": "en_US"})");
+    unlink(camera_paths::kAppConfig);
+    camtest::writeFile(camera_paths::kOffsetConf, R"({"language": "en_US"})");
     EXPECT_EQ(UserConfig().queryLanguage(), UserConfig::English);
-    camtest::writeFile("/etc/offset.conf", R"({"language": "ZH_cn"})");
+    camtest::writeFile(camera_paths::kOffsetConf, R"({"language": "ZH_cn"})");
     EXPECT_EQ(UserConfig().queryLanguage(), UserConfig::English) << "unknown codes give English";
 }
 
@@ -66,11 +67,11 @@ TEST_F(UserConfigTest, SetThenQuery) {
     UserConfig user;
     user.setLanguage(UserConfig::Chinese);
     EXPECT_EQ(user.queryLanguage(), UserConfig::Chinese);
-    EXPECT_EQ(PropertyConfig("/etc/offset.conf").queryProperty("language"), "zh_CN");
+    EXPECT_EQ(PropertyConfig(camera_paths::kOffsetConf).queryProperty("language"), "zh_CN");
 }
 
 TEST_F(UserConfigTest, MissingDefaultPassesTheConfigError) {
-    camtest::writeFile("/etc/appConfig.json", "{}");
+    camtest::writeFile(camera_paths::kAppConfig, "{}");
     EXPECT_THROW(UserConfig().queryLanguage(), ConfigError);
 }
 

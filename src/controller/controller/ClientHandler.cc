@@ -288,9 +288,3 @@ bool ClientHandler::broadcastState() {
         w.EndObject();
     }));
 }
-
-bool ClientHandler::tellState(CmdMessage const&, bufferevent*) { return broadcastState(); }
-
-bool ClientHandler::handleHeartTest(CmdMessage const&, bufferevent* client) {
-    return sendMsg(client, codeReply("heartTestResult", true));
-}

@@ -8,6 +8,7 @@
 
 #include "controller/ClientHandler.h"
 #include "controller/controller_context.h"
+#include "controller/request_args.h"
 #include "controller/state/CameraState.h"
 #include "controller/state/OnLiveState.h"
 #include "controller/state/OnRecordingState.h"
@@ -25,14 +26,9 @@ constexpr const char* kStartFailedText = "start failed";
 
 // The int members of "data", all or none.
 bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, int* out) {
-    const rapidjson::Document& doc = msg.document();
-    auto data = doc.FindMember("data");
-    if (data == doc.MemberEnd() || !data->value.IsObject()) return false;
     int i = 0;
     for (const char* key : keys) {
-        auto it = data->value.FindMember(key);
-        if (it == data->value.MemberEnd() || !it->value.IsInt()) return false;
-        out[i++] = it->value.GetInt();
+        if (!request_args::getInt(msg, key, out[i++])) return false;
     }
     return true;
 }

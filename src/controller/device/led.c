@@ -56,11 +56,11 @@ int mpuRead(gsensorData* out)
     GyroRawSample s;
     if (mpu_fd_ < 0 || read(mpu_fd_, &s, sizeof s) != 0)
         return -1;
-    out->ax = s.ax / 16384.0;
-    out->ay = s.ay / 16384.0;
-    out->az = s.az / 16384.0;
-    out->gx = s.gx / 16.384;
-    out->gy = s.gy / 16.384;
-    out->gz = s.gz / 16.384;
+    out->ax = s.x_accel / 16384.0;
+    out->ay = s.y_accel / 16384.0;
+    out->az = s.z_accel / 16384.0;
+    out->gx = s.x_gyro / 16.384;
+    out->gy = s.y_gyro / 16.384;
+    out->gz = s.z_gyro / 16.384;
     return 0;
 }

@@ -18,8 +18,8 @@ typedef enum { COLOR_DARK = 0, COLOR_1 = 1, COLOR_2 = 2, COLOR_4 = 4 } colorType
 
 /* One read of the motion sensor: raw counts. */
 typedef struct {
-    int32_t ax, ay, az;
-    int32_t gx, gy, gz;
+    int32_t x_accel, y_accel, z_accel;
+    int32_t x_gyro, y_gyro, z_gyro;
 } GyroRawSample;
 
 /* Acceleration in g, rotation in degrees per second. */

@@ -3,18 +3,15 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 
-#include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
-
 #include "common/dameon_util.h"
 #include "common/file_util.h"
+#include "config/config_paths.h"
 #include "config/property_config.h"
 #include "config/resolution_config.h"
 
@@ -49,7 +46,7 @@ std::vector<std::string> matchRegex(const std::string& pattern, const std::strin
     return out;
 }
 
-Camera::Camera() : app_config_("/etc/appConfig.json"), process_controller_("/sdcard/") {}
+Camera::Camera() : app_config_(camera_paths::kAppConfig), process_controller_("/sdcard/") {}
 
 namespace {
 
@@ -64,9 +61,11 @@ bool hasLabel(int width) {
 }
 
 std::string firstWord(const std::string& path) {
-    std::ifstream in(path);
+    std::string text;
+    if (!pnocamera::readSmallFile(path, text)) return "";
+    std::istringstream in(text);
     std::string w;
-    if (in) in >> w;
+    in >> w;
     return w;
 }
 
@@ -196,13 +195,14 @@ int Camera::correctOffset() { return pnocamera::runProcess({"lensAlign", "2", "1
 void Camera::setID(std::string id) {
     LOG(INFO) << "set ID:" << id;
     // a new file put in place whole: a power cut never leaves an empty ID
-    if (!pnocamera::replaceFileAtomically("/etc/ID.conf", id)) LOG(ERROR) << "write /etc/ID.conf err";
+    if (!pnocamera::replaceFileAtomically(camera_paths::kIdConf, id))
+        LOG(ERROR) << "write " << camera_paths::kIdConf << " err";
     sync();
 }
 
-std::string Camera::queryID() { return firstWord("/etc/ID.conf"); }
+std::string Camera::queryID() { return firstWord(camera_paths::kIdConf); }
 
-std::string Camera::queryVersion() const { return firstWord("/etc/version.txt"); }
+std::string Camera::queryVersion() const { return firstWord(camera_paths::kVersionTxt); }
 
 bool Camera::syncTime(const std::string& time) {
     // the text goes to date as one argument; one that starts like an option
@@ -228,7 +228,10 @@ std::string Camera::apSedExpression(const std::string& key, const std::string& v
         if (c == '/' || c == '&' || c == '\\') escaped += '\\';
         escaped += c;
     }
-    return "s/" + key + "=\\([^,]*\\)/" + key + "=" + escaped + "/g";
+    // the passphrase may hold commas: its whole value to the line end is
+    // replaced; other keys keep their value up to the first comma
+    const char* old_value = key == kPassphraseKey ? "\\(.*\\)" : "\\([^,]*\\)";
+    return "s/" + key + "=" + old_value + "/" + key + "=" + escaped + "/g";
 }
 
 int Camera::configAP(const std::string& key, const std::string& value) {
@@ -246,15 +249,7 @@ int Camera::configAP(const std::string& key, const std::string& value) {
 void Camera::bumpCounter(const char* key, bool log_count) {
     PropertyConfig conf(offset_conf_path_);
     // whether the member is there decides the "update" line
-    bool present = false;
-    {
-        std::string text;
-        rapidjson::Document doc;
-        if (pnocamera::readSmallFile(offset_conf_path_, text)) {
-            doc.Parse(text.c_str());
-            present = !doc.HasParseError() && doc.IsObject() && doc.HasMember(key) && (*doc.FindMember(key)).value.IsInt();
-        }
-    }
+    bool present = conf.hasProperty<int>(key);
     int n = conf.queryProperty<int>(key);
     if (log_count) LOG(INFO) << "photo cnt:" << n;
     if (present) LOG(INFO) << "update " << key << " to " << n + 1;
@@ -279,15 +274,10 @@ int Camera::kernelVersionOf(const std::string& text) {
 }
 
 int Camera::kernelVersion() const {
-    char buf[1025] = {0};
-    int fd = open("/proc/version", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ssize_t n = read(fd, buf, 1024);
-        if (n < 0) n = 0;
-        buf[n] = 0;
-        close(fd);
-    }
-    return kernelVersionOf(buf);
+    std::string text;
+    if (!pnocamera::readSmallFile("/proc/version", text)) text.clear();
+    if (text.size() > 1024) text.resize(1024);
+    return kernelVersionOf(text);
 }
 
 std::map<std::string, std::string> Camera::listCameraPropertyAndValue(int index) {
@@ -301,21 +291,18 @@ std::map<std::string, std::string> Camera::listCameraPropertyAndValue(int index)
         }
     };
     // the index is a number, so nothing outside reaches the command text
+    // newer v4l2-ctl prints the control's hex id between name and type
     scan(readCmdOutput("v4l2-ctl -d /dev/video" + std::to_string(index) + " --list-ctrls"),
-         "(\\w*)\\s\\(.*value=(\\d*)");
+         "(\\w*)\\s(?:0x[0-9a-fA-F]+\\s)?\\(.*value=(\\d*)");
     scan(readCmdOutput("xuProbe -d /dev/video" + std::to_string(index)), "(\\w*):(\\w*)");
     return result;
 }
 
 bool Camera::isDevice() const {
-    int fd = open(vbus_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[257] = {0};
-    ssize_t n = read(fd, buf, 256);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = 0;
-    return std::atoi(buf) == 1;
+    std::string text;
+    if (!pnocamera::readSmallFile(vbus_path_, text)) return false;
+    if (text.size() > 256) text.resize(256);
+    return std::atoi(text.c_str()) == 1;
 }
 
 int Camera::remountUSBDevice() {

@@ -11,6 +11,7 @@
 
 #include "common/process_util.h"
 #include "config/app_config.h"
+#include "config/config_paths.h"
 #include "model/ProcessController.h"
 
 class RegexError : public std::runtime_error {
@@ -62,6 +63,8 @@ public:
     bool isDevice() const;
     int remountUSBDevice();
 
+    // The access point's passphrase key.
+    static constexpr const char* kPassphraseKey = "wpa_passphrase";
     // The sed expression configAP runs, "" when key or value is refused.
     static std::string apSedExpression(const std::string& key, const std::string& value);
     static int kernelVersionOf(const std::string& proc_version);
@@ -70,8 +73,8 @@ public:
     ProcessController process_controller_;
 
     // Sources; tests point them elsewhere.
-    std::string ap_conf_path_ = "/etc/rtl_hostapd_2G.conf";
-    std::string offset_conf_path_ = "/etc/offset.conf";
+    std::string ap_conf_path_ = camera_paths::kApConf;
+    std::string offset_conf_path_ = camera_paths::kOffsetConf;
     std::string vbus_path_ = "/sys/devices/platform/exynos-dwc3.0/vbus";
 
 private:

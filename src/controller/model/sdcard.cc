@@ -5,9 +5,11 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <sstream>
 
 #include <glog/logging.h>
+
+#include "common/file_util.h"
 
 Sdcard::Sdcard() {
     int fd = open(block_device_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -17,9 +19,11 @@ Sdcard::Sdcard() {
 }
 
 bool Sdcard::checkIsVfat() const {
-    std::ifstream in(mounts_file_);
+    std::string text;
+    if (!pnocamera::readSmallFile(mounts_file_, text)) text.clear();
+    std::istringstream in(text);
     std::string line;
-    while (in && std::getline(in, line)) {
+    while (std::getline(in, line)) {
         if (line.find("sdcard") != std::string::npos && line.find("rw") != std::string::npos) return true;
     }
     LOG(INFO) << "unsupported TF card";

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fifo_ipc/fifo_paths.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
@@ -136,7 +137,7 @@ TEST_F(ControllerTest, ButtonsAndWorkerLines) {
         return n == 4;  // 0x11 and 0x21 are ignored, 0x30 is logged and does nothing
     })) << ctl.output();
 
-    int fd = open("/tmp/server_read.fifo", O_WRONLY | O_NONBLOCK);
+    int fd = open(pnocamera::kServerReadFifo, O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     std::string lines = "{\"cmd\":\"prepare\",\"data\":{\"process\":\"stillGrab\"}}\n\n[1,2]\n";
     ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
@@ -205,7 +206,7 @@ struct Snapshot {
 
 Snapshot snapshot() {
     struct stat f, m;
-    stat("/tmp/server_read.fifo", &f);
+    stat(pnocamera::kServerReadFifo, &f);
     stat("/sdcard/.panorbit", &m);
     return {f.st_ino, m.st_mtime, camtest::calls().size()};
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 
@@ -37,7 +38,7 @@ protected:
         for (const char* p : {"mp4Spool", "realTimeStillGrab"}) sh(std::string("vcam-standin --clear ") + p);
         // an empty card and a fresh counter for every case
         sh("rm -f /sdcard/*.pnop /sdcard/*.pnov /sdcard/*.jpg");
-        writeFile("/etc/cnt.conf", "0");
+        writeFile(camera_paths::kCounterConf, "0");
     }
     void TearDown() override {
         if (ctl_.pid > 0) {
@@ -62,8 +63,8 @@ protected:
 const std::string kModel = "0_1.5_\"q\"_'s';$(touch /tmp/pwned)`id`";
 
 TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
-    writeFile("/etc/offset.conf", "{\"defaultOffset\": \"0_1.5_\\\"q\\\"_'s';$(touch /tmp/pwned)`id`\"}");
-    writeFile("/etc/cnt.conf", "0");
+    writeFile(camera_paths::kOffsetConf, "{\"defaultOffset\": \"0_1.5_\\\"q\\\"_'s';$(touch /tmp/pwned)`id`\"}");
+    writeFile(camera_paths::kCounterConf, "0");
     start();
     Client phone, other;
     ASSERT_TRUE(phone.connected() && other.connected());
@@ -107,7 +108,7 @@ TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
     const std::string second = "/sdcard/IMG_000002@3K.pnop";
     ASSERT_TRUE(camtest::exists(second)) << log();
     EXPECT_EQ(shOut("exiv2 -g Exif.Image.Model -Pv '" + second + "' 2>/dev/null"), kModel);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "2");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "2");
     EXPECT_TRUE(phone.readUntil(stateChanged(0), std::chrono::seconds(2)).size());
 }
 
@@ -318,7 +319,7 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
                camtest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
                                    "\"val\":0}}") == 1;
     }));
-    writeFile("/etc/cnt.conf", "41");
+    writeFile(camera_paths::kCounterConf, "41");
     ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("stopRecordPreviewResult", "not on preview"));
     const std::string snap = "{\"type\":\"realtimeSnapshotResult\",\"code\":true,\"data\":{\"path\":"

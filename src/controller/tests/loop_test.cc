@@ -122,8 +122,9 @@ TEST_F(LoopTest, HeartTestAndSilentLines) {
     EXPECT_TRUE(h.handle("[1,2]", bevs_[0]));
     EXPECT_TRUE(h.handle("{\"data\":{}}", bevs_[0]));
     EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 3);
-    // a command whose handler is still to come answers nothing
-    EXPECT_FALSE(h.handle("{\"cmd\":\"listFile\"}", bevs_[0]));
+    // arguments that are not an object answer nothing
+    EXPECT_FALSE(h.handle("{\"cmd\":\"deleteFile\",\"data\":5}", bevs_[0]));
+    EXPECT_FALSE(h.handle("{\"cmd\":\"deleteFile\"}", bevs_[0]));
     EXPECT_EQ(received(peer), "");
     h.handle("{\"cmd\":\"heartTest\",\"data\":5}", bevs_[0]);
     EXPECT_EQ(received(peer), "{\"type\":\"heartTestResult\",\"code\":true}\n");

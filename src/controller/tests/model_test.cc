@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
+#include "fifo_ipc/fifo_paths.h"
 #include "support/vcam_session.h"
 #include "model/Camera.h"
 #include "model/FileCounter.h"
@@ -28,7 +30,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
-        writeFile("/etc/cnt.conf", "0");
+        writeFile(camera_paths::kCounterConf, "0");
         system("rm -f /sdcard/IMG_* /sdcard/VID_*");
         camtest::clearCalls();
     }
@@ -55,36 +57,42 @@ void reap(ProcessController& pc, bool& exited, int& code) {
 
 TEST_F(ModelTest, CounterRunsAndWraps) {
     FileCounter c;
-    unlink("/etc/cnt.conf");
+    unlink(camera_paths::kCounterConf);
     EXPECT_EQ(c.nextCount(), 1);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "1");
-    writeFile("/etc/cnt.conf", "99998");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "1");
+    writeFile(camera_paths::kCounterConf, "99998");
     EXPECT_EQ(c.nextCount(), 1);
-    writeFile("/etc/cnt.conf", "99997");
+    writeFile(camera_paths::kCounterConf, "99997");
     EXPECT_EQ(c.nextCount(), 99998);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "99998");
-    writeFile("/etc/cnt.conf", "junk");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "99998");
+    writeFile(camera_paths::kCounterConf, "junk");
     EXPECT_EQ(c.nextCount(), 1);
-    writeFile("/etc/cnt.conf", "-5");
+    writeFile(camera_paths::kCounterConf, "-5");
     EXPECT_EQ(c.nextCount(), 1);
-    writeFile("/etc/cnt.conf", "  41");
+    writeFile(camera_paths::kCounterConf, "  41");
     EXPECT_EQ(c.nextCount(), 42);
+    // a new file takes the old one's place: the old one is never cut short
+    ASSERT_EQ(link(camera_paths::kCounterConf, "/etc/cnt.old"), 0);
+    EXPECT_EQ(c.nextCount(), 43);
+    EXPECT_EQ(readFile("/etc/cnt.old"), "42");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "43");
+    unlink("/etc/cnt.old");
 }
 
 TEST_F(ModelTest, NextFilePathSkipsTakenNames) {
     ProcessController pc("/sdcard/");
-    writeFile("/etc/cnt.conf", "6");
+    writeFile(camera_paths::kCounterConf, "6");
     writeFile("/sdcard/IMG_000007@4K.pnop", "");
     EXPECT_EQ(pc.nextFilePath("IMG_", "@4K.pnop"), "/sdcard/IMG_000008@4K.pnop");
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "8");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "8");
     // one counter for every kind of media
     EXPECT_EQ(pc.nextFilePath("VID_", "@3K.pnov"), "/sdcard/VID_000009@3K.pnov");
 }
 
 TEST_F(ModelTest, NextFilePathEndsWhenTheCounterCannotBeWritten) {
     ProcessController pc("/sdcard/");
-    unlink("/etc/cnt.conf");
-    ASSERT_EQ(mkdir("/etc/cnt.conf", 0755), 0);  // neither readable as a number nor writable
+    unlink(camera_paths::kCounterConf);
+    ASSERT_EQ(mkdir(camera_paths::kCounterConf, 0755), 0);  // neither readable as a number nor writable
     writeFile("/sdcard/IMG_000001@4K.pnop", "");
     camtest::LogCapture log;
     EXPECT_EQ(pc.nextFilePath("IMG_", "@4K.pnop"), "");
@@ -92,7 +100,7 @@ TEST_F(ModelTest, NextFilePathEndsWhenTheCounterCannotBeWritten) {
     // no photo is started without a name
     EXPECT_FALSE(pc.takePhoto(2, 1920, 1920, 0, std::vector<unsigned>{100, 100, 100}.data(), "h"));
     EXPECT_EQ(pc.child_pid_, -1);
-    rmdir("/etc/cnt.conf");
+    rmdir(camera_paths::kCounterConf);
 }
 
 TEST_F(ModelTest, SdcardMountCheck) {
@@ -170,10 +178,10 @@ TEST_F(ModelTest, PhotoCommandLineAndExitCodes) {
     EXPECT_EQ(pc.stopLive(), 0);
 
     // no label for the width: nothing forked, no name used
-    std::string before = readFile("/etc/cnt.conf");
+    std::string before = readFile(camera_paths::kCounterConf);
     EXPECT_FALSE(pc.takePhoto(2, 1000, 1000, 0, ratio, "h"));
     EXPECT_EQ(pc.child_pid_, -1);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), before);
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), before);
 
     // a program that cannot be executed is a failed start
     unlink("/tmp/bin/stillGrab");
@@ -250,9 +258,9 @@ std::string readPipe(int fd) {
 TEST_F(ModelTest, FifoCommands) {
     ProcessController pc("/sdcard/");
     struct stat st;
-    ASSERT_EQ(stat("/tmp/server_read.fifo", &st), 0);
+    ASSERT_EQ(stat(pnocamera::kServerReadFifo, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    int fd = open("/tmp/server_write.fifo", O_RDONLY | O_NONBLOCK);
+    int fd = open(pnocamera::kServerWriteFifo, O_RDONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     pc.setCameraProperty(1, "brightness", 10);
     EXPECT_EQ(readPipe(fd), "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"brightness\",\"val\":10}}\n");
@@ -262,9 +270,9 @@ TEST_F(ModelTest, FifoCommands) {
     EXPECT_EQ(readPipe(fd), "{\"cmd\":\"setAutoExposureParam\",\"data\":{\"factor\":1.5}}\n");
     EXPECT_EQ(pc.realtimeSnapshot(2, 960, 960), 0);
     EXPECT_EQ(readPipe(fd), "{\"cmd\":\"snapshot\",\"data\":{\"filepath\":\"/sdcard/IMG_000001@2K.pnop\"}}\n");
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "1");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "1");
     EXPECT_EQ(pc.realtimeSnapshot(2, 1234, 960), -1);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), "1");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "1");
     close(fd);
 }
 
@@ -336,11 +344,11 @@ TEST_F(ModelTest, CountersIdAndVersion) {
     EXPECT_NE(text.find("\"photoCount\": 2"), std::string::npos) << text;
     EXPECT_NE(text.find("\"videoCount\": 1"), std::string::npos) << text;
 
-    writeFile("/etc/ID.conf", "ab cd");
+    writeFile(camera_paths::kIdConf, "ab cd");
     EXPECT_EQ(cam.queryID(), "ab");
     cam.setID("PANO-7");
-    EXPECT_EQ(readFile("/etc/ID.conf"), "PANO-7");
-    unlink("/etc/ID.conf");
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "PANO-7");
+    unlink(camera_paths::kIdConf);
     EXPECT_EQ(cam.queryID(), "");
     EXPECT_FALSE(cam.queryVersion().empty());
 
@@ -378,14 +386,14 @@ TEST_F(ModelTest, JobParameters) {
 }
 
 TEST_F(ModelTest, ConfigurationThatCannotAnswer) {
-    std::string saved = readFile("/etc/appConfig.json");
+    std::string saved = readFile(camera_paths::kAppConfig);
     std::string bad = saved;
     bad.replace(bad.find("\"takePhoto\""), 11, "\"takePhotoX\"");
     size_t at = bad.find("\"width\": 960");  // the live size
     ASSERT_NE(at, std::string::npos);
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     auto cam = std::make_unique<Camera>();
-    writeFile("/etc/appConfig.json", saved);
+    writeFile(camera_paths::kAppConfig, saved);
     cam->offset_conf_path_ = "/tmp/offset3.conf";
     unlink("/tmp/offset3.conf");
     EXPECT_EQ(cam->takePhoto(), Camera::kConfigError);
@@ -395,13 +403,13 @@ TEST_F(ModelTest, ConfigurationThatCannotAnswer) {
     std::string nolabel = saved;
     for (size_t w; (w = nolabel.find("\"width\": 960")) != std::string::npos;)
         nolabel.replace(w, 12, "\"width\": 1000");
-    writeFile("/etc/appConfig.json", nolabel);
+    writeFile(camera_paths::kAppConfig, nolabel);
     cam = std::make_unique<Camera>();
-    writeFile("/etc/appConfig.json", saved);
+    writeFile(camera_paths::kAppConfig, saved);
     cam->offset_conf_path_ = "/tmp/offset3.conf";
-    std::string counter = readFile("/etc/cnt.conf");
+    std::string counter = readFile(camera_paths::kCounterConf);
     EXPECT_EQ(cam->realtimeSnapshot(), Camera::kConfigError);
-    EXPECT_EQ(readFile("/etc/cnt.conf"), counter);
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), counter);
 }
 
 }  // namespace
@@ -423,7 +431,7 @@ TEST_F(ModelTest, OutsideTools) {
     camtest::sh("vcam-standin gainStillGrab exit_code=4");
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "x"), 4);
 
-    writeFile("/etc/rtl_hostapd_2G.conf", "ssid=cam\nwpa_passphrase=12345678\n");
+    writeFile(camera_paths::kApConf, "ssid=cam\nwpa_passphrase=12345678\n");
     EXPECT_EQ(cam.openAP(), 0);
     EXPECT_TRUE(camtest::called("apSwitch up"));
     camtest::sh("vcam-standin apSwitch up_code=3");

@@ -1,6 +1,7 @@
 // The screen states in one process: what each screen draws (every panel
 // call is recorded), its LED, its per-second task, the refusals of the job
 // commands that need a full or read-only card, and jobs that cannot start.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -17,6 +18,7 @@
 #include <event2/event.h>
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
 #include "controller/state/OnLiveState.h"
@@ -104,7 +106,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
-        saved_config_ = readFile("/etc/appConfig.json");
+        saved_config_ = readFile(camera_paths::kAppConfig);
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
         ASSERT_GT(oled_iconCount(), 75);
@@ -114,7 +116,7 @@ protected:
     void TearDown() override {
         if (ctx_) finish();
         oled_close();
-        writeFile("/etc/appConfig.json", saved_config_);
+        writeFile(camera_paths::kAppConfig, saved_config_);
     }
     void finish() {
         ctl_->dropClients();
@@ -359,7 +361,7 @@ TEST_F(StateTest, JobsThatCannotStart) {
     sub("\"width\":1440", "\"width\":1000");  // record size too
     sub("\"live\":", "\"xlive\":");
     sub("\"preview\":", "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
 
     command("{\"cmd\":\"takePhoto\"}");
@@ -476,6 +478,31 @@ TEST_F(StateTest, RecordingWithoutRoomStopsAtTheFirstTick) {
     EXPECT_EQ(type(), 0);
     unlink("/sdcard/seg1");
     unlink("/sdcard/seg2");
+}
+
+// A segment of 2 GiB and more is sized like any other (64-bit file offsets
+// on the 32-bit board, where a plain stat of it fails).
+TEST_F(StateTest, SegmentOver2GiBIsSized) {
+    make();
+    ASSERT_EQ(system("vcam-standin mp4Spool prepare=0"), 0);
+    ctx_->changeState(std::make_shared<OnRecordingState>(*ctx_, 0, 0, 0));
+    auto rec = std::static_pointer_cast<OnRecordingState>(ctx_->state_);
+    {
+        int fd = open("/sdcard/big", O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);  // sparse: takes no room
+        close(fd);
+    }
+    feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/big\"}}");
+    received();
+    ASSERT_TRUE(ctx_->second_task_);
+    ctx_->second_task_();
+    EXPECT_EQ(received(), (std::vector<std::string>{
+                              "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":3221225472,\"duration\":1}}"}));
+    rec->clear();
+    rec->handleButton1();
+    ASSERT_TRUE(childExit());
+    unlink("/sdcard/big");
 }
 
 // The per-second task of a state never reaches it once it is gone or no
@@ -598,7 +625,7 @@ TEST_F(StateTest, MalformedWorkerMessagesAreLoggedAndDropped) {
 TEST_F(StateTest, PreviewThatCannotStart) {
     std::string bad = kConfig;
     bad.replace(bad.find("\"preview\":"), 10, "\"xpreview\":");
-    writeFile("/etc/appConfig.json", bad);
+    writeFile(camera_paths::kAppConfig, bad);
     make();
     auto preview = std::make_shared<PreviewState>(*ctx_);
     preview->show();

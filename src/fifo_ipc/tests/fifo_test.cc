@@ -6,13 +6,14 @@
 
 #include "fifo_ipc/client_fifo.h"
 #include "fifo_ipc/cmd_msg.h"
+#include "fifo_ipc/fifo_paths.h"
 #include "fifo_ipc/server_fifo.h"
 #include "support/camtest.h"
 
 namespace {
 
-const char kRead[] = "/tmp/server_read.fifo";
-const char kWrite[] = "/tmp/server_write.fifo";
+constexpr const char* kRead = pnocamera::kServerReadFifo;
+constexpr const char* kWrite = pnocamera::kServerWriteFifo;
 
 std::string drain(int fd) {
     std::string out;

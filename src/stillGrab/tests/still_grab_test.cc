@@ -7,6 +7,7 @@
 #include <turbojpeg.h>
 
 #include "common/dameon_util.h"
+#include "config/config_paths.h"
 #include "still_grab.h"
 #include "support/camtest.h"
 
@@ -133,10 +134,11 @@ TEST(StillGrabWrite, FailuresLeaveNoPartialFile) {
 }
 
 TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
-    camtest::writeFile("/etc/offset.conf", R"({"defaultOffset": 5})");
+    camtest::writeFile(camera_paths::kOffsetConf, R"({"defaultOffset": 5})");
     EXPECT_EQ(queryModelText(), "");
     const std::string model = "a\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`";
-    camtest::writeFile("/etc/offset.conf", "{\"defaultOffset\": \"a\\\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`\"}");
+    camtest::writeFile(camera_paths::kOffsetConf,
+                       "{\"defaultOffset\": \"a\\\"b; touch /tmp/pwned $(touch /tmp/pwned2) `id`\"}");
     EXPECT_EQ(queryModelText(), model);
 
     Photo photo;

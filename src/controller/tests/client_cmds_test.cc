@@ -1,0 +1,498 @@
+// File, settings and status commands end to end: the real controller in the
+// virtual camera, driven over TCP as a phone app does, with the card, the
+// logs and the files under /etc checked afterwards.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <event2/event.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "common/dameon_util.h"
+#include "config/config_paths.h"
+#include "controller/controller_context.h"
+#include "in_process.h"
+#include "support/camtest.h"
+#include "support/vcam_session.h"
+
+using camtest::Client;
+using camtest::Process;
+using camtest::readFile;
+using camtest::refusal;
+using camtest::reply;
+using camtest::waitFor;
+using camtest::writeFile;
+
+namespace {
+
+using camera_paths::kApConf;
+const std::string kApText = "interface=wlan0\nssid=panor00000\nchannel=6\nwpa_passphrase=Vorpa517\n";
+
+// A JSON text as a document; the test fails on a line that is not JSON.
+std::unique_ptr<rapidjson::Document> parse(const std::string& line) {
+    auto doc = std::make_unique<rapidjson::Document>();
+    doc->Parse(line.c_str(), line.size());
+    EXPECT_FALSE(doc->HasParseError()) << line;
+    if (doc->HasParseError()) doc->SetObject();
+    return doc;
+}
+
+std::string str(const rapidjson::Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
+
+// A JSON request line: the command and its "data" object text.
+std::string request(const std::string& cmd, const std::string& data) {
+    return "{\"cmd\":\"" + cmd + "\",\"data\":" + data + "}\n";
+}
+
+class ClientCmdsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        // an empty card and log folder, a known access point file
+        camtest::sh("rm -rf /sdcard/* /sdcard/.[!.]* /log/*");
+        saved_config_ = readFile(camera_paths::kAppConfig);
+        writeFile(kApConf, kApText);
+        camtest::clearCalls();
+        ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
+    }
+    void TearDown() override {
+        camtest::stopController(ctl_);
+        chmod(camera_paths::kAppConfig, 0644);
+        writeFile(camera_paths::kAppConfig, saved_config_);
+        chmod("/log", 0755);
+    }
+    std::string log() const { return ctl_.output(); }
+    void card(const char* what) {
+        camtest::sh("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid));
+    }
+    // The reply to one request line.
+    std::string ask(Client& c, const std::string& line) {
+        EXPECT_TRUE(c.send(line));
+        return c.readLine();
+    }
+
+    Process ctl_;
+    std::string saved_config_;
+};
+
+struct Entry {
+    uint64_t size;
+    uint64_t timestamp;
+};
+
+// The entries of a "fileList" reply in their order.
+std::vector<std::pair<std::string, Entry>> fileList(const std::string& line) {
+    std::vector<std::pair<std::string, Entry>> out;
+    auto doc = parse(line);
+    EXPECT_TRUE((*doc)["code"].GetBool()) << line;
+    for (auto& e : (*doc)["data"]["fileList"].GetArray()) {
+        std::string members;
+        for (auto& m : e.GetObject()) members += str(m.name) + " ";
+        EXPECT_EQ(members, "name size timestamp ");
+        out.push_back({str(e["name"]), {e["size"].GetUint64(), e["timestamp"].GetUint64()}});
+    }
+    return out;
+}
+
+void setMtime(const std::string& path, time_t when) {
+    timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+TEST_F(ClientCmdsTest, ListingsOfTheCardAndTheLogs) {
+    const std::string photo = "IMG_000001@3K.pnop";
+    const std::string odd = "a\"b\\c\nd.pnop";
+    const std::string big = "VID_000001@3K.pnov";
+    writeFile("/sdcard/" + photo, "photo");
+    setMtime("/sdcard/" + photo, 1500000000);
+    writeFile("/sdcard/" + odd, "odd");
+    // a video of 3 GiB: its size does not fit 32 bits
+    int fd = open(("/sdcard/" + big).c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);
+    close(fd);
+    ASSERT_EQ(mkdir("/sdcard/DCIM", 0755), 0);
+    writeFile("/sdcard/DCIM/inner.pnop", "x");
+    ASSERT_EQ(symlink(photo.c_str(), "/sdcard/link.pnop"), 0);
+    ASSERT_EQ(symlink(camera_paths::kAppConfig, "/sdcard/conf.pnop"), 0);
+    ASSERT_EQ(mkfifo("/sdcard/pipe", 0644), 0);
+    writeFile("/sdcard/.panorbit", "");
+
+    // the regular files in the directory's own order, hidden ones included
+    std::vector<std::string> expected;
+    {
+        DIR* d = opendir("/sdcard/");
+        ASSERT_NE(d, nullptr);
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n == photo || n == odd || n == big || n == ".panorbit") expected.push_back(n);
+        }
+        closedir(d);
+    }
+    Client phone;
+    std::string line = ask(phone, "{\"cmd\":\"listFile\"}\n");
+    ASSERT_EQ(line.rfind("{\"type\":\"fileList\",\"code\":true,\"data\":{\"fileList\":[", 0), 0u) << line;
+    auto list = fileList(line);
+    ASSERT_EQ(list.size(), expected.size()) << line;
+    for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].first, expected[i]);
+    std::map<std::string, Entry> by_name(list.begin(), list.end());
+    EXPECT_EQ(by_name[photo].size, 5u);
+    EXPECT_EQ(by_name[photo].timestamp, 1500000000u);
+    EXPECT_EQ(by_name[odd].size, 3u);
+    EXPECT_EQ(by_name[big].size, 3ULL << 30);
+    EXPECT_EQ(by_name[".panorbit"].size, 0u);
+
+    // the logs, with and without a card
+    writeFile("/log/20260102.log", "started\n");
+    line = ask(phone, "{\"cmd\":\"listLog\"}\n");
+    auto logs = fileList(line);
+    ASSERT_EQ(logs.size(), 1u) << line;
+    EXPECT_EQ(logs[0].first, "20260102.log");
+    EXPECT_EQ(logs[0].second.size, 8u);
+    EXPECT_EQ(str((*parse(line))["type"]), "listLogResult");
+
+    // the card's room as the file system tells it
+    line = ask(phone, "{\"cmd\":\"querySDCard\"}\n");
+    ASSERT_EQ(line.rfind("{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":", 0), 0u) << line;
+    auto room = parse(line);
+    struct statfs st;
+    ASSERT_EQ(statfs("/sdcard", &st), 0);
+    uint64_t total = static_cast<uint64_t>(st.f_blocks) * st.f_bsize;
+    uint64_t free_now = static_cast<uint64_t>(st.f_bfree) * st.f_bsize;
+    const rapidjson::Value& data = (*room)["data"];
+    EXPECT_EQ(data["totolSize"].GetUint64(), total);
+    // the host's disk is shared: its free room moves a little
+    uint64_t reported = data["freeSize"].GetUint64();
+    EXPECT_LT(reported > free_now ? reported - free_now : free_now - reported, 256ULL << 20);
+    int left = static_cast<int>(static_cast<double>(reported >> 20) / 5.5);
+    EXPECT_LE(std::abs(data["photoLeft"].GetInt() - left), 1) << line;
+
+    card("remove");
+    EXPECT_NE(phone.readUntil("SDCardIsInsert"), "");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"listFile\"}\n"), refusal("fileList", "sdcard not insert"));
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"querySDCard\"}\n"), refusal("querySDCardResult", "sdcard not insert"));
+    line = ask(phone, "{\"cmd\":\"listLog\"}\n");
+    EXPECT_EQ(fileList(line).size(), 1u) << line;
+    ASSERT_EQ(chmod("/log", 0), 0);
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"listLog\"}\n"), refusal("listLogResult", "open dir error"));
+    chmod("/log", 0755);
+    card("insert");
+    EXPECT_NE(phone.readUntil("SDCardIsInsert"), "");
+    EXPECT_EQ(fileList(ask(phone, "{\"cmd\":\"listFile\"}\n")).size(), expected.size());
+}
+
+TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
+    const std::string config = readFile(camera_paths::kAppConfig);
+    const std::string id = readFile(camera_paths::kIdConf);
+    writeFile("/sdcard/IMG_000001@3K.pnop", "1");
+    writeFile("/sdcard/IMG", "keep");
+    ASSERT_EQ(mkdir("/sdcard/DCIM", 0755), 0);
+    writeFile("/sdcard/DCIM/inner.pnop", "x");
+    ASSERT_EQ(symlink(camera_paths::kIdConf, "/sdcard/id.pnop"), 0);
+    Client phone;
+    const std::string invalid = refusal("deleteFileResult", "Invalid argument");
+    for (const char* name : {"../etc/appConfig.json", "", ".", "..", "DCIM/inner.pnop", camera_paths::kIdConf,
+                             "IMG\\u0000/../../etc/appConfig.json", "IMG\\u0000x"}) {
+        EXPECT_EQ(ask(phone, request("deleteFile", std::string("{\"name\":\"") + name + "\"}")), invalid) << name;
+    }
+    EXPECT_EQ(readFile(camera_paths::kAppConfig), config);
+    EXPECT_EQ(readFile("/sdcard/IMG"), "keep");
+    EXPECT_EQ(readFile("/sdcard/DCIM/inner.pnop"), "x");
+    struct stat st;
+    ASSERT_EQ(stat("/sdcard", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    // a directory is never removed; a link goes, not what it points at
+    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"DCIM\"}")), refusal("deleteFileResult", "Is a directory"));
+    EXPECT_TRUE(camtest::exists("/sdcard/DCIM/inner.pnop"));
+    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"id.pnop\"}")), reply("deleteFileResult", true));
+    EXPECT_EQ(lstat("/sdcard/id.pnop", &st), -1);
+    EXPECT_EQ(readFile(camera_paths::kIdConf), id);
+    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")),
+              reply("deleteFileResult", true));
+    EXPECT_FALSE(camtest::exists("/sdcard/IMG_000001@3K.pnop"));
+    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")),
+              refusal("deleteFileResult", "No such file or directory"));
+    // arguments of the wrong kind answer nothing
+    ASSERT_TRUE(phone.send(request("deleteFile", "{\"name\":5}") + "{\"cmd\":\"deleteFile\"}\n" +
+                           request("deleteFile", "5") + request("bulkDelete", "{\"fileList\":\"IMG\"}")));
+    EXPECT_TRUE(phone.quiet());
+    EXPECT_TRUE(camtest::exists("/sdcard/IMG"));
+
+    // a bulk delete skips what it may not or cannot remove
+    for (const char* f : {"a.pnop", "b.pnop", "c.pnop"}) writeFile(std::string("/sdcard/") + f, f);
+    EXPECT_EQ(ask(phone, request("bulkDelete", "{\"fileList\":[\"a.pnop\",5,\"../etc/ID.conf\",\"\",\"..\",null,"
+                                               "\"missing.pnop\",\"DCIM\",\"IMG\\u0000\",\"b.pnop\"]}")),
+              reply("bulkDeleteResult", true));
+    EXPECT_FALSE(camtest::exists("/sdcard/a.pnop"));
+    EXPECT_FALSE(camtest::exists("/sdcard/b.pnop"));
+    EXPECT_EQ(readFile("/sdcard/c.pnop"), "c.pnop");
+    EXPECT_EQ(readFile("/sdcard/IMG"), "keep");
+    EXPECT_TRUE(camtest::exists("/sdcard/DCIM/inner.pnop"));
+    EXPECT_EQ(readFile(camera_paths::kIdConf), id);
+    EXPECT_EQ(ask(phone, request("bulkDelete", "{\"fileList\":[]}")), reply("bulkDeleteResult", true));
+    EXPECT_EQ(readFile("/sdcard/c.pnop"), "c.pnop");
+}
+
+TEST_F(ClientCmdsTest, IdentityAndAccessPointFiles) {
+    writeFile(camera_paths::kIdConf, "PANO0A1B2C3D");
+    Client phone;
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryID\"}\n"),
+              "{\"type\":\"queryIDResult\",\"code\":true,\"data\":{\"id\":\"PANO0A1B2C3D\"}}");
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"1234\"}")), refusal("setIDResult", "id too short"));
+    for (const char* id : {"ABCDE\\nssid=evil", "ABCDEFGH\\n", "ABCDE\\rFGH", "ABCDE\\u0000FGH"})
+        EXPECT_EQ(ask(phone, request("setID", std::string("{\"ID\":\"") + id + "\"}")),
+                  refusal("setIDResult", "invalid id"))
+            << id;
+    ASSERT_TRUE(phone.send(request("setID", "{\"ID\":1234567}") + request("setID", "{\"id\":\"ABCDEFGH\"}")));
+    EXPECT_TRUE(phone.quiet());
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "PANO0A1B2C3D");
+    EXPECT_EQ(readFile(kApConf), kApText);
+
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"12345\"}")), reply("setIDResult", true));
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "12345");
+    EXPECT_EQ(readFile(kApConf), "interface=wlan0\nssid=panor12345\nchannel=6\nwpa_passphrase=Vorpa517\n");
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"ABCDEFGHIJ\"}")), reply("setIDResult", true));
+    EXPECT_EQ(readFile(camera_paths::kIdConf), "ABCDEFGHIJ");
+    EXPECT_EQ(readFile(kApConf), "interface=wlan0\nssid=panorFGHIJ\nchannel=6\nwpa_passphrase=Vorpa517\n");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryID\"}\n"),
+              "{\"type\":\"queryIDResult\",\"code\":true,\"data\":{\"id\":\"ABCDEFGHIJ\"}}");
+
+    // a passphrase with a comma, then one without: the whole value changes
+    const std::string head = "interface=wlan0\nssid=panorFGHIJ\nchannel=6\nwpa_passphrase=";
+    EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"ab,cdefgh\"}")),
+              reply("changeAPPasswordResult", true));
+    EXPECT_EQ(readFile(kApConf), head + "ab,cdefgh\n");
+    EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"newpass12\"}")),
+              reply("changeAPPasswordResult", true));
+    EXPECT_EQ(readFile(kApConf), head + "newpass12\n");
+    // sed's and the shell's characters are stored as they are
+    EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"a/b&c\\\\d'$(touch /tmp/pwned) `id`,x\"}")),
+              reply("changeAPPasswordResult", true));
+    EXPECT_EQ(readFile(kApConf), head + "a/b&c\\d'$(touch /tmp/pwned) `id`,x\n");
+    EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+    const std::string kept = readFile(kApConf);
+    // passphrases the access point cannot start with
+    const std::string too_long(64, 'p');
+    for (std::string bad : {std::string("short12"), too_long, std::string("pass\\nword12"),
+                            std::string("tab\\tpassword"), std::string("p\\u00e4ssword1"),
+                            std::string("nul\\u0000password")}) {
+        EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"" + bad + "\"}")),
+                  refusal("changeAPPasswordResult", "invalid password"))
+            << bad;
+    }
+    EXPECT_EQ(readFile(kApConf), kept);
+    EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"" + std::string(63, 'q') + "\"}")),
+              reply("changeAPPasswordResult", true));
+    EXPECT_EQ(readFile(kApConf), head + std::string(63, 'q') + "\n");
+    ASSERT_TRUE(phone.send(request("changeAPPassword", "{\"password\":12345678}")));
+    EXPECT_TRUE(phone.quiet());
+    EXPECT_FALSE(camtest::called("apSwitch up")) << "the running access point is not restarted";
+}
+
+TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
+    writeFile(camera_paths::kOffsetConf, "{\"defaultOffset\": \"abc\", \"photoCount\": 3, \"videoCount\": 2}");
+    unlink(camera_paths::kUserConf);
+    Client phone;
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
+              "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":3,\"videoCount\":2}}");
+    // a count stored as text is no count
+    EXPECT_EQ(ask(phone, request("setOffset", "{\"key\":\"photoCount\",\"value\":\"7\"}")),
+              reply("setOffsetResult", true));
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
+              "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":0,\"videoCount\":2}}");
+    EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"photoCount\"}")),
+              "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"photoCount\",\"value\":\"7\"}}");
+    EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"videoCount\"}")),
+              "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"videoCount\",\"value\":\"\"}}");
+    EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"K\"}")),
+              "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"K\",\"value\":\"\"}}");
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf),
+              "{\n    \"defaultOffset\": \"abc\",\n    \"photoCount\": \"7\",\n    \"videoCount\": 2\n}");
+
+    // keys and values with quotes, line ends and NUL bytes come back whole
+    const std::string key_json = "k\\\"\\n\\u0000y", value_json = "v\\\\ \\\"}\\n\\u0000z";
+    EXPECT_EQ(ask(phone, request("setOffset", "{\"key\":\"" + key_json + "\",\"value\":\"" + value_json + "\"}")),
+              reply("setOffsetResult", true));
+    std::string line = ask(phone, request("queryOffset", "{\"key\":\"" + key_json + "\"}"));
+    auto doc = parse(line);
+    EXPECT_EQ(str((*doc)["data"]["key"]), std::string("k\"\n\0y", 5));
+    EXPECT_EQ(str((*doc)["data"]["value"]), std::string("v\\ \"}\n\0z", 8));
+    auto stored = parse(readFile(camera_paths::kOffsetConf));
+    EXPECT_EQ(str((*stored)["defaultOffset"]), "abc");
+    EXPECT_EQ(stored->MemberCount(), 4u);
+
+    // user properties: a query creates the file
+    EXPECT_EQ(ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
+              "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"\"}}");
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{}");
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Zo\\u00eb\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
+              "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"Zo\xc3\xab\"}}");
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+    ASSERT_TRUE(phone.send(request("setOffset", "{\"key\":\"a\",\"value\":7}") +
+                           request("setUserProperty", "{\"key\":1,\"value\":\"x\"}") +
+                           request("queryOffset", "{}") + "{\"cmd\":\"queryUserProperty\"}\n"));
+    EXPECT_TRUE(phone.quiet());
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+}
+
+TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
+    writeFile(camera_paths::kVersionTxt, "V9.8.7 build 20260102\n");
+    Client phone, other;
+    ASSERT_TRUE(waitFor([&] { return log().find("new client connected2") != std::string::npos; }));
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryVersion\"}\n"),
+              "{\"type\":\"queryVersionResult\",\"code\":true,\"data\":{\"version\":\"V9.8.7\"}}");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryKernelVersion\"}\n"),
+              "{\"type\":\"queryKernelVersionResult\",\"code\":true,\"data\":{\"version\":386}}");
+    // the state goes to every client, the asker's only answer
+    ASSERT_TRUE(phone.send("{\"cmd\":\"queryState\"}\n"));
+    const std::string state =
+        "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":80,\"voltage\":3.9,\"onCharge\":false,"
+        "\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}";
+    EXPECT_EQ(phone.readLine(), state);
+    EXPECT_EQ(other.readLine(), state);
+    EXPECT_TRUE(phone.quiet());
+
+    // the configuration as the file holds it now
+    std::string line = ask(phone, "{\"cmd\":\"queryAppConfig\"}\n");
+    ASSERT_EQ(line.rfind("{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":2,", 0), 0u)
+        << line;
+    EXPECT_TRUE((*parse(line))["data"] == *parse(saved_config_));
+    writeFile(camera_paths::kAppConfig, "{\"cameraNum\": 4, \"extra\": [1, \"two\", {\"three\": 3.5}]}");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
+              "{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":4,\"extra\":[1,\"two\","
+              "{\"three\":3.5}]}}");
+    writeFile(camera_paths::kAppConfig, "[1,2]");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "file format error ..."));
+    writeFile(camera_paths::kAppConfig, saved_config_);
+    ASSERT_EQ(chmod(camera_paths::kAppConfig, 0), 0);
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
+              refusal("queryAppConfigResult", "open config file err..."));
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
+    EXPECT_EQ(kill(ctl_.pid, 0), 0);
+}
+
+TEST_F(ClientCmdsTest, ClockIsSetWithTheTextAsOneArgument) {
+    Client phone;
+    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"2026-01-02 03:04:05\"}")), reply("syncTimeResult", true));
+    EXPECT_TRUE(camtest::called("date '2026-01-02 03:04:05'")) << ::testing::PrintToString(camtest::calls());
+    EXPECT_TRUE(camtest::called("hwclock -w"));
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+
+    camtest::clearCalls();
+    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"0102; touch /tmp/pwned $(touch /tmp/pwned2) "
+                                             "`touch /tmp/pwned3` | tee /tmp/x & \\\"q\\\"\"}")),
+              reply("syncTimeResult", true));
+    std::vector<std::string> clock_calls;
+    for (const std::string& c : camtest::calls()) {
+        if (c.rfind("date", 0) == 0 || c.rfind("hwclock", 0) == 0) clock_calls.push_back(c);
+    }
+    // one argument, which the stand-in records shell-quoted
+    EXPECT_EQ(clock_calls, (std::vector<std::string>{
+                               "date '0102; touch /tmp/pwned $(touch /tmp/pwned2) `touch /tmp/pwned3` | tee /tmp/x & "
+                               "\"q\"'",
+                               "hwclock -w"}));
+    for (const char* f : {"/tmp/pwned", "/tmp/pwned2", "/tmp/pwned3", "/tmp/x"}) EXPECT_FALSE(camtest::exists(f)) << f;
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+    ASSERT_TRUE(phone.send(request("syncTime", "{\"time\":1767322800}")));
+    EXPECT_TRUE(phone.quiet());
+}
+
+TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
+    Client phone;
+    // the lens controls as the capture tool lists them
+    std::string line = ask(phone, request("queryCamera", "{\"index\":1}"));
+    auto doc = parse(line);
+    EXPECT_EQ(str((*doc)["type"]), "cameraState");
+    EXPECT_EQ(str((*doc)["data"]["state"]), readCmdOutput("v4l2-ctl -d /dev/video1 --list-ctrls"));
+    EXPECT_EQ((*doc)["data"]["index"].GetInt(), 1);
+    EXPECT_NE(str((*doc)["data"]["state"]).find("brightness"), std::string::npos);
+
+    camtest::sh("v4l2-ctl -d /dev/video1 -c brightness=77");
+    line = ask(phone, "{\"cmd\":\"queryCamera2\"}\n");
+    doc = parse(line);
+    const rapidjson::Value& lenses = (*doc)["data"];
+    ASSERT_EQ(lenses.MemberCount(), 2u) << line;
+    EXPECT_STREQ(lenses.MemberBegin()->name.GetString(), "video0");
+    EXPECT_STREQ((lenses.MemberBegin() + 1)->name.GetString(), "video1");
+    for (auto& lens : lenses.GetObject()) {
+        std::string previous;
+        for (auto& p : lens.value.GetObject()) {
+            std::string name = str(p.name);
+            EXPECT_LT(previous, name) << "names in ascending order";
+            EXPECT_TRUE(p.value.IsUint64());
+            previous = name;
+        }
+    }
+    EXPECT_EQ(lenses["video1"]["brightness"].GetUint64(), 77u) << line;
+    EXPECT_EQ(lenses["video0"]["brightness"].GetUint64(), 128u) << line;
+    EXPECT_EQ(lenses["video0"]["exposure"].GetUint64(), 400u) << line;
+    ASSERT_TRUE(phone.send(request("queryCamera", "{\"index\":\"0\"}") + request("queryCamera", "{\"index\":0.0}")));
+    EXPECT_TRUE(phone.quiet());
+
+    // settings for the streaming worker: accepted with no worker running
+    EXPECT_EQ(ask(phone, request("setCamera", "{\"index\":1,\"property\":\"brightness\",\"value\":10}")),
+              reply("setCameraResult", true));
+    ASSERT_TRUE(phone.send(request("setAutoExposureParam", "{\"factor\":1}") +
+                           request("setAudioDenoise", "{\"open\":1}") +
+                           request("setCamera", "{\"index\":1,\"property\":\"brightness\",\"value\":\"10\"}")));
+    EXPECT_TRUE(phone.quiet());
+    EXPECT_EQ(ask(phone, request("setAutoExposureParam", "{\"factor\":1.0}")),
+              reply("setAutoExposureParamResult", true));
+    EXPECT_EQ(ask(phone, request("setAudioDenoise", "{\"open\":true}")), reply("setAudioDenoiseResult", true));
+    EXPECT_NE(log().find("denoise: 1"), std::string::npos);
+
+    // and reaching it while it streams
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\"}\n"));
+    EXPECT_NE(phone.readUntil("prepareOK"), "") << log();
+    EXPECT_EQ(ask(phone, request("setCamera", "{\"index\":0,\"property\":\"contrast\",\"value\":-3}")),
+              reply("setCameraResult", true));
+    EXPECT_EQ(ask(phone, request("setAutoExposureParam", "{\"factor\":0.25}")),
+              reply("setAutoExposureParamResult", true));
+    EXPECT_EQ(ask(phone, request("setAudioDenoise", "{\"open\":false}")), reply("setAudioDenoiseResult", true));
+    EXPECT_TRUE(waitFor([] {
+        std::string f = readFile("/.vcam/fifo.log");
+        return f.find("realTimeStillGrab {\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":"
+                      "\"contrast\",\"val\":-3}}") != std::string::npos &&
+               f.find("realTimeStillGrab {\"cmd\":\"setAutoExposureParam\",\"data\":{\"factor\":0.25}}") !=
+                   std::string::npos &&
+               f.find("realTimeStillGrab {\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":false}}") !=
+                   std::string::npos;
+    })) << readFile("/.vcam/fifo.log");
+    EXPECT_NE(log().find("denoise: 0"), std::string::npos);
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopLive\"}\n"));
+    EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
+}
+
+// A card whose file system cannot be asked: the handler in this process,
+// with the card's mount point gone.
+TEST(ClientCmdsInProcess, CardRoomUnknown) {
+    ASSERT_TRUE(camtest::inSandbox());
+    camtest::writeFile("/dev/oled", "");
+    InProcessController ctl;
+    Context& ctx = ctl.ctx();
+    bufferevent* client = nullptr;
+    int peer = ctl.addClient(&client);
+    ASSERT_GE(peer, 0);
+    ctx.sdcard_.inserted_ = true;
+    ctx.sdcard_.mount_path_ = "/sdcard/gone";
+    EXPECT_TRUE(ctx.client_handler_.handle("{\"cmd\":\"querySDCard\"}", client));
+    EXPECT_EQ(ctl.received(peer),
+              "{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":0,\"freeSize\":0,"
+              "\"photoLeft\":-1}}\n");
+}
+
+}  // namespace
