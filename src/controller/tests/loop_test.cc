@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,8 +41,13 @@ public:
     void handleSigChild() override { log_.push_back("child"); }
     int type() const override { return type_; }
     void handleButton0() override { log_.push_back("b0"); }
-    void handleButton1() override { log_.push_back("b1"); }
+    void handleButton1() override {
+        log_.push_back("b1");
+        if (on_select_) on_select_();
+    }
     void handleButton2() override { log_.push_back("b2"); }
+
+    std::function<void()> on_select_;
 
 private:
     std::vector<std::string>& log_;
@@ -457,11 +463,19 @@ TEST_F(LoopTest, CapacityRuleShutdown) {
 TEST_F(LoopTest, ShutdownStopsTheJobAndWaitsForTheWorker) {
     if (ctx_->camera_.kernelVersion() < 379) GTEST_SKIP() << "voltage-rule kernel";
     setState(2);
+    // a worker that ends once the select action has stopped it
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
     pid_t worker = fork();
     if (worker == 0) {
-        usleep(300000);
+        close(stop[1]);
+        char byte;
+        while (read(stop[0], &byte, 1) > 0) {
+        }
         _exit(0);
     }
+    close(stop[0]);
+    static_cast<FakeState&>(*ctx_->state_).on_select_ = [&] { close(stop[1]); };
     ctx_->camera_.process_controller_.child_pid_ = worker;
     battery("1", "3300000", "Discharging");
     onTickWork(*ctx_);
