@@ -153,8 +153,10 @@ int main(int argc, char** argv) {
                 finished = true;
             } else if (what & EPOLLOUT) {
                 ssize_t n = send(p.fd, line.data() + p.sent, line.size() - p.sent, MSG_NOSIGNAL);
-                if (n > 0) p.sent += static_cast<size_t>(n);
-                else if (n < 0 && errno != EAGAIN) p.closed = finished = true;
+                if (n > 0)
+                    p.sent += static_cast<size_t>(n);
+                else if (n < 0 && errno != EAGAIN)
+                    p.closed = finished = true;
                 if (p.sent == line.size()) finished = true;
             }
             if (finished) {
@@ -169,8 +171,10 @@ int main(int argc, char** argv) {
     int held = 0, closed = 0;
     for (Peer& p : peers) {
         pollfd q{p.fd, POLLIN | POLLRDHUP, 0};
-        if (p.closed || (poll(&q, 1, 0) > 0 && (q.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)))) ++closed;
-        else ++held;
+        if (p.closed || (poll(&q, 1, 0) > 0 && (q.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))))
+            ++closed;
+        else
+            ++held;
     }
     long at_hold = rssKiB(pid);
     for (Peer& p : peers) close(p.fd);

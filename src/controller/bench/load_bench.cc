@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -169,9 +169,10 @@ int main(int argc, char** argv) {
     }
     std::sort(rtt.begin(), rtt.end());
     auto pct = [&](double p) { return rtt.empty() ? 0.0 : rtt[static_cast<size_t>(p * (rtt.size() - 1))]; };
-    std::printf("clients %d: %.0f req/s, p50 %.1f us, p99 %.1f us, %ld bad replies, %ld closed by the server, "
-                "rss idle %ld KiB, after load %ld KiB, server cpu %.2f us/req\n",
-                n, rtt.size() / took, pct(0.50), pct(0.99), errors, closed, idle, loaded,
-                rtt.empty() ? 0.0 : cpu / static_cast<double>(rtt.size()));
+    std::printf(
+        "clients %d: %.0f req/s, p50 %.1f us, p99 %.1f us, %ld bad replies, %ld closed by the server, "
+        "rss idle %ld KiB, after load %ld KiB, server cpu %.2f us/req\n",
+        n, rtt.size() / took, pct(0.50), pct(0.99), errors, closed, idle, loaded,
+        rtt.empty() ? 0.0 : cpu / static_cast<double>(rtt.size()));
     return 0;
 }

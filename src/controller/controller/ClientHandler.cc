@@ -1,5 +1,7 @@
 #include "controller/ClientHandler.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>

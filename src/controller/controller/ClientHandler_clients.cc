@@ -138,8 +138,10 @@ bool ClientHandler::readLines(bufferevent* client) {
         if (at.pos > 0) evbuffer_remove(input, &line_[0], line_.size());
         evbuffer_drain(input, eol);
         if (line_.empty()) continue;
-        if (plainText(line_)) LOG(INFO) << "socket msg " << line_;
-        else LOG(INFO) << "socket msg " << loggedLine(line_);
+        if (plainText(line_))
+            LOG(INFO) << "socket msg " << line_;
+        else
+            LOG(INFO) << "socket msg " << loggedLine(line_);
         guarded("command", [&] { handle(line_, client); });
     }
     size_t left = evbuffer_get_length(input);

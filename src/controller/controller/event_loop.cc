@@ -95,7 +95,8 @@ void onButton(evutil_socket_t fd, short, void* arg) {
 
 void onSigAlarm(evutil_socket_t, short, void* arg) {
     auto state = current(*static_cast<Context*>(arg));
-    LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!" << " state type " << (state ? state->type() : 0);
+    LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!"
+              << " state type " << (state ? state->type() : 0);
     if (state) guarded("alarm", [&] { state->onAlrm(); });
 }
 
@@ -209,8 +210,7 @@ bool startUp(int argc, char** argv) {
     struct tm tmv;
     localtime_r(&now, &tmv);
     char log_path[64];
-    std::snprintf(log_path, sizeof log_path, "/log/%d%02d%02d.log", tmv.tm_year + 1900, tmv.tm_mon + 1,
-                  tmv.tm_mday);
+    std::snprintf(log_path, sizeof log_path, "/log/%d%02d%02d.log", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
     daemonize(argv[0], log_path);
     FLAGS_max_log_size = kMaxLogMegabytes;
     g_bound_log_file = true;
@@ -321,9 +321,12 @@ void dispatchButton(Context& ctx, unsigned char byte) {
     if (!state) return;
     int t = state->type();
     if (t == 0 || (code == 1 && CameraState::isBusyType(t))) state->clear();
-    if (code == 2) state->handleButton0();
-    else if (code == 1) state->handleButton1();
-    else state->handleButton2();
+    if (code == 2)
+        state->handleButton0();
+    else if (code == 1)
+        state->handleButton1();
+    else
+        state->handleButton2();
 }
 
 void stopCurrentWork(Context& ctx) {

@@ -73,15 +73,20 @@ bool batteryStep(Context& ctx, const BatteryReading& b) {
     double V = b.voltage;
     if (b.charging) {
         oled_logo(12);
-        if (P >= 98) setLed1(ctx, 0, 2);
-        else if (P >= 20) setLed1(ctx, 0, 1);
-        else if (P >= 0) setLed1(ctx, 1, 1);
+        if (P >= 98)
+            setLed1(ctx, 0, 2);
+        else if (P >= 20)
+            setLed1(ctx, 0, 1);
+        else if (P >= 0)
+            setLed1(ctx, 1, 1);
         return false;
     }
     if (P >= 0) {
         oled_refreshBattery(P);
-        if (P <= 20) setLed1(ctx, 1, 1);
-        else setLed1(ctx, 0, 2);
+        if (P <= 20)
+            setLed1(ctx, 1, 1);
+        else
+            setLed1(ctx, 0, 2);
     }
     if (ctx.camera_.kernelVersion() >= 379) return P >= 0 && P <= 2;
     auto state = ctx.state_;

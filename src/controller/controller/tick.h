@@ -9,9 +9,9 @@ struct event;
 
 // Battery sysfs readings; a file that cannot be read gives "unknown".
 struct BatteryReading {
-    int capacity = -1;     // percent, -1 unknown
-    double voltage = -1;   // volts, negative unknown
-    bool charging = false; // false when unknown
+    int capacity = -1;      // percent, -1 unknown
+    double voltage = -1;    // volts, negative unknown
+    bool charging = false;  // false when unknown
 };
 
 double readBatteryVoltage();
