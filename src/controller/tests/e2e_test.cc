@@ -32,6 +32,12 @@ using camtest::sh;
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 const char* kHeart = "{\"cmd\":\"heartTest\"}\n";
 const char* kHeartReply = "{\"type\":\"heartTestResult\",\"code\":true}";
 
@@ -400,7 +406,11 @@ TEST_F(ControllerTest, FloodOfUnfinishedLines) {
     EXPECT_TRUE(served(good));
     EXPECT_TRUE(ctl.waitForOutput("client input over the bound, dropping client"));
     long peak = camtest::residentKiB(ctl.pid);
-    EXPECT_LT(peak, before + 16 * 1024);
+    // the sanitizers' allocator keeps freed memory for itself: the bounds
+    // are those of the C library's
+    if (!kSanitized) {
+        EXPECT_LT(peak, before + 16 * 1024);
+    }
 
     // each peer still connected finishes its line and is answered
     int answered = 0, closed = 0;
@@ -420,8 +430,10 @@ TEST_F(ControllerTest, FloodOfUnfinishedLines) {
 
     // with the flood gone the memory goes back
     flood.clear();
-    EXPECT_TRUE(waitFor([&] { return camtest::residentKiB(ctl.pid) <= before + 2048; }))
-        << "before " << before << " KiB, peak " << peak << " KiB, now " << camtest::residentKiB(ctl.pid) << " KiB";
+    if (!kSanitized) {
+        EXPECT_TRUE(waitFor([&] { return camtest::residentKiB(ctl.pid) <= before + 2048; }))
+            << "before " << before << " KiB, peak " << peak << " KiB, now " << camtest::residentKiB(ctl.pid) << " KiB";
+    }
     EXPECT_TRUE(served(good));
     stop(ctl);
 }
