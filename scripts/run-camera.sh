@@ -1,20 +1,25 @@
 #!/bin/bash
-# Installs what is needed, builds, and runs the camera in the virtual camera:
-# starts the controller, takes one photo over TCP as a phone app would, and
-# prints where the panorama and the screen picture are.
+# Installs what is needed, builds the programs, and runs the camera in the
+# virtual camera: starts the controller, takes one photo over TCP as a phone
+# app would, and prints the photos, the screen picture and the logs. One
+# line per step; the install and build output goes to a log file.
 #
-#   scripts/run-camera.sh [--keep [PORT]] [--state DIR]
+#   scripts/run-camera.sh [--keep [PORT]] [--state DIR] [--build DIR]
 #
 #   --keep [PORT]  after the photo keep the camera running and forward
 #                  127.0.0.1:PORT of this machine (default 8888) to the
-#                  camera's port 8888; Ctrl-C ends the run
-#   --state DIR    where the camera's tree is left (default build/camera-run)
-set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$(pwd)
+#                  camera's port 8888; Ctrl-C, SIGINT or SIGTERM ends the run
+#   --state DIR    the camera's tree (default build/camera-run); its card
+#                  folder DIR/sdcard is kept from run to run
+#   --build DIR    build folder (default build); configured when new
+set -uo pipefail
+export LC_COLLATE=C
+here=$(pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
 
 keep=""
 state="$repo/build/camera-run"
+build="$repo/build"
 while [ $# -gt 0 ]; do
   case "$1" in
     --keep)
@@ -23,46 +28,157 @@ while [ $# -gt 0 ]; do
       shift ;;
     --state) [ $# -ge 2 ] || { echo "run-camera: --state needs a folder" >&2; exit 2; }
       state="$2"; shift 2 ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build) [ $# -ge 2 ] || { echo "run-camera: --build needs a folder" >&2; exit 2; }
+      build="$2"; shift 2 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-camera: unknown option $1" >&2; exit 2 ;;
   esac
 done
+if [ -n "$keep" ] && { [ "$keep" -lt 1 ] || [ "$keep" -gt 65535 ]; }; then
+  echo "run-camera: --keep takes a port from 1 to 65535" >&2
+  exit 2
+fi
 
-./scripts/install-deps.sh
-cmake -S . -B build
-cmake --build build -j"$(nproc)"
+step() { printf '%-10s %s\n' "$1" "$2"; }
+# A path as the caller sees it: relative to where the command was started
+# when it lies below.
+at() { case "$1" in "$here"/*) printf '%s' "${1#"$here"/}" ;; *) printf '%s' "$1" ;; esac; }
+fail() { step "$1" "$2"; exit 1; }
 
-rm -rf "$state"
-mkdir -p "$state"
+# The camera's tree: a new or empty folder, or the tree of an earlier run,
+# whose everything but the card goes. Any other folder is left alone.
+state=$(mkdir -p "$state" && cd "$state" && pwd) || exit 1
+build=$(mkdir -p "$build" && cd "$build" && pwd) || exit 1
+cd "$repo" || exit 1
+if [ -n "$(ls -A "$state")" ] && [ ! -e "$state/.camera-run" ] && [ ! -e "$state/calls.log" ]; then
+  echo "run-camera: $state is not a camera tree of this command; give a new or empty folder" >&2
+  exit 2
+fi
+find "$state" -mindepth 1 -maxdepth 1 ! -name sdcard -exec rm -rf {} +
+mkdir -p "$state/sdcard"
+: > "$state/.camera-run"
+log="$state/build.log"
+: > "$log"
+st=$(at "$state") bd=$(at "$build") lg=$(at "$log")
+
+./scripts/install-deps.sh >>"$log" 2>&1 || fail install "failed, see $log"
+step install "ok (Debian packages)"
+
+if [ -f "$build/CMakeCache.txt" ]; then
+  step configure "ok ($bd configured before)"
+else
+  cmake -S . -B "$build" >>"$log" 2>&1 || fail configure "failed, see $log"
+  step configure "ok ($bd)"
+fi
+
+# The programs, the device server and its tools; no test programs.
+cmake --build "$build" -j"$(nproc)" --target camera_run >>"$log" 2>&1 || fail build "failed, see $log"
+step build "ok (programs in $bd/bin; full output in $lg)"
+
+media() { (cd "$state/sdcard" && ls -1 IMG_* VID_* 2>/dev/null) || true; }
+before=$(media)
+
+# The controller's process on this machine: the "controller" of the
+# camera's session.
+controller_pid() {
+  local f s rest
+  for f in /proc/[0-9]*/stat; do
+    { IFS= read -r s <"$f"; } 2>/dev/null || continue
+    case "$s" in *" (controller) "*) ;; *) continue ;; esac
+    rest=${s##*) }
+    set -- $rest
+    [ "$4" = "$cam" ] && { echo "${f//[!0-9]/}"; return; }
+  done
+  echo "?"
+}
+
+inner='
+controller -d >/log/controller.out 2>&1 &
+ctl=$!
+trap "kill -INT $ctl 2>/dev/null" INT TERM
+up=0
+for i in $(seq 400); do
+  if (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null; then up=1; break; fi
+  kill -0 $ctl 2>/dev/null || break
+  sleep 0.05
+done
+photo=1
+if [ $up = 1 ]; then
+  echo "step started"
+  python3 "$VCAM_REPO/scripts/phone-photo.py" >/log/phone.log 2>&1
+  photo=$?
+  echo "step photo $photo"
+else
+  echo "step nostart"
+fi
+if [ $photo = 0 ] && [ "${VCAM_FORWARD:-}" = 1 ]; then
+  echo "step kept"
+else
+  kill -INT $ctl 2>/dev/null
+fi
+wait $ctl
+st=$?
+while kill -0 $ctl 2>/dev/null; do wait $ctl; st=$?; done
+[ $photo = 0 ] || exit 1
+exit $st'
+
 forward=()
 [ -n "$keep" ] && forward=(--forward "$keep")
+cam=""
+stopping=0
+stop() { stopping=1; [ -n "$cam" ] && kill -INT -- "-$cam" 2>/dev/null; }
+trap stop INT TERM
+: > "$state/run.log"
+steps=$(mktemp -d "${TMPDIR:-/tmp}/run-camera.XXXXXX") || exit 1
+mkfifo "$steps/fifo"
+# The camera runs in a session of its own: a signal to this script (or
+# Ctrl-C, which reaches only this script) is handed to the whole camera,
+# which then ends as the controller does on SIGINT.
+setsid sim/vcam --build "$build" --state "$state" "${forward[@]}" -- /bin/bash -c "$inner" \
+  </dev/null >"$steps/fifo" 2>>"$state/run.log" &
+cam=$!
 
-set +e
-sim/vcam --state "$state" "${forward[@]}" -- /bin/bash -c '
-  controller -d >/log/controller.out 2>&1 &
-  ctl=$!
-  python3 "$VCAM_REPO/scripts/phone-photo.py" || { kill -INT $ctl; wait $ctl; exit 1; }
-  if [ "${VCAM_FORWARD:-}" = 1 ]; then
-    echo "camera running; Ctrl-C ends it" >&2
-    wait $ctl
+photo_status=""
+while :; do
+  if IFS= read -r line; then
+    case "$line" in
+      "step started") step camera "started: controller -d with 2 lenses, pid $(controller_pid) on this machine" ;;
+      "step nostart") step camera "did not start, see $st/log/controller.out" ;;
+      "step photo 0")
+        photo_status=0
+        new=$(comm -13 <(echo "$before") <(media) | tail -n 1)
+        step photo "taken over TCP: $st/sdcard/$new" ;;
+      "step photo "*)
+        photo_status=${line#step photo }
+        step photo "failed (status $photo_status), see $st/log/phone.log and $st/log/controller.out" ;;
+      "step kept")
+        step camera "kept running: 127.0.0.1:$keep is its port 8888; Ctrl-C or kill $$ ends it" ;;
+      *) printf '%s\n' "$line" >>"$state/run.log" ;;
+    esac
   else
-    kill -INT $ctl
-    wait $ctl
+    [ $? -gt 128 ] && continue  # a signal: the camera is ending
+    break
   fi
-  exit 0'
-rc=$?
-set -e
-# Ctrl-C is how a kept camera ends.
-[ -n "$keep" ] && [ "$rc" -eq 130 ] && rc=0
+done <"$steps/fifo"
+while :; do
+  wait "$cam"
+  rc=$?
+  kill -0 "$cam" 2>/dev/null || break
+done
+rm -rf "$steps"
+# A kept camera ends by a signal; that is its normal end.
+[ -n "$keep" ] && [ "$stopping" = 1 ] && [ "$photo_status" = 0 ] && rc=0
+[ "$rc" -eq 0 ] && [ "$photo_status" != 0 ] && rc=1
 
-photo=$(ls -1 "$state"/sdcard/IMG_*.pnop 2>/dev/null | head -n 1 || true)
-echo
-if [ "$rc" -eq 0 ] && [ -n "$photo" ]; then
-  echo "panorama:       $photo"
+mapfile -t taken < <(comm -13 <(echo "$before") <(media))
+all=$(media | grep -c . || true)
+if [ "${#taken[@]}" -eq 0 ]; then
+  step result "no photo this run (status $rc); $all on the card $st/sdcard"
 else
-  [ "$rc" -eq 0 ] && rc=1
-  echo "no panorama was taken (status $rc); controller log: $state/log/controller.out" >&2
+  step result "${#taken[@]} taken this run, $all on the card $st/sdcard (kept from run to run):"
+  for f in "${taken[@]}"; do printf '%-10s   %s\n' "" "$st/sdcard/$f"; done
 fi
-[ -f "$state/screen.png" ] && echo "screen picture: $state/screen.png"
-echo "camera tree:    $state (calls.log: the outside programs it ran)"
+[ -f "$state/screen.png" ] && printf '%-10s %s\n' "" "screen: $st/screen.png"
+printf '%-10s %s\n' "" "log:    $st/log/controller.out (controller), $st/calls.log (outside programs),"
+printf '%-10s %s\n' "" "        $st/run.log (camera run), $lg (install and build)"
 exit "$rc"

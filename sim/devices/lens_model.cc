@@ -180,6 +180,7 @@ Exposure LensModel::exposure() const {
     e.exposure = isp_.exposure;
     e.gain = isp_.gain;
     std::copy(isp_.rgb, isp_.rgb + 3, e.rgb);
+    e.offset = controls_.at(V4L2_CID_BRIGHTNESS) - 128;
     e.mirror = isp_.flip_a != 0;
     e.upside_down = isp_.flip_b != 0;
     return e;
@@ -413,7 +414,7 @@ int LensModel::dqbuf(ClientId c, v4l2_buffer& b) {
         w = faults_.size_w;
         h = faults_.size_h;
     }
-    const std::vector<uint8_t>& jpeg = picture_.frame(w, h, exposure());
+    const std::vector<uint8_t>& jpeg = picture_.frame(w, h, exposure(), uint64_t(slot));
     uint32_t i = queue_.front();
     queue_.erase(queue_.begin());
     Buffer& buf = buffers_[i];
@@ -525,10 +526,31 @@ int LensModel::querymenu(v4l2_querymenu& m) const {
     return 0;
 }
 
+// The absolute exposure (100 us steps) and the gain are views of the ISP's
+// exposure (10 us steps) and gain (100 is unity) registers: whichever path
+// writes them, both read the same state and the picture follows it.
+namespace {
+const int32_t kIspExposurePerStep = 10;
+const int32_t kIspGainUnity = 100, kIspGainPerStep = 15;
+}  // namespace
+
+int32_t LensModel::controlValue(uint32_t id) const {
+    const CtrlInfo* info = findControl(id);
+    switch (id) {
+    case V4L2_CID_EXPOSURE_ABSOLUTE:
+        return int32_t(std::clamp<int64_t>((int64_t(isp_.exposure) + kIspExposurePerStep / 2) / kIspExposurePerStep,
+                                           info->min, info->max));
+    case V4L2_CID_GAIN:
+        return int32_t(std::clamp<int64_t>(
+            (int64_t(isp_.gain) - kIspGainUnity + kIspGainPerStep / 2) / kIspGainPerStep, info->min, info->max));
+    default:
+        return controls_.at(id);
+    }
+}
+
 bool LensModel::control(uint32_t id, int32_t& value) const {
-    auto it = controls_.find(id);
-    if (it == controls_.end()) return false;
-    value = it->second;
+    if (controls_.find(id) == controls_.end()) return false;
+    value = controlValue(id);
     return true;
 }
 
@@ -536,7 +558,7 @@ int LensModel::gCtrl(v4l2_control& c) const {
     const CtrlInfo* info = findControl(c.id);
     if (!info) return EINVAL;
     if (isClass(*info)) return EACCES;
-    c.value = controls_.at(c.id);
+    c.value = controlValue(c.id);
     return 0;
 }
 
@@ -562,6 +584,8 @@ static bool clampValue(const CtrlInfo& c, int32_t& value) {
 int LensModel::setControl(uint32_t id, int32_t value) {
     int32_t old = controls_.at(id);
     controls_[id] = value;
+    if (id == V4L2_CID_EXPOSURE_ABSOLUTE) isp_.exposure = uint32_t(value * kIspExposurePerStep);
+    if (id == V4L2_CID_GAIN) isp_.gain = uint16_t(kIspGainUnity + value * kIspGainPerStep);
     // Turning an automatic mode on lets the ISP meter the scene again.
     if (id == V4L2_CID_EXPOSURE_AUTO && value != V4L2_EXPOSURE_MANUAL && old == V4L2_EXPOSURE_MANUAL)
         meterExposure();
@@ -596,7 +620,7 @@ int LensModel::extCtrls(unsigned long request, v4l2_ext_controls& h, v4l2_ext_co
             return EINVAL;
         }
         if (get) {
-            values[i] = defaults ? info->def : controls_.at(info->id);
+            values[i] = defaults ? info->def : controlValue(info->id);
         } else {
             values[i] = ctrls[i].value;
             if (!clampValue(*info, values[i])) {
@@ -773,7 +797,7 @@ std::map<std::string, std::string> LensModel::state() const {
     char light[32];
     snprintf(light, sizeof light, "%g", light_);
     s["light"] = light;
-    for (const auto& k : kControlKeys) s[k.key] = num(controls_.at(k.id));
+    for (const auto& k : kControlKeys) s[k.key] = num(controlValue(k.id));
     return s;
 }
 

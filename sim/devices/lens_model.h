@@ -176,6 +176,7 @@ private:
     void meterWhiteBalance();
     Exposure exposure() const;
     int setControl(uint32_t id, int32_t value);
+    int32_t controlValue(uint32_t id) const;
     int xuSetIsp(const uint8_t* cmd);
 
     int index_;

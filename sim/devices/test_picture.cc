@@ -9,11 +9,12 @@ namespace vcam {
 
 namespace {
 const int kQuality = 85;
+const int kDetailLevel = 20;  // the moving detail's grey in the scene
 }
 
 bool Exposure::operator==(const Exposure& o) const {
     return light == o.light && std::equal(cast, cast + 3, o.cast) && exposure == o.exposure &&
-           gain == o.gain && std::equal(rgb, rgb + 3, o.rgb) && mirror == o.mirror &&
+           gain == o.gain && std::equal(rgb, rgb + 3, o.rgb) && offset == o.offset && mirror == o.mirror &&
            upside_down == o.upside_down;
 }
 
@@ -76,18 +77,24 @@ const std::vector<uint8_t>& TestPicture::scene(int w, int h) {
     return scene_;
 }
 
-const std::vector<uint8_t>& TestPicture::frame(int w, int h, const Exposure& e) {
-    if (w == frame_w_ && h == frame_h_ && e == frame_exposure_ && !jpeg_.empty()) return jpeg_;
-    jpeg_.clear();
-    frame_w_ = w;
-    frame_h_ = h;
-    frame_exposure_ = e;
-    if (w <= 0 || h <= 0 || !tj_->h) return jpeg_;
+TestPicture::Detail TestPicture::detail(int w, int h, uint64_t sequence) {
+    Detail d;
+    d.edge = std::min(std::max(4, w / 40), std::max(1, std::min(w, h)));
+    d.y = std::clamp(int(h * 0.86), 0, std::max(0, h - d.edge));
+    // across the ground from left to right, three pixels a frame
+    d.x = int((sequence * 3) % uint64_t(std::max(1, w - d.edge + 1)));
+    return d;
+}
+
+void TestPicture::expose(const Exposure& e) {
+    const int w = frame_w_, h = frame_h_;
     const std::vector<uint8_t>& src = scene(w, h);
     uint8_t lut[3][256];
     for (int c = 0; c < 3; ++c) {
         double k = e.factor(c);
-        for (int v = 0; v < 256; ++v) lut[c][v] = uint8_t(std::clamp(std::lround(v * k), 0L, 255L));
+        for (int v = 0; v < 256; ++v)
+            lut[c][v] = uint8_t(std::clamp(std::lround(v * k) + e.offset, 0L, 255L));
+        detail_rgb_[c] = lut[c][kDetailLevel];
     }
     exposed_.resize(src.size());
     for (int y = 0; y < h; ++y) {
@@ -102,6 +109,51 @@ const std::vector<uint8_t>& TestPicture::frame(int w, int h, const Exposure& e) 
             out[x * 3 + 2] = lut[2][p[2]];
         }
     }
+    under_.clear();
+}
+
+// The detail is drawn into the exposed picture; what it covered is kept so
+// that the next frame can put it back.
+void TestPicture::drawDetail(uint64_t sequence) {
+    Detail d = detail(frame_w_, frame_h_, sequence);
+    detail_ = d;
+    under_.clear();
+    for (int y = d.y; y < std::min(frame_h_, d.y + d.edge); ++y) {
+        uint8_t* row = &exposed_[(size_t(y) * frame_w_ + d.x) * 3];
+        int n = std::min(d.edge, frame_w_ - d.x) * 3;
+        under_.insert(under_.end(), row, row + n);
+        for (int i = 0; i < n; i += 3) std::copy(detail_rgb_, detail_rgb_ + 3, row + i);
+    }
+}
+
+void TestPicture::restoreDetail() {
+    if (under_.empty()) return;
+    const Detail& d = detail_;
+    size_t at = 0;
+    for (int y = d.y; y < std::min(frame_h_, d.y + d.edge); ++y) {
+        uint8_t* row = &exposed_[(size_t(y) * frame_w_ + d.x) * 3];
+        size_t n = size_t(std::min(d.edge, frame_w_ - d.x)) * 3;
+        std::copy(under_.begin() + at, under_.begin() + at + n, row);
+        at += n;
+    }
+    under_.clear();
+}
+
+const std::vector<uint8_t>& TestPicture::frame(int w, int h, const Exposure& e, uint64_t sequence) {
+    if (w == frame_w_ && h == frame_h_ && e == frame_exposure_ && sequence == frame_sequence_ && !jpeg_.empty())
+        return jpeg_;
+    jpeg_.clear();
+    if (w <= 0 || h <= 0 || !tj_->h) return jpeg_;
+    if (w != frame_w_ || h != frame_h_ || !(e == frame_exposure_) || exposed_.empty()) {
+        frame_w_ = w;
+        frame_h_ = h;
+        frame_exposure_ = e;
+        expose(e);
+    } else {
+        restoreDetail();
+    }
+    frame_sequence_ = sequence;
+    drawDetail(sequence);
     unsigned long cap = tjBufSize(w, h, TJSAMP_422);
     jpeg_.resize(cap);
     unsigned char* out = jpeg_.data();

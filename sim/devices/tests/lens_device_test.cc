@@ -334,6 +334,83 @@ TEST_F(LensDeviceTest, BrightnessFollowsExposure) {
     EXPECT_NEAR(bright / dark, 2.0, 0.25) << dark << " " << bright;
 }
 
+int setCtrl(int fd, uint32_t id, int32_t value) {
+    v4l2_control c{id, value};
+    return xioctl(fd, VIDIOC_S_CTRL, &c) < 0 ? errno : 0;
+}
+
+int getCtrl(int fd, uint32_t id) {
+    v4l2_control c{id, -1};
+    EXPECT_EQ(xioctl(fd, VIDIOC_G_CTRL, &c), 0);
+    return c.value;
+}
+
+// Exposure, gain and brightness set as V4L2 controls change the picture, and
+// they are the ISP's registers: what one path writes the other reads.
+TEST_F(LensDeviceTest, V4l2ControlsExposeThePictureAsTheIspDoes) {
+    Stream s(0);
+    ASSERT_EQ(s.start(960), 0);
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL), 0);
+    auto luma = [&] {
+        s.probeFrame();
+        return s.probeFrame().luma();
+    };
+
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE, 100), 0);
+    EXPECT_EQ(ctl.getNumber(0, "exposure"), 1000);
+    double base = luma();
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE, 50), 0);
+    std::vector<uint8_t> r;
+    ASSERT_EQ(isp(s.fd(), {0x00, 0x00}, &r), 0);
+    EXPECT_EQ(r[2] | r[3] << 8, 500) << "the ISP reads the exposure V4L2 set";
+    double half = luma();
+    EXPECT_NEAR(half / base, 0.5, 0.08) << base << " " << half;
+
+    ASSERT_EQ(isp(s.fd(), {0x00, 0x01, 0xe8, 0x03}), 0);  // ISP exposure 1000
+    EXPECT_EQ(getCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE), 100);
+    EXPECT_NEAR(luma() / base, 1.0, 0.05);
+
+    // a quarter of the exposure made up by four times the gain
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE, 25), 0);
+    double dark = luma();
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_GAIN, 20), 0);
+    EXPECT_EQ(ctl.getNumber(0, "gain"), 400);
+    EXPECT_NEAR(luma() / base, 1.0, 0.08) << dark;
+    EXPECT_NEAR(base / dark, 4.0, 0.6);
+    ASSERT_EQ(isp(s.fd(), {0x00, 0x04, 0x40, 0x06}), 0);  // ISP gain 1600
+    EXPECT_EQ(getCtrl(s.fd(), V4L2_CID_GAIN), 100);
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_GAIN, 0), 0);
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE, 100), 0);
+
+    // brightness lifts or lowers every level
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_BRIGHTNESS, 168), 0);
+    double lifted = luma();
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_BRIGHTNESS, 88), 0);
+    double lowered = luma();
+    EXPECT_GT(lifted, base + 25);
+    EXPECT_NEAR(lowered, base - 40, 6);
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_BRIGHTNESS, 128), 0);
+    EXPECT_NEAR(luma(), base, 1.5);
+
+    // back to automatic exposure: metered again, and V4L2 reads it too
+    ASSERT_EQ(setCtrl(s.fd(), V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_AUTO), 0);
+    EXPECT_EQ(getCtrl(s.fd(), V4L2_CID_EXPOSURE_ABSOLUTE), (ctl.getNumber(0, "metered_exposure") + 5) / 10);
+}
+
+// Frames are live: each differs from the one before, while the scene and
+// its level stay.
+TEST_F(LensDeviceTest, ConsecutiveFramesDiffer) {
+    Stream s(1);
+    ASSERT_EQ(s.start(1440), 0);
+    std::vector<std::vector<uint8_t>> frames(4);
+    for (auto& f : frames) ASSERT_EQ(s.frame(f), 0);
+    double first = vcamtest::probe(frames[0].data(), frames[0].size()).luma();
+    for (size_t i = 1; i < frames.size(); ++i) {
+        EXPECT_NE(frames[i], frames[i - 1]) << "frame " << i;
+        EXPECT_NEAR(vcamtest::probe(frames[i].data(), frames[i].size()).luma(), first, 0.5);
+    }
+}
+
 TEST_F(LensDeviceTest, InjectedFaultsReachTheProgram) {
     Stream s(0);
     ASSERT_EQ(s.start(960), 0);

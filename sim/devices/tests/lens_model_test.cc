@@ -2,6 +2,8 @@
 // clock, controls, the extension unit's ISP commands, faults, run control.
 #include <errno.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -235,6 +237,102 @@ TEST_F(LensModelTest, MeteredFramesAreNeutralAndExposureScalesThem) {
     lens.isp().rgb[0] = 800;  // red gain doubled
     vcamtest::Probe red = nextFrame();
     EXPECT_GT(red.r / red.g, 1.5);
+}
+
+// The decoded picture of the next frame.
+std::vector<uint8_t> decode(const uint8_t* jpeg, size_t size, int w, int h) {
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    tjhandle tj = tjInitDecompress();
+    EXPECT_EQ(tjDecompress2(tj, jpeg, static_cast<unsigned long>(size), rgb.data(), w, 0, h, TJPF_RGB, 0), 0);
+    tjDestroy(tj);
+    return rgb;
+}
+
+TEST_F(LensModelTest, OnlyTheMovingDetailChangesBetweenFrames) {
+    start(960);
+    std::vector<std::vector<uint8_t>> pictures;
+    for (int i = 0; i < 3; ++i) {
+        clock.now += kFrameUs;
+        v4l2_buffer b;
+        ASSERT_EQ(dequeue(b), 0);
+        pictures.push_back(decode(backing.bytes.data() + b.m.offset, b.bytesused, 960, 960));
+        ASSERT_EQ(queue(b.index), 0);
+    }
+    TestPicture::Detail d = TestPicture::detail(960, 960, 1);
+    for (size_t i = 1; i < pictures.size(); ++i) {
+        // the pixels that changed lie in the rows of the detail, within a
+        // JPEG block of where it stood and where it went
+        int changed = 0, x0 = 960, x1 = -1, y0 = 960, y1 = -1;
+        for (int y = 0; y < 960; ++y)
+            for (int x = 0; x < 960; ++x) {
+                size_t at = (size_t(y) * 960 + x) * 3;
+                int diff = 0;
+                for (int c = 0; c < 3; ++c) diff = std::max(diff, std::abs(pictures[i][at + c] - pictures[i - 1][at + c]));
+                if (diff <= 8) continue;
+                ++changed;
+                x0 = std::min(x0, x);
+                x1 = std::max(x1, x);
+                y0 = std::min(y0, y);
+                y1 = std::max(y1, y);
+            }
+        EXPECT_GT(changed, 0) << "frame " << i << " is the one before";
+        EXPECT_GE(y0, d.y - 16);
+        EXPECT_LE(y1, d.y + d.edge + 16);
+        EXPECT_LE(x1 - x0, d.edge + 3 + 32);
+    }
+    // the detail walks along and starts again at the left
+    EXPECT_NE(TestPicture::detail(960, 960, 1).x, TestPicture::detail(960, 960, 2).x);
+    TestPicture::Detail far = TestPicture::detail(960, 960, 1000000);
+    EXPECT_GE(far.x, 0);
+    EXPECT_LE(far.x + far.edge, 960);
+    TestPicture::Detail tiny = TestPicture::detail(3, 2, 7);
+    EXPECT_LE(tiny.x + tiny.edge, 3);
+    EXPECT_LE(tiny.y + tiny.edge, 2);
+}
+
+TEST_F(LensModelTest, ExposureAndGainControlsAreTheIspRegisters) {
+    EXPECT_EQ(setCtrl(V4L2_CID_EXPOSURE_ABSOLUTE, 42), 0);
+    EXPECT_EQ(lens.isp().exposure, 420u);
+    EXPECT_EQ(getCtrl(V4L2_CID_EXPOSURE_ABSOLUTE), 42);
+    lens.isp().exposure = 1234;
+    EXPECT_EQ(getCtrl(V4L2_CID_EXPOSURE_ABSOLUTE), 123);
+    lens.isp().exposure = 0;  // below the control's range
+    EXPECT_EQ(getCtrl(V4L2_CID_EXPOSURE_ABSOLUTE), 1);
+    lens.isp().exposure = 900000;
+    EXPECT_EQ(getCtrl(V4L2_CID_EXPOSURE_ABSOLUTE), 5000);
+
+    EXPECT_EQ(setCtrl(V4L2_CID_GAIN, 100), 0);
+    EXPECT_EQ(lens.isp().gain, 1600);
+    lens.isp().gain = 400;
+    EXPECT_EQ(getCtrl(V4L2_CID_GAIN), 20);
+    lens.isp().gain = 50;
+    EXPECT_EQ(getCtrl(V4L2_CID_GAIN), 0);
+    v4l2_ext_control c[2] = {};
+    c[0].id = V4L2_CID_GAIN;
+    c[1].id = V4L2_CID_EXPOSURE_ABSOLUTE;
+    v4l2_ext_controls h{};
+    h.count = 2;
+    lens.isp().gain = 250;
+    lens.isp().exposure = 990;
+    ASSERT_EQ(lens.extCtrls(VIDIOC_G_EXT_CTRLS, h, c), 0);
+    EXPECT_EQ(c[0].value, 10);
+    EXPECT_EQ(c[1].value, 99);
+    c[0].value = 2;
+    c[1].value = 7;
+    ASSERT_EQ(lens.extCtrls(VIDIOC_S_EXT_CTRLS, h, c), 0);
+    EXPECT_EQ(lens.isp().gain, 130);
+    EXPECT_EQ(lens.isp().exposure, 70u);
+    auto st = lens.state();
+    EXPECT_EQ(st["ctrl_gain"], "2");
+    EXPECT_EQ(st["exposure_absolute"], "7");
+
+    // brightness shifts the picture's levels
+    start(960);
+    setCtrl(V4L2_CID_GAIN, 0);
+    lens.isp().exposure = lens.meteredExposure();
+    double base = nextFrame().luma();
+    EXPECT_EQ(setCtrl(V4L2_CID_BRIGHTNESS, 98), 0);
+    EXPECT_NEAR(nextFrame().luma(), base - 30, 4);
 }
 
 TEST_F(LensModelTest, InjectedFaults) {

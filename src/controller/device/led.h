@@ -14,7 +14,9 @@ extern "C" {
 
 typedef enum { LED_JOB = 0, LED_BATTERY = 1 } ledType;
 
-typedef enum { COLOR_DARK = 0, COLOR_1 = 1, COLOR_2 = 2, COLOR_4 = 4 } colorType;
+/* LED 1: alert = low battery or charging, good = battery fine or charged;
+   LED 0: alert = error or warning, active = access point up or a job. */
+typedef enum { COLOR_DARK = 0, COLOR_ALERT = 1, COLOR_GOOD = 2, COLOR_ACTIVE = 4 } colorType;
 
 /* One read of the motion sensor: raw counts. */
 typedef struct {
