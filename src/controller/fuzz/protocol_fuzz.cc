@@ -32,6 +32,8 @@ struct Harness {
     // carry over into the next input.
     void drain() {
         ctl.received(peer);
+        // a client whose output overflowed is dropped by the loop
+        if (client && !ctl.handler().clients_.count(client)) client = nullptr;
         if (!client) return;
         for (evbuffer* b : {bufferevent_get_output(client), bufferevent_get_input(client)})
             evbuffer_drain(b, evbuffer_get_length(b));
