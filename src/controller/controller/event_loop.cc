@@ -23,6 +23,7 @@
 #include "common/process_util.h"
 #include "controller/controller_context.h"
 #include "controller/loop_guard.h"
+#include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
 #include "controller/state/RecordVideoState.h"
 #include "controller/tick.h"
@@ -236,10 +237,11 @@ bool openDevices(Context& ctx) {
         return false;
     }
     fcntl(led_fd(), F_SETFD, FD_CLOEXEC);
-    ctx.led1_mode_ = 1;
-    ctx.led0_mode_ = 0;
-    ctx.led1_color_ = 2;
-    ctx.led0_color_ = 0;
+    // LED 1 blinks until the first tick decides, LED 0 off
+    ctx.led1_mode_ = led_mode::kSlowBlink;
+    ctx.led0_mode_ = led_mode::kSteady;
+    ctx.led1_color_ = led_color::kGood;
+    ctx.led0_color_ = led_color::kDark;
 
     createMarker();
     toDevice();
@@ -320,7 +322,7 @@ void dispatchButton(Context& ctx, unsigned char byte) {
     auto state = current(ctx);
     if (!state) return;
     int t = state->type();
-    if (t == 0 || (code == 1 && CameraState::isBusyType(t))) state->clear();
+    if (t == state_type::kIdle || (code == 1 && CameraState::isBusyType(t))) state->clear();
     if (code == 2)
         state->handleButton0();
     else if (code == 1)
@@ -331,7 +333,7 @@ void dispatchButton(Context& ctx, unsigned char byte) {
 
 void stopCurrentWork(Context& ctx) {
     auto state = current(ctx);
-    if (!state || state->type() == 0) return;
+    if (!state || state->type() == state_type::kIdle) return;
     int t = state->type();
     // menus, the USB-storage and error screens run no job: their select
     // action would act on the highlighted row instead

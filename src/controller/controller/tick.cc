@@ -16,6 +16,7 @@
 #include "common/process_util.h"
 #include "controller/controller_context.h"
 #include "controller/loop_guard.h"
+#include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
 #include "controller/state/RecordVideoState.h"
 #include "device/led.h"
@@ -44,7 +45,7 @@ void shutdownSequence(Context& ctx, int capacity, double voltage) {
     pid_t worker = ctx.camera_.process_controller_.child_pid_;
     guarded("stop", [&] { stopCurrentWork(ctx); });
     oled_fill(0);
-    oled_logo(20);
+    oled_logo(icon::kPowerOff);
     if (ctx.base_) event_base_loopbreak(ctx.base_);
     oled_close();
     led_close();
@@ -72,27 +73,27 @@ bool batteryStep(Context& ctx, const BatteryReading& b) {
     int P = b.capacity;
     double V = b.voltage;
     if (b.charging) {
-        oled_logo(12);
+        oled_logo(icon::kCharging);
         if (P >= 98)
-            setLed1(ctx, 0, 2);
+            setLed1(ctx, led_mode::kSteady, led_color::kGood);
         else if (P >= 20)
-            setLed1(ctx, 0, 1);
+            setLed1(ctx, led_mode::kSteady, led_color::kAlert);
         else if (P >= 0)
-            setLed1(ctx, 1, 1);
+            setLed1(ctx, led_mode::kSlowBlink, led_color::kAlert);
         return false;
     }
     if (P >= 0) {
         oled_refreshBattery(P);
         if (P <= 20)
-            setLed1(ctx, 1, 1);
+            setLed1(ctx, led_mode::kSlowBlink, led_color::kAlert);
         else
-            setLed1(ctx, 0, 2);
+            setLed1(ctx, led_mode::kSteady, led_color::kGood);
     }
     if (ctx.camera_.kernelVersion() >= 379) return P >= 0 && P <= 2;
     auto state = ctx.state_;
-    int t = state ? state->type() : 0;
+    bool idle = !state || state->type() == state_type::kIdle;
     // an unknown voltage is never low
-    bool low = V >= 0 && ((t == 0 && V < 3.25) || (t != 0 && V < 3.1));
+    bool low = V >= 0 && ((idle && V < 3.25) || (!idle && V < 3.1));
     if (!low) {
         ctx.low_power_count_ = 0;
         return false;
@@ -136,7 +137,7 @@ void checkUsbDevice(Context& ctx) {
     auto state = ctx.state_;
     if (!state) return;
     if (host) {
-        if (state->type() != 0 || !ctx.make_device_state_) return;
+        if (state->type() != state_type::kIdle || !ctx.make_device_state_) return;
         ctx.usb_device_mode_ = true;
         state->clear();
         LOG(INFO) << "device state";
@@ -189,12 +190,12 @@ void blinkLed(evutil_socket_t, short, void* arg) {
     int color = b->led ? ctx.led1_color_ : ctx.led0_color_;
     bool& phase = b->led ? ctx.led1_phase_ : ctx.led0_phase_;
     timeval delay = {1, 0};
-    if (mode == 0) {
+    if (mode == led_mode::kSteady) {
         led_set(b->led, color);
     } else {
         phase = !phase;
-        led_set(b->led, phase ? 0 : color);
-        if (mode == 2) delay = {0, 300000};
+        led_set(b->led, phase ? led_color::kDark : color);
+        if (mode == led_mode::kFastBlink) delay = {0, 300000};
     }
     evtimer_add(b->timer, &delay);
 }
