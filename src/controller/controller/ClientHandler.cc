@@ -90,20 +90,21 @@ void ClientHandler::markOverflowed(bufferevent* client) {
 }
 
 bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
-    if (overflowed_.count(client)) return false;
-    evbuffer* out = bufferevent_get_output(client);
-    if (evbuffer_get_length(out) + size > kMaxQueuedOutput) {
-        markOverflowed(client);
-        return false;
-    }
     return bufferevent_write(client, data, size) == 0;
 }
 
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
     if (overflowed_.count(client)) return false;
     evbuffer* out = bufferevent_get_output(client);
+    size_t waiting = evbuffer_get_length(out);
+    // a client that left this much unread is dropped; one that keeps up gets
+    // every message whole, however long (a full card's listing)
+    if (waiting > kMaxQueuedOutput) {
+        markOverflowed(client);
+        return false;
+    }
     int fd = bufferevent_getfd(client);
-    if (fd >= 0 && evbuffer_get_length(out) == 0) {
+    if (fd >= 0 && waiting == 0) {
         // nothing queued before it: hand the line to the socket at once and
         // queue only what it did not take
         char nl = '\n';
@@ -117,8 +118,7 @@ bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
         if (sent < text.size() && !queue(client, text.data() + sent, text.size() - sent)) return false;
         return queue(client, "\n", 1);
     }
-    if (!queue(client, text.data(), text.size())) return false;
-    return queue(client, "\n", 1);
+    return queue(client, text.data(), text.size()) && queue(client, "\n", 1);
 }
 
 bool ClientHandler::broadcastMsg(std::string const& text) {

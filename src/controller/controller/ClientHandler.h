@@ -17,7 +17,8 @@ class ClientHandler {
 public:
     using Handler = std::function<bool(ClientHandler*, CmdMessage const&, bufferevent*)>;
 
-    // A client that stopped reading is dropped once this much output waits.
+    // A client that stopped reading is dropped when a message comes while
+    // more than this waits unread.
     static constexpr size_t kMaxQueuedOutput = 1 << 20;
     // At most this many clients at once; a further connection is closed.
     static constexpr size_t kMaxClients = 64;
