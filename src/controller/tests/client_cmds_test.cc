@@ -26,7 +26,7 @@
 #include "common/dameon_util.h"
 #include "config/config_paths.h"
 #include "controller/controller_context.h"
-#include "socket_peer.h"
+#include "in_process.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 
@@ -64,24 +64,21 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         // an empty card and log folder, a known access point file
-        ASSERT_EQ(system("find /sdcard /log -mindepth 1 -delete"), 0);
+        camtest::sh("find /sdcard /log -mindepth 1 -delete");
         saved_config_ = readFile(camera_paths::kAppConfig);
         writeFile(kApConf, kApText);
         camtest::clearCalls();
         ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
     }
     void TearDown() override {
-        if (ctl_.pid > 0) {
-            kill(ctl_.pid, SIGINT);
-            ctl_.wait();
-        }
+        camtest::stopController(ctl_);
         chmod(camera_paths::kAppConfig, 0644);
         writeFile(camera_paths::kAppConfig, saved_config_);
         chmod("/log", 0755);
     }
     std::string log() const { return ctl_.output(); }
     void card(const char* what) {
-        ASSERT_EQ(system(("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid)).c_str()), 0);
+        camtest::sh("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid));
     }
     // The reply to one request line.
     std::string ask(Client& c, const std::string& line) {
@@ -445,7 +442,7 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_EQ((*doc)["data"]["index"].GetInt(), 1);
     EXPECT_NE(str((*doc)["data"]["state"]).find("brightness"), std::string::npos);
 
-    ASSERT_EQ(system("v4l2-ctl -d /dev/video1 -c brightness=77"), 0);
+    camtest::sh("v4l2-ctl -d /dev/video1 -c brightness=77");
     line = ask(phone, "{\"cmd\":\"queryCamera2\"}\n");
     doc = parse(line);
     const rapidjson::Value& lenses = (*doc)["data"];
@@ -508,34 +505,24 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::writeFile("/dev/oled", "");
-        ctx_ = std::make_unique<Context>();
-        ctx_->base_ = base_.get();
-        peer_ = addSocketClient(base_.get(), ctx_->client_handler_, bevs_, peers_);
+        ctl_ = std::make_unique<InProcessController>();
+        ctx_ = &ctl_->ctx();
+        peer_ = ctl_->addClient(&client_);
         ASSERT_GE(peer_, 0);
         ctx_->sdcard_.inserted_ = true;
     }
-    void TearDown() override {
-        if (peer_ >= 0) {
-            ctx_->client_handler_.removeClient(bevs_[0]);
-            close(peer_);
-        }
-    }
 
-    std::unique_ptr<event_base, decltype(&event_base_free)> base_{event_base_new(), &event_base_free};
-    std::unique_ptr<Context> ctx_;
-    std::vector<bufferevent*> bevs_;
-    std::vector<int> peers_;
+    std::unique_ptr<InProcessController> ctl_;
+    Context* ctx_ = nullptr;
+    bufferevent* client_ = nullptr;
     int peer_ = -1;
 };
 
 // A card whose file system cannot be asked: the card's mount point gone.
 TEST_F(ClientCmdsInProcess, CardRoomUnknown) {
     ctx_->sdcard_.mount_path_ = "/sdcard/gone";
-    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"querySDCard\"}", bevs_[0]));
-    char buf[512];
-    ssize_t n = read(peer_, buf, sizeof buf);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"querySDCard\"}", client_));
+    EXPECT_EQ(ctl_->received(peer_),
               "{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":0,\"freeSize\":0,"
               "\"photoLeft\":-1}}\n");
 }
@@ -544,7 +531,7 @@ TEST_F(ClientCmdsInProcess, CardRoomUnknown) {
 // client may leave unread, and still reaches a phone that reads it slowly
 // (little room in the socket).
 TEST_F(ClientCmdsInProcess, AFullCardIsListedWhole) {
-    ASSERT_EQ(system("find /sdcard -mindepth 1 -delete"), 0);
+    camtest::sh("find /sdcard -mindepth 1 -delete");
     const int files = 6000;
     const std::string tail(200, 'p');
     for (int i = 1; i <= files; ++i) {
@@ -555,17 +542,17 @@ TEST_F(ClientCmdsInProcess, AFullCardIsListedWhole) {
         close(fd);
     }
     int small = 4096;
-    ASSERT_EQ(setsockopt(bufferevent_getfd(bevs_[0]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ASSERT_EQ(setsockopt(bufferevent_getfd(client_), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     ctx_->sdcard_.mounts_file_ = "/tmp/mounts";
     writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
 
-    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"listFile\"}", bevs_[0]));
-    EXPECT_FALSE(ctx_->client_handler_.isDropping(bevs_[0]));
-    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(bevs_[0])), ClientHandler::kMaxQueuedOutput);
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"listFile\"}", client_));
+    EXPECT_FALSE(ctx_->client_handler_.isDropping(client_));
+    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(client_)), ClientHandler::kMaxQueuedOutput);
     std::string got;
     char buf[65536];
     while (got.find('\n') == std::string::npos) {
-        event_base_loop(base_.get(), EVLOOP_NONBLOCK);
+        event_base_loop(ctl_->base(), EVLOOP_NONBLOCK);
         ssize_t n = read(peer_, buf, sizeof buf);
         if (n > 0) got.append(buf, static_cast<size_t>(n));
         if (n == 0 || (n < 0 && errno != EAGAIN)) break;

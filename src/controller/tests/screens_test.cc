@@ -19,7 +19,7 @@ using camtest::stateChanged;
 
 namespace {
 
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+using camtest::sh;
 
 bool showsNot(int icon) { return !camtest::panelShowsIcon(camtest::readPanel(), icon); }
 
