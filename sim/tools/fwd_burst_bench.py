@@ -4,7 +4,8 @@
   sim/vcam -- python3 "$PWD/sim/tools/fwd_burst_bench.py" [CLIENTS] [FORWARDER]
 
 Starts "controller -d", the two halves of the forwarder (default
-sim/tools/vcam-fwd) in front of it, then opens CLIENTS (default 2000)
+sim/tools/vcam-fwd) in front of it, then opens CLIENTS (default 60; the
+controller serves 64 at once and closes connections past them)
 connections at once; each sends one "heartTest" and waits for the reply,
 and none is closed before all have theirs. Prints the time from connect to
 reply (p50, p99, max), the whole burst's time and the SYNs the kernel had
@@ -75,7 +76,7 @@ def burst(n):
 
 
 def main(argv):
-    n = int(argv[1]) if len(argv) > 1 else 2000
+    n = int(argv[1]) if len(argv) > 1 else 60
     fwd = argv[2] if len(argv) > 2 else os.path.join(os.environ["VCAM_REPO"], "sim/tools/vcam-fwd")
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))

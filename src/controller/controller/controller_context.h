@@ -52,25 +52,8 @@ struct Context {
     std::function<std::shared_ptr<CameraState>(Context&)> make_device_state_;
 };
 
-// Battery sysfs readings; a file that cannot be read gives "unknown".
-struct BatteryReading {
-    int capacity = -1;     // percent, -1 unknown
-    double voltage = -1;   // volts, negative unknown
-    bool charging = false; // false when unknown
-};
-
-double readBatteryVoltage();
-int readBatteryCapacity();
-bool isCharging();
-BatteryReading readBattery();
-
-// Where the battery files live (tests inside the camera use the real paths).
-extern std::string g_battery_dir;
-
 // Event-loop entry points (event_loop.cc).
 int controllerMain(int argc, char** argv);
 void stopCurrentWork(Context& ctx);
-void onTickWork(Context& ctx);
-void checkUsbDevice(Context& ctx);
 void dispatchButton(Context& ctx, unsigned char byte);
 void createMarker();

@@ -29,7 +29,7 @@ using camtest::readFile;
 
 namespace {
 
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+using camtest::sh;
 
 bool showsNot(int icon, const IconAt& at = IconAt()) {
     return !camtest::panelShowsIcon(camtest::readPanel(), icon, at);

@@ -31,10 +31,10 @@
 #include "controller/state/TakePhotoState.h"
 #include "controller/state/gyro_correct_state.h"
 #include "controller/state/settings_state.h"
-#include "socket_peer.h"
 #include "support/vcam_session.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
+#include "in_process.h"
 #include "support/camtest.h"
 
 using camtest::readFile;
@@ -124,44 +124,32 @@ protected:
         writeFile(camera_paths::kAppConfig, saved_config_);
     }
     void finish() {
-        for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
-                                                 ctx_->client_handler_.clients_.end()))
-            ctx_->client_handler_.removeClient(c);
-        for (int fd : peers_) close(fd);
+        ctl_->dropClients();
         pid_t child = ctx_->camera_.process_controller_.child_pid_;
         if (child > 0) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
         }
-        ctx_.reset();
-        event_base_free(base_);
+        ctl_.reset();
+        ctx_ = nullptr;
     }
     void make() {
-        ctx_ = std::make_unique<Context>();
-        base_ = event_base_new();
-        ctx_->base_ = base_;
+        ctl_ = std::make_unique<InProcessController>();
+        ctx_ = &ctl_->ctx();
         ctx_->state_ = std::make_shared<RecordVideoState>(*ctx_);
-        peer_ = addClient();
+        peer_ = ctl_->addClient(&client_);
         g_panel.clear();
     }
-    int addClient() { return addSocketClient(base_, ctx_->client_handler_, bevs_, peers_); }
     // Lines the client got since the last call.
     std::vector<std::string> received() {
-        for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = read(peer_, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
+        std::string out = ctl_->received(peer_);
         std::vector<std::string> lines;
         size_t at = 0;
         for (size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
             lines.push_back(out.substr(at, nl - at));
         return lines;
     }
-    void command(const std::string& line) { ctx_->client_handler_.handle(line, bevs_[0]); }
+    void command(const std::string& line) { ctx_->client_handler_.handle(line, client_); }
     int type() const { return ctx_->state_ ? ctx_->state_->type() : -1; }
     // Reaps the worker through the current state once it has ended.
     bool childExit() {
@@ -178,10 +166,9 @@ protected:
         s->handCmdInput(*msg);
     }
 
-    std::unique_ptr<Context> ctx_;
-    event_base* base_ = nullptr;
-    std::vector<bufferevent*> bevs_;
-    std::vector<int> peers_;
+    std::unique_ptr<InProcessController> ctl_;
+    Context* ctx_ = nullptr;
+    bufferevent* client_ = nullptr;
     int peer_ = -1;
     std::string saved_config_;
 };
