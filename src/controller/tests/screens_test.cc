@@ -47,22 +47,12 @@ bool scrollBarShown() {
     return p.at(55, 40) && p.at(58, 40);
 }
 
-// The LED 0 bytes written to the LED device from offset mark on.
-std::string led0Since(size_t mark) {
-    std::string all = readFile("/dev/gpioLed"), out;
-    for (size_t i = mark; i < all.size(); ++i)
-        if ((static_cast<unsigned char>(all[i]) >> 4) == 1) out += all[i];
-    return out;
-}
-
 // Waits until LED 0 got n more bytes from mark on; those bytes.
 std::string led0Next(size_t mark, size_t n) {
     std::string got;
-    waitFor([&] { return (got = led0Since(mark)).size() >= n; }, std::chrono::seconds(6));
+    waitFor([&] { return (got = camtest::ledWrites(0, mark)).size() >= n; }, std::chrono::seconds(6));
     return got;
 }
-
-size_t ledMark() { return readFile("/dev/gpioLed").size(); }
 
 // A stand-in that waits for /tmp/NAME.go before running the camera's own
 // stand-in of the same name (or exiting 0 when there is none).
@@ -117,25 +107,18 @@ protected:
         startController();
     }
     void TearDown() override {
-        if (ctl_.pid > 0) {
-            kill(ctl_.pid, SIGINT);
-            ctl_.wait();
-        }
+        camtest::stopController(ctl_);
         sh("vcam-devctl clear all");
         sh("vcam-battery --vbus 0");
         for (size_t i = 0; i < saved_.size(); ++i) camtest::writeFile(kStored[i], saved_[i]);
     }
     void startController() {
-        camtest::writeFile("/dev/gpioLed", "");
         camtest::clearCalls();
-        camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
-        ASSERT_TRUE(camtest::waitForStartUp(ctl_.pid)) << ctl_.output();
+        ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
     }
     // The controller reads "/etc/appConfig.json" once, at its start.
     void restartWithConfig(const std::string& config) {
-        kill(ctl_.pid, SIGINT);
-        ASSERT_EQ(ctl_.wait(), 0);
+        ASSERT_EQ(camtest::stopController(ctl_), 0);
         camtest::writeFile(camera_paths::kAppConfig, config);
         startController();
     }
@@ -256,7 +239,7 @@ TEST_F(ScreensTest, AccessPointSwitch) {
     EXPECT_TRUE(showsNot(83));
     EXPECT_EQ(readFile("/tmp/apSwitch.args"), "up\n");
     EXPECT_TRUE(phone.quiet());
-    size_t mark = ledMark();
+    size_t mark = camtest::ledLogSize();
     EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x14\x14");
 
     // off: "switching off", then the down pictures and LED 0 dark
@@ -267,7 +250,7 @@ TEST_F(ScreensTest, AccessPointSwitch) {
     EXPECT_TRUE(shows(14));
     EXPECT_EQ(readFile("/tmp/apSwitch.args"), "down\n");
     EXPECT_TRUE(phone.quiet());
-    mark = ledMark();
+    mark = camtest::ledLogSize();
     EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x10\x10");
     EXPECT_EQ(camtest::countOf(ctl_.output(), "] ap state\n"), 1u) << "switched in place";
 
@@ -279,7 +262,7 @@ TEST_F(ScreensTest, AccessPointSwitch) {
         key("select");
         EXPECT_EQ(phone.readLine(), stateChanged(10)) << code;
         EXPECT_TRUE(shows(code == 3 ? 61 : 65)) << code;
-        mark = ledMark();
+        mark = camtest::ledLogSize();
         std::string blink = led0Next(mark, 4);
         EXPECT_NE(blink.find('\x11'), std::string::npos) << code;
         EXPECT_NE(blink.find('\x10'), std::string::npos) << code;
@@ -289,7 +272,7 @@ TEST_F(ScreensTest, AccessPointSwitch) {
         EXPECT_EQ(phone.readLine(), stateChanged(0)) << code;
         EXPECT_TRUE(shows(81)) << code;
         EXPECT_TRUE(showsNot(code == 3 ? 61 : 65)) << code;
-        mark = ledMark();
+        mark = camtest::ledLogSize();
         EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x10\x10") << code;
     }
     EXPECT_EQ(camtest::countOf(camtest::readFile("/.vcam/calls.log"), "apSwitch up\n"), 3u);
