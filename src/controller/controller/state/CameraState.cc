@@ -18,22 +18,32 @@ void CameraState::entered() {}
 bool CameraState::isBusyType(int t) {
     using namespace state_type;
     switch (t) {
-    case kTakingPhoto: case kRecording: case kLive: case kMenu: case kPreview: case kRealTimePreview:
-    case kError: case kRealTimeRecordPreview:
-        return true;
-    default:
-        return false;
+        case kTakingPhoto:
+        case kRecording:
+        case kLive:
+        case kMenu:
+        case kPreview:
+        case kRealTimePreview:
+        case kError:
+        case kRealTimeRecordPreview:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool CameraState::isJobType(int t) {
     using namespace state_type;
     switch (t) {
-    case kTakingPhoto: case kRecording: case kLive: case kPreview: case kRealTimePreview:
-    case kRealTimeRecordPreview:
-        return true;
-    default:
-        return false;
+        case kTakingPhoto:
+        case kRecording:
+        case kLive:
+        case kPreview:
+        case kRealTimePreview:
+        case kRealTimeRecordPreview:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -71,9 +81,7 @@ void setJobLed(Context& ctx, int mode, int color) {
     ctx.led0_color_ = color;
 }
 
-void restJobLed(Context& ctx) {
-    setJobLed(ctx, led_mode::kSteady, ctx.ap_on_ ? led_color::kActive : led_color::kDark);
-}
+void restJobLed(Context& ctx) { setJobLed(ctx, led_mode::kSteady, ctx.ap_on_ ? led_color::kActive : led_color::kDark); }
 
 bool workerProcess(CmdMessage const& msg, std::string& process, bool name_missing_data) {
     const rapidjson::Document& doc = msg.document();

@@ -16,8 +16,10 @@ RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) :
     setSecondTask(ctx_, BusyAnimation());
     usbToHostAndSettle();
     int r = 0;
-    if (type_ == kPreview) r = ctx_.camera_.startPreview();
-    else if (type_ == kRecordPreview) r = ctx_.camera_.startRecordPreview();
+    if (type_ == kPreview)
+        r = ctx_.camera_.startPreview();
+    else if (type_ == kRecordPreview)
+        r = ctx_.camera_.startRecordPreview();
     if (r != 0) {
         // nothing runs: undo the start; entered() shows the error
         start_failure_ = startFailureCode(r);
@@ -44,8 +46,10 @@ void RealTimeTakePhotoState::clear() {
 }
 
 void RealTimeTakePhotoState::stopJob() {
-    if (type_ == kPreview) ctx_.camera_.stopPreview();
-    else ctx_.camera_.stopRecordPreview();
+    if (type_ == kPreview)
+        ctx_.camera_.stopPreview();
+    else
+        ctx_.camera_.stopRecordPreview();
 }
 
 void RealTimeTakePhotoState::onAlrm() {
@@ -85,8 +89,8 @@ void RealTimeTakePhotoState::handCmdInput(CmdMessage const& msg) {
         LOG(ERROR) << "snapshotResult cmd has no or wrong " << key << " " << msg.GetString();
         return;
     }
-    ctx_.client_handler_.broadcastRealtimeSnapshot(
-        std::string(text->value.GetString(), text->value.GetStringLength()), ok);
+    ctx_.client_handler_.broadcastRealtimeSnapshot(std::string(text->value.GetString(), text->value.GetStringLength()),
+                                                   ok);
 }
 
 void RealTimeTakePhotoState::handleSigChild() {

@@ -14,7 +14,9 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return type_ == kPreview ? state_type::kRealTimePreview : state_type::kRealTimeRecordPreview; }
+    int type() const override {
+        return type_ == kPreview ? state_type::kRealTimePreview : state_type::kRealTimeRecordPreview;
+    }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
     void onAlrm() override;

@@ -45,8 +45,8 @@ std::string GyroCorrectState::offsetText(const gsensorData& s) {
 void GyroCorrectState::onAlrm() {
     clear();
     correctGyro();  // a failed open or read keeps the sample as it was
-    LOG(INFO) << sample_.gx << " " << sample_.gy << " " << sample_.gz << " " << sample_.ax << " " << sample_.ay
-              << " " << sample_.az;
+    LOG(INFO) << sample_.gx << " " << sample_.gy << " " << sample_.gz << " " << sample_.ax << " " << sample_.ay << " "
+              << sample_.az;
     // the caller holds this state, so the sample outlives the transition
     ctx_.changeState(makeSettingsState(ctx_));
     PropertyConfig(camera_paths::kOffsetConf).setProperty("gyroOffset", offsetText(sample_));

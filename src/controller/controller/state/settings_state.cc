@@ -102,32 +102,32 @@ void OnSettingsState::clear() {
 
 void OnSettingsState::handleButton1() {
     switch (list_.selectIndex()) {
-    case kRecordSize:
-        ctx_.changeState(std::make_shared<RecordSettingState>(ctx_));
-        return;
-    case kApReset:
-        // rewrites the configuration only; the access point is not restarted
-        ctx_.camera_.configAP("wpa_passphrase", kDefaultPassphrase);
-        backToSettings(ctx_);
-        return;
-    case kCameraInfo:
-        clear();
-        ctx_.changeState(std::make_shared<CameraInfoState>(ctx_));
-        return;
-    case kCalibration:
-        // the loop waits for the whole calibration
-        oled_logo(icon::kCalibrating);
-        ctx_.camera_.correctOffset();
-        oled_logo(icon::kListArea);
-        backToSettings(ctx_);
-        return;
-    case kLanguage:
-        clear();
-        ctx_.changeState(std::make_shared<LanguageSettingState>(ctx_));
-        return;
-    default:
-        backToSettings(ctx_);
-        return;
+        case kRecordSize:
+            ctx_.changeState(std::make_shared<RecordSettingState>(ctx_));
+            return;
+        case kApReset:
+            // rewrites the configuration only; the access point is not restarted
+            ctx_.camera_.configAP("wpa_passphrase", kDefaultPassphrase);
+            backToSettings(ctx_);
+            return;
+        case kCameraInfo:
+            clear();
+            ctx_.changeState(std::make_shared<CameraInfoState>(ctx_));
+            return;
+        case kCalibration:
+            // the loop waits for the whole calibration
+            oled_logo(icon::kCalibrating);
+            ctx_.camera_.correctOffset();
+            oled_logo(icon::kListArea);
+            backToSettings(ctx_);
+            return;
+        case kLanguage:
+            clear();
+            ctx_.changeState(std::make_shared<LanguageSettingState>(ctx_));
+            return;
+        default:
+            backToSettings(ctx_);
+            return;
     }
 }
 
@@ -232,18 +232,18 @@ void LanguageSettingState::clear() { list_.clear(nullptr); }
 
 void LanguageSettingState::handleButton1() {
     switch (list_.selectIndex()) {
-    case 0:
-        UserConfig().setLanguage(UserConfig::Chinese);
-        ctx_.initScreen();  // the new icon table serves every later drawing
-        break;
-    case 1:
-        UserConfig().setLanguage(UserConfig::English);
-        ctx_.initScreen();
-        break;
-    case 2:
-        break;
-    default:
-        LOG(FATAL) << "Language setting index go to default";
+        case 0:
+            UserConfig().setLanguage(UserConfig::Chinese);
+            ctx_.initScreen();  // the new icon table serves every later drawing
+            break;
+        case 1:
+            UserConfig().setLanguage(UserConfig::English);
+            ctx_.initScreen();
+            break;
+        case 2:
+            break;
+        default:
+            LOG(FATAL) << "Language setting index go to default";
     }
     clear();
     backToSettings(ctx_);

@@ -36,6 +36,8 @@ void ShutdownState::handleButton1() {
     oled_fill(FILL_CLEAR);
     pnocamera::runProcess({"shutdown"});
     // the loop ends after this event and the controller exits with 0
-    if (ctx_.base_) event_base_loopbreak(ctx_.base_);
-    else std::exit(0);
+    if (ctx_.base_)
+        event_base_loopbreak(ctx_.base_);
+    else
+        std::exit(0);
 }
