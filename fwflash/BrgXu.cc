@@ -285,12 +285,11 @@ int Set_SEC_TV_PreviewParam(BrgDevHandle* handle, uint8_t signal_type, uint8_t m
 }
 
 int DisableFlashWP(BrgDevHandle* handle) {
+    if (!handle) return -1;
     uint8_t cmd[16] = {0x07, 0x00};
-    int r = BrgMMPCmdSet16(handle, cmd);
-    if (r < 0) return r;
+    if (BrgMMPCmdSet16(handle, cmd) < 0) return BRG_TRANSFER_FAILED;
     uint8_t cmd2[16] = {0x07, 0x02};
-    r = BrgMMPCmdSet16(handle, cmd2);
-    return r < 0 ? r : 0;
+    return BrgMMPCmdSet16(handle, cmd2) < 0 ? BRG_TRANSFER_FAILED : 0;
 }
 
 int RombootReset(BrgDevHandle* handle) {

@@ -118,7 +118,10 @@ TEST_F(DeviceLog, OversizedAndMalformedMessagesStayInBounds) {
     // A header length below the header itself; fewer bytes than a header.
     ep.add(message(LOG_MSG_FLASH_MESSAGE, "short header", 8));
     ep.add(std::string("\x55\x01\x10", 3));
-    // Text without a terminating zero is printed with its length only.
+    // Text without a terminating zero is printed with its length only,
+    // also when it fills the whole buffer.
+    const std::string text = body(40000, 'A');
+    ep.add(message(LOG_MSG_FW_MESSAGE, text));
     ep.add(message(LOG_MSG_FW_MESSAGE, "abc"));
     ep.add(message(LOG_MSG_FLASH_MESSAGE, "after"));
     // A header length past the bytes received: the reader waits for the
@@ -128,8 +131,9 @@ TEST_F(DeviceLog, OversizedAndMalformedMessagesStayInBounds) {
 
     EXPECT_EQ(big.substr(0, 32768 - 16), camtest::readFile("DramMsg.dat"));
     EXPECT_EQ("after", camtest::readFile("FlashMsg.dat"));
-    EXPECT_EQ("abc", camtest::readFile("FwMeg.txt"));
-    EXPECT_EQ("abctransfer error, exit.\r\ntransfer error, exit.\r\n", out);
+    const std::string kept = text.substr(0, 32768 - 16);
+    EXPECT_EQ(kept + "abc", camtest::readFile("FwMeg.txt"));
+    EXPECT_EQ(kept + "abctransfer error, exit.\r\ntransfer error, exit.\r\n", out);
 }
 
 TEST_F(DeviceLog, FailedReadInsideAMessageEndsIt) {

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -278,6 +280,26 @@ TEST_F(Download, CommandFamilyPackets) {
     EXPECT_TRUE(sawCall(0, "vendor 40 02 0000 0000 32 03020908" + std::string(56, '0')));
     EXPECT_TRUE(sawCall(0, "vendor c0 01 0000 0000 81"));
 
+    // The 81-byte answer holds ten rectangles: a count within them reads
+    // just those, a larger one is clamped to the ten.
+    for (int count : {3, 11, 255}) {
+        usb(0, "faces " + std::to_string(count));
+        memset(&faces, 0xEE, sizeof(faces));
+        EXPECT_EQ(0, GetFD_Position(handle_, &faces));
+        const int held = std::min(count, 10);
+        EXPECT_EQ(held, faces.num_face) << count;
+        for (int k = 0; k < held; ++k) {
+            const int base = 100 * (k + 1);
+            EXPECT_EQ(base, faces.face_rect[k].left) << count << " " << k;
+            EXPECT_EQ(base + 1, faces.face_rect[k].top);
+            EXPECT_EQ(base + 2, faces.face_rect[k].right);
+            EXPECT_EQ(base + 3, faces.face_rect[k].bottom);
+        }
+        EXPECT_EQ(0xEEEE, faces.face_rect[held].left) << count;
+        EXPECT_EQ(0xEEEE, faces.face_rect[19].bottom) << count;
+    }
+    usb(0, "faces 0");
+
     usb(0, "fault next");
     reg = 0xBEEF;
     CaptureStdout();
@@ -286,13 +308,14 @@ TEST_F(Download, CommandFamilyPackets) {
     EXPECT_EQ(0xBEEF, reg);
     usb(0, "clear");
     usb(0, "fault next");
-    EXPECT_EQ(LIBUSB_ERROR_PIPE, DisableFlashWP(handle_));
+    EXPECT_EQ(BRG_TRANSFER_FAILED, DisableFlashWP(handle_));
     EXPECT_EQ(1u, callsStarting(0, "xu set 14").size());  // the second half is not sent
     usb(0, "fault next");
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED, RombootReset(handle_));
     EXPECT_EQ("xuProbe failed : 0xFFFFFFF7", GetCapturedStdout());
     EXPECT_EQ(-1, WriteSensorReg(nullptr, 1, 2));
+    EXPECT_EQ(-1, DisableFlashWP(nullptr));
     EXPECT_EQ(-1, GetFD_Position(nullptr, &faces));
 }
 

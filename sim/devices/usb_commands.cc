@@ -65,7 +65,8 @@ std::string UsbCommands::execute(const std::string& line) {
             o << "ok identity=" << identityName(m.identity()) << " id=114d:" << pid
               << " present=" << present << " devnum=" << devnum << " video=" << m.videoBound()
               << " logging=" << m.logging() << " log=" << m.logQueued() << " image=" << m.image().size()
-              << " ending=" << endingName(m.ending().end) << " busy=" << m.ending().busy;
+              << " ending=" << endingName(m.ending().end) << " busy=" << m.ending().busy
+              << " faces=" << m.faces();
         });
         return o.str();
     }
@@ -155,6 +156,12 @@ std::string UsbCommands::execute(const std::string& line) {
         if (w.size() == kindAt + 1 && !faultKind(w[kindAt], kind))
             return "err fault kinds are stall, timeout, short, nodev";
         usb_.with(n, [&](UsbModule& m) { m.armFault(target, index, kind); });
+        return "ok";
+    }
+    if (cmd == "faces" && args == 1) {
+        long count = 0;
+        if (!toLong(w[3], 0, 255, count)) return "err a face count is 0 to 255";
+        usb_.with(n, [&](UsbModule& m) { m.setFaces(int(count)); });
         return "ok";
     }
     if (cmd == "clear" && args == 0) {

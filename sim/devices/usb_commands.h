@@ -20,7 +20,8 @@ public:
     std::string execute(const std::string& line);
 
     static const char* help() {
-        return "  usb LENS state                  identity, ids, device number, video node, log, image size\n"
+        return "  usb LENS state                  identity, ids, device number, video node, log, image size,\n"
+               "                                  burn ending, faces\n"
                "  usb LENS image                  the image the module burned last, in hex\n"
                "  usb LENS image FILE             (vcam-devctl) writes that image into FILE\n"
                "  usb LENS read flash|dram [OFFSET LENGTH]  the module's flash or memory, in hex\n"
@@ -38,7 +39,9 @@ public:
                "  usb LENS fault open on|off      the usbfs node refuses to open (EACCES)\n"
                "  usb LENS fault sg check KEY ASC ASCQ|host N|driver N|errno N\n"
                "                                  the next SG_IO of /dev/sgLENS fails so\n"
-               "  usb LENS clear                  faults, call list and ending back to defaults\n"
+               "  usb LENS faces N                the face-position answer reports N faces (0-255),\n"
+               "                                  rectangle K (from 1) at 100K,100K+1,100K+2,100K+3\n"
+               "  usb LENS clear                  faults, call list, ending and faces back to defaults\n"
                "  usb LENS calls                  the transfers the module saw, joined by \"|\"\n"
                "  usb LENS boot uvc|romboot|updater  re-enumerates now as 114d:858a, 8a03 or 8200\n"
                "  usb LENS unplug [MS]|plug       leaves the bus (back after MS), or comes back\n"

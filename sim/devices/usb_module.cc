@@ -263,6 +263,7 @@ void UsbModule::clear() {
     calls_.clear();
     ending_ = UsbEnding();
     return_ms_ = 1500;
+    faces_ = 0;
 }
 
 void UsbModule::armFault(const std::string& target, long n, UsbFault kind) {
@@ -475,8 +476,16 @@ UsbResult UsbModule::vendor(const uint8_t s[8], uint8_t* data, size_t len, std::
         default: return stall("request");
         }
     }
-    if (s[0] == 0xC0 && req == 0x01) {  // face positions: none found
+    if (s[0] == 0xC0 && req == 0x01) {  // face positions: count, then the rectangles that fit
         std::memset(data, 0, len);
+        if (len == 0) return r;
+        data[0] = uint8_t(faces_);
+        for (size_t k = 1; k <= size_t(faces_) && 1 + 8 * k <= len; ++k) {
+            std::string rect;
+            for (unsigned v = 0; v < 4; ++v) put16(rect, unsigned(100 * k + v));
+            std::memcpy(data + 1 + 8 * (k - 1), rect.data(), 8);
+        }
+        line += " -> " + std::to_string(faces_) + " faces";
         return r;
     }
     return stall("request");

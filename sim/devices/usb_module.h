@@ -105,6 +105,11 @@ public:
     void armClaimFault(int err) { claim_fault_ = err; }
     void setDescriptorFault(bool on) { descriptor_fault_ = on; }
     bool descriptorFault() const { return descriptor_fault_; }
+    // The face count the face-position answer reports (0 to 255); the
+    // rectangles that fit behind it are rectangle K (from 1) at
+    // 100K, 100K+1, 100K+2, 100K+3 (left, top, right, bottom).
+    void setFaces(int count) { faces_ = count; }
+    int faces() const { return faces_; }
     // Faults, the call list and the ending back to their defaults.
     void clear();
     std::string calls(const std::string& sep) const;
@@ -148,6 +153,9 @@ private:
     // vendor-request downloads
     uint32_t announced_ = 0;
     std::string download_;
+
+    // face detection
+    int faces_ = 0;
 
     // faults
     std::map<std::string, UsbFault> faults_;

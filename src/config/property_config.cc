@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <limits>
 
 #include <glog/logging.h>
 
@@ -14,7 +15,9 @@ PropertyConfig::PropertyConfig(const std::string& path) : path_(path) {
     if (!fp) LOG(FATAL) << "open config file err:" << path;
     fclose(fp);
     std::string text;
-    if (!pnocamera::readSmallFile(path, text)) text.clear();
+    // read whole, however large: clients may store long values, and a file
+    // taken for unreadable would be reset and lose the lens offset
+    if (!pnocamera::readSmallFile(path, text, std::numeric_limits<size_t>::max())) text.clear();
     doc_.Parse(text.c_str(), text.size());
     if (doc_.HasParseError() || !doc_.IsObject()) {
         LOG(INFO) << "reset property config to json object";

@@ -16,9 +16,20 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "common/dameon_util.h"
 #include "support/camtest.h"
 
 namespace camtest {
+
+void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+
+std::string shOut(const std::string& cmd) {
+    std::string out = readCmdOutput(cmd);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
 
 void writeScript(const std::string& name, const std::string& body) {
     mkdir("/tmp/bin", 0755);
@@ -214,11 +225,30 @@ bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout) {
         timeout);
 }
 
-Process::~Process() {
+Process::Process(Process&& other) noexcept : pid(other.pid), out_path(std::move(other.out_path)) { other.pid = -1; }
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        reset();
+        pid = other.pid;
+        out_path = std::move(other.out_path);
+        other.pid = -1;
+    }
+    return *this;
+}
+
+Process::~Process() { reset(); }
+
+void Process::reset() {
     if (pid > 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    pid = -1;
+}
+
+bool Process::waitForOutput(const std::string& part, std::chrono::milliseconds timeout) const {
+    return camtest::waitFor([&] { return output().find(part) != std::string::npos; }, timeout);
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
@@ -264,6 +294,64 @@ bool startController(Process& p, const std::string& out_path) {
     camtest::writeFile("/dev/gpioLed", "");
     start(p, {"controller", "-d"}, out_path);
     return waitForPort() && waitForStartUp(p.pid);
+}
+
+int stopController(Process& p) {
+    if (p.pid <= 0) return -1;
+    kill(p.pid, SIGINT);
+    return p.wait();
+}
+
+std::string ledWrites(int led, size_t from) {
+    std::string log = camtest::readFile("/dev/gpioLed");
+    std::string out;
+    for (size_t i = from; i < log.size(); ++i)
+        if ((static_cast<unsigned char>(log[i]) & 0xF0) == (0x10 << led)) out.push_back(log[i]);
+    return out;
+}
+
+size_t ledLogSize() { return camtest::readFile("/dev/gpioLed").size(); }
+
+long residentKiB(pid_t pid) {
+    std::string status;
+    try {
+        status = camtest::readFile("/proc/" + std::to_string(pid) + "/status");
+    } catch (...) {
+        return -1;
+    }
+    size_t at = status.find("VmRSS:");
+    if (at == std::string::npos) return -1;
+    return std::atol(status.c_str() + at + 6);
+}
+
+bool isZombie(pid_t pid) {
+    std::string stat;
+    try {
+        stat = camtest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    } catch (...) {
+        return false;
+    }
+    // the state follows the name in parentheses, which may hold spaces
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+int countProcesses(const std::string& name) {
+    int n = 0;
+    DIR* d = opendir("/proc");
+    if (!d) return 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::string comm;
+        try {
+            comm = camtest::readFile(std::string("/proc/") + e->d_name + "/comm");
+        } catch (...) {
+            continue;
+        }
+        if (comm == name + "\n" && !isZombie(std::atoi(e->d_name))) ++n;
+    }
+    closedir(d);
+    return n;
 }
 
 }  // namespace camtest

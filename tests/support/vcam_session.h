@@ -16,6 +16,11 @@ void writeScript(const std::string& name, const std::string& body);
 // Puts /tmp/bin first on this process's PATH.
 void usePrivateBin();
 
+// Runs a shell command in the camera; a status other than 0 fails the test.
+void sh(const std::string& cmd);
+// The command's standard output without its trailing newlines.
+std::string shOut(const std::string& cmd);
+
 // Lines of /.vcam/calls.log (the stand-ins' command lines).
 std::vector<std::string> calls();
 bool called(const std::string& line);
@@ -68,14 +73,25 @@ bool waitForPort(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 // start-up step before the loop).
 bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// A started program with its output in a file.
+// A started program with its output in a file; one that still runs when
+// its handle goes is killed.
 struct Process {
     pid_t pid = -1;
     std::string out_path;
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&& other) noexcept;
     ~Process();
     // Waits for the end; the exit status, or -1 on a timeout.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(15));
     std::string output() const;
+    // True once the output holds part.
+    bool waitForOutput(const std::string& part, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+    void reset();
 };
 
 // Starts argv with stdout and stderr into out_path.
@@ -85,5 +101,21 @@ void start(Process& p, const std::vector<std::string>& argv, const std::string& 
 // camera serves none) and waits until it serves clients; false when it did
 // not come up (p.output() tells why).
 bool startController(Process& p, const std::string& out_path = "/tmp/controller.out");
+// SIGINT to the controller; its exit status, -1 when it did not end.
+int stopController(Process& p);
+
+// The bytes written to "/dev/gpioLed" from offset from on that are meant
+// for one LED (0 or 1), in order.
+std::string ledWrites(int led, size_t from = 0);
+size_t ledLogSize();
+
+// Resident memory of a process (VmRSS of /proc/PID/status) in KiB; -1
+// when the process is gone.
+long residentKiB(pid_t pid);
+// True while pid has ended but is not reaped yet.
+bool isZombie(pid_t pid);
+// Running processes whose name (/proc/PID/comm) is name (zombies not
+// counted).
+int countProcesses(const std::string& name);
 
 }  // namespace camtest

@@ -409,7 +409,8 @@ TEST_F(UsbDeviceTest, InjectedTransferFaults) {
                             "usb 0 fault init melt", "usb 0 fault bulk zz", "usb 0 after-burn later",
                             "usb 0 after-burn ok 99999999999", "usb 0 log 70000 x", "usb 0 log raw 0g",
                             "usb 0 read flash 0 99999999", "usb 0 read flash 4194304 1", "usb 0 return -1",
-                            "usb 0 fault sg check zz 0 0", "usb 0", "usb 0 boot dfu", "usb 0 fault claim maybe"})
+                            "usb 0 fault sg check zz 0 0", "usb 0", "usb 0 boot dfu", "usb 0 fault claim maybe",
+                            "usb 0 faces 256", "usb 0 faces -1", "usb 0 faces many", "usb 0 faces 1 2"})
         EXPECT_EQ(0u, ctl().request(bad).rfind("err ", 0)) << bad;
 }
 

@@ -1,18 +1,58 @@
 #!/bin/bash
 # Runs the load benchmark in the virtual camera:
-#   src/controller/bench/run_load_bench.sh BUILD_DIR [SECONDS]
-# Starts "controller -d" (its log into /tmp), then 1, 10 and 200 clients.
+#   src/controller/bench/run_load_bench.sh BUILD_DIR [SECONDS] [ROUNDS]
+# For 1, 10, 64 and 200 clients (the controller serves 64 at once and closes
+# the connections past them), in each round, first the baseline
+# (controller_bench_baseline: a bare libevent server on port 8888 answering
+# each line with the heartTest reply), then "controller -d" (its log into
+# /tmp), one right after the other so that both meet the same machine load.
+# Last the controller's throughput and p99 as ratios to the baseline's, the
+# median over the rounds (3 by default).
 set -eu
 build=$(cd "${1:?build folder}" && pwd)
 secs=${2:-5}
+rounds=${3:-3}
 repo=$(cd "$(dirname "$0")/../../.." && pwd)
-touch_oled='[ -e /dev/oled ] || : > /dev/oled'
 exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
-  $touch_oled
-  ${BENCH_ENV:-} controller -d > /tmp/controller.log 2>&1 &
-  pid=\$!
-  for i in \$(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.05; done
-  sleep 1
-  for n in 1 10 200; do controller_load_bench \$pid \$n $secs; done
-  kill -INT \$pid; wait \$pid
+  set -eu
+  [ -e /dev/oled ] || : > /dev/oled
+  waitport() {
+    for i in \$(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && return 0; sleep 0.05; done
+    return 1
+  }
+  measure() {  # NAME CLIENTS ROUND, the server's pid in \$pid
+    controller_load_bench \$pid \$2 $secs | sed \"s/^/\$1 round \$3 /\" | tee -a /tmp/load.txt
+    kill -INT \$pid; wait \$pid
+  }
+  : > /tmp/load.txt
+  for r in \$(seq $rounds); do
+    for n in 1 10 64 200; do
+      controller_bench_baseline & pid=\$!
+      waitport
+      measure baseline \$n \$r
+      ${BENCH_ENV:-} controller -d > /tmp/controller.log 2>&1 & pid=\$!
+      waitport
+      sleep 1
+      measure controller \$n \$r
+    done
+  done
+  # fields: NAME round R clients N: RPS req/s, p50 X us, p99 Y us, ...
+  awk '
+    function median(a, k,   i, j, t) {
+      for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+      return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+    }
+    { n = \$5; sub(\":\", \"\", n); rps[\$1, \$3, n] = \$6; p99[\$1, \$3, n] = \$12; if (\$3 > R) R = \$3 }
+    END {
+      k = split(\"1 10 64 200\", ns, \" \")
+      for (i = 1; i <= k; i++) {
+        n = ns[i]
+        for (r = 1; r <= R; r++) {
+          t[r] = rps[\"controller\", r, n] / rps[\"baseline\", r, n]
+          p[r] = p99[\"controller\", r, n] / p99[\"baseline\", r, n]
+        }
+        printf \"ratio clients %d: throughput %.2f of the baseline, p99 %.2f times the baseline (median of %d rounds)\n\",
+               n, median(t, R), median(p, R), R
+      }
+    }' /tmp/load.txt
 "

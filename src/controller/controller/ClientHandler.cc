@@ -1,6 +1,7 @@
 #include "controller/ClientHandler.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -11,6 +12,7 @@
 #include <rapidjson/writer.h>
 
 #include "controller/controller_context.h"
+#include "controller/tick.h"
 #include "controller/state/CameraState.h"
 #include "fifo_ipc/cmd_msg.h"
 
@@ -88,32 +90,35 @@ void ClientHandler::markOverflowed(bufferevent* client) {
 }
 
 bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
-    if (overflowed_.count(client)) return false;
-    evbuffer* out = bufferevent_get_output(client);
-    if (evbuffer_get_length(out) + size > kMaxQueuedOutput) {
-        markOverflowed(client);
-        return false;
-    }
     return bufferevent_write(client, data, size) == 0;
 }
 
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
     if (overflowed_.count(client)) return false;
     evbuffer* out = bufferevent_get_output(client);
+    size_t waiting = evbuffer_get_length(out);
+    // a client that left this much unread is dropped; one that keeps up gets
+    // every message whole, however long (a full card's listing)
+    if (waiting > kMaxQueuedOutput) {
+        markOverflowed(client);
+        return false;
+    }
     int fd = bufferevent_getfd(client);
-    if (fd >= 0 && evbuffer_get_length(out) == 0) {
+    if (fd >= 0 && waiting == 0) {
         // nothing queued before it: hand the line to the socket at once and
         // queue only what it did not take
-        std::string line;
-        line.reserve(text.size() + 1);
-        line.append(text).push_back('\n');
-        ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        char nl = '\n';
+        iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&nl, 1}};
+        msghdr m{};
+        m.msg_iov = parts;
+        m.msg_iovlen = 2;
+        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
         size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-        if (sent == line.size()) return true;
-        return queue(client, line.data() + sent, line.size() - sent);
+        if (sent == text.size() + 1) return true;
+        if (sent < text.size() && !queue(client, text.data() + sent, text.size() - sent)) return false;
+        return queue(client, "\n", 1);
     }
-    if (!queue(client, text.data(), text.size())) return false;
-    return queue(client, "\n", 1);
+    return queue(client, text.data(), text.size()) && queue(client, "\n", 1);
 }
 
 bool ClientHandler::broadcastMsg(std::string const& text) {
@@ -123,27 +128,6 @@ bool ClientHandler::broadcastMsg(std::string const& text) {
         if (!sendMsg(client, text)) ok = false;
     }
     return ok;
-}
-
-void ClientHandler::addClient(bufferevent* client) { clients_.insert(client); }
-
-bool ClientHandler::removeClient(bufferevent* client) {
-    overflowed_.erase(client);
-    if (clients_.erase(client) == 0) return false;
-    bufferevent_free(client);
-    return true;
-}
-
-void ClientHandler::dropOverflowed() {
-    drop_scheduled_ = false;
-    std::set<bufferevent*> doomed;
-    doomed.swap(overflowed_);
-    for (bufferevent* client : doomed) {
-        if (clients_.erase(client)) {
-            bufferevent_free(client);
-            LOG(INFO) << "client disconnected ..";
-        }
-    }
 }
 
 std::string ClientHandler::codeReply(std::string const& type, bool code) {

@@ -22,6 +22,9 @@ struct Context {
     // Reopens the screen with the icon table of the stored language; ends the
     // process with status 1 when that fails.
     void initScreen();
+    // Draws the network address in text field 0 when it differs from the
+    // one shown (ip_); an empty address draws nothing.
+    void refreshIp();
     // Puts a new state in place, pushes "stateChanged", then lets the state
     // act on its entry (a job that did not start leads on to its error).
     void changeState(std::shared_ptr<CameraState> next);
@@ -44,30 +47,13 @@ struct Context {
     bool led0_phase_ = false;
     int low_power_count_ = 0;
 
-    // Maker of the USB-storage screen used by the tick's USB switch; empty
-    // until the screen states provide it (the switch then waits).
+    // Maker of the USB-storage screen used by the tick's USB switch (the
+    // switch waits while it is empty).
     std::function<std::shared_ptr<CameraState>(Context&)> make_device_state_;
 };
-
-// Battery sysfs readings; a file that cannot be read gives "unknown".
-struct BatteryReading {
-    int capacity = -1;     // percent, -1 unknown
-    double voltage = -1;   // volts, negative unknown
-    bool charging = false; // false when unknown
-};
-
-double readBatteryVoltage();
-int readBatteryCapacity();
-bool isCharging();
-BatteryReading readBattery();
-
-// Where the battery files live (tests inside the camera use the real paths).
-extern std::string g_battery_dir;
 
 // Event-loop entry points (event_loop.cc).
 int controllerMain(int argc, char** argv);
 void stopCurrentWork(Context& ctx);
-void onTickWork(Context& ctx);
-void checkUsbDevice(Context& ctx);
 void dispatchButton(Context& ctx, unsigned char byte);
 void createMarker();

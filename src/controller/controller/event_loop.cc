@@ -4,18 +4,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include <event2/buffer.h>
@@ -26,20 +22,24 @@
 #include "common/dameon_util.h"
 #include "common/process_util.h"
 #include "controller/controller_context.h"
+#include "controller/loop_guard.h"
+#include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
 #include "controller/state/RecordVideoState.h"
+#include "controller/tick.h"
 #include "device/led.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
-#include "model/NetworkStatus.h"
 
 namespace {
 
 constexpr const char* kPidFile = "/var/run/camera.pid";
 constexpr const char* kMarker = "/sdcard/.panorbit";
 constexpr int kPort = 8888;
-// A peer whose input holds this much without a line end is dropped.
-constexpr size_t kMaxLine = 64 * 1024;
+// A worker line longer than this is dropped.
+constexpr size_t kMaxFifoLine = 64 * 1024;
+// The daemon's log file is cut back to its last part past this size (MB).
+constexpr unsigned kMaxLogMegabytes = 4;
 
 struct EventFree {
     void operator()(event* e) const { event_free(e); }
@@ -65,64 +65,17 @@ struct UniqueFd {
     }
 };
 
-// Takes every complete line out of input and hands it on; false when the
-// consumer asked to stop.
-template <typename F>
-void eachLine(evbuffer* input, F consume) {
-    for (;;) {
-        size_t len = 0;
-        char* raw = evbuffer_readln(input, &len, EVBUFFER_EOL_LF);
-        if (!raw) return;
-        std::unique_ptr<char, decltype(&free)> line(raw, &free);
-        if (len == 0) continue;
-        if (!consume(std::string(raw, len))) return;
-    }
-}
+// What the loop runs on, freed in reverse order after it ends.
+struct Loop {
+    std::unique_ptr<event_base, BaseFree> base;
+    UniqueFd button;
+    std::vector<EventPtr> events;
+    std::unique_ptr<bufferevent, BufferEventFree> fifo;
+    LedBlinker blink1{nullptr, 1, nullptr};
+    LedBlinker blink0{nullptr, 0, nullptr};
+};
 
 std::shared_ptr<CameraState> current(Context& ctx) { return ctx.state_; }
-
-// No error of a handler, a state or a model call may end the loop.
-template <typename F>
-void guarded(const char* where, F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << where << " failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << where << " failed";
-    }
-}
-
-void onClientRead(bufferevent* bev, void* arg) {
-    Context& ctx = *static_cast<Context*>(arg);
-    ClientHandler& handler = ctx.client_handler_;
-    evbuffer* input = bufferevent_get_input(bev);
-    eachLine(input, [&](const std::string& line) {
-        if (handler.isDropping(bev)) return false;
-        LOG(INFO) << "socket msg " << line;
-        guarded("command", [&] { handler.handle(line, bev); });
-        return true;
-    });
-    if (handler.isDropping(bev)) {
-        evbuffer_drain(input, evbuffer_get_length(input));
-        return;
-    }
-    if (evbuffer_get_length(input) > kMaxLine) {
-        LOG(ERROR) << "client line too long, dropping client";
-        handler.removeClient(bev);
-        LOG(INFO) << "client disconnected ..";
-    }
-}
-
-void onClientEvent(bufferevent* bev, short events, void* arg) {
-    Context& ctx = *static_cast<Context*>(arg);
-    if (!(events & (BEV_EVENT_EOF | BEV_EVENT_ERROR))) return;
-    if (events & BEV_EVENT_ERROR) {
-        LOG(ERROR) << "error on read event" << evutil_socket_error_to_string(EVUTIL_SOCKET_ERROR());
-    }
-    LOG(INFO) << "client disconnected ..";
-    ctx.client_handler_.removeClient(bev);
-}
 
 void onAccept(evutil_socket_t fd, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
@@ -131,16 +84,7 @@ void onAccept(evutil_socket_t fd, short, void* arg) {
         perror("accept");
         return;
     }
-    bufferevent* bev = bufferevent_socket_new(ctx.base_, client, BEV_OPT_CLOSE_ON_FREE);
-    if (!bev) {
-        close(client);
-        LOG(ERROR) << "no buffer event for client";
-        return;
-    }
-    bufferevent_setcb(bev, onClientRead, nullptr, onClientEvent, &ctx);
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
-    ctx.client_handler_.addClient(bev);
-    LOG(INFO) << "new client connected" << ctx.client_handler_.clients_.size();
+    ctx.client_handler_.acceptClient(client);
 }
 
 void onButton(evutil_socket_t fd, short, void* arg) {
@@ -152,7 +96,8 @@ void onButton(evutil_socket_t fd, short, void* arg) {
 
 void onSigAlarm(evutil_socket_t, short, void* arg) {
     auto state = current(*static_cast<Context*>(arg));
-    LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!" << " state type " << (state ? state->type() : 0);
+    LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!"
+              << " state type " << (state ? state->type() : 0);
     if (state) guarded("alarm", [&] { state->onAlrm(); });
 }
 
@@ -163,15 +108,18 @@ void onSigChild(evutil_socket_t, short, void* arg) {
 
 void onSigPipe(evutil_socket_t, short, void*) { LOG(ERROR) << "sig piepe!!!!!!!!!!!!!!!!!"; }
 
+void callCardListener(Context& ctx, int inserted) {
+    if (!ctx.sdcard_.listener_) return;
+    auto listener = ctx.sdcard_.listener_;
+    guarded("card listener", [&] { listener(inserted); });
+}
+
 void onSdcardInsert(evutil_socket_t, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     LOG(INFO) << "sdcard insert";
     ctx.sdcard_.inserted_ = true;
     ctx.sdcard_.supported_ = ctx.sdcard_.checkIsVfat();
-    if (ctx.sdcard_.listener_) {
-        auto listener = ctx.sdcard_.listener_;
-        guarded("card listener", [&] { listener(1); });
-    }
+    callCardListener(ctx, 1);
     ctx.client_handler_.broadSDCardIsInsert(true);
     createMarker();
 }
@@ -180,10 +128,7 @@ void onSdcardReject(evutil_socket_t, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     LOG(INFO) << "sdcard reject";
     ctx.sdcard_.inserted_ = false;
-    if (ctx.sdcard_.listener_) {
-        auto listener = ctx.sdcard_.listener_;
-        guarded("card listener", [&] { listener(0); });
-    }
+    callCardListener(ctx, 0);
     ctx.client_handler_.broadSDCardIsInsert(false);
 }
 
@@ -198,49 +143,23 @@ void onSigInt(evutil_socket_t, short, void* arg) {
 void onFifoRead(bufferevent* bev, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     evbuffer* input = bufferevent_get_input(bev);
-    eachLine(input, [&](const std::string& line) {
+    for (;;) {
+        size_t len = 0;
+        char* raw = evbuffer_readln(input, &len, EVBUFFER_EOL_LF);
+        if (!raw) break;
+        std::unique_ptr<char, decltype(&free)> hold(raw, &free);
+        if (len == 0) continue;
+        std::string line(raw, len);
         LOG(INFO) << "fifo msg " << line;
         std::shared_ptr<CmdMessage> msg = CmdMessage::CreateWithCmdString(line);
-        if (msg) {
-            auto state = current(ctx);
-            if (state) guarded("worker message", [&] { state->handCmdInput(*msg); });
-        }
-        return true;
-    });
-    if (evbuffer_get_length(input) > kMaxLine) {
+        if (!msg) continue;
+        auto state = current(ctx);
+        if (state) guarded("worker message", [&] { state->handCmdInput(*msg); });
+    }
+    if (evbuffer_get_length(input) > kMaxFifoLine) {
         LOG(ERROR) << "fifo line too long, dropped";
         evbuffer_drain(input, evbuffer_get_length(input));
     }
-}
-
-void onTick(evutil_socket_t, short, void* arg) {
-    guarded("tick", [&] { onTickWork(*static_cast<Context*>(arg)); });
-}
-
-struct BlinkArg {
-    Context* ctx;
-    int led;
-    event* self;
-};
-
-void blinkLed(Context& ctx, int led, event* self) {
-    int mode = led ? ctx.led1_mode_ : ctx.led0_mode_;
-    int color = led ? ctx.led1_color_ : ctx.led0_color_;
-    bool& phase = led ? ctx.led1_phase_ : ctx.led0_phase_;
-    timeval delay = {1, 0};
-    if (mode == 0) {
-        led_set(led, color);
-    } else {
-        phase = !phase;
-        led_set(led, phase ? 0 : color);
-        if (mode == 2) delay = {0, 300000};
-    }
-    evtimer_add(self, &delay);
-}
-
-void blink(evutil_socket_t, short, void* arg) {
-    auto* b = static_cast<BlinkArg*>(arg);
-    blinkLed(*b->ctx, b->led, b->self);
 }
 
 int openListener() {
@@ -269,26 +188,123 @@ int openListener() {
     return fd;
 }
 
-void shutdownSequence(Context& ctx, int capacity, double voltage) {
-    pid_t worker = ctx.camera_.process_controller_.child_pid_;
-    guarded("stop", [&] { stopCurrentWork(ctx); });
-    oled_fill(0);
-    oled_logo(20);
-    if (ctx.base_) event_base_loopbreak(ctx.base_);
-    oled_close();
-    led_close();
-    LOG(INFO) << "auto shutdown due to low power " << capacity << " voltage" << voltage;
-    // give the stopped worker up to 5 s to finish its file
-    if (worker > 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            pid_t r = waitpid(worker, &status, WNOHANG);
-            if (r == worker || (r < 0 && errno == ECHILD)) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+// Logging, options, and in daemon mode the daemon itself with its log file
+// and the single-copy check. False when another copy runs.
+bool startUp(int argc, char** argv) {
+    // Without a zone file the C library would look for it again for every
+    // log record; UTC is what it falls back to anyway.
+    if (!getenv("TZ") && access("/etc/localtime", R_OK) != 0) setenv("TZ", "UTC0", 0);
+    google::InitGoogleLogging(argv[0]);
+    google::InstallFailureSignalHandler();
+    FLAGS_logtostderr = true;
+
+    bool foreground = false;
+    int opt;
+    while ((opt = getopt(argc, argv, "d")) != -1) {
+        if (opt == 'd') foreground = true;
     }
-    pnocamera::runProcess({"shutdown"});
+    if (foreground) return true;
+
+    // Nothing a second copy could break runs before the single-copy check:
+    // the pid lock in daemon mode, the port in both modes.
+    time_t now = time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    char log_path[64];
+    std::snprintf(log_path, sizeof log_path, "/log/%d%02d%02d.log", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
+    daemonize(argv[0], log_path);
+    FLAGS_max_log_size = kMaxLogMegabytes;
+    g_bound_log_file = true;
+    if (already_running(kPidFile)) {
+        LOG(ERROR) << "already running ....";
+        return false;
+    }
+    return true;
+}
+
+// Versions, screen, LEDs, the card marker, USB device mode, the first
+// screen and the fan. False when the LEDs cannot be opened (a screen that
+// cannot be opened ends the process in initScreen).
+bool openDevices(Context& ctx) {
+    LOG(INFO) << "kernel version " << ctx.camera_.kernelVersion();
+    LOG(INFO) << "module version " << ctx.camera_.queryVersion();
+    LOG(INFO) << "#######################Camera Startup######################";
+
+    ctx.initScreen();
+
+    if (led_open() < 0) {
+        LOG(ERROR) << "open led err";
+        return false;
+    }
+    fcntl(led_fd(), F_SETFD, FD_CLOEXEC);
+    // LED 1 blinks until the first tick decides, LED 0 off
+    ctx.led1_mode_ = led_mode::kSlowBlink;
+    ctx.led0_mode_ = led_mode::kSteady;
+    ctx.led1_color_ = led_color::kGood;
+    ctx.led0_color_ = led_color::kDark;
+
+    createMarker();
+    toDevice();
+    ctx.changeState(std::make_shared<RecordVideoState>(ctx));
+    runPinTool(6);
+    return true;
+}
+
+// The event base, the button and every event of the loop. False when the
+// button cannot be opened.
+bool registerEvents(Context& ctx, int listener, Loop& loop) {
+    loop.base.reset(event_base_new());
+    CHECK(loop.base) << "no event base";
+    ctx.base_ = loop.base.get();
+
+    loop.button.fd = open(BUTTON_DEVICE, O_RDWR | O_CLOEXEC);
+    if (loop.button.fd < 0) {
+        LOG(ERROR) << "open button failed..check the driver";
+        return false;
+    }
+
+    event_base* eb = loop.base.get();
+    auto add = [&](event* e, const timeval* tv) {
+        CHECK(e) << "event set-up failed";
+        event_add(e, tv);
+        loop.events.emplace_back(e);
+    };
+    timeval second = {1, 0};
+    add(event_new(eb, listener, EV_READ | EV_PERSIST, onAccept, &ctx), nullptr);
+    add(event_new(eb, loop.button.fd, EV_READ | EV_PERSIST, onButton, &ctx), nullptr);
+    add(event_new(eb, -1, EV_PERSIST, onTick, &ctx), &second);
+    add(evsignal_new(eb, SIGUSR1, onSdcardInsert, &ctx), nullptr);
+    add(evsignal_new(eb, SIGUSR2, onSdcardReject, &ctx), nullptr);
+    add(evsignal_new(eb, SIGINT, onSigInt, &ctx), nullptr);
+    add(evsignal_new(eb, SIGCHLD, onSigChild, &ctx), nullptr);
+    add(evsignal_new(eb, SIGPIPE, onSigPipe, &ctx), nullptr);
+    add(evsignal_new(eb, SIGALRM, onSigAlarm, &ctx), nullptr);
+
+    int fifo_fd = ctx.camera_.process_controller_.read_fd_;
+    evutil_make_socket_nonblocking(fifo_fd);
+    loop.fifo.reset(bufferevent_socket_new(eb, fifo_fd, BEV_OPT_CLOSE_ON_FREE));
+    CHECK(loop.fifo) << "no fifo event";
+    ctx.camera_.process_controller_.read_fd_ = -1;  // owned by the buffered event now
+    bufferevent_setcb(loop.fifo.get(), onFifoRead, nullptr, nullptr, &ctx);
+    bufferevent_enable(loop.fifo.get(), EV_READ);
+
+    timeval zero = {0, 0};
+    for (LedBlinker* b : {&loop.blink1, &loop.blink0}) {
+        b->ctx = &ctx;
+        b->timer = evtimer_new(eb, blinkLed, b);
+        add(b->timer, &zero);
+    }
+    return true;
+}
+
+// After the loop: the clients, the FIFO and the events go before the base.
+void teardown(Context& ctx, Loop& loop) {
+    ClientHandler& handler = ctx.client_handler_;
+    for (bufferevent* client : std::vector<bufferevent*>(handler.clients_.begin(), handler.clients_.end()))
+        handler.removeClient(client);
+    loop.fifo.reset();
+    loop.events.clear();
+    ctx.base_ = nullptr;
 }
 
 }  // namespace
@@ -306,15 +322,18 @@ void dispatchButton(Context& ctx, unsigned char byte) {
     auto state = current(ctx);
     if (!state) return;
     int t = state->type();
-    if (t == 0 || (code == 1 && CameraState::isBusyType(t))) state->clear();
-    if (code == 2) state->handleButton0();
-    else if (code == 1) state->handleButton1();
-    else state->handleButton2();
+    if (t == state_type::kIdle || (code == 1 && CameraState::isBusyType(t))) state->clear();
+    if (code == 2)
+        state->handleButton0();
+    else if (code == 1)
+        state->handleButton1();
+    else
+        state->handleButton2();
 }
 
 void stopCurrentWork(Context& ctx) {
     auto state = current(ctx);
-    if (!state || state->type() == 0) return;
+    if (!state || state->type() == state_type::kIdle) return;
     int t = state->type();
     // menus, the USB-storage and error screens run no job: their select
     // action would act on the highlighted row instead
@@ -324,122 +343,8 @@ void stopCurrentWork(Context& ctx) {
     state->handleButton1();
 }
 
-void checkUsbDevice(Context& ctx) {
-    bool host = ctx.camera_.isDevice();
-    auto state = current(ctx);
-    if (!state) return;
-    if (host) {
-        if (state->type() != 0 || !ctx.make_device_state_) return;
-        ctx.usb_device_mode_ = true;
-        state->clear();
-        LOG(INFO) << "device state";
-        ctx.changeState(ctx.make_device_state_(ctx));
-        return;
-    }
-    if (!ctx.usb_device_mode_) return;
-    ctx.camera_.remountUSBDevice();
-    state->clear();
-    ctx.changeState(std::make_shared<RecordVideoState>(ctx));
-    ctx.usb_device_mode_ = false;
-    createMarker();
-}
-
-void onTickWork(Context& ctx) {
-    BatteryReading b = readBattery();
-    int P = b.capacity;
-    double V = b.voltage;
-    if (P >= 0 && P < 5) LOG(INFO) << "capacity " << P;
-    if (V >= 0 && V < 3.5) LOG(INFO) << "voltage " << V;
-    if (b.charging) {
-        oled_logo(12);
-        if (P >= 98) {
-            ctx.led1_mode_ = 0;
-            ctx.led1_color_ = 2;
-        } else if (P >= 20) {
-            ctx.led1_mode_ = 0;
-            ctx.led1_color_ = 1;
-        } else if (P >= 0) {
-            ctx.led1_mode_ = 1;
-            ctx.led1_color_ = 1;
-        }
-    } else {
-        if (P >= 0) {
-            oled_refreshBattery(P);
-            if (P <= 20) {
-                ctx.led1_mode_ = 1;
-                ctx.led1_color_ = 1;
-            } else {
-                ctx.led1_mode_ = 0;
-                ctx.led1_color_ = 2;
-            }
-        }
-        bool shutdown = false;
-        int K = ctx.camera_.kernelVersion();
-        if (K <= 378) {
-            auto state = current(ctx);
-            int t = state ? state->type() : 0;
-            // an unknown voltage is never low
-            bool low = V >= 0 && ((t == 0 && V < 3.25) || (t != 0 && V < 3.1));
-            if (low) {
-                ctx.low_power_count_ += 2;
-                shutdown = ctx.low_power_count_ >= 10;
-            } else {
-                ctx.low_power_count_ = 0;
-            }
-        } else {
-            shutdown = P >= 0 && P <= 2;
-        }
-        if (shutdown) {
-            shutdownSequence(ctx, P, V);
-            return;
-        }
-    }
-    std::string ip = NetworkStatus().lookUpIp();
-    if (ip != ctx.ip_) {
-        ctx.ip_ = ip;
-        oled_clearNumber(0);
-        oled_number(0, ip.c_str());
-    }
-    checkUsbDevice(ctx);
-    if (ctx.second_task_) {
-        if (ctx.second_task_cancel_) {
-            ctx.second_task_ = nullptr;
-        } else {
-            auto task = ctx.second_task_;
-            task();
-        }
-    }
-}
-
 int controllerMain(int argc, char** argv) {
-    // Without a zone file the C library would look for it again for every
-    // log record; UTC is what it falls back to anyway.
-    if (!getenv("TZ") && access("/etc/localtime", R_OK) != 0) setenv("TZ", "UTC0", 0);
-    google::InitGoogleLogging(argv[0]);
-    google::InstallFailureSignalHandler();
-    FLAGS_logtostderr = true;
-
-    bool foreground = false;
-    int opt;
-    while ((opt = getopt(argc, argv, "d")) != -1) {
-        if (opt == 'd') foreground = true;
-    }
-
-    // Nothing a second copy could break runs before the single-copy check:
-    // the pid lock in daemon mode, the port in both modes.
-    if (!foreground) {
-        time_t now = time(nullptr);
-        struct tm tmv;
-        localtime_r(&now, &tmv);
-        char log_path[64];
-        std::snprintf(log_path, sizeof log_path, "/log/%d%02d%02d.log", tmv.tm_year + 1900, tmv.tm_mon + 1,
-                      tmv.tm_mday);
-        daemonize(argv[0], log_path);
-        if (already_running(kPidFile)) {
-            LOG(ERROR) << "already running ....";
-            return 1;
-        }
-    }
+    if (!startUp(argc, argv)) return 1;
     UniqueFd listener(openListener());
     if (listener.fd < 0) return 1;
 
@@ -451,79 +356,11 @@ int controllerMain(int argc, char** argv) {
         return 1;
     }
     Context& ctx = *owner;
+    if (!openDevices(ctx)) return 1;
 
-    LOG(INFO) << "kernel version " << ctx.camera_.kernelVersion();
-    LOG(INFO) << "module version " << ctx.camera_.queryVersion();
-    LOG(INFO) << "#######################Camera Startup######################";
-
-    ctx.initScreen();
-
-    if (led_open() < 0) {
-        LOG(ERROR) << "open led err";
-        return 1;
-    }
-    fcntl(led_fd(), F_SETFD, FD_CLOEXEC);
-    ctx.led1_mode_ = 1;
-    ctx.led0_mode_ = 0;
-    ctx.led1_color_ = 2;
-    ctx.led0_color_ = 0;
-
-    createMarker();
-    toDevice();
-    ctx.changeState(std::make_shared<RecordVideoState>(ctx));
-    runPinTool(6);
-
-    std::unique_ptr<event_base, BaseFree> base(event_base_new());
-    CHECK(base) << "no event base";
-    ctx.base_ = base.get();
-
-    UniqueFd button(open(BUTTON_DEVICE, O_RDWR | O_CLOEXEC));
-    if (button.fd < 0) {
-        LOG(ERROR) << "open button failed..check the driver";
-        return 1;
-    }
-
-    event_base* eb = base.get();
-    std::vector<EventPtr> events;
-    auto add = [&](event* e, const timeval* tv) {
-        CHECK(e) << "event set-up failed";
-        event_add(e, tv);
-        events.emplace_back(e);
-    };
-    timeval second = {1, 0};
-    add(event_new(eb, listener.fd, EV_READ | EV_PERSIST, onAccept, &ctx), nullptr);
-    add(event_new(eb, button.fd, EV_READ | EV_PERSIST, onButton, &ctx), nullptr);
-    add(event_new(eb, -1, EV_PERSIST, onTick, &ctx), &second);
-    add(evsignal_new(eb, SIGUSR1, onSdcardInsert, &ctx), nullptr);
-    add(evsignal_new(eb, SIGUSR2, onSdcardReject, &ctx), nullptr);
-    add(evsignal_new(eb, SIGINT, onSigInt, &ctx), nullptr);
-    add(evsignal_new(eb, SIGCHLD, onSigChild, &ctx), nullptr);
-    add(evsignal_new(eb, SIGPIPE, onSigPipe, &ctx), nullptr);
-    add(evsignal_new(eb, SIGALRM, onSigAlarm, &ctx), nullptr);
-
-    int fifo_fd = ctx.camera_.process_controller_.read_fd_;
-    evutil_make_socket_nonblocking(fifo_fd);
-    std::unique_ptr<bufferevent, BufferEventFree> fifo(bufferevent_socket_new(eb, fifo_fd, BEV_OPT_CLOSE_ON_FREE));
-    CHECK(fifo) << "no fifo event";
-    ctx.camera_.process_controller_.read_fd_ = -1;  // owned by the buffered event now
-    bufferevent_setcb(fifo.get(), onFifoRead, nullptr, nullptr, &ctx);
-    bufferevent_enable(fifo.get(), EV_READ);
-
-    BlinkArg blink1{&ctx, 1, nullptr};
-    BlinkArg blink0{&ctx, 0, nullptr};
-    timeval zero = {0, 0};
-    blink1.self = evtimer_new(eb, blink, &blink1);
-    add(blink1.self, &zero);
-    blink0.self = evtimer_new(eb, blink, &blink0);
-    add(blink0.self, &zero);
-
-    event_base_dispatch(eb);
-
-    for (bufferevent* client : std::vector<bufferevent*>(ctx.client_handler_.clients_.begin(),
-                                                         ctx.client_handler_.clients_.end()))
-        ctx.client_handler_.removeClient(client);
-    fifo.reset();
-    events.clear();
-    ctx.base_ = nullptr;
+    Loop loop;
+    if (!registerEvents(ctx, listener.fd, loop)) return 1;
+    event_base_dispatch(loop.base.get());
+    teardown(ctx, loop);
     return 0;
 }

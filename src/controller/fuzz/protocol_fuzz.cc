@@ -1,8 +1,7 @@
-// libFuzzer target: client input through the line splitter, the command
-// message parser and the command dispatch of the client handler.
+// libFuzzer target: client input through the daemon's own line path (line
+// splitter, input bounds, log form), the command message parser and the
+// command dispatch of the client handler.
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,39 +10,33 @@
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
-#include <event2/event.h>
 #include <glog/logging.h>
 
-#include "controller/controller_context.h"
 #include "fifo_ipc/cmd_msg.h"
+#include "in_process.h"
 
 namespace {
 
 struct Harness {
-    event_base* base = event_base_new();
-    Context ctx;
+    InProcessController ctl;
     bufferevent* client = nullptr;
     int peer = -1;
 
-    Harness() {
-        ctx.base_ = base;
-        int sv[2];
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
-        evutil_make_socket_nonblocking(sv[0]);
-        evutil_make_socket_nonblocking(sv[1]);
-        client = bufferevent_socket_new(base, sv[0], BEV_OPT_CLOSE_ON_FREE);
-        bufferevent_enable(client, EV_READ | EV_WRITE);
-        ctx.client_handler_.addClient(client);
-        peer = sv[1];
+    // A fresh client when the last one was dropped (an over-long line).
+    void connect() {
+        if (client) return;
+        peer = ctl.addClient(&client);
     }
 
+    // Replies and pushes read and thrown away; an unfinished line does not
+    // carry over into the next input.
     void drain() {
-        event_base_loop(base, EVLOOP_NONBLOCK);
-        char buf[65536];
-        while (read(peer, buf, sizeof buf) > 0) {
-        }
-        evbuffer* out = bufferevent_get_output(client);
-        evbuffer_drain(out, evbuffer_get_length(out));
+        ctl.received(peer);
+        // a client whose output overflowed is dropped by the loop
+        if (client && !ctl.handler().clients_.count(client)) client = nullptr;
+        if (!client) return;
+        for (evbuffer* b : {bufferevent_get_output(client), bufferevent_get_input(client)})
+            evbuffer_drain(b, evbuffer_get_length(b));
     }
 };
 
@@ -60,7 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     signal(SIGALRM, SIG_IGN);
     FLAGS_minloglevel = 3;
     FLAGS_logtostderr = true;
-    harness();
+    harness()->connect();
     return 0;
 }
 
@@ -73,16 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto round = CmdMessage::CreateWithCmdString(again);
         if (!round || round->GetCmd() != msg->GetCmd()) __builtin_trap();
     }
+    // the log form of a line: never longer than its cut and escape allow
+    std::string logged = ClientHandler::loggedLine(text);
+    if (logged.size() > 4 * ClientHandler::kLoggedLineBytes + 32) __builtin_trap();
 
-    // the client path: lines as the read callback cuts them
+    // the client path: the bytes as they arrive on the connection
     Harness* h = harness();
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) break;
-        if (nl > start) h->ctx.client_handler_.handle(text.substr(start, nl - start), h->client);
-        start = nl + 1;
-    }
+    h->connect();
+    evbuffer_add(bufferevent_get_input(h->client), data, size);
+    if (!h->ctl.handler().readLines(h->client)) h->client = nullptr;
     h->drain();
     return 0;
 }

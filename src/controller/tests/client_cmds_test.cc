@@ -8,13 +8,17 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -22,7 +26,7 @@
 #include "common/dameon_util.h"
 #include "config/config_paths.h"
 #include "controller/controller_context.h"
-#include "socket_peer.h"
+#include "in_process.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 
@@ -60,24 +64,21 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         // an empty card and log folder, a known access point file
-        ASSERT_EQ(system("rm -rf /sdcard/* /sdcard/.[!.]* /log/*"), 0);
+        camtest::sh("find /sdcard /log -mindepth 1 -delete");
         saved_config_ = readFile(camera_paths::kAppConfig);
         writeFile(kApConf, kApText);
         camtest::clearCalls();
         ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
     }
     void TearDown() override {
-        if (ctl_.pid > 0) {
-            kill(ctl_.pid, SIGINT);
-            ctl_.wait();
-        }
+        camtest::stopController(ctl_);
         chmod(camera_paths::kAppConfig, 0644);
         writeFile(camera_paths::kAppConfig, saved_config_);
         chmod("/log", 0755);
     }
     std::string log() const { return ctl_.output(); }
     void card(const char* what) {
-        ASSERT_EQ(system(("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid)).c_str()), 0);
+        camtest::sh("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid));
     }
     // The reply to one request line.
     std::string ask(Client& c, const std::string& line) {
@@ -350,6 +351,23 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
                            request("queryOffset", "{}") + "{\"cmd\":\"queryUserProperty\"}\n"));
     EXPECT_TRUE(phone.quiet());
     EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
+
+    // many long values: the file outgrows a mebibyte and keeps every member,
+    // the lens offset among them
+    const std::string filler(60000, 'f');
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(ask(phone, request("setOffset", "{\"key\":\"pad" + std::to_string(i) + "\",\"value\":\"" +
+                                                    filler + "\"}")),
+                  reply("setOffsetResult", true));
+    }
+    EXPECT_GT(readFile(camera_paths::kOffsetConf).size(), size_t{1} << 20);
+    EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"defaultOffset\"}")),
+              "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"defaultOffset\",\"value\":\"abc\"}}");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
+              "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":0,\"videoCount\":2}}");
+    stored = parse(readFile(camera_paths::kOffsetConf));
+    EXPECT_EQ(stored->MemberCount(), 28u);
+    EXPECT_EQ(str((*stored)["pad23"]), filler);
 }
 
 TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
@@ -424,7 +442,7 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_EQ((*doc)["data"]["index"].GetInt(), 1);
     EXPECT_NE(str((*doc)["data"]["state"]).find("brightness"), std::string::npos);
 
-    ASSERT_EQ(system("v4l2-ctl -d /dev/video1 -c brightness=77"), 0);
+    camtest::sh("v4l2-ctl -d /dev/video1 -c brightness=77");
     line = ask(phone, "{\"cmd\":\"queryCamera2\"}\n");
     doc = parse(line);
     const rapidjson::Value& lenses = (*doc)["data"];
@@ -480,29 +498,69 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
 }
 
-// A card whose file system cannot be asked: the handler in this process,
-// with the card's mount point gone.
-TEST(ClientCmdsInProcess, CardRoomUnknown) {
-    ASSERT_TRUE(camtest::inSandbox());
-    camtest::writeFile("/dev/oled", "");
-    Context ctx;
-    std::unique_ptr<event_base, decltype(&event_base_free)> base(event_base_new(), &event_base_free);
-    ctx.base_ = base.get();
-    std::vector<bufferevent*> bevs;
-    std::vector<int> peers;
-    int peer = addSocketClient(base.get(), ctx.client_handler_, bevs, peers);
-    ASSERT_GE(peer, 0);
-    ctx.sdcard_.inserted_ = true;
-    ctx.sdcard_.mount_path_ = "/sdcard/gone";
-    EXPECT_TRUE(ctx.client_handler_.handle("{\"cmd\":\"querySDCard\"}", bevs[0]));
-    char buf[512];
-    ssize_t n = read(peer, buf, sizeof buf);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)),
+// The handler in this process, one client on a socket pair, no loop
+// running unless the test runs it.
+class ClientCmdsInProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camtest::inSandbox());
+        camtest::writeFile("/dev/oled", "");
+        ctl_ = std::make_unique<InProcessController>();
+        ctx_ = &ctl_->ctx();
+        peer_ = ctl_->addClient(&client_);
+        ASSERT_GE(peer_, 0);
+        ctx_->sdcard_.inserted_ = true;
+    }
+
+    std::unique_ptr<InProcessController> ctl_;
+    Context* ctx_ = nullptr;
+    bufferevent* client_ = nullptr;
+    int peer_ = -1;
+};
+
+// A card whose file system cannot be asked: the card's mount point gone.
+TEST_F(ClientCmdsInProcess, CardRoomUnknown) {
+    ctx_->sdcard_.mount_path_ = "/sdcard/gone";
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"querySDCard\"}", client_));
+    EXPECT_EQ(ctl_->received(peer_),
               "{\"type\":\"querySDCardResult\",\"code\":true,\"data\":{\"totolSize\":0,\"freeSize\":0,"
               "\"photoLeft\":-1}}\n");
-    ctx.client_handler_.removeClient(bevs[0]);
-    close(peer);
+}
+
+// A card holding thousands of media files: its listing is larger than what a
+// client may leave unread, and still reaches a phone that reads it slowly
+// (little room in the socket).
+TEST_F(ClientCmdsInProcess, AFullCardIsListedWhole) {
+    camtest::sh("find /sdcard -mindepth 1 -delete");
+    const int files = 6000;
+    const std::string tail(200, 'p');
+    for (int i = 1; i <= files; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "/sdcard/IMG_%06d@", i);
+        int fd = open((name + tail + ".pnop").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0) << name;
+        close(fd);
+    }
+    int small = 4096;
+    ASSERT_EQ(setsockopt(bufferevent_getfd(client_), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ctx_->sdcard_.mounts_file_ = "/tmp/mounts";
+    writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
+
+    EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"listFile\"}", client_));
+    EXPECT_FALSE(ctx_->client_handler_.isDropping(client_));
+    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(client_)), ClientHandler::kMaxQueuedOutput);
+    std::string got;
+    char buf[65536];
+    while (got.find('\n') == std::string::npos) {
+        event_base_loop(ctl_->base(), EVLOOP_NONBLOCK);
+        ssize_t n = read(peer_, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    }
+    ASSERT_EQ(got.find('\n'), got.size() - 1);
+    size_t photos = 0;
+    for (auto& e : fileList(got.substr(0, got.size() - 1))) photos += e.first.rfind("IMG_", 0) == 0;
+    EXPECT_EQ(photos, static_cast<size_t>(files));
 }
 
 }  // namespace

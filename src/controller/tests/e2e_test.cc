@@ -2,6 +2,7 @@
 // board would: TCP lines, pushes to several clients, button bytes, SD card
 // signals, battery values, worker lines on the FIFO and SIGINT.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +10,10 @@
 #include <utime.h>
 
 #include <ctime>
+#include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,10 +27,19 @@ using camtest::waitFor;
 using camtest::writeFile;
 using camtest::Client;
 using camtest::Process;
+using camtest::ledWrites;
+using camtest::sh;
 
 namespace {
 
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+const char* kHeart = "{\"cmd\":\"heartTest\"}\n";
+const char* kHeartReply = "{\"type\":\"heartTestResult\",\"code\":true}";
 
 class ControllerTest : public ::testing::Test {
 protected:
@@ -37,19 +49,23 @@ protected:
         camtest::clearCalls();
     }
     void startController(Process& p, const std::string& out = "/tmp/controller.out") {
-        writeFile("/dev/gpioLed", "");
-        camtest::start(p, {"controller", "-d"}, out);
-        ASSERT_TRUE(camtest::waitForPort()) << p.output();
-        ASSERT_TRUE(camtest::waitForStartUp(p.pid)) << p.output();
+        ASSERT_TRUE(camtest::startController(p, out)) << p.output();
     }
-    void stop(Process& p) {
-        kill(p.pid, SIGINT);
-        EXPECT_EQ(p.wait(), 0) << p.output();
-    }
+    void stop(Process& p) { EXPECT_EQ(camtest::stopController(p), 0) << p.output(); }
 };
 
-const char* kHeart = "{\"cmd\":\"heartTest\"}\n";
-const char* kHeartReply = "{\"type\":\"heartTestResult\",\"code\":true}";
+// One heartTest round trip on the client.
+bool served(Client& c) { return c.send(kHeart) && c.readLine() == kHeartReply; }
+
+// Starts the controller as a daemon; its pid once its start-up is done.
+pid_t startDaemon() {
+    Process launcher;
+    camtest::start(launcher, {"controller"}, "/tmp/daemon.out");
+    EXPECT_EQ(launcher.wait(), 0);
+    if (!camtest::waitForPort() || !waitFor([] { return camtest::exists("/var/run/camera.pid"); })) return -1;
+    pid_t daemon = std::stoi(readFile("/var/run/camera.pid"));
+    return camtest::waitForStartUp(daemon) ? daemon : -1;
+}
 
 TEST_F(ControllerTest, ServesLinesAndPushesToEveryClient) {
     Process ctl;
@@ -102,20 +118,18 @@ TEST_F(ControllerTest, ClientLeavingIsLogged) {
     startController(ctl);
     {
         Client a;
-        ASSERT_TRUE(a.send(kHeart));
-        EXPECT_EQ(a.readLine(), kHeartReply);
+        EXPECT_TRUE(served(a));
     }
     EXPECT_TRUE(waitFor([&] { return ctl.output().find("client disconnected ..") != std::string::npos; }));
     Client b;
-    ASSERT_TRUE(b.send(kHeart));
-    EXPECT_EQ(b.readLine(), kHeartReply);
+    EXPECT_TRUE(served(b));
     stop(ctl);
 }
 
 TEST_F(ControllerTest, ButtonsAndWorkerLines) {
     Process ctl;
     startController(ctl);
-    sh("vcam-key 0x11 0x21 next select prev 0x30");
+    sh("vcam-key 0x11 0x21 prev next prev 0x30");
     EXPECT_TRUE(waitFor([&] {
         std::string out = ctl.output();
         size_t n = 0;
@@ -134,11 +148,10 @@ TEST_F(ControllerTest, ButtonsAndWorkerLines) {
                out.find("parse_err No error.") != std::string::npos;
     })) << ctl.output();
     // a worker stand-in writes its line and ends; the controller keeps serving
-    sh("sh -c 'sleep 0.1; echo \"{\\\"cmd\\\":\\\"prepare\\\",\\\"data\\\":{\\\"process\\\":\\\"mp4Spool\\\"}}\" > /tmp/server_read.fifo' &");
+    sh("sh -c 'echo \"{\\\"cmd\\\":\\\"prepare\\\",\\\"data\\\":{\\\"process\\\":\\\"mp4Spool\\\"}}\" > /tmp/server_read.fifo' &");
     EXPECT_TRUE(waitFor([&] { return ctl.output().find("\"process\":\"mp4Spool\"") != std::string::npos; }));
     Client a;
-    ASSERT_TRUE(a.send(kHeart));
-    EXPECT_EQ(a.readLine(), kHeartReply);
+    EXPECT_TRUE(served(a));
     stop(ctl);
 }
 
@@ -150,15 +163,17 @@ TEST_F(ControllerTest, BatteryLed) {
     EXPECT_TRUE(waitFor([] { return readFile("/dev/gpioLed").find('\x21') != std::string::npos; },
                         std::chrono::seconds(5)));
     sh("vcam-battery --capacity 99 --status Charging");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    size_t mark = readFile("/dev/gpioLed").size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-    std::string tail = readFile("/dev/gpioLed").substr(mark);
-    // steady colour 2 on LED 1, LED 0 steady dark
-    EXPECT_NE(tail.find('\x22'), std::string::npos);
-    EXPECT_EQ(tail.find('\x20'), std::string::npos);
-    EXPECT_EQ(tail.find('\x21'), std::string::npos);
-    EXPECT_NE(tail.find('\x10'), std::string::npos);
+    ASSERT_TRUE(waitFor(
+        [] {
+            std::string w = ledWrites(1);
+            return !w.empty() && w.back() == '\x22';
+        },
+        std::chrono::seconds(10)));
+    // from then on steady colour 2 on LED 1 (no dark phase), LED 0 steady dark
+    size_t mark = camtest::ledLogSize();
+    ASSERT_TRUE(waitFor([&] { return !ledWrites(1, mark).empty() && !ledWrites(0, mark).empty(); }));
+    EXPECT_EQ(ledWrites(1, mark).find_first_not_of('\x22'), std::string::npos);
+    EXPECT_EQ(ledWrites(0, mark).find_first_not_of('\x10'), std::string::npos);
     stop(ctl);
 }
 
@@ -176,7 +191,9 @@ TEST_F(ControllerTest, UnreadableBatteryNeverShutsDown) {
     startController(ctl);
     unlink("/sys/class/power_supply/battery/capacity");
     unlink("/sys/class/power_supply/battery/voltage_now");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // two periods of the 1-second timers: a tick has run in between
+    size_t mark = camtest::ledLogSize();
+    ASSERT_TRUE(waitFor([&] { return ledWrites(1, mark).size() >= 2; }));
     Client a;
     ASSERT_TRUE(a.send("{\"cmd\":\"queryState\"}\n"));
     EXPECT_NE(a.readLine().find("\"battery\":0,\"voltage\":0.0"), std::string::npos);
@@ -208,7 +225,7 @@ TEST_F(ControllerTest, SecondForegroundCopyChangesNothing) {
     Process first;
     startController(first);
     ageMarker();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitFor([] { return camtest::called("gpioPoke 6"); }));  // its last start-up call
     Snapshot before = snapshot();
     Process second;
     camtest::start(second, {"controller", "-d"}, "/tmp/second.out");
@@ -219,8 +236,7 @@ TEST_F(ControllerTest, SecondForegroundCopyChangesNothing) {
     EXPECT_EQ(after.marker_mtime, before.marker_mtime);
     EXPECT_EQ(after.calls, before.calls);  // no gpioPoke of the second copy
     Client a;
-    ASSERT_TRUE(a.send(kHeart));
-    EXPECT_EQ(a.readLine(), kHeartReply);
+    EXPECT_TRUE(served(a));
     stop(first);
 }
 
@@ -235,16 +251,10 @@ std::string todayLog() {
 
 TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     unlink(todayLog().c_str());
-    Process launcher;
-    camtest::start(launcher, {"controller"}, "/tmp/daemon.out");
-    EXPECT_EQ(launcher.wait(), 0);
-    ASSERT_TRUE(camtest::waitForPort());
-    ASSERT_TRUE(waitFor([] { return camtest::exists("/var/run/camera.pid"); }));
+    pid_t daemon = startDaemon();
+    ASSERT_GT(daemon, 0);
     std::string pidText = readFile("/var/run/camera.pid");
-    ASSERT_FALSE(pidText.empty());
-    EXPECT_EQ(pidText.back(), '\0');
-    pid_t daemon = std::stoi(pidText);
-    ASSERT_TRUE(camtest::waitForStartUp(daemon));
+    EXPECT_EQ(pidText, std::to_string(daemon) + std::string(1, '\0'));
     EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("Camera Startup") != std::string::npos; }));
 
     ageMarker();
@@ -253,7 +263,7 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     camtest::start(again, {"controller"}, "/tmp/daemon2.out");
     EXPECT_EQ(again.wait(), 0);
     EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("already running ....") != std::string::npos; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(waitFor([] { return camtest::countProcesses("controller") == 1; }));
     Snapshot after = snapshot();
     EXPECT_EQ(after.fifo_ino, before.fifo_ino);
     EXPECT_EQ(after.marker_mtime, before.marker_mtime);
@@ -261,8 +271,7 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     EXPECT_EQ(readFile("/var/run/camera.pid"), pidText);
 
     Client a;
-    ASSERT_TRUE(a.send(kHeart));
-    EXPECT_EQ(a.readLine(), kHeartReply);
+    EXPECT_TRUE(served(a));
     kill(daemon, SIGINT);
     EXPECT_TRUE(waitFor([daemon] { return kill(daemon, 0) != 0; }));
 }
@@ -300,14 +309,174 @@ TEST_F(ControllerTest, PeerLimits) {
     while (ctl.output().find("client output overflow") == std::string::npos &&
            std::chrono::steady_clock::now() < end) {
         ssize_t n = ::send(deaf.fd(), burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (n >= 0) continue;
+        pollfd p{deaf.fd(), POLLOUT, 0};
+        poll(&p, 1, 100);
     }
     EXPECT_NE(ctl.output().find("client output overflow"), std::string::npos);
     EXPECT_TRUE(deaf.closedByPeer(std::chrono::seconds(10)));
 
-    ASSERT_TRUE(good.send(kHeart));
-    EXPECT_EQ(good.readLine(), kHeartReply);
+    EXPECT_TRUE(served(good));
     stop(ctl);
+}
+
+// The peer has closed the connection (nothing more to read).
+bool closedNow(Client& c) {
+    pollfd p{c.fd(), POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    char byte;
+    return recv(c.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+// Connections waiting in the accept queue of the camera's port 8888 (the
+// receive queue of the listening socket in /proc/net/tcp).
+int acceptQueue() {
+    std::istringstream in(readFile("/proc/net/tcp"));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, st, queues;
+        f >> slot >> local >> remote >> st >> queues;
+        if (st == "0A" && local.size() > 5 && local.substr(local.size() - 5) == ":22B8")
+            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
+    }
+    return -1;
+}
+
+// A heartTest line of size bytes without its end ("\"}}\n").
+std::string unfinishedHeart(size_t size) {
+    std::string head = "{\"cmd\":\"heartTest\",\"data\":{\"pad\":\"";
+    return head + std::string(size - head.size(), 'p');
+}
+
+TEST_F(ControllerTest, SixtyFifthClientIsClosed) {
+    Process ctl;
+    startController(ctl);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 64; i++) {
+        clients.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(served(*clients.back())) << i;
+    }
+    EXPECT_TRUE(ctl.waitForOutput("new client connected64"));
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; i++) {
+        Client extra;
+        extra.send(kHeart);
+        EXPECT_TRUE(extra.closedByPeer()) << i;
+    }
+    int seconds = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count());
+    size_t refusals = camtest::countOf(ctl.output(), "too many clients, connection closed");
+    EXPECT_GE(refusals, 1u);
+    EXPECT_LE(refusals, static_cast<size_t>(1 + seconds));  // at most once a second
+    EXPECT_EQ(camtest::countOf(ctl.output(), "new client connected65"), 0u);
+    // the 64 are served all the while, and a freed place is taken again
+    for (auto& c : clients) {
+        EXPECT_TRUE(served(*c));
+    }
+    clients.pop_back();
+    ASSERT_TRUE(ctl.waitForOutput("client disconnected .."));
+    Client again;
+    EXPECT_TRUE(served(again));
+    stop(ctl);
+}
+
+TEST_F(ControllerTest, FloodOfUnfinishedLines) {
+    Process ctl;
+    startController(ctl);
+    Client good;
+    ASSERT_TRUE(served(good));
+    long before = camtest::residentKiB(ctl.pid);
+    ASSERT_GT(before, 0);
+
+    // 200 peers each with an unfinished 65000-byte line: past the bound on
+    // all unfinished input the peers holding the most are dropped
+    std::vector<std::unique_ptr<Client>> flood;
+    for (int i = 0; i < 200; i++) {
+        // the listener's backlog holds 10: a connection past it would wait
+        // for the client's SYN retry
+        if (i % 8 == 0) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        }
+        flood.push_back(std::make_unique<Client>());
+        flood.back()->send(unfinishedHeart(65000));
+    }
+    EXPECT_TRUE(served(good));
+    EXPECT_TRUE(ctl.waitForOutput("client input over the bound, dropping client"));
+    long peak = camtest::residentKiB(ctl.pid);
+    // the sanitizers' allocator keeps freed memory for itself: the bounds
+    // are those of the C library's
+    if (!kSanitized) {
+        EXPECT_LT(peak, before + 16 * 1024);
+    }
+
+    // each peer still connected finishes its line and is answered
+    int answered = 0, closed = 0;
+    for (auto& c : flood) {
+        if (closedNow(*c) || !c->send("\"}}\n")) {
+            ++closed;
+            continue;
+        }
+        std::string line = c->readLine();
+        if (line.empty()) ++closed;
+        else if (line == kHeartReply) ++answered;
+        else ADD_FAILURE() << line;
+    }
+    EXPECT_GE(answered, 20);
+    EXPECT_GE(closed, 1);
+    EXPECT_EQ(answered + closed, 200);
+
+    // with the flood gone the memory goes back
+    flood.clear();
+    if (!kSanitized) {
+        EXPECT_TRUE(waitFor([&] { return camtest::residentKiB(ctl.pid) <= before + 2048; }))
+            << "before " << before << " KiB, peak " << peak << " KiB, now " << camtest::residentKiB(ctl.pid) << " KiB";
+    }
+    EXPECT_TRUE(served(good));
+    stop(ctl);
+}
+
+TEST_F(ControllerTest, ReceivedLinesAreLoggedEscapedAndCut) {
+    Process ctl;
+    startController(ctl);
+    Client a;
+    std::string binary = std::string("\x01\xff\x1b[2J\xc3\xa9", 8) + std::string(300, 'z');
+    ASSERT_TRUE(a.send(binary + "\n" + std::string("{\"cmd\":\"heartTest\"}\n")));
+    EXPECT_EQ(a.readLine(), kHeartReply);
+    EXPECT_TRUE(ctl.waitForOutput("socket msg \\x01\\xFF\\x1B[2J\xc3\xa9" + std::string(248, 'z') + "... (308 bytes)\n"))
+        << ctl.output();
+    EXPECT_EQ(camtest::countOf(ctl.output(), "\x1b"), 0u);  // no raw control byte reaches the log
+    EXPECT_NE(ctl.output().find("socket msg {\"cmd\":\"heartTest\"}\n"), std::string::npos);
+    stop(ctl);
+}
+
+TEST_F(ControllerTest, DaemonLogFileStaysBounded) {
+    unlink(todayLog().c_str());
+    pid_t daemon = startDaemon();
+    ASSERT_GT(daemon, 0);
+
+    // 6 MB of garbage lines, each logged in at most 256 bytes and its length
+    Client a;
+    std::string garbage;
+    for (int i = 0; i < 1000; i++) garbage += std::string(1000, '\x07') + "\n";
+    for (int i = 0; i < 6; i++) ASSERT_TRUE(a.send(garbage));
+    ASSERT_TRUE(a.send("{\"cmd\":\"heartTest\",\"data\":{\"last\":1}}\n"));
+    EXPECT_EQ(a.readLine(), kHeartReply);
+    const size_t limit = 4u << 20;
+    EXPECT_TRUE(waitFor([&] {
+        std::string log = readFile(todayLog());
+        return log.size() <= limit && log.find("\"last\":1") != std::string::npos;
+    })) << readFile(todayLog()).size();
+    std::string log = readFile(todayLog());
+    EXPECT_NE(log.find("... (1000 bytes)"), std::string::npos);
+    EXPECT_EQ(log.find('\x07'), std::string::npos);
+    // the daemon goes on writing the same file
+    ASSERT_TRUE(a.send("{\"cmd\":\"heartTest\",\"data\":{\"after\":1}}\n"));
+    EXPECT_EQ(a.readLine(), kHeartReply);
+    EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("\"after\":1") != std::string::npos; }));
+    kill(daemon, SIGINT);
+    EXPECT_TRUE(waitFor([daemon] { return kill(daemon, 0) != 0; }));
 }
 
 }  // namespace

@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "common/dameon_util.h"
 #include "config/config_paths.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
@@ -23,16 +21,11 @@ using camtest::Process;
 using camtest::refusal;
 using camtest::reply;
 using camtest::stateChanged;
+using camtest::ledWrites;
+using camtest::sh;
+using camtest::shOut;
 
 namespace {
-
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
-
-std::string shOut(const std::string& cmd) {
-    std::string out = readCmdOutput(cmd);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
 
 class JobsTest : public ::testing::Test {
 protected:
@@ -131,24 +124,25 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     EXPECT_NE(log().find("exit from takephoto abnormally"), std::string::npos);
     EXPECT_NE(log().find("error code 5"), std::string::npos) << log();
     // the job LED blinks fast in colour 1 on the error screen
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the timer's next period
-    size_t mark = readFile("/dev/gpioLed").size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    std::string led = readFile("/dev/gpioLed").substr(mark);
-    EXPECT_GE(camtest::countOf(led, "\x11"), 2u);
-    EXPECT_GE(camtest::countOf(led, "\x10"), 2u);
+    size_t mark = camtest::ledLogSize();
+    EXPECT_TRUE(waitFor([&] {
+        std::string led = ledWrites(0, mark);
+        return camtest::countOf(led, "\x11") >= 2 && camtest::countOf(led, "\x10") >= 2;
+    })) << ledWrites(0, mark);
     // the error screen is busy: no photo until select leads back
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("takePhotoResult", "camera in use"));
     key("select");
     EXPECT_EQ(phone.readLine(), stateChanged(0));
-    // back at rest: LED 0 steady and dark (no access point)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    mark = readFile("/dev/gpioLed").size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    led = readFile("/dev/gpioLed").substr(mark);
-    EXPECT_GE(camtest::countOf(led, "\x10"), 1u);
-    EXPECT_EQ(camtest::countOf(led, "\x11"), 0u);
+    // back at rest: LED 0 steady and dark (no access point); once two dark
+    // writes follow each other the blinking has stopped
+    EXPECT_TRUE(waitFor([] {
+        std::string led = ledWrites(0);
+        return led.size() >= 2 && led.compare(led.size() - 2, 2, "\x10\x10") == 0;
+    }));
+    mark = camtest::ledLogSize();
+    EXPECT_TRUE(waitFor([&] { return ledWrites(0, mark).size() >= 2; }));
+    EXPECT_EQ(ledWrites(0, mark).find_first_not_of('\x10'), std::string::npos) << ledWrites(0, mark);
     sh("vcam-devctl clear all");
 
     // a card folder the worker cannot write into: status 3

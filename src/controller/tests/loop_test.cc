@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,10 +20,11 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/CameraState.h"
-#include "socket_peer.h"
-#include "support/vcam_session.h"
+#include "controller/tick.h"
 #include "device/oled.h"
+#include "in_process.h"
 #include "support/camtest.h"
+#include "support/vcam_session.h"
 
 using camtest::readFile;
 using camtest::writeFile;
@@ -39,8 +41,13 @@ public:
     void handleSigChild() override { log_.push_back("child"); }
     int type() const override { return type_; }
     void handleButton0() override { log_.push_back("b0"); }
-    void handleButton1() override { log_.push_back("b1"); }
+    void handleButton1() override {
+        log_.push_back("b1");
+        if (on_select_) on_select_();
+    }
     void handleButton2() override { log_.push_back("b2"); }
+
+    std::function<void()> on_select_;
 
 private:
     std::vector<std::string>& log_;
@@ -62,21 +69,15 @@ protected:
         camtest::usePrivateBin();
         camtest::writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
-        ctx_ = std::make_unique<Context>();
-        base_ = event_base_new();
-        ctx_->base_ = base_;
+        ctl_ = std::make_unique<InProcessController>();
+        ctx_ = &ctl_->ctx();
         setState(0);
         battery("80", "3900000", "Discharging");
         camtest::clearCalls();
         unlink("/var/run/shutdown.requested");
     }
     void TearDown() override {
-        for (auto* c : std::vector<bufferevent*>(ctx_->client_handler_.clients_.begin(),
-                                                 ctx_->client_handler_.clients_.end()))
-            ctx_->client_handler_.removeClient(c);
-        for (int fd : peers_) close(fd);
-        ctx_.reset();
-        event_base_free(base_);
+        ctl_.reset();
         oled_close();
     }
 
@@ -86,29 +87,19 @@ protected:
     }
 
     // A connected client; returns the peer's descriptor.
-    int addClient() { return addSocketClient(base_, ctx_->client_handler_, bevs_, peers_); }
-
-    void spin() {
-        for (int i = 0; i < 5; i++) event_base_loop(base_, EVLOOP_NONBLOCK);
+    int addClient() {
+        bufferevent* bev = nullptr;
+        int fd = ctl_->addClient(&bev);
+        bevs_.push_back(bev);
+        return fd;
     }
+    void spin() { ctl_->spin(); }
+    std::string received(int fd) { return ctl_->received(fd); }
 
-    std::string received(int fd) {
-        spin();
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-
-    std::unique_ptr<Context> ctx_;
-    event_base* base_ = nullptr;
+    std::unique_ptr<InProcessController> ctl_;
+    Context* ctx_ = nullptr;
     std::vector<std::string> calls_;
     std::vector<bufferevent*> bevs_;
-    std::vector<int> peers_;
 };
 
 TEST_F(LoopTest, CommandTable) {
@@ -224,7 +215,8 @@ TEST_F(LoopTest, AClientThatStopsReadingIsDroppedAndOthersStillGetPushes) {
     EXPECT_GE(accepted, 5);
     EXPECT_LT(accepted, 100);
     EXPECT_TRUE(h.isDropping(slow_bev));
-    EXPECT_LE(evbuffer_get_length(bufferevent_get_output(slow_bev)), ClientHandler::kMaxQueuedOutput);
+    // at most one message beyond the limit waits
+    EXPECT_LE(evbuffer_get_length(bufferevent_get_output(slow_bev)), ClientHandler::kMaxQueuedOutput + big.size() + 1);
     EXPECT_FALSE(h.broadcastMsg("{\"type\":\"x\"}"));  // one client failed
     spin();
     EXPECT_EQ(h.clients_.size(), 1u);
@@ -238,6 +230,112 @@ TEST_F(LoopTest, AClientThatStopsReadingIsDroppedAndOthersStillGetPushes) {
     EXPECT_EQ(n, 0);
     EXPECT_LT(total, static_cast<size_t>(accepted + 1) * big.size());
     bevs_.erase(bevs_.begin());
+}
+
+void put(int fd, const std::string& bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// The handler closed the client's socket.
+bool closedByHandler(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+const std::string kHeartReply = "{\"type\":\"heartTestResult\",\"code\":true}\n";
+
+// A heartTest line of about size bytes, without its end ("\"}}\n").
+std::string paddedHeart(size_t size) {
+    std::string head = "{\"cmd\":\"heartTest\",\"data\":{\"pad\":\"";
+    return head + std::string(size - head.size(), 'p');
+}
+
+TEST_F(LoopTest, ClientLinePath) {
+    int a = addClient();
+    camtest::LogCapture log;
+    // two lines in one segment, a CR kept in the line, an empty line, and
+    // an unfinished line that waits for its end
+    put(a, "{\"cmd\":\"heartTest\"}\n{\"cmd\":\"heartTest\"}\r\n\n{\"cmd\":\"heart");
+    EXPECT_EQ(received(a), kHeartReply + kHeartReply);
+    put(a, "Test\"}\n");
+    EXPECT_EQ(received(a), kHeartReply);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"), 2);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}\\x0D"), 1);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg "), 0);  // the empty line is skipped
+
+    // the log shows control bytes and broken text escaped, text kept, and
+    // of a long line its first 256 bytes and its length
+    std::string binary = std::string("\x01\xff\xc3\xa9\xe4\xb8\xad\xc3") + std::string(300, 'z');
+    put(a, binary + "\n");
+    EXPECT_EQ(received(a), "");
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg \\x01\\xFF\xc3\xa9\xe4\xb8\xad\\xC3" + std::string(248, 'z') +
+                                               "... (308 bytes)"), 1);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 1);
+    EXPECT_EQ(ClientHandler::loggedLine(std::string("a\0b\x7f\xc0\xaf\xed\xa0\x80", 9)),
+              "a\\x00b\\x7F\\xC0\\xAF\\xED\\xA0\\x80");
+    EXPECT_EQ(ClientHandler::loggedLine(std::string(256, 'q')), std::string(256, 'q'));
+
+    // a line that grows past 64 KiB drops its client only
+    int b = addClient();
+    put(b, std::string(70 * 1024, 'x'));
+    EXPECT_EQ(received(b), "");
+    EXPECT_TRUE(log.contains("client line too long, dropping client"));
+    EXPECT_TRUE(closedByHandler(b));
+    EXPECT_EQ(ctx_->client_handler_.clients_.size(), 1u);
+    put(a, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(a), kHeartReply);
+}
+
+TEST_F(LoopTest, ClientBounds) {
+    ClientHandler& h = ctx_->client_handler_;
+    camtest::LogCapture log;
+    std::vector<int> peers;
+    for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
+    EXPECT_EQ(h.clients_.size(), 64u);
+    // the 65th and 66th are closed at once; the refusal is logged once a second
+    int extra = addClient(), extra2 = addClient();
+    EXPECT_EQ(bevs_.back(), nullptr);
+    EXPECT_TRUE(closedByHandler(extra));
+    EXPECT_TRUE(closedByHandler(extra2));
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "too many clients, connection closed"), 1);
+    for (int fd : peers) put(fd, "{\"cmd\":\"heartTest\"}\n");
+    for (int fd : peers) EXPECT_EQ(received(fd), kHeartReply);
+    // a place freed is taken again
+    ctl_->spin();
+    h.removeClient(bevs_[63]);
+    peers.pop_back();
+    int again = addClient();
+    put(again, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(again), kHeartReply);
+
+    // unfinished lines of all clients together: 41 hold 50000 bytes each,
+    // just below the bound; a newcomer's 49000 pass it, and one of those
+    // holding the most goes, not the newcomer
+    ASSERT_LT(41u * 50000u, ClientHandler::kMaxUnfinishedInput);
+    ASSERT_GT(41u * 50000u + 49000u, ClientHandler::kMaxUnfinishedInput);
+    std::vector<int> holders(peers.begin() + 1, peers.begin() + 42);
+    for (int fd : holders) put(fd, paddedHeart(50000));
+    ctl_->spin();
+    EXPECT_FALSE(log.contains("client input over the bound"));
+    int newcomer = peers[42];
+    put(newcomer, paddedHeart(49000));
+    EXPECT_EQ(received(newcomer), "");
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "client input over the bound, dropping client"), 1);
+    EXPECT_EQ(h.clients_.size(), 63u);
+    int dropped = 0;
+    for (int fd : holders) {
+        if (closedByHandler(fd)) {
+            ++dropped;
+            continue;
+        }
+        put(fd, "\"}}\n");
+        EXPECT_EQ(received(fd), kHeartReply);
+    }
+    EXPECT_EQ(dropped, 1);
+    put(newcomer, "\"}}\n");
+    EXPECT_EQ(received(newcomer), kHeartReply);
+    put(peers[0], "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(peers[0]), kHeartReply);
 }
 
 TEST_F(LoopTest, ButtonDispatch) {
@@ -366,11 +464,19 @@ TEST_F(LoopTest, CapacityRuleShutdown) {
 TEST_F(LoopTest, ShutdownStopsTheJobAndWaitsForTheWorker) {
     if (ctx_->camera_.kernelVersion() < 379) GTEST_SKIP() << "voltage-rule kernel";
     setState(2);
+    // a worker that ends once the select action has stopped it
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
     pid_t worker = fork();
     if (worker == 0) {
-        usleep(300000);
+        close(stop[1]);
+        char byte;
+        while (read(stop[0], &byte, 1) > 0) {
+        }
         _exit(0);
     }
+    close(stop[0]);
+    static_cast<FakeState&>(*ctx_->state_).on_select_ = [&] { close(stop[1]); };
     ctx_->camera_.process_controller_.child_pid_ = worker;
     battery("1", "3300000", "Discharging");
     onTickWork(*ctx_);

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -25,8 +24,6 @@ using camtest::readFile;
 using camtest::writeFile;
 
 namespace {
-
-void sh_ok(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 
 class ModelTest : public ::testing::Test {
 protected:
@@ -144,7 +141,8 @@ TEST_F(ModelTest, NetworkAddress) {
 TEST_F(ModelTest, PhotoCommandLineAndExitCodes) {
     camtest::writeScript("stillGrab", "echo \"$@\" > /tmp/still.args\ncode=$(cat /tmp/still.code 2>/dev/null)\n"
                                       "[ \"$code\" = segv ] && kill -SEGV $$\n"
-                                      "[ \"$code\" = wait ] && exec sleep 30\nexit ${code:-0}");
+                                      "[ \"$code\" = wait ] && : > /tmp/still.waiting && exec sleep 30\n"
+                                      "exit ${code:-0}");
     ProcessController pc("/sdcard/");
     unsigned ratio[3] = {90, 100, 110};
     writeFile("/tmp/still.code", "3");
@@ -166,8 +164,10 @@ TEST_F(ModelTest, PhotoCommandLineAndExitCodes) {
     EXPECT_EQ(code, 128 + SIGSEGV);
     writeFile("/tmp/still.code", "wait");
     for (int sig : {SIGINT, SIGKILL}) {
+        unlink("/tmp/still.waiting");
         ASSERT_TRUE(pc.takePhoto(2, 1440, 1440, 0, ratio, "h"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // the worker is running (not still starting) when the signal comes
+        ASSERT_TRUE(camtest::waitFor([] { return camtest::exists("/tmp/still.waiting"); }));
         kill(pc.child_pid_, sig);
         reap(pc, exited, code);
         EXPECT_EQ(code, 0) << sig;
@@ -234,7 +234,8 @@ TEST_F(ModelTest, TwoEndedChildrenOneCall) {
     pid_t other = fork();
     if (other == 0) _exit(0);
     ASSERT_TRUE(pc.takePhoto(2, 960, 960, 0, ratio, "h"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pid_t worker = pc.child_pid_;
+    ASSERT_TRUE(camtest::waitFor([&] { return camtest::isZombie(other) && camtest::isZombie(worker); }));
     bool exited = false;
     int code = -1;
     pc.waitForChildProcess(exited, code);
@@ -427,17 +428,17 @@ TEST_F(ModelTest, OutsideTools) {
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "a b"), 0);
     EXPECT_TRUE(camtest::called("gainStillGrab 1 2 3 4 5 'a b' h"));
     camtest::clearCalls();
-    sh_ok("vcam-standin gainStillGrab exit_code=4");
+    camtest::sh("vcam-standin gainStillGrab exit_code=4");
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "x"), 4);
 
     writeFile(camera_paths::kApConf, "ssid=cam\nwpa_passphrase=12345678\n");
     EXPECT_EQ(cam.openAP(), 0);
     EXPECT_TRUE(camtest::called("apSwitch up"));
-    sh_ok("vcam-standin apSwitch up_code=3");
+    camtest::sh("vcam-standin apSwitch up_code=3");
     EXPECT_EQ(cam.openAP(), 3);
     EXPECT_EQ(cam.closeAP(), 0);
     EXPECT_TRUE(camtest::called("apSwitch down"));
-    sh_ok("vcam-standin --clear apSwitch; vcam-standin --clear gainStillGrab");
+    camtest::sh("vcam-standin --clear apSwitch; vcam-standin --clear gainStillGrab");
 }
 
 // The calibration program runs to its end while the model waits, and its

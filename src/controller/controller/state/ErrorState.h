@@ -22,7 +22,7 @@ public:
 
     void show() override { errorScreenShow(ctx_, code_); }
     void clear() override { errorScreenClear(code_); }
-    int type() const override { return 10; }
+    int type() const override { return state_type::kError; }
     void handleButton0() override {}
     void handleButton1() override {
         restJobLed(ctx_);

@@ -1,0 +1,199 @@
+// Flood benchmark of the controller's TCP side: CONNECTIONS peers each send
+// an unfinished 65000-byte line and hold it, then all close; meanwhile one
+// well-behaved client keeps sending "heartTest".
+//   controller_flood_bench PID CONNECTIONS HOLD_SECONDS
+// Prints the daemon's resident memory before, at the peak and two seconds
+// after the flood, what became of the peers, and the heartTest round trips
+// during the flood.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+using bench::kReply;
+using bench::kRequest;
+using bench::rssKiB;
+constexpr size_t kLine = 65000;
+
+// The well-behaved client: one heartTest in flight at a time.
+struct Heart {
+    std::atomic<bool> stop{false};
+    std::vector<double> rtt;
+    long failures = 0;
+
+    void run() {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = bench::cameraAddress();
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            std::perror("connect");
+            std::exit(1);
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string in;
+        while (!stop) {
+            auto sent = Clock::now();
+            if (write(fd, kRequest, sizeof kRequest - 1) < 0) {
+                ++failures;
+                break;
+            }
+            bool answered = false;
+            while (!answered) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 2000) <= 0) break;
+                char buf[4096];
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                in.append(buf, static_cast<size_t>(n));
+                size_t nl = in.find('\n');
+                if (nl == std::string::npos) continue;
+                answered = in.compare(0, nl + 1, kReply) == 0;
+                in.erase(0, nl + 1);
+                if (!answered) break;
+            }
+            if (!answered) {
+                ++failures;
+                break;
+            }
+            rtt.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        close(fd);
+    }
+};
+
+struct Peer {
+    int fd = -1;
+    size_t sent = 0;
+    bool closed = false;  // by the daemon
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s PID CONNECTIONS HOLD_SECONDS\n", argv[0]);
+        return 2;
+    }
+    int pid = std::atoi(argv[1]);
+    int count = std::atoi(argv[2]);
+    double hold = std::atof(argv[3]);
+    rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+
+    Heart heart;
+    std::thread heart_thread([&] { heart.run(); });
+    while (heart.rtt.empty() && heart.failures == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    long before = rssKiB(pid);
+
+    std::atomic<bool> sampling{true};
+    std::atomic<long> peak{before};
+    std::thread sampler([&] {
+        while (sampling) {
+            long r = rssKiB(pid);
+            if (r > peak) peak = r;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    const std::string line(kLine, 'f');
+    std::vector<Peer> peers(static_cast<size_t>(count));
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    sockaddr_in a = bench::cameraAddress();
+    auto start = Clock::now();
+    for (size_t i = 0; i < peers.size(); i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            std::perror("socket");
+            return 1;
+        }
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        peers[i].fd = fd;
+        epoll_event ev{};
+        ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    }
+    // each peer writes its unfinished line; a peer the daemon closes is done
+    size_t done = 0;
+    std::vector<epoll_event> events(256);
+    while (done < peers.size() && Clock::now() - start < std::chrono::seconds(60)) {
+        int k = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 100);
+        for (int e = 0; e < k; e++) {
+            Peer& p = peers[events[static_cast<size_t>(e)].data.u64];
+            uint32_t what = events[static_cast<size_t>(e)].events;
+            bool finished = false;
+            if (what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+                p.closed = true;
+                finished = true;
+            } else if (what & EPOLLOUT) {
+                ssize_t n = send(p.fd, line.data() + p.sent, line.size() - p.sent, MSG_NOSIGNAL);
+                if (n > 0)
+                    p.sent += static_cast<size_t>(n);
+                else if (n < 0 && errno != EAGAIN)
+                    p.closed = finished = true;
+                if (p.sent == line.size()) finished = true;
+            }
+            if (finished) {
+                epoll_ctl(ep, EPOLL_CTL_DEL, p.fd, nullptr);
+                ++done;
+            }
+        }
+    }
+    double flood_s = std::chrono::duration<double>(Clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::duration<double>(hold));
+    // which peers does the daemon still hold?
+    int held = 0, closed = 0;
+    for (Peer& p : peers) {
+        pollfd q{p.fd, POLLIN | POLLRDHUP, 0};
+        if (p.closed || (poll(&q, 1, 0) > 0 && (q.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))))
+            ++closed;
+        else
+            ++held;
+    }
+    long at_hold = rssKiB(pid);
+    for (Peer& p : peers) close(p.fd);
+    close(ep);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    long after = rssKiB(pid);
+    sampling = false;
+    sampler.join();
+    heart.stop = true;
+    heart_thread.join();
+
+    std::vector<double> rtt = heart.rtt;
+    std::sort(rtt.begin(), rtt.end());
+    auto pct = [&](double q) { return rtt.empty() ? 0.0 : rtt[static_cast<size_t>(q * (rtt.size() - 1))]; };
+    std::printf("flood %d peers x %zu bytes: sent in %.2f s, held %.1f s; %d still held, %d closed by the daemon\n",
+                count, kLine, flood_s, hold, held, closed);
+    std::printf("rss before %ld KiB, peak %ld KiB (+%.2f MiB), while held %ld KiB, 2 s after %ld KiB (%+.2f MiB)\n",
+                before, peak.load(), (peak.load() - before) / 1024.0, at_hold, after, (after - before) / 1024.0);
+    std::printf("heartTest during the flood: %zu answered, %ld unanswered, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                rtt.size(), heart.failures, pct(0.5), pct(0.99), rtt.empty() ? 0.0 : rtt.back());
+    return heart.failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,20 @@
+#!/bin/bash
+# Runs the flood benchmark in the virtual camera:
+#   src/controller/bench/run_flood_bench.sh BUILD_DIR [CONNECTIONS] [HOLD_SECONDS]
+# Starts "controller -d" (its log into /tmp), then CONNECTIONS peers (1000
+# by default) each with an unfinished 65000-byte line, held and closed,
+# beside one client sending heartTest.
+set -eu
+build=$(cd "${1:?build folder}" && pwd)
+conns=${2:-1000}
+hold=${3:-2}
+repo=$(cd "$(dirname "$0")/../../.." && pwd)
+exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
+  [ -e /dev/oled ] || : > /dev/oled
+  controller -d > /tmp/controller.log 2>&1 & pid=\$!
+  for i in \$(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.05; done
+  sleep 1
+  controller_flood_bench \$pid $conns $hold; status=\$?
+  kill -INT \$pid; wait \$pid
+  exit \$status
+"

@@ -1,0 +1,40 @@
+// The once-a-second look after the device: battery, LEDs, low-power
+// shutdown, the IP address on the screen and USB-storage switching.
+#pragma once
+
+#include <event2/util.h>
+
+struct Context;
+struct event;
+
+// Battery sysfs readings; a file that cannot be read gives "unknown".
+struct BatteryReading {
+    int capacity = -1;      // percent, -1 unknown
+    double voltage = -1;    // volts, negative unknown
+    bool charging = false;  // false when unknown
+};
+
+double readBatteryVoltage();
+int readBatteryCapacity();
+bool isCharging();
+BatteryReading readBattery();
+
+// One tick: battery, LED 1, low power, IP address, USB switching, then the
+// busy screen's per-second task.
+void onTickWork(Context& ctx);
+void checkUsbDevice(Context& ctx);
+
+// The loop's timer callbacks: the 1-second tick (arg: the Context) and the
+// self re-arming blink timer of one LED (arg: its LedBlinker).
+void onTick(evutil_socket_t, short, void* arg);
+
+struct LedBlinker {
+    Context* ctx;
+    int led;
+    event* timer;
+};
+void blinkLed(evutil_socket_t, short, void* arg);
+
+// Set in daemon mode: the tick cuts the daemon's log file (its standard
+// error) back once it passes glog's size limit (FLAGS_max_log_size).
+extern bool g_bound_log_file;
