@@ -453,10 +453,10 @@ TEST_F(ModelTest, LensCalibrationWaitsForTheProgram) {
         << readFile("/etc/offset.conf");
     EXPECT_TRUE(camtest::exists("/preview/test.bmp"));
 
-    sh_ok("vcam-devctl fault all eio -1");
+    camtest::sh("vcam-devctl fault all eio -1");
     const std::string before = readFile("/etc/offset.conf");
     const int failed = cam.correctOffset();
-    sh_ok("vcam-devctl clear all");
+    camtest::sh("vcam-devctl clear all");
     ASSERT_TRUE(WIFEXITED(failed)) << failed;
     EXPECT_EQ(WEXITSTATUS(failed), 5);
     EXPECT_EQ(readFile("/etc/offset.conf"), before);

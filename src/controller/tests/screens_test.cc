@@ -15,6 +15,8 @@
 #include <rapidjson/writer.h>
 
 #include "config/config_paths.h"
+#include "config/property_config.h"
+#include "offset/offset_param.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
@@ -416,8 +418,8 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     openRow(3);
     EXPECT_TRUE(shows(27));
     EXPECT_TRUE(phone.quiet());
-    go("lensAlign");
-    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
+    go("lensAlign");  // then the real program runs
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(30)), stateChanged(0));
     EXPECT_TRUE(shows(21));
     EXPECT_EQ(readFile("/tmp/lensAlign.args"), "2 1440 1440 h\n");
     // a calibration that fails changes nothing else
@@ -468,6 +470,40 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     EXPECT_EQ(phone.readLine(), stateChanged(0));
     EXPECT_TRUE(shows(21));
     EXPECT_EQ(readFile(camera_paths::kAppConfig) + readFile(camera_paths::kOffsetConf) + readFile(ap), stored);
+}
+
+// The calibration row with the real program: the loop waits on icon 27 for
+// the whole run, the settings screen comes back and the measured offset
+// plus the origin is stored.
+TEST_F(ScreensTest, CalibrationRowStoresTheMeasuredOffset) {
+    camtest::writeFile(camera_paths::kOffsetConf,
+                       "{\"language\": \"en_US\", \"origin\": \"2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512\"}");
+    Client phone;
+    key("next next");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    key("prev prev prev");
+    EXPECT_TRUE(shows(30, IconAt{2, true}));
+    key("select");
+    EXPECT_TRUE(shows(27));
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(30)), stateChanged(0)) << ctl_.output();
+    EXPECT_TRUE(shows(21));
+    EXPECT_TRUE(showsNot(27));
+
+    PropertyConfig stored(camera_paths::kOffsetConf);
+    EXPECT_EQ(stored.queryProperty("language"), "en_US");
+    OffsetParam offset(base64Decode(stored.queryProperty("defaultOffset")));
+    ASSERT_EQ(offset.lenses_.size(), 2u);
+    EXPECT_EQ(offset.version_, 2);
+    // the lens model's discs (lens 1 turned half round)
+    EXPECT_NEAR(offset.lenses_[0].x, 432, 4.0);
+    EXPECT_NEAR(offset.lenses_[0].y, 475.2, 4.0);
+    EXPECT_NEAR(offset.lenses_[1].x, 834.2, 4.0);
+    EXPECT_NEAR(offset.lenses_[1].y, 963.8, 4.0);
+    EXPECT_NE(ctl_.output().find("base64 string"), std::string::npos) << "the program's log";
 }
 
 TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
