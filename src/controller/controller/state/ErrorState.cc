@@ -4,9 +4,8 @@
 
 #include "device/oled.h"
 
-void errorScreenLog(int code) {
+void errorScreenLog() {
     LOG(INFO) << "error state";
-    LOG(INFO) << "error code " << code;
 }
 
 void errorScreenShow(Context& ctx, int code) {

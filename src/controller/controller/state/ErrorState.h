@@ -10,13 +10,13 @@
 // Drawing shared by every form.
 void errorScreenShow(Context& ctx, int code);
 void errorScreenClear(int code);
-void errorScreenLog(int code);
+void errorScreenLog();
 
 template <typename T>
 class ErrorState : public CameraState {
 public:
     ErrorState(Context& ctx, int code) : ctx_(ctx), code_(code) {
-        errorScreenLog(code_);
+        errorScreenLog();
         show();
     }
 
