@@ -336,6 +336,12 @@ bool isZombie(pid_t pid) {
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
 
+bool childEnded(pid_t pid) {
+    siginfo_t info{};
+    if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == pid;
+}
+
 int countProcesses(const std::string& name) {
     int n = 0;
     DIR* d = opendir("/proc");

@@ -114,6 +114,10 @@ size_t ledLogSize();
 long residentKiB(pid_t pid);
 // True while pid has ended but is not reaped yet.
 bool isZombie(pid_t pid);
+// True once a child of this process has ended and can be reaped (it is
+// not reaped here). Unlike the zombie state in /proc, this also waits for
+// every thread of the child, such as an emulator's own.
+bool childEnded(pid_t pid);
 // Running processes whose name (/proc/PID/comm) is name (zombies not
 // counted).
 int countProcesses(const std::string& name);

@@ -235,7 +235,7 @@ TEST_F(ModelTest, TwoEndedChildrenOneCall) {
     if (other == 0) _exit(0);
     ASSERT_TRUE(pc.takePhoto(2, 960, 960, 0, ratio, "h"));
     pid_t worker = pc.child_pid_;
-    ASSERT_TRUE(camtest::waitFor([&] { return camtest::isZombie(other) && camtest::isZombie(worker); }));
+    ASSERT_TRUE(camtest::waitFor([&] { return camtest::childEnded(other) && camtest::childEnded(worker); }));
     bool exited = false;
     int code = -1;
     pc.waitForChildProcess(exited, code);
