@@ -543,6 +543,18 @@ bool BMP::Write24bitRows(FILE* fp, size_t RowSize) const {
     return true;
 }
 
+bool BMP::WriteFilledRows(FILE* fp, size_t RowSize, const RowFiller& FillRow) const {
+    const int kBand = 64;
+    std::vector<uint8_t> band(RowSize * kBand, 0);
+    for (int bottom = height_ - 1; bottom >= 0; bottom -= kBand) {
+        const int rows = std::min(kBand, bottom + 1);
+        for (int k = 0; k < rows; ++k) FillRow(bottom - k, &band[size_t(k) * RowSize]);
+        const size_t bytes = RowSize * size_t(rows);
+        if (fwrite(band.data(), 1, bytes, fp) != bytes) return false;
+    }
+    return true;
+}
+
 bool BMP::Write32bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 4 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
@@ -615,7 +627,18 @@ bool BMP::ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int Byte
 
 // ---- files ----
 
-bool BMP::WriteToFile(const std::string& FileName) {
+bool BMP::WriteToFile(const std::string& FileName) { return WriteFile(FileName, nullptr); }
+
+bool BMP::WriteRowsToFile(const std::string& FileName, const RowFiller& FillRow) {
+    if (bit_depth_ != 24) {
+        if (warnings_on)
+            error() << "Rows can be supplied only at 24 bits, not at " << bit_depth_ << "." << std::endl;
+        return false;
+    }
+    return WriteFile(FileName, &FillRow);
+}
+
+bool BMP::WriteFile(const std::string& FileName, const RowFiller* FillRow) {
     if (bit_depth_ <= 8 && colors_.size() != size_t(TellNumberOfColors()))
         CreateStandardColorTable();
 
@@ -665,7 +688,10 @@ bool BMP::WriteToFile(const std::string& FileName) {
     }
 
     bool written = fwrite(head.data(), 1, head.size(), fp) == head.size();
-    if (bit_depth_ == 24) written = written && Write24bitRows(fp, static_cast<size_t>(row_size));
+    if (bit_depth_ == 24) {
+        const size_t rows = static_cast<size_t>(row_size);
+        written = written && (FillRow ? WriteFilledRows(fp, rows, *FillRow) : Write24bitRows(fp, rows));
+    }
     std::vector<uint8_t> row(static_cast<size_t>(row_size), 0);
     const int size = static_cast<int>(row_size);
     for (int j = bit_depth_ == 24 ? -1 : height_ - 1; written && j >= 0; --j) {

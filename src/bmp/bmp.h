@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,14 @@ public:
 
     // True only when the whole file was written and closed.
     bool WriteToFile(const std::string& FileName);
+    // Fills one file row: image row Row (0 = top) as width blue, green, red
+    // triples from Buffer on; the padding after them is left zero.
+    using RowFiller = std::function<void(int Row, uint8_t* Buffer)>;
+    // Writes the 24-bit file WriteToFile would write for an image of this
+    // size and resolution whose rows FillRow supplies, in file order, bottom
+    // row first; the pixels held here are not read. False, with an error,
+    // at another bit depth.
+    bool WriteRowsToFile(const std::string& FileName, const RowFiller& FillRow);
     // Reads an uncompressed (or 16/32-bit bit-field) bitmap. False, with the
     // image unchanged, when the file cannot be read or is not supported.
     bool ReadFromFile(const std::string& FileName);
@@ -124,6 +133,8 @@ private:
                        const Masks& masks);
     bool Write16bitRow(uint8_t* Buffer, int BufferSize, int Row) const;
     bool Write24bitRows(FILE* fp, size_t RowSize) const;
+    bool WriteFilledRows(FILE* fp, size_t RowSize, const RowFiller& FillRow) const;
+    bool WriteFile(const std::string& FileName, const RowFiller* FillRow);
     bool ReadBody(FILE* fp, const std::string& FileName);
     size_t clampedIndex(int i, int j) const;
 

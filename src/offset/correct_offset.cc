@@ -69,38 +69,35 @@ Status decodeFrames(Calibration& c) {
     return ::decodeFrames(lastFrames(c.cameras), c.width, c.height, out, 0) ? kOk : kCodec;
 }
 
-// The bitmap keeps its pixels column by column, the frames row by row. Side
-// by side, each frame is copied in small square tiles, whose rows in the
-// frame and columns in the bitmap all stay in the cache while it is copied.
-void horizontalCombine(Calibration& c) {
-    const int kTile = 8;
+// The file keeps the picture row by row, as the lenses' frames are, so a side
+// by side row is the lenses' rows one after the other.
+void horizontalCombine(const Calibration& c, int row, uint8_t* out) {
     const size_t row_bytes = static_cast<size_t>(c.width) * 3;
-    std::vector<RGBApixel*> columns(static_cast<size_t>(c.width));
     for (int i = 0; i < c.camera_num; ++i) {
-        const unsigned char* frame = c.buffers[i].data();
-        for (int x = 0; x < c.width; ++x) columns[x] = c.bitmap.column(i * c.width + x);
-        for (int y0 = 0; y0 < c.height; y0 += kTile) {
-            const int rows = std::min(kTile, c.height - y0);
-            const unsigned char* band = frame + static_cast<size_t>(y0) * row_bytes;
-            for (int x = 0; x < c.width; ++x, band += 3) {
-                RGBApixel* out = columns[x] + y0;
-                const unsigned char* p = band;
-                for (int k = 0; k < rows; ++k, p += row_bytes) out[k] = RGBApixel{p[2], p[1], p[0], 0};
-            }
+        const unsigned char* p = c.buffers[i].data() + static_cast<size_t>(row) * row_bytes;
+        for (int x = 0; x < c.width; ++x, p += 3, out += 3) {
+            out[0] = p[2];
+            out[1] = p[1];
+            out[2] = p[0];
         }
     }
 }
 
-// Stacked, lens i's decoded pixels, in their stored order, run down the
-// columns of band i.
-void verticalCombine(Calibration& c) {
-    for (int i = 0; i < c.camera_num; ++i) {
-        const unsigned char* p = c.buffers[i].data();
-        for (int x = 0; x < c.width; ++x) {
-            RGBApixel* out = c.bitmap.column(x) + static_cast<size_t>(i) * c.height;
-            for (int y = 0; y < c.height; ++y, p += 3) out[y] = RGBApixel{p[2], p[1], p[0], 0};
-        }
+// Stacked, row y of band i gathers every height-th decoded pixel of lens i.
+void verticalCombine(const Calibration& c, int row, uint8_t* out) {
+    const int i = row / c.height;
+    const size_t step = static_cast<size_t>(c.height) * 3;
+    const unsigned char* p = c.buffers[i].data() + static_cast<size_t>(row % c.height) * 3;
+    for (int x = 0; x < c.width; ++x, p += step, out += 3) {
+        out[0] = p[2];
+        out[1] = p[1];
+        out[2] = p[0];
     }
+}
+
+bool writeBitmap(Calibration& c) {
+    const auto combine = c.stacked ? verticalCombine : horizontalCombine;
+    return c.bitmap.WriteRowsToFile(kBitmapPath, [&c, combine](int row, uint8_t* out) { combine(c, row, out); });
 }
 
 OffsetParam analyse() {
@@ -175,11 +172,7 @@ int calibrate(Calibration& c) {
             warmUpCamera(c);
             LOG(INFO) << "to caculate ";
             if (decodeFrames(c) != kOk) return kCodec;
-            if (c.stacked)
-                verticalCombine(c);
-            else
-                horizontalCombine(c);
-            if (!c.bitmap.WriteToFile(kBitmapPath)) return kBitmap;
+            if (!writeBitmap(c)) return kBitmap;
             OffsetParam p = analyse();
             sum += p;
             c.results.push_back(p);

@@ -69,11 +69,16 @@ void warmUpCamera(Calibration& c);
 // or is not of the asked size.
 Status decodeFrames(Calibration& c);
 
-// The lens buffers into the bitmap: side by side (lens i's pixel (x, y) at
-// (i * width + x, y)), or stacked, where lens i's decoded pixel number
+// One row of the joined picture (0 = top) from the lens buffers, as the
+// bitmap file's blue, green, red bytes: side by side lens i's pixel (x, y) at
+// (i * width + x, y), or stacked, where lens i's decoded pixel number
 // x * height + y lands at (x, i * height + y).
-void horizontalCombine(Calibration& c);
-void verticalCombine(Calibration& c);
+void horizontalCombine(const Calibration& c, int row, uint8_t* out);
+void verticalCombine(const Calibration& c, int row, uint8_t* out);
+
+// The joined picture as "/preview/test.bmp", filled row by row in the
+// file's order; false when it cannot be written.
+bool writeBitmap(Calibration& c);
 
 // Runs discSeek on the bitmap; its offset, or OffsetError.
 OffsetParam analyse();

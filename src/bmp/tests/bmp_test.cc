@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -229,6 +231,48 @@ TEST_F(BmpTest, LargeImagesWriteEveryRowInPlace) {
     ASSERT_TRUE(image.WriteToFile("/tmp/a.bmp"));
     ASSERT_TRUE(copy.WriteToFile("/tmp/b.bmp"));
     EXPECT_EQ(fileBytes("/tmp/a.bmp"), fileBytes("/tmp/b.bmp"));
+}
+
+// Rows supplied in file order make the very file the pixels make, asked for
+// bottom row first, padding left zero even when the filler's bytes differ.
+TEST_F(BmpTest, SuppliedRowsWriteTheSameFile) {
+    for (int w : {1, 8, 19})
+        for (int h : {1, 64, 65, 130}) {
+            BMP image = pattern(w, h);
+            image.SetDPI(150, 72);
+            ASSERT_TRUE(image.WriteToFile("/tmp/pixels.bmp"));
+            std::vector<int> asked;
+            ASSERT_TRUE(image.WriteRowsToFile("/tmp/rows.bmp", [&](int row, uint8_t* out) {
+                asked.push_back(row);
+                for (int x = 0; x < w; ++x, out += 3) {
+                    const RGBApixel& p = image(x, row);
+                    out[0] = p.Blue;
+                    out[1] = p.Green;
+                    out[2] = p.Red;
+                }
+            }));
+            EXPECT_EQ(fileBytes("/tmp/pixels.bmp"), fileBytes("/tmp/rows.bmp")) << w << " x " << h;
+            ASSERT_EQ(asked.size(), size_t(h));
+            for (int k = 0; k < h; ++k) EXPECT_EQ(asked[k], h - 1 - k);
+        }
+
+    const auto white = [](int, uint8_t* out) { std::fill(out, out + 3, 255); };
+    BMP image;
+    ASSERT_TRUE(image.SetBitDepth(8));
+    std::remove("/tmp/eight.bmp");
+    CaptureStdout();
+    EXPECT_FALSE(image.WriteRowsToFile("/tmp/eight.bmp", white));
+    EXPECT_EQ(GetCapturedStdout(), "BMP Error: Rows can be supplied only at 24 bits, not at 8.\n");
+    EXPECT_FALSE(camtest::exists("/tmp/eight.bmp"));
+
+    BMP large;
+    ASSERT_TRUE(large.SetSize(1000, 1000));
+    CaptureStdout();
+    EXPECT_FALSE(large.WriteRowsToFile("/no/such/dir/x.bmp", white));
+    EXPECT_FALSE(large.WriteRowsToFile("/dev/full", white));
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("BMP Error: Cannot open file /no/such/dir/x.bmp for output."), std::string::npos) << out;
+    EXPECT_NE(out.find("BMP Error: Could not write file /dev/full."), std::string::npos) << out;
 }
 
 TEST_F(BmpTest, SetSizeRefusesNonPositiveSizes) {

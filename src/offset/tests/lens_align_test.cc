@@ -187,29 +187,56 @@ TEST(LensAlignJoin, SideBySideCopiesAndStackedTransposes) {
                 p[1] = static_cast<unsigned char>(255 - p[0]);
                 p[2] = static_cast<unsigned char>(i);
             }
-    ASSERT_TRUE(c.bitmap.SetSize(6, 2));
-    lensalign::horizontalCombine(c);
-    for (int i = 0; i < 2; ++i)
-        for (int y = 0; y < 2; ++y)
+    // Each row in the file's byte order: blue, green, red.
+    std::vector<uint8_t> row(6 * 3 + 1, 0xEE);
+    for (int y = 0; y < 2; ++y) {
+        lensalign::horizontalCombine(c, y, row.data());
+        for (int i = 0; i < 2; ++i)
             for (int x = 0; x < 3; ++x) {
-                RGBApixel p = c.bitmap.GetPixel(i * 3 + x, y);
-                EXPECT_EQ(p.Red, 100 * i + 10 * y + x) << i << " " << x << " " << y;
-                EXPECT_EQ(p.Green, 255 - p.Red);
-                EXPECT_EQ(p.Blue, i);
+                const uint8_t* p = &row[(i * 3 + x) * 3];
+                EXPECT_EQ(p[2], 100 * i + 10 * y + x) << i << " " << x << " " << y;
+                EXPECT_EQ(p[1], 255 - p[2]);
+                EXPECT_EQ(p[0], i);
             }
+        EXPECT_EQ(row[18], 0xEE) << "wrote past the row";
+    }
 
     // Stacked: the decoded pixels of lens i, counted row by row, fill its
     // band column by column.
-    ASSERT_TRUE(c.bitmap.SetSize(3, 4));
-    lensalign::verticalCombine(c);
+    std::fill(row.begin(), row.end(), 0xEE);
     for (int i = 0; i < 2; ++i)
-        for (int x = 0; x < 3; ++x)
-            for (int y = 0; y < 2; ++y) {
+        for (int y = 0; y < 2; ++y) {
+            lensalign::verticalCombine(c, i * 2 + y, row.data());
+            for (int x = 0; x < 3; ++x) {
                 const int n = x * 2 + y;  // decoded pixel number
-                EXPECT_EQ(c.bitmap.GetPixel(x, i * 2 + y).Red, 100 * i + 10 * (n / 3) + n % 3)
-                    << i << " " << x << " " << y;
-                EXPECT_EQ(c.bitmap.GetPixel(x, i * 2 + y).Blue, i);
+                EXPECT_EQ(row[x * 3 + 2], 100 * i + 10 * (n / 3) + n % 3) << i << " " << x << " " << y;
+                EXPECT_EQ(row[x * 3], i);
             }
+            EXPECT_EQ(row[9], 0xEE) << "wrote past the row";
+        }
+
+    // The written bitmap is byte for byte the one its pixels, set one by one
+    // by the joining rules, would make (odd width: rows with padding).
+    c.width = 5;
+    c.height = 3;
+    lensalign::initBuffer(c);
+    for (int i = 0; i < 2; ++i)
+        for (size_t k = 0; k < c.buffers[i].size(); ++k) c.buffers[i][k] = static_cast<unsigned char>(7 * k + 90 * i);
+    for (bool stacked : {false, true}) {
+        c.stacked = stacked;
+        BMP want;
+        ASSERT_TRUE(want.SetSize(stacked ? 5 : 10, stacked ? 6 : 3));
+        ASSERT_TRUE(c.bitmap.SetSize(want.TellWidth(), want.TellHeight()));
+        for (int i = 0; i < 2; ++i)
+            for (int x = 0; x < 5; ++x)
+                for (int y = 0; y < 3; ++y) {
+                    const unsigned char* p = &c.buffers[i][stacked ? (x * 3 + y) * 3 : (y * 5 + x) * 3];
+                    want(stacked ? x : i * 5 + x, stacked ? i * 3 + y : y) = RGBApixel{p[2], p[1], p[0], 0};
+                }
+        ASSERT_TRUE(want.WriteToFile("/tmp/want.bmp"));
+        ASSERT_TRUE(lensalign::writeBitmap(c));
+        EXPECT_EQ(readFile("/preview/test.bmp"), readFile("/tmp/want.bmp")) << (stacked ? "stacked" : "side by side");
+    }
     lensalign::clearBuffer(c);
     EXPECT_TRUE(c.buffers.empty());
 }
