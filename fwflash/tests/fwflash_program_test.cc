@@ -2,7 +2,6 @@
 // through Debian's libusb: the update as the module sees it, how it ends,
 // and every input the tool refuses. The Slow cases keep the tool's real
 // one-second pacing and run as ctest entries of their own.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
@@ -16,6 +15,7 @@
 #include "BrgXu.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
+#include "test_util.h"
 #include "usb_module.h"
 
 namespace {
@@ -44,13 +44,7 @@ std::string padded(const std::string& image) {
 
 bool videoNode() { return camtest::exists("/dev/video0"); }
 
-size_t openDescriptors() {
-    size_t n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d && readdir(d)) ++n;
-    if (d) closedir(d);
-    return n;
-}
+size_t openDescriptors() { return fwtest::entries("/proc/self/fd"); }
 
 class Fwflash : public testing::Test {
 protected:

@@ -1,6 +1,5 @@
 // The thread wrappers: timed waits and triggers, the recursive mutex, and
 // threads stopped before their members go.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,16 +9,12 @@
 
 #include "ptasking.h"
 #include "support/camtest.h"
+#include "test_util.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-long msSince(Clock::time_point t) {
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(Clock::now() - t).count());
-}
+using fwtest::Clock;
+using fwtest::msSince;
 
 TEST(SyncEvent, WaitTimesOutOrIsTriggered) {
     pSyncEvent event;
@@ -142,13 +137,7 @@ TEST(Thread, RunEndsByItself) {
     once.Stop();
 }
 
-size_t threadsOfThisProcess() {
-    size_t n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (d && readdir(d)) ++n;
-    if (d) closedir(d);
-    return n;
-}
+size_t threadsOfThisProcess() { return fwtest::entries("/proc/self/task"); }
 
 // A detached thread is cancelled at its next cancellation point (the sleep
 // of its loop), not in the middle of what it does between.

@@ -18,6 +18,7 @@
 #include "hex_text.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
+#include "test_util.h"
 #include "usb_module.h"
 
 namespace {
@@ -31,17 +32,13 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
-using Clock = std::chrono::steady_clock;
+using fwtest::Clock;
+using fwtest::msSince;
 
 std::string hexLe32(uint32_t v) {
     std::string b;
     for (int i = 0; i < 4; ++i) b += static_cast<char>(v >> (8 * i));
     return vcam::toHex(b);
-}
-
-long msSince(Clock::time_point t) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 bool contains(const std::string& text, const std::string& part) {

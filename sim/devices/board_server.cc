@@ -170,8 +170,6 @@ void appendTo(void* ctx, const void* data, size_t len) {
 
 }  // namespace
 
-void BoardServer::Unref::operator()(void* object) const { g_object_unref(object); }
-
 BoardServer::BoardServer(UMockdevTestbed* testbed) : testbed_(testbed) {
     int r = vk_board_boot();
     if (r != 0) throw std::runtime_error("board boot failed: " + std::string(strerror(-r)));

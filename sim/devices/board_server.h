@@ -14,11 +14,7 @@
 #include <vector>
 
 #include "vkernel.h"
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+#include "umockdev_handles.h"
 
 namespace vcam {
 
@@ -76,9 +72,6 @@ public:
     void write(Node& node, UMockdevIoctlClient* client);
 
 private:
-    struct Unref {
-        void operator()(void* object) const;
-    };
     // The client's driver handle, opened on first use; -errno when the
     // driver refuses.
     int fileOf(Node& node, UMockdevIoctlClient* client);

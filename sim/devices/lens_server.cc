@@ -263,8 +263,6 @@ void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) 
 
 }  // namespace
 
-void LensServer::Unref::operator()(void* object) const { g_object_unref(object); }
-
 LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_testbed_new()) {
     gchar* root = umockdev_testbed_get_root_dir(testbed_.get());
     root_ = root;

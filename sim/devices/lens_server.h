@@ -10,9 +10,7 @@
 
 #include "control_commands.h"
 #include "frame_clock.h"
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+#include "umockdev_handles.h"
 
 namespace vcam {
 
@@ -38,9 +36,6 @@ public:
 
 private:
     void addEntries(int lens);
-    struct Unref {
-        void operator()(void* object) const;
-    };
     // Destroyed in reverse: the testbed (whose thread calls the handlers)
     // first, then the handlers, then the lenses they serve.
     std::vector<std::unique_ptr<LensSlot>> lenses_;

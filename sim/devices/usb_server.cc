@@ -141,8 +141,6 @@ struct UsbServer::Slot {
     SgFault sgFault;
 };
 
-void UsbServer::Unref::operator()(void* object) const { g_object_unref(object); }
-
 UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
     : testbed_(testbed), video_(std::move(video)), next_devnum_(lenses + 2) {
     gchar* root = umockdev_testbed_get_root_dir(testbed_);

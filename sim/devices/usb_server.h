@@ -18,11 +18,7 @@
 #include <vector>
 
 #include "usb_module.h"
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+#include "umockdev_handles.h"
 
 namespace vcam {
 
@@ -82,9 +78,6 @@ public:
     void vanished(UMockdevIoctlClient* client);
 
 private:
-    struct Unref {
-        void operator()(void* object) const;
-    };
     int usbIoctl(Node& node, Client& c, unsigned long req, UMockdevIoctlData* arg, long& result);
     int submit(Node& node, Client& c, UMockdevIoctlData* arg);
     int reap(Client& c, UMockdevIoctlData* arg);

@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -45,14 +44,7 @@ struct Heart {
     long failures = 0;
 
     void run() {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = bench::cameraAddress();
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            std::perror("connect");
-            std::exit(1);
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        int fd = bench::connectCamera();
         std::string in;
         while (!stop) {
             auto sent = Clock::now();
@@ -188,12 +180,11 @@ int main(int argc, char** argv) {
 
     std::vector<double> rtt = heart.rtt;
     std::sort(rtt.begin(), rtt.end());
-    auto pct = [&](double q) { return rtt.empty() ? 0.0 : rtt[static_cast<size_t>(q * (rtt.size() - 1))]; };
     std::printf("flood %d peers x %zu bytes: sent in %.2f s, held %.1f s; %d still held, %d closed by the daemon\n",
                 count, kLine, flood_s, hold, held, closed);
     std::printf("rss before %ld KiB, peak %ld KiB (+%.2f MiB), while held %ld KiB, 2 s after %ld KiB (%+.2f MiB)\n",
                 before, peak.load(), (peak.load() - before) / 1024.0, at_hold, after, (after - before) / 1024.0);
     std::printf("heartTest during the flood: %zu answered, %ld unanswered, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                rtt.size(), heart.failures, pct(0.5), pct(0.99), rtt.empty() ? 0.0 : rtt.back());
+                rtt.size(), heart.failures, bench::percentile(rtt, 0.5), bench::percentile(rtt, 0.99), rtt.empty() ? 0.0 : rtt.back());
     return heart.failures == 0 ? 0 : 1;
 }

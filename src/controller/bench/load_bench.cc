@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,19 +59,6 @@ struct Conn {
     std::string in;
     bool closed = false;  // by the server
 };
-
-int connectOne() {
-    sockaddr_in a = bench::cameraAddress();
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    return fd;
-}
 
 struct Worker {
     std::vector<Conn> conns;
@@ -146,7 +132,8 @@ int main(int argc, char** argv) {
     std::vector<Worker> workers(static_cast<size_t>(threads));
     for (int i = 0; i < n; i++) {
         Conn c;
-        c.fd = connectOne();
+        c.fd = bench::connectCamera();
+        fcntl(c.fd, F_SETFL, O_NONBLOCK);
         workers[static_cast<size_t>(i % threads)].conns.push_back(std::move(c));
     }
     double cpu_start = cpuMicros(pid);
@@ -168,11 +155,10 @@ int main(int argc, char** argv) {
         for (auto& c : w.conns) close(c.fd);
     }
     std::sort(rtt.begin(), rtt.end());
-    auto pct = [&](double p) { return rtt.empty() ? 0.0 : rtt[static_cast<size_t>(p * (rtt.size() - 1))]; };
     std::printf(
         "clients %d: %.0f req/s, p50 %.1f us, p99 %.1f us, %ld bad replies, %ld closed by the server, "
         "rss idle %ld KiB, after load %ld KiB, server cpu %.2f us/req\n",
-        n, rtt.size() / took, pct(0.50), pct(0.99), errors, closed, idle, loaded,
+        n, rtt.size() / took, bench::percentile(rtt, 0.50), bench::percentile(rtt, 0.99), errors, closed, idle, loaded,
         rtt.empty() ? 0.0 : cpu / static_cast<double>(rtt.size()));
     return 0;
 }
