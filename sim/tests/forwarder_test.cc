@@ -1,6 +1,7 @@
 // The port forwarder of a kept camera (sim/tools/vcam-fwd): both halves in
-// front of the real controller, taking a burst of connections that are all
-// open at once, and refusing what it must not serve.
+// front of the real controller, taking a burst of connections all open at
+// once, far past the clients the controller serves, and refusing what it
+// must not serve.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,10 +26,13 @@
 namespace {
 
 const int kPort = 9888;
-// a little under the 64 clients the controller serves at once (it closes
-// connections past them; the set-up's probes may not have left yet), well
-// past the camera port's listen queue of 10
-const int kBurst = 60;
+// a little under the 64 clients the controller serves at once (the set-up's
+// probes may not have left yet), well past the camera port's listen queue
+// of 10
+const int kServed = 60;
+// far past them: the controller closes the connections it cannot take
+const int kBurst = 2000;
+const size_t kMaxClients = 64;
 const char kRequest[] = "{\"cmd\":\"heartTest\"}\n";
 
 std::string forwarder() { return std::string(std::getenv("VCAM_REPO")) + "/sim/tools/vcam-fwd"; }
@@ -76,8 +80,99 @@ long netstat(const std::string& name) {
 struct Conn {
     int fd = -1;
     bool sent = false;
+    bool closed = false;  // EOF from the far side
     std::string in;
 };
+
+struct Burst {
+    int connected = 0;  // connects that completed without error
+    int answered = 0;   // got the whole heartTest reply
+    int closed = 0;     // EOF before any byte came
+    int hanging = 0;    // neither when the burst gave up
+    std::vector<Conn> conns;
+    ~Burst() {
+        for (Conn& c : conns) close(c.fd);
+    }
+};
+
+// Opens n connections to the forwarder at once; each sends one "heartTest"
+// once connected and reads until the whole reply or EOF. None closes its
+// side before the burst ends.
+void runBurst(int n, Burst& b) {
+    const std::string reply = camtest::reply("heartTestResult", true) + "\n";
+    b.conns.resize(n);
+    for (Conn& c : b.conns) {
+        c.fd = connectTo(kPort, false);
+        ASSERT_GE(c.fd, 0) << strerror(errno);
+    }
+    auto finished = [&](const Conn& c) { return c.closed || c.in.size() >= reply.size(); };
+    int left = n;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::vector<pollfd> fds(n);
+    while (left > 0 && std::chrono::steady_clock::now() < give_up) {
+        for (int i = 0; i < n; ++i) {
+            Conn& c = b.conns[i];
+            fds[i] = {finished(c) ? -1 : c.fd, short(c.sent ? POLLIN : POLLOUT), 0};
+        }
+        if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
+        for (int i = 0; i < n; ++i) {
+            Conn& c = b.conns[i];
+            if (!fds[i].revents) continue;
+            if (!c.sent) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                ASSERT_EQ(err, 0) << "client " << i << " could not connect: " << strerror(err);
+                ++b.connected;
+                ASSERT_EQ(send(c.fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL), ssize_t(sizeof kRequest - 1))
+                    << "client " << i << ": " << strerror(errno);
+                c.sent = true;
+                continue;
+            }
+            char buf[256];
+            ssize_t got = recv(c.fd, buf, sizeof buf, 0);
+            ASSERT_GE(got, 0) << "client " << i << " lost its connection: " << strerror(errno);
+            if (got == 0) {
+                // the controller closes what it cannot take before it
+                // answers; a reply cut short is a fault
+                EXPECT_EQ(c.in, "") << "client " << i << " closed in the middle of its reply";
+                c.closed = true;
+                ++b.closed;
+            } else {
+                c.in.append(buf, size_t(got));
+                if (c.in.size() < reply.size()) continue;
+                EXPECT_EQ(c.in, reply) << "client " << i;
+                ++b.answered;
+            }
+            --left;
+        }
+    }
+    b.hanging = left;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+// One heartTest through the forwarder: true when answered.
+bool heartTest() {
+    int fd = connectTo(kPort, true);
+    if (fd < 0) return false;
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string in;
+    if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == ssize_t(sizeof kRequest - 1)) {
+        char buf[256];
+        ssize_t got;
+        while (in.find('\n') == std::string::npos && (got = recv(fd, buf, sizeof buf, 0)) > 0) in.append(buf, size_t(got));
+    }
+    close(fd);
+    return in == camtest::reply("heartTestResult", true) + "\n";
+}
+
+bool running(const camtest::Process& p) { return camtest::residentKiB(p.pid) >= 0 && !camtest::isZombie(p.pid); }
 
 class ForwarderTest : public testing::Test {
 protected:
@@ -95,8 +190,7 @@ protected:
         rlimit r{};
         getrlimit(RLIMIT_NOFILE, &r);
         if (r.rlim_cur < 3 * kBurst) GTEST_SKIP() << "descriptor limit " << r.rlim_cur << " too low for the burst";
-        camtest::start(controller_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(camtest::waitForPort()) << controller_.output();
+        ASSERT_TRUE(camtest::startController(controller_)) << controller_.output();
         camtest::start(camera_half_, {"python3", forwarder(), "camera", "/tmp/fwd.sock", "127.0.0.1", "8888"},
                        "/tmp/fwd-camera.out");
         camtest::start(host_half_,
@@ -119,51 +213,45 @@ protected:
 TEST_F(ForwarderTest, ABurstOfConnectionsIsServedAllAtOnce) {
     long retries = netstat("TCPSynRetrans");
     ASSERT_GE(retries, 0);
-    std::vector<Conn> conns(kBurst);
-    for (Conn& c : conns) {
-        c.fd = connectTo(kPort, false);
-        ASSERT_GE(c.fd, 0) << strerror(errno);
+    {
+        // as many as the controller takes: every one answered
+        Burst b;
+        runBurst(kServed, b);
+        EXPECT_EQ(b.connected, kServed);
+        EXPECT_EQ(b.answered, kServed);
+        EXPECT_EQ(b.closed, 0);
+        EXPECT_TRUE(camtest::waitFor([&] {
+            return controller_.output().find("new client connected" + std::to_string(kServed)) != std::string::npos;
+        })) << "the controller never held all clients at once";
     }
-    // every client sends once connected and reads its reply; none closes
-    // before all have theirs
-    const std::string reply = camtest::reply("heartTestResult", true) + "\n";
-    int answered = 0;
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::vector<pollfd> fds(kBurst);
-    while (answered < kBurst && std::chrono::steady_clock::now() < give_up) {
-        for (int i = 0; i < kBurst; ++i) {
-            Conn& c = conns[i];
-            bool done = c.in.size() >= reply.size();
-            fds[i] = {done ? -1 : c.fd, short(c.sent ? POLLIN : POLLOUT), 0};
-        }
-        if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
-        for (int i = 0; i < kBurst; ++i) {
-            Conn& c = conns[i];
-            if (!fds[i].revents) continue;
-            if (!c.sent) {
-                ASSERT_EQ(send(c.fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL), ssize_t(sizeof kRequest - 1))
-                    << "client " << i << ": " << strerror(errno);
-                c.sent = true;
-                continue;
-            }
-            char buf[256];
-            ssize_t n = recv(c.fd, buf, sizeof buf, 0);
-            ASSERT_GT(n, 0) << "client " << i << " lost its connection";
-            c.in.append(buf, size_t(n));
-            if (c.in.size() >= reply.size()) {
-                EXPECT_EQ(c.in, reply) << "client " << i;
-                ++answered;
-            }
-        }
-    }
-    EXPECT_EQ(answered, kBurst);
     // no connect, the client's or the forwarder's, waited for the kernel to
     // send its SYN again (the stall of a full listen queue)
     EXPECT_EQ(netstat("TCPSynRetrans"), retries);
-    EXPECT_TRUE(camtest::waitFor([&] {
-        return controller_.output().find("new client connected" + std::to_string(kBurst)) != std::string::npos;
-    })) << "the controller never held all clients at once";
-    for (Conn& c : conns) close(c.fd);
+
+    // the burst's clients leave the controller once the ones above have
+    ASSERT_TRUE(camtest::waitFor([&] {
+        return count(controller_.output(), "client disconnected ..") >= count(controller_.output(), "new client connected");
+    }));
+    {
+        // far more than it takes: those it takes are answered, the others
+        // closed from the far side, none left hanging
+        size_t from = controller_.output().size();
+        Burst b;
+        runBurst(kBurst, b);
+        EXPECT_EQ(b.connected, kBurst);
+        EXPECT_EQ(b.hanging, 0);
+        EXPECT_EQ(b.answered + b.closed, kBurst);
+        size_t taken = count(controller_.output().substr(from), "new client connected");
+        EXPECT_GE(b.answered, 1);
+        EXPECT_LE(size_t(b.answered), kMaxClients);
+        EXPECT_EQ(size_t(b.answered), taken) << "a client the controller took had no reply";
+        EXPECT_NE(controller_.output().find("too many clients, connection closed", from), std::string::npos);
+        EXPECT_EQ(netstat("TCPSynRetrans"), retries);
+        EXPECT_TRUE(running(host_half_)) << host_half_.output();
+        EXPECT_TRUE(running(camera_half_)) << camera_half_.output();
+    }
+    // once the burst is gone, a later client is served
+    EXPECT_TRUE(camtest::waitFor(heartTest, std::chrono::seconds(20)));
 
     // the halves end cleanly on SIGTERM
     kill(host_half_.pid, SIGTERM);
