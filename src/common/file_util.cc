@@ -37,6 +37,17 @@ bool readSmallFile(const std::string& path, std::string& out, size_t max_bytes) 
     return ok;
 }
 
+bool writeSysfsValue(const std::string& path, const std::string& text) {
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n;
+    do {
+        n = write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == static_cast<ssize_t>(text.size());
+}
+
 bool replaceFileAtomically(const std::string& path, const std::function<bool(FILE*)>& writer) {
     mode_t mode;
     struct stat st;

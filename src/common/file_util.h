@@ -13,6 +13,11 @@ namespace pnocamera {
 // be opened or read, or when it is larger than max_bytes.
 bool readSmallFile(const std::string& path, std::string& out, size_t max_bytes = 1 << 20);
 
+// Writes text in one write to an existing file or sysfs value (as the shell's
+// "echo TEXT>PATH" does, the line end included in text); the file is never
+// created. False when it cannot be opened or the write falls short.
+bool writeSysfsValue(const std::string& path, const std::string& text);
+
 // Replaces path with new content so that a crash leaves either the old or the
 // new file, never a partial one: the content goes to a temporary file in the
 // same directory, which is flushed, synced and renamed over path. The new file

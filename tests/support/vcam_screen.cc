@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -23,15 +24,15 @@ struct Icon {
     std::string bits;
 };
 
-// The English table as the controller loads it; empty when unreadable.
-const std::vector<Icon>& icons() {
+// An icon table as the controller loads it; empty when unreadable.
+const std::vector<Icon>& icons(const std::string& path) {
     static std::mutex mu;
-    static std::vector<Icon> table;
-    static bool loaded = false;
+    static std::map<std::string, std::vector<Icon>> tables;
     std::lock_guard<std::mutex> lock(mu);
-    if (loaded) return table;
-    loaded = true;
-    std::ifstream in("/lib/resource/EnglishVer.bin", std::ios::binary);
+    auto found = tables.find(path);
+    if (found != tables.end()) return found->second;
+    std::vector<Icon>& table = tables[path];
+    std::ifstream in(path, std::ios::binary);
     std::string f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto byte = [&](size_t i) { return static_cast<uint8_t>(f[i]); };
     if (f.size() < 4) return table;
@@ -89,19 +90,20 @@ Panel readPanel() {
     return p;
 }
 
-bool panelShowsIcon(const Panel& panel, int icon) {
-    const std::vector<Icon>& table = icons();
+bool panelShowsIcon(const Panel& panel, int icon, const IconAt& at) {
+    const std::vector<Icon>& table = icons(at.table);
     if (!panel.ok || !panel.lit || icon < 0 || size_t(icon) >= table.size()) return false;
     const Icon& ic = table[size_t(icon)];
     // the driver refuses a bitmap past column 126; it sets the low
     // column bit, so an even x starts one column to the right
     if (ic.x + ic.w > 127) return false;
     int col = ic.x | 1;
-    int page = ic.y / 8;
+    int page = static_cast<uint8_t>(ic.y + (at.row * 16) % 64) / 8;
     for (int band = 0; band < ic.h / 8; ++band) {
         int top = ((page + band) & 7) * 8;
         for (int i = 0; i < ic.w; ++i) {
             uint8_t b = static_cast<uint8_t>(ic.bits[size_t(band * ic.w + i)]);
+            if (at.reversed) b = static_cast<uint8_t>(~b);
             for (int r = 0; r < 8; ++r)
                 if (panel.at(col + i, top + r) != (((b >> r) & 1) != 0)) return false;
         }

@@ -19,10 +19,19 @@ struct Panel {
 // The panel's picture now.
 Panel readPanel();
 
-// True when the panel shows the icon's bitmap from
-// /lib/resource/EnglishVer.bin at its table position, as the panel driver
-// draws it (column x | 1, page y / 8, whole pages only).
-bool panelShowsIcon(const Panel&, int icon);
+// Where an icon is looked for: shifted down by row * 16 pixels as a list row
+// is drawn, with inverted pixels, from which icon table.
+struct IconAt {
+    int row = 0;
+    bool reversed = false;
+    const char* table = "/lib/resource/EnglishVer.bin";
+};
+constexpr const char* kChineseTable = "/lib/resource/ChineseVer.bin";
+
+// True when the panel shows the icon's bitmap from the table (English by
+// default) at its table position, as the panel driver draws it (column
+// x | 1, page y / 8, whole pages only).
+bool panelShowsIcon(const Panel&, int icon, const IconAt& at = IconAt());
 
 // Polls the panel until it shows the icon.
 bool waitForIcon(int icon, std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -37,6 +37,17 @@ TEST(FileUtil, AtomicReplaceLeavesNoTemporaryAndKeepsOldOnFailure) {
     EXPECT_EQ(system("test $(ls /tmp/atomic | wc -l) -eq 1"), 0) << "temporary files left behind";
 }
 
+TEST(FileUtil, SysfsWritesReplaceTheValueAndNeverCreateAFile) {
+    camtest::writeFile("/tmp/value", "ondemand\n");
+    EXPECT_TRUE(pnocamera::writeSysfsValue("/tmp/value", "\n"));
+    EXPECT_EQ(camtest::readFile("/tmp/value"), "\n");
+    EXPECT_TRUE(pnocamera::writeSysfsValue("/tmp/value", "/dev/mmcblk1\n"));
+    EXPECT_EQ(camtest::readFile("/tmp/value"), "/dev/mmcblk1\n");
+    EXPECT_FALSE(pnocamera::writeSysfsValue("/tmp/no-such-value", "x\n"));
+    EXPECT_FALSE(camtest::exists("/tmp/no-such-value"));
+    EXPECT_FALSE(pnocamera::writeSysfsValue("/tmp", "x\n")) << "a directory";
+}
+
 TEST(ProcessUtil, RunsWithoutAShellAndReportsExecFailure) {
     int status = pnocamera::runProcess({"sh", "-c", "exit 3"});
     ASSERT_TRUE(WIFEXITED(status));

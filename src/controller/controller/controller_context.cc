@@ -8,11 +8,13 @@
 #include <glog/logging.h>
 
 #include "config/user_config.h"
+#include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
+#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 #include "model/NetworkStatus.h"
 
-Context::Context() : client_handler_(*this) {}
+Context::Context() : client_handler_(*this), make_device_state_(makeDeviceState) {}
 
 Context::~Context() {
     second_task_ = nullptr;
@@ -43,12 +45,15 @@ void Context::initScreen() {
         std::exit(1);
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
-    oled_fill(0);
+    oled_fill(FILL_CLEAR);
+    refreshIp();
+    oled_logo(ap_on_ ? icon::kApOn : icon::kApOff);
+}
+
+void Context::refreshIp() {
     std::string ip = NetworkStatus().lookUpIp();
-    if (ip != ip_) {
-        ip_ = ip;
-        oled_clearNumber(0);
-        oled_number(0, ip.c_str());
-    }
-    oled_logo(ap_on_ ? 15 : 14);
+    if (ip == ip_) return;
+    ip_ = ip;
+    oled_clearNumber(NUM_IP);
+    oled_number(NUM_IP, ip.c_str());
 }

@@ -22,6 +22,9 @@ struct Context {
     // Reopens the screen with the icon table of the stored language; ends the
     // process with status 1 when that fails.
     void initScreen();
+    // Draws the network address in text field 0 when it differs from the
+    // one shown (ip_); an empty address draws nothing.
+    void refreshIp();
     // Puts a new state in place, pushes "stateChanged", then lets the state
     // act on its entry (a job that did not start leads on to its error).
     void changeState(std::shared_ptr<CameraState> next);
@@ -44,8 +47,8 @@ struct Context {
     bool led0_phase_ = false;
     int low_power_count_ = 0;
 
-    // Maker of the USB-storage screen used by the tick's USB switch; empty
-    // until the screen states provide it (the switch then waits).
+    // Maker of the USB-storage screen used by the tick's USB switch (the
+    // switch waits while it is empty).
     std::function<std::shared_ptr<CameraState>(Context&)> make_device_state_;
 };
 

@@ -21,7 +21,6 @@
 #include "controller/state/RecordVideoState.h"
 #include "device/led.h"
 #include "device/oled.h"
-#include "model/NetworkStatus.h"
 
 bool g_bound_log_file = false;
 
@@ -160,12 +159,7 @@ void onTickWork(Context& ctx) {
         shutdownSequence(ctx, b.capacity, b.voltage);
         return;
     }
-    std::string ip = NetworkStatus().lookUpIp();
-    if (ip != ctx.ip_) {
-        ctx.ip_ = ip;
-        oled_clearNumber(0);
-        oled_number(0, ip.c_str());
-    }
+    ctx.refreshIp();
     checkUsbDevice(ctx);
     if (ctx.second_task_) {
         if (ctx.second_task_cancel_) {

@@ -180,6 +180,7 @@ int Camera::stopRecord() { return process_controller_.stopRecord(); }
 int Camera::stopLive() { return process_controller_.stopLive(); }
 int Camera::stopPreview() { return process_controller_.stopLive(); }
 int Camera::stopRecordPreview() { return process_controller_.stopLive(); }
+int Camera::forceQuit() { return process_controller_.forceQuit(); }
 
 void Camera::waitForChildProcess(bool& exited, int& code) { process_controller_.waitForChildProcess(exited, code); }
 

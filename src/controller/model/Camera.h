@@ -42,6 +42,8 @@ public:
     int stopLive();
     int stopPreview();
     int stopRecordPreview();
+    // SIGKILL to the worker that did not end after its stop.
+    int forceQuit();
     void waitForChildProcess(bool& exited, int& code);
     void setCameraProperty(int index, const std::string& property, int val);
     int openAP();

@@ -11,6 +11,7 @@
 
 #include <glog/logging.h>
 
+#include "common/file_util.h"
 #include "common/process_util.h"
 #include "config/resolution_config.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -37,12 +38,7 @@ std::string joined(const std::vector<std::string>& argv) {
 
 void setGovernor(const char* governor) {
     // same effect as "echo <governor>><path>"; the node is never created
-    int fd = open(kGovernorPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return;
-    std::string text = std::string(governor) + "\n";
-    ssize_t n = write(fd, text.data(), text.size());
-    (void)n;
-    close(fd);
+    pnocamera::writeSysfsValue(kGovernorPath, std::string(governor) + "\n");
 }
 
 void runPinTool(int pin) { pnocamera::runProcess({"gpioPoke", std::to_string(pin)}); }

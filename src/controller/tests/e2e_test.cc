@@ -129,7 +129,7 @@ TEST_F(ControllerTest, ClientLeavingIsLogged) {
 TEST_F(ControllerTest, ButtonsAndWorkerLines) {
     Process ctl;
     startController(ctl);
-    sh("vcam-key 0x11 0x21 next select prev 0x30");
+    sh("vcam-key 0x11 0x21 prev next prev 0x30");
     EXPECT_TRUE(waitFor([&] {
         std::string out = ctl.output();
         size_t n = 0;

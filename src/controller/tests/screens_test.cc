@@ -3,10 +3,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "config/config_paths.h"
 #include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
@@ -16,31 +24,106 @@ using camtest::waitForIcon;
 using camtest::Client;
 using camtest::Process;
 using camtest::stateChanged;
+using camtest::IconAt;
+using camtest::readFile;
 
 namespace {
 
 using camtest::sh;
 
-bool showsNot(int icon) { return !camtest::panelShowsIcon(camtest::readPanel(), icon); }
+bool showsNot(int icon, const IconAt& at = IconAt()) {
+    return !camtest::panelShowsIcon(camtest::readPanel(), icon, at);
+}
+
+bool shows(int icon, const IconAt& at = IconAt()) {
+    return waitFor([&] { return camtest::panelShowsIcon(camtest::readPanel(), icon, at); });
+}
+
+void key(const std::string& keys) { sh("vcam-key " + keys); }
+
+// The scroll bar of the lists stands at x 55-58 from row 16 down.
+bool scrollBarShown() {
+    camtest::Panel p = camtest::readPanel();
+    return p.at(55, 40) && p.at(58, 40);
+}
+
+// Waits until LED 0 got n more bytes from mark on; those bytes.
+std::string led0Next(size_t mark, size_t n) {
+    std::string got;
+    waitFor([&] { return (got = camtest::ledWrites(0, mark)).size() >= n; }, std::chrono::seconds(6));
+    return got;
+}
+
+// A stand-in that waits for /tmp/NAME.go before running the camera's own
+// stand-in of the same name (or exiting 0 when there is none).
+void holdUntilGo(const std::string& name) {
+    camtest::writeScript(name,
+                         "echo \"$@\" > /tmp/" + name + ".args\n"
+                         "while [ ! -e /tmp/" + name + ".go ]; do sleep 0.02; done\n"
+                         "rm -f /tmp/" + name + ".go\n"
+                         "PATH=${PATH#/tmp/bin:}\n"
+                         "command -v " + name + " >/dev/null || exit 0\n"
+                         "exec " + name + " \"$@\"\n");
+}
+
+void go(const std::string& name) { camtest::writeFile("/tmp/" + name + ".go", ""); }
+
+// The recorded width and height of "/etc/appConfig.json".
+std::pair<int, int> storedRecordSize() {
+    rapidjson::Document d;
+    d.Parse(readFile(camera_paths::kAppConfig).c_str());
+    if (d.HasParseError() || !d.HasMember("recordVideo")) return {-1, -1};
+    return {d["recordVideo"]["width"].GetInt(), d["recordVideo"]["height"].GetInt()};
+}
+
+// The sim's configuration with another "setting" array and record size.
+std::string configWith(const std::string& setting, int record_width = 1440) {
+    rapidjson::Document d;
+    d.Parse(readFile(camera_paths::kAppConfig).c_str());
+    rapidjson::Document s(&d.GetAllocator());
+    s.Parse(setting.c_str());
+    d["setting"] = static_cast<rapidjson::Value&>(s);
+    d["recordVideo"]["width"] = record_width;
+    d["recordVideo"]["height"] = 1440;
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    d.Accept(w);
+    return buf.GetString();
+}
+
+// The stored files the menus change, put back after each test.
+const char* const kStored[] = {camera_paths::kAppConfig, camera_paths::kApConf, camera_paths::kOffsetConf};
 
 class ScreensTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         ASSERT_TRUE(camtest::readPanel().ok) << "the camera serves no panel";
-        camtest::writeFile("/dev/gpioLed", "");
-        sh("rm -f /sdcard/*.pnop /sdcard/*.pnov");
-        for (const char* p : {"mp4Spool", "realTimeStillGrab"}) sh(std::string("vcam-standin --clear ") + p);
-        camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
-        ASSERT_TRUE(camtest::waitForPort()) << ctl_.output();
-        ASSERT_TRUE(camtest::waitForStartUp(ctl_.pid)) << ctl_.output();
+        for (const char* f : kStored) saved_.push_back(camtest::readFile(f));
+        sh("rm -rf /sdcard/*.pnop /sdcard/*.pnov /tmp/bin /tmp/*.go");
+        camtest::usePrivateBin();  // a test may stand in for a program
+        for (const char* p : {"mp4Spool", "realTimeStillGrab", "apSwitch"})
+            sh(std::string("vcam-standin --clear ") + p);
+        startController();
     }
     void TearDown() override {
-        kill(ctl_.pid, SIGINT);
-        ctl_.wait();
+        camtest::stopController(ctl_);
         sh("vcam-devctl clear all");
+        sh("vcam-battery --vbus 0");
+        for (size_t i = 0; i < saved_.size(); ++i) camtest::writeFile(kStored[i], saved_[i]);
+    }
+    void startController() {
+        camtest::clearCalls();
+        ASSERT_TRUE(camtest::startController(ctl_)) << ctl_.output();
+    }
+    // The controller reads "/etc/appConfig.json" once, at its start.
+    void restartWithConfig(const std::string& config) {
+        ASSERT_EQ(camtest::stopController(ctl_), 0);
+        camtest::writeFile(camera_paths::kAppConfig, config);
+        startController();
     }
     Process ctl_;
+    std::vector<std::string> saved_;
 };
 
 TEST_F(ScreensTest, PhotoScreens) {
@@ -99,6 +182,361 @@ TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
     EXPECT_TRUE(waitFor([] { return showsNot(59); }));
     EXPECT_TRUE(waitForIcon(58));  // back on the photo screen
+}
+
+}  // namespace
+
+namespace {
+
+// The carousel stops in next order: main icon and one icon of the stop's
+// own message area.
+struct Stop {
+    const char* name;
+    int icon;
+    int detail;
+};
+const Stop kCarousel[] = {
+    {"photo", 7, 58}, {"record", 10, 60}, {"shutdown", 9, 64}, {"settings", 21, 3}, {"access point", 11, 81}};
+
+TEST_F(ScreensTest, CarouselBothWays) {
+    EXPECT_TRUE(shows(10));
+    Client phone;
+    auto step = [&](const char* k, size_t from, size_t to) {
+        key(k);
+        EXPECT_EQ(phone.readLine(), stateChanged(0)) << kCarousel[to].name;
+        EXPECT_TRUE(shows(kCarousel[to].icon)) << kCarousel[to].name;
+        EXPECT_TRUE(shows(kCarousel[to].detail)) << kCarousel[to].name;
+        // the stop that was left was erased first
+        if (kCarousel[from].detail != kCarousel[to].detail) {
+            EXPECT_TRUE(showsNot(kCarousel[from].detail)) << k;
+        }
+    };
+    size_t at = 1;  // the record screen comes first
+    for (int i = 0; i < 5; ++i, at = (at + 1) % 5) step("next", at, (at + 1) % 5);
+    for (int i = 0; i < 5; ++i, at = (at + 4) % 5) step("prev", at, (at + 4) % 5);
+    EXPECT_EQ(at, 1u);
+    std::string log = ctl_.output();
+    for (const char* name : {"shutdown state", "settings state", "ap state"})
+        EXPECT_EQ(camtest::countOf(log, std::string("] ") + name + "\n"), 2u) << name;
+}
+
+TEST_F(ScreensTest, AccessPointSwitch) {
+    Client phone;
+    key("prev prev");  // record, photo, access point
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(81));
+    EXPECT_TRUE(shows(14));
+
+    // on: "switching on" while the script runs, then the up pictures and a
+    // steady LED 0 in colour 4, in place (no push)
+    holdUntilGo("apSwitch");
+    key("select");
+    EXPECT_TRUE(shows(83));
+    go("apSwitch");
+    EXPECT_TRUE(shows(80));
+    EXPECT_TRUE(shows(15));
+    EXPECT_TRUE(showsNot(83));
+    EXPECT_EQ(readFile("/tmp/apSwitch.args"), "up\n");
+    EXPECT_TRUE(phone.quiet());
+    size_t mark = camtest::ledLogSize();
+    EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x14\x14");
+
+    // off: "switching off", then the down pictures and LED 0 dark
+    key("select");
+    EXPECT_TRUE(shows(82));
+    go("apSwitch");
+    EXPECT_TRUE(shows(81));
+    EXPECT_TRUE(shows(14));
+    EXPECT_EQ(readFile("/tmp/apSwitch.args"), "down\n");
+    EXPECT_TRUE(phone.quiet());
+    mark = camtest::ledLogSize();
+    EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x10\x10");
+    EXPECT_EQ(camtest::countOf(ctl_.output(), "] ap state\n"), 1u) << "switched in place";
+
+    // a switch-on that fails with 3, then with 1: the error screen with its
+    // picture and LED 0 blinking fast in colour 1; select goes back
+    sh("rm -f /tmp/bin/apSwitch");
+    for (int code : {3, 1}) {
+        sh("vcam-standin apSwitch up_code=" + std::to_string(code));
+        key("select");
+        EXPECT_EQ(phone.readLine(), stateChanged(10)) << code;
+        EXPECT_TRUE(shows(code == 3 ? 61 : 65)) << code;
+        mark = camtest::ledLogSize();
+        std::string blink = led0Next(mark, 4);
+        EXPECT_NE(blink.find('\x11'), std::string::npos) << code;
+        EXPECT_NE(blink.find('\x10'), std::string::npos) << code;
+        key("next prev");  // ignored on the error screen
+        EXPECT_TRUE(phone.quiet());
+        key("select");
+        EXPECT_EQ(phone.readLine(), stateChanged(0)) << code;
+        EXPECT_TRUE(shows(81)) << code;
+        EXPECT_TRUE(showsNot(code == 3 ? 61 : 65)) << code;
+        mark = camtest::ledLogSize();
+        EXPECT_EQ(led0Next(mark, 2).substr(0, 2), "\x10\x10") << code;
+    }
+    EXPECT_EQ(camtest::countOf(camtest::readFile("/.vcam/calls.log"), "apSwitch up\n"), 3u);
+}
+
+TEST_F(ScreensTest, UsbHostGetsTheCardReadOnly) {
+    const char* lun = "/sys/devices/platform/exynos-dwc3.0/exynos-ss-udc.0/gadget/lun0/file";
+    Client phone;
+    sh("vcam-battery --vbus 1");
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(7));
+    EXPECT_TRUE(shows(70));
+    EXPECT_TRUE(waitFor([&] { return readFile(lun) == "/dev/mmcblk1\n"; })) << readFile(lun);
+    // the card's file system stays mounted, read-only, while the host has it
+    std::vector<std::string> calls = camtest::calls();
+    std::vector<std::string> want = {"umount /sdcard", "mount -o ro /dev/mmcblk1p1 /sdcard"};
+    auto umount = std::find(calls.begin(), calls.end(), want[0]);
+    ASSERT_NE(umount, calls.end());
+    ASSERT_NE(umount + 1, calls.end());
+    EXPECT_EQ(*(umount + 1), want[1]);
+    EXPECT_EQ(camtest::countOf(ctl_.output(), "] device state\n"), 1u);
+
+    key("next select prev");
+    EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(1500)));
+    EXPECT_TRUE(shows(70));
+
+    camtest::clearCalls();
+    sh("vcam-battery --vbus 0");
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
+    EXPECT_TRUE(shows(10));
+    EXPECT_TRUE(showsNot(70));
+    std::vector<std::string> back = {"lsusb", "umount /sdcard", "mount -o rw /dev/mmcblk1p1 /sdcard"};
+    EXPECT_EQ(camtest::calls(), back);
+}
+
+TEST_F(ScreensTest, ShutdownScreenPowersOff) {
+    Client phone;
+    key("next");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(9));
+    EXPECT_TRUE(shows(64));
+    // the stand-in sees the panel as it is when shutdown runs
+    camtest::writeScript("shutdown", "vcam-screen --raw > /tmp/shutdown.panel\n"
+                                     "PATH=${PATH#/tmp/bin:} exec shutdown \"$@\"\n");
+    key("select");
+    EXPECT_EQ(ctl_.wait(), 0) << ctl_.output();
+    EXPECT_TRUE(camtest::called("shutdown"));
+    std::string panel = readFile("/tmp/shutdown.panel");
+    EXPECT_EQ(camtest::countOf(panel, "."), 128u * 64u) << "blank before shutdown:\n" << panel;
+}
+
+TEST_F(ScreensTest, SettingsMenuRowByRow) {
+    Client phone;
+    auto toSettings = [&] {
+        key("next next");
+        EXPECT_EQ(phone.readLine(), stateChanged(0));
+        EXPECT_EQ(phone.readLine(), stateChanged(0));
+        EXPECT_TRUE(shows(21));
+    };
+    // the menu's row r selected: "prev" moves down (button 2), "next" up
+    auto openRow = [&](int r, const char* table = IconAt().table) {
+        key("select");
+        EXPECT_EQ(phone.readLine(), stateChanged(6));
+        for (int i = 0; i < r; ++i) key("prev");
+        EXPECT_TRUE(shows(std::vector<int>{54, 45, 32, 30, 35, 52}[r], IconAt{r < 3 ? r : 2, true, table})) << r;
+        key("select");
+    };
+    toSettings();
+
+    // the menu: heading, the rows with the current size's badge, the cursor,
+    // the selected row inverted and the scroll bar of six rows
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    EXPECT_TRUE(shows(3));
+    EXPECT_TRUE(shows(54, IconAt{0, true}));
+    EXPECT_TRUE(shows(24, IconAt{0, true}));  // 1440 is 3K
+    EXPECT_TRUE(shows(39));
+    EXPECT_TRUE(shows(45, IconAt{1}));
+    EXPECT_TRUE(shows(32, IconAt{2}));
+    EXPECT_TRUE(waitFor(scrollBarShown));
+    EXPECT_NE(ctl_.output().find("on settings state"), std::string::npos);
+    key("prev prev prev");  // down to row 3: the window moves
+    EXPECT_TRUE(shows(30, IconAt{2, true}));
+    EXPECT_TRUE(shows(45, IconAt{0}));
+    EXPECT_TRUE(showsNot(39, IconAt{2})) << "no cursor on the calibration row";
+    key("next next next select");  // back up to row 0 and open it
+
+    // record size: 1440 selected; the first row stores 960 x 960, which the
+    // next recording uses
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    EXPECT_TRUE(shows(6));
+    EXPECT_TRUE(shows(46, IconAt{0}));
+    EXPECT_TRUE(shows(48, IconAt{1, true}));
+    EXPECT_TRUE(shows(50, IconAt{2}));
+    EXPECT_FALSE(scrollBarShown());
+    key("next");
+    EXPECT_TRUE(shows(46, IconAt{0, true}));
+    EXPECT_TRUE(shows(48, IconAt{1}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    EXPECT_EQ(storedRecordSize(), std::make_pair(960, 960));
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
+    std::vector<std::string> calls = camtest::calls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.rfind("mp4Spool 2 960 960 ", 0) == 0; }))
+        << camtest::readFile("/.vcam/calls.log");
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("stateChanged", std::chrono::seconds(20)), stateChanged(0));
+    toSettings();
+
+    // passphrase reset, twice: the default passphrase, once
+    const char* ap = camera_paths::kApConf;
+    std::string conf = readFile(ap);
+    size_t at = conf.find("wpa_passphrase=Vorpa517");
+    ASSERT_NE(at, std::string::npos);
+    camtest::writeFile(ap, conf.substr(0, at) + "wpa_passphrase=mine&/\\'x" + conf.substr(at + 23));
+    for (int i = 0; i < 2; ++i) {
+        openRow(1);
+        EXPECT_EQ(phone.readLine(), stateChanged(0)) << i;
+        EXPECT_TRUE(shows(21));
+        EXPECT_EQ(readFile(ap), conf) << i;
+    }
+
+    // camera information: two rows with their texts, no highlight
+    openRow(2);
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    EXPECT_TRUE(shows(33, IconAt{0}));
+    EXPECT_TRUE(shows(34, IconAt{1}));
+    camtest::Panel p = camtest::readPanel();
+    bool text = false;
+    for (int x = 86; x < 127; ++x) text = text || p.at(x, 20);
+    EXPECT_TRUE(text) << "module version in the first row";
+    key("next prev");
+    EXPECT_TRUE(phone.quiet());
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+
+    // lens calibration: icon 27 while the program runs, then the settings
+    holdUntilGo("lensAlign");
+    openRow(3);
+    EXPECT_TRUE(shows(27));
+    EXPECT_TRUE(phone.quiet());
+    go("lensAlign");
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    EXPECT_EQ(readFile("/tmp/lensAlign.args"), "2 1440 1440 h\n");
+    // a calibration that fails changes nothing else
+    camtest::writeScript("lensAlign", "exit 5\n");
+    openRow(3);
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(5)), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+
+    // language: Chinese reopens the screen with the Chinese icon table; the
+    // back row stores nothing; English again
+    const IconAt zh{0, false, camtest::kChineseTable};
+    openRow(4);
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    EXPECT_TRUE(shows(36, IconAt{0, true}));
+    EXPECT_TRUE(shows(37, IconAt{1}));
+    EXPECT_TRUE(shows(52, IconAt{2}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(3, zh));
+    EXPECT_TRUE(shows(21, zh));
+    EXPECT_TRUE(showsNot(3));
+    EXPECT_NE(readFile(camera_paths::kOffsetConf).find("\"zh_CN\""), std::string::npos);
+    std::string stored = readFile(camera_paths::kOffsetConf);
+    openRow(4, camtest::kChineseTable);
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    key("prev prev");
+    EXPECT_TRUE(shows(52, IconAt{2, true, camtest::kChineseTable}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf), stored);
+    openRow(4, camtest::kChineseTable);
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    key("prev");
+    EXPECT_TRUE(shows(37, IconAt{1, true, camtest::kChineseTable}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(3));
+    EXPECT_NE(readFile(camera_paths::kOffsetConf).find("\"en_US\""), std::string::npos);
+
+    // back: up from the first row wraps to the last
+    stored = readFile(camera_paths::kAppConfig) + readFile(camera_paths::kOffsetConf) + readFile(ap);
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    key("next");
+    EXPECT_TRUE(shows(52, IconAt{2, true}));
+    EXPECT_TRUE(shows(30, IconAt{0}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    EXPECT_EQ(readFile(camera_paths::kAppConfig) + readFile(camera_paths::kOffsetConf) + readFile(ap), stored);
+}
+
+TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
+    Client* phone = nullptr;
+    auto openList = [&] {
+        key("next next select select");
+        for (int mode : {0, 0, 6, 6}) EXPECT_EQ(phone->readLine(), stateChanged(mode));
+        EXPECT_TRUE(shows(6));
+    };
+    auto alive = [&] {
+        ASSERT_TRUE(phone->send("{\"cmd\":\"heartTest\"}\n"));
+        EXPECT_NE(phone->readUntil("heartTest").find("heartTest"), std::string::npos);
+    };
+
+    // five sizes: the scroll bar, the window on the configured one
+    ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWith("[960,1088,1360,1440,1920]")));
+    {
+        Client c;
+        phone = &c;
+        openList();
+        EXPECT_TRUE(waitFor(scrollBarShown));
+        EXPECT_TRUE(shows(46, IconAt{0}));
+        EXPECT_TRUE(shows(47, IconAt{1}));
+        EXPECT_TRUE(shows(48, IconAt{2, true}));
+        key("prev");
+        EXPECT_TRUE(shows(50, IconAt{2, true}));
+        EXPECT_TRUE(shows(48, IconAt{1}));
+        key("select");
+        EXPECT_EQ(c.readLine(), stateChanged(0));
+        EXPECT_EQ(storedRecordSize(), std::make_pair(1920, 1920));
+    }
+
+    // an id the table does not hold is left out and logged; a record width
+    // the table does not hold: the menu row has no badge
+    ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWith("[960,1234,1440]", 1234)));
+    {
+        Client c;
+        phone = &c;
+        key("next next select");
+        for (int mode : {0, 0, 6}) EXPECT_EQ(c.readLine(), stateChanged(mode));
+        EXPECT_TRUE(shows(54, IconAt{0, true}));
+        camtest::Panel p = camtest::readPanel();
+        for (int badge = 22; badge <= 25; ++badge)
+            EXPECT_FALSE(camtest::panelShowsIcon(p, badge, IconAt{0, true})) << badge;
+        key("select");
+        EXPECT_EQ(c.readLine(), stateChanged(6));
+        EXPECT_TRUE(shows(46, IconAt{0, true}));  // 1234 is not configured: the first row
+        EXPECT_TRUE(shows(48, IconAt{1}));
+        EXPECT_FALSE(scrollBarShown());
+        EXPECT_NE(ctl_.output().find("unsupported setting id 1234"), std::string::npos);
+        alive();
+    }
+
+    // an empty list and lists of the wrong kind: the heading only; moves do
+    // nothing, select goes back to the settings screen
+    for (const char* setting : {"[]", "[\"960\"]", "5"}) {
+        ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWith(setting)));
+        Client c;
+        phone = &c;
+        openList();
+        key("prev next");
+        EXPECT_TRUE(c.quiet()) << setting;
+        EXPECT_TRUE(showsNot(46) && showsNot(48) && showsNot(50)) << setting;
+        key("select");
+        EXPECT_EQ(c.readLine(), stateChanged(0)) << setting;
+        EXPECT_TRUE(shows(21)) << setting;
+        alive();
+        EXPECT_EQ(storedRecordSize(), std::make_pair(1440, 1440)) << setting;
+    }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config_paths.h"
+#include "config/property_config.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
 #include "controller/state/OnLiveState.h"
@@ -28,6 +29,8 @@
 #include "controller/state/RealTimeTakePhotoState.h"
 #include "controller/state/RecordVideoState.h"
 #include "controller/state/TakePhotoState.h"
+#include "controller/state/gyro_correct_state.h"
+#include "controller/state/settings_state.h"
 #include "support/vcam_session.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -63,7 +66,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (fd < 0 || fd != oled_fd()) return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
     if (request == OLED_IOC_NUM) {
         auto* w = reinterpret_cast<wordParam*>(arg);
-        int field = w->pos.y == 0 ? 0 : (w->pos.y == 40 ? 2 : 1);
+        // field 1 is the one wide-font field; the list texts stand at x 86
+        int field = w->large ? 1 : w->pos.y == 0 ? 0 : w->pos.y == 40 ? 2 : 3 + (w->pos.y - 16) / 16;
         g_panel.push_back("text " + std::to_string(field) + " " + w->num);
     } else if (request == OLED_IOC_MATRIX) {
         g_panel.push_back(iconCall(reinterpret_cast<matrixParam*>(arg)));
@@ -106,6 +110,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(camtest::inSandbox());
         camtest::usePrivateBin();
+        g_host_settle_seconds = 0;
         saved_config_ = readFile(camera_paths::kAppConfig);
         if (!camtest::exists("/dev/oled")) writeFile("/dev/oled", "");
         ASSERT_GE(oled_open("/lib/resource/EnglishVer.bin"), 0);
@@ -642,3 +647,76 @@ TEST_F(StateTest, PreviewThatCannotStart) {
 }
 
 }  // namespace
+
+TEST_F(StateTest, MotionSensorCalibration) {
+    make();
+    const std::string others = "{\"language\": \"en_US\", \"defaultOffset\": \"YWJj\"}";
+    writeFile(camera_paths::kOffsetConf, others);
+    auto stored = [] {
+        PropertyConfig conf(camera_paths::kOffsetConf);
+        return conf.queryProperty("gyroOffset") + " " + conf.queryProperty("defaultOffset");
+    };
+    auto measure = [&] {
+        auto gyro = std::make_shared<GyroCorrectState>(*ctx_);
+        ctx_->changeState(gyro);
+        EXPECT_EQ(type(), 6);
+        EXPECT_TRUE(drew("logo 29"));
+        g_panel.clear();
+        gyro->handleButton1();
+        gyro->handleButton1();  // a second press starts nothing more
+        EXPECT_GT(alarmLeft(), 2.0);
+        EXPECT_LE(alarmLeft(), 3.0);
+        EXPECT_EQ(g_panel, (std::vector<std::string>{"clear 29", "logo 26"}));
+        gyro->handleButton0();
+        gyro->handleButton2();
+        EXPECT_EQ(type(), 6);
+        auto held = ctx_->state_;
+        held->onAlrm();  // as the loop's alarm event calls it
+        EXPECT_EQ(type(), 0) << "back on the settings screen";
+        EXPECT_TRUE(drew("clear 26"));
+        EXPECT_TRUE(drew("logo 21"));
+    };
+
+    // 1 g down x, -0.5 g y; 10.009765625 and -0.9765625 degrees per second
+    ASSERT_EQ(system("vcam-sensor 16384 -8192 0 164 -16 0"), 0);
+    measure();
+    EXPECT_EQ(stored(), "1_-0.5_0_10.0098_-0.976562_0 YWJj");
+    ASSERT_EQ(system("vcam-sensor 0 0 16384 0 0 0"), 0);
+    measure();
+    EXPECT_EQ(stored(), "0_0_1_0_0_0 YWJj") << "a second calibration replaces the first";
+
+    // no sensor: the sample stays zeros
+    ASSERT_EQ(system("vcam-devctl unplug gyrotap"), 0);
+    measure();
+    ASSERT_EQ(system("vcam-devctl plug gyrotap"), 0);
+    EXPECT_EQ(stored(), "0_0_0_0_0_0 YWJj");
+
+    gsensorData small{0.0000123, -1234567.0, 0.1, 1e-300, 100000, -0.0};
+    EXPECT_EQ(GyroCorrectState::offsetText(small), "1.23e-05_-1.23457e+06_0.1_1e-300_100000_-0");
+}
+
+TEST_F(StateTest, CameraInformationTexts) {
+    make();
+    const std::string version = readFile(camera_paths::kVersionTxt);
+    int kernel = ctx_->camera_.kernelVersion();
+    ASSERT_GT(kernel, 0);
+    for (const std::string& text : {std::string("V9.8.7 build 1"), std::string(40, 'x') + " long", std::string("")}) {
+        writeFile(camera_paths::kVersionTxt, text);
+        g_panel.clear();
+        ctx_->changeState(std::make_shared<CameraInfoState>(*ctx_));
+        EXPECT_EQ(type(), 6);
+        std::string word = text.substr(0, text.find(' '));
+        // a text the panel cannot hold is not drawn; the screen goes on
+        EXPECT_EQ(drew("text 3 " + word), !word.empty() && word.size() <= 15) << text;
+        EXPECT_TRUE(drew("text 4 " + std::to_string(kernel)));
+        EXPECT_TRUE(drew("logo 3") && drew("logo 33") && drew("logo 34"));
+        EXPECT_FALSE(drew("logo 39")) << "no cursor";
+        g_panel.clear();
+        auto held = ctx_->state_;
+        held->clear();
+        held->handleButton1();
+        EXPECT_TRUE(drew("text 3 " + std::string(7, ' ')) && drew("text 4 " + std::string(7, ' ')));
+        EXPECT_EQ(type(), 0);
+    }
+    writeFile(camera_paths::kVersionTxt, version);
+}

@@ -16,28 +16,42 @@ void CameraState::onAlrm() {}
 void CameraState::entered() {}
 
 bool CameraState::isBusyType(int t) {
+    using namespace state_type;
     switch (t) {
-    case 1: case 2: case 3: case 6: case 8: case 9: case 10: case 11:
-        return true;
-    default:
-        return false;
+        case kTakingPhoto:
+        case kRecording:
+        case kLive:
+        case kMenu:
+        case kPreview:
+        case kRealTimePreview:
+        case kError:
+        case kRealTimeRecordPreview:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool CameraState::isJobType(int t) {
+    using namespace state_type;
     switch (t) {
-    case 1: case 2: case 3: case 8: case 9: case 11:
-        return true;
-    default:
-        return false;
+        case kTakingPhoto:
+        case kRecording:
+        case kLive:
+        case kPreview:
+        case kRealTimePreview:
+        case kRealTimeRecordPreview:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool CameraState::isBusy() const { return isBusyType(type()); }
 
 void BusyAnimation::operator()() {
-    oled_clearNumber(1);
-    oled_number(1, texts_[index_]);
+    oled_clearNumber(NUM_CENTER);
+    oled_number(NUM_CENTER, texts_[index_]);
     index_ = (index_ + 1) % 3;
 }
 
@@ -50,20 +64,34 @@ void stopSecondTask(Context& ctx) { ctx.second_task_cancel_ = true; }
 
 bool isCurrentState(Context& ctx, const CameraState* state) { return ctx.state_.get() == state; }
 
-void restJobLed(Context& ctx) {
-    ctx.led0_mode_ = 0;
-    ctx.led0_color_ = ctx.ap_on_ ? 4 : 0;
+void listenForCard(Context& ctx, const LifeToken& life, CameraState& screen) {
+    ctx.sdcard_.listener_ = life.guard([&screen](int) {
+        oled_clearLogo(icon::kListArea);
+        screen.show();
+    });
 }
 
-bool workerProcess(CmdMessage const& msg, std::string& process) {
+void showCardUnsupported() {
+    oled_clearLogo(icon::kUsbStorage);
+    oled_logo(icon::kCardError);
+}
+
+void setJobLed(Context& ctx, int mode, int color) {
+    ctx.led0_mode_ = mode;
+    ctx.led0_color_ = color;
+}
+
+void restJobLed(Context& ctx) { setJobLed(ctx, led_mode::kSteady, ctx.ap_on_ ? led_color::kActive : led_color::kDark); }
+
+bool workerProcess(CmdMessage const& msg, std::string& process, bool name_missing_data) {
     const rapidjson::Document& doc = msg.document();
     auto data = doc.FindMember("data");
-    if (data == doc.MemberEnd()) {
+    if (data == doc.MemberEnd() && name_missing_data) {
         LOG(ERROR) << "cmd has no member:data " << msg.GetString();
         return false;
     }
     const rapidjson::Value* p = nullptr;
-    if (data->value.IsObject()) {
+    if (data != doc.MemberEnd() && data->value.IsObject()) {
         auto it = data->value.FindMember("process");
         if (it != data->value.MemberEnd() && it->value.IsString()) p = &it->value;
     }
@@ -73,4 +101,39 @@ bool workerProcess(CmdMessage const& msg, std::string& process) {
     }
     process.assign(p->GetString(), p->GetStringLength());
     return true;
+}
+
+std::string twoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+
+unsigned g_host_settle_seconds = 2;
+
+void usbToHostAndSettle() {
+    toHost();
+    if (g_host_settle_seconds) sleep(g_host_settle_seconds);
+}
+
+int startFailureCode(int result) { return result == Camera::kConfigError ? result : kStartFailed; }
+
+void undoJobStart(bool raised_cpu, bool on_host) {
+    if (raised_cpu) {
+        setGovernor("ondemand");
+        runPinTool(6);
+    }
+    if (on_host) toDevice();
+}
+
+void JobState::handleButton1() {
+    if (stopping_) return;
+    stopping_ = true;
+    stopJob();
+    alarm(kStopTimeoutSeconds);
+}
+
+void JobState::onAlrm() { ctx_.camera_.forceQuit(); }
+
+bool reapJob(Context& ctx, int& code) {
+    bool exited = false;
+    code = 0;
+    ctx.camera_.waitForChildProcess(exited, code);
+    return exited;
 }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "controller/screen_codes.h"
+
 class CmdMessage;
 struct Context;
 
@@ -82,8 +84,62 @@ private:
     std::shared_ptr<const char> token_ = std::make_shared<const char>('\0');
 };
 
+// The idle-screen card listener of a carousel screen: a card change clears
+// the list area and redraws the screen, as long as the screen lives.
+void listenForCard(Context& ctx, const LifeToken& life, CameraState& screen);
+// An idle screen's picture of a card that is inserted but not usable.
+void showCardUnsupported();
+
 // LED 0 at rest: colour 4 while the access point is up, dark otherwise.
 void restJobLed(Context& ctx);
+// Sets LED 0.
+void setJobLed(Context& ctx, int mode, int color);
 // Worker messages: "data" must be an object with a string "process"; false
-// (and a log line) otherwise.
-bool workerProcess(CmdMessage const& msg, std::string& process);
+// (and a log line) otherwise. A missing "data" has a log line of its own
+// unless name_missing_data is false (then it is logged as "no process").
+bool workerProcess(CmdMessage const& msg, std::string& process, bool name_missing_data = true);
+
+// "07" for 7: a clock part with a leading zero below 10.
+std::string twoDigits(int v);
+
+// Steps shared by the busy screens that run a worker job.
+
+// Seconds the USB pins get to settle after the switch to the host side (2 on
+// the camera; the in-process tests set 0).
+extern unsigned g_host_settle_seconds;
+// Switches the USB pins to the host side and waits for them to settle.
+void usbToHostAndSettle();
+// Failure code of a job start result that is not a success: the model's 9
+// for a configuration error, else kStartFailed.
+int startFailureCode(int result);
+// Undoes what a job start did before it failed: the CPU governor and the fan
+// back when the start raised them, the USB pins back to the device side when
+// the screen had switched them to the host.
+void undoJobStart(bool raised_cpu, bool on_host);
+// Reaps ended children; true when the job's worker was among them, with its
+// exit code.
+bool reapJob(Context& ctx, int& code);
+
+// The skeleton of a busy screen whose worker runs until it is stopped
+// (recording, live, preview): select is the stop, once only, followed by the
+// 15-second alarm whose handler force-quits the worker; next and previous do
+// nothing.
+class JobState : public CameraState {
+public:
+    static constexpr unsigned kStopTimeoutSeconds = 15;
+
+    void handleButton0() override {}
+    void handleButton1() final;
+    void handleButton2() override {}
+    void onAlrm() override;
+
+    bool stopping() const { return stopping_; }
+
+protected:
+    explicit JobState(Context& ctx) : ctx_(ctx) {}
+    // Asks the worker to stop (the model's stop call).
+    virtual void stopJob() = 0;
+
+    Context& ctx_;
+    bool stopping_ = false;
+};

@@ -4,24 +4,22 @@
 
 #include "device/oled.h"
 
-void errorScreenLog(int code) {
+void errorScreenLog() {
     LOG(INFO) << "error state";
-    LOG(INFO) << "error code " << code;
 }
 
 void errorScreenShow(Context& ctx, int code) {
     if (code == 3) {
-        oled_clearLogo(17);
-        oled_logo(61);
+        oled_clearLogo(icon::kListArea);
+        oled_logo(icon::kErrorWrite);
     } else {
-        oled_clearLogo(70);
-        oled_logo(65);
+        oled_clearLogo(icon::kUsbStorage);
+        oled_logo(icon::kErrorFailed);
     }
-    ctx.led0_mode_ = 2;
-    ctx.led0_color_ = 1;
+    setJobLed(ctx, led_mode::kFastBlink, led_color::kAlert);
 }
 
 void errorScreenClear(int code) {
-    oled_clearLogo(17);
-    oled_clearLogo(code == 3 ? 61 : 65);
+    oled_clearLogo(icon::kListArea);
+    oled_clearLogo(code == 3 ? icon::kErrorWrite : icon::kErrorFailed);
 }

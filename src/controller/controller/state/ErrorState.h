@@ -10,19 +10,19 @@
 // Drawing shared by every form.
 void errorScreenShow(Context& ctx, int code);
 void errorScreenClear(int code);
-void errorScreenLog(int code);
+void errorScreenLog();
 
 template <typename T>
 class ErrorState : public CameraState {
 public:
     ErrorState(Context& ctx, int code) : ctx_(ctx), code_(code) {
-        errorScreenLog(code_);
+        errorScreenLog();
         show();
     }
 
     void show() override { errorScreenShow(ctx_, code_); }
     void clear() override { errorScreenClear(code_); }
-    int type() const override { return 10; }
+    int type() const override { return state_type::kError; }
     void handleButton0() override {}
     void handleButton1() override {
         restJobLed(ctx_);

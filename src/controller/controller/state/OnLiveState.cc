@@ -1,7 +1,5 @@
 #include "controller/state/OnLiveState.h"
 
-#include <unistd.h>
-
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
@@ -9,57 +7,42 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-namespace {
-std::string twoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
-}  // namespace
-
 OnLiveState::OnLiveState(Context& ctx, int width, int height, int bitrate)
-    : ctx_(ctx), width_(width), height_(height), bitrate_(bitrate) {
+    : JobState(ctx), width_(width), height_(height), bitrate_(bitrate) {
     clear();
-    oled_logo(1);
+    show();
     setSecondTask(ctx_, BusyAnimation());
-    toHost();
-    sleep(2);
+    usbToHostAndSettle();
     int r = ctx_.camera_.startLive(width_, height_, bitrate_);
-    ctx_.led0_mode_ = 1;
-    ctx_.led0_color_ = 4;
+    setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
     if (r != 0) {
         // nothing runs: undo the start; entered() goes back to the record screen
         start_failed_ = true;
         LOG(ERROR) << "live not started " << r;
-        setGovernor("ondemand");
-        runPinTool(6);
-        toDevice();
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 
 void OnLiveState::entered() {
     if (!start_failed_) return;
     clear();
-    oled_clearLogo(1);
+    oled_clearLogo(icon::kLive);
     LOG(INFO) << " exit from live abnormally";
     ctx_.changeState(std::make_shared<RecordVideoState>(ctx_));
     restJobLed(ctx_);
 }
 
-void OnLiveState::show() { oled_logo(1); }
+void OnLiveState::show() { oled_logo(icon::kLive); }
 
 void OnLiveState::clear() {
-    oled_clearLogo(0);
-    oled_clearLogo(8);
-    oled_clearLogo(17);
-    oled_clearNumber(1);
+    oled_clearLogo(icon::kFrame);
+    oled_clearLogo(icon::kNav);
+    oled_clearLogo(icon::kListArea);
+    oled_clearNumber(NUM_CENTER);
     stopSecondTask(ctx_);
 }
 
-void OnLiveState::handleButton1() {
-    if (stopping_) return;
-    stopping_ = true;
-    ctx_.camera_.stopLive();
-    alarm(15);
-}
-
-void OnLiveState::onAlrm() { ctx_.camera_.process_controller_.forceQuit(); }
+void OnLiveState::stopJob() { ctx_.camera_.stopLive(); }
 
 std::string OnLiveState::durationText(int seconds) {
     int rest = seconds % 3600;
@@ -67,8 +50,8 @@ std::string OnLiveState::durationText(int seconds) {
 }
 
 void OnLiveState::displayDuration(int seconds) {
-    oled_logo(seconds_ % 2 ? 19 : 18);
-    oled_number(1, durationText(seconds).c_str());
+    oled_logo(seconds_ % 2 ? icon::kLiveDotOn : icon::kLiveDotOff);
+    oled_number(NUM_CENTER, durationText(seconds).c_str());
 }
 
 void OnLiveState::liveTick() {
@@ -86,10 +69,8 @@ void OnLiveState::handCmdInput(CmdMessage const& msg) {
 }
 
 void OnLiveState::handleSigChild() {
-    bool exited = false;
     int code = 0;
-    ctx_.camera_.waitForChildProcess(exited, code);
-    if (!exited) return;
+    if (!reapJob(ctx_, code)) return;
     toDevice();
     if (!stopping_ || code != 0) {
         clear();

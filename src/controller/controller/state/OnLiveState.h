@@ -8,19 +8,15 @@
 
 struct Context;
 
-class OnLiveState : public CameraState {
+class OnLiveState : public JobState {
 public:
     OnLiveState(Context& ctx, int width, int height, int bitrate);
 
     void show() override;
     void clear() override;
-    int type() const override { return 3; }
-    void handleButton0() override {}
-    void handleButton1() override;
-    void handleButton2() override {}
+    int type() const override { return state_type::kLive; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void onAlrm() override;
     void entered() override;
 
     void displayDuration(int seconds);
@@ -28,15 +24,13 @@ public:
     static std::string durationText(int seconds);
 
     int seconds() const { return seconds_; }
-    bool stopping() const { return stopping_; }
     bool startFailed() const { return start_failed_; }
 
 private:
+    void stopJob() override;
     void liveTick();
 
-    Context& ctx_;
     int seconds_ = 0;
-    bool stopping_ = false;
     int width_;
     int height_;
     int bitrate_;

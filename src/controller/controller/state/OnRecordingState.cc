@@ -1,7 +1,6 @@
 #include "controller/state/OnRecordingState.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -17,8 +16,6 @@ namespace {
 
 constexpr uint64_t kReserve = 209715200ULL;  // 200 MiB stay free
 constexpr uint64_t kGiB = 1073741824ULL;
-
-std::string twoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
 
 std::string sizeText(uint64_t bytes, int digits) {
     if (bytes < kGiB) return std::to_string(bytes >> 20) + "M";
@@ -38,68 +35,59 @@ const rapidjson::Value* dataString(CmdMessage const& msg, const char* key) {
 }  // namespace
 
 OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitrate)
-    : ctx_(ctx), width_(width), height_(height), bitrate_(bitrate) {
+    : JobState(ctx), width_(width), height_(height), bitrate_(bitrate) {
     LOG(INFO) << "on recording state";
-    oled_logo(10);
+    oled_logo(icon::kVideo);
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
     space_budget_ = freeBytes >= RecordVideoState::kRecordRoom ? freeBytes - kReserve : 0;
     ctx_.sdcard_.listener_ = life_.guard([this](int inserted) { onCard(inserted); });
     warn_limit_ = static_cast<uint64_t>(0.8 * static_cast<double>(space_budget_));
     setSecondTask(ctx_, BusyAnimation());
-    toHost();
-    sleep(2);
+    usbToHostAndSettle();
     int r = ctx_.camera_.startRecord(width_, height_, bitrate_);
-    ctx_.led0_mode_ = 1;
-    ctx_.led0_color_ = 4;
+    setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
     if (r != 0) {
         // nothing runs: undo the start; entered() shows the error
-        start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
+        start_failure_ = startFailureCode(r);
         LOG(ERROR) << "record not started " << r;
-        setGovernor("ondemand");
-        runPinTool(6);
-        toDevice();
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 
 void OnRecordingState::entered() {
     if (!start_failure_) return;
     selfClear();
-    oled_logo(10);
+    oled_logo(icon::kVideo);
     ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, start_failure_));
 }
 
-void OnRecordingState::show() { oled_logo(10); }
+void OnRecordingState::show() { oled_logo(icon::kVideo); }
 
 void OnRecordingState::clear() {
     stopSecondTask(ctx_);
     ctx_.sdcard_.listener_ = nullptr;
-    oled_clearLogo(17);
+    oled_clearLogo(icon::kListArea);
 }
 
 void OnRecordingState::selfClear() {
-    oled_clearLogo(17);
-    oled_clearLogo(10);
-    oled_clearLogo(63);
+    oled_clearLogo(icon::kListArea);
+    oled_clearLogo(icon::kVideo);
+    oled_clearLogo(icon::kWait);
     stopSecondTask(ctx_);
     ctx_.sdcard_.listener_ = nullptr;
 }
 
-void OnRecordingState::handleButton1() {
-    if (stopping_) return;
-    stopping_ = true;
-    oled_logo(63);
+void OnRecordingState::stopJob() {
+    oled_logo(icon::kWait);
     ctx_.camera_.stopRecord();
-    alarm(15);
 }
-
-void OnRecordingState::onAlrm() { ctx_.camera_.process_controller_.forceQuit(); }
 
 void OnRecordingState::onCard(int inserted) {
     if (inserted) return;
     LOG(INFO) << "exit due to sdcard reject";
-    oled_clearLogo(17);
-    oled_clearLogo(63);
+    oled_clearLogo(icon::kListArea);
+    oled_clearLogo(icon::kWait);
     stopSecondTask(ctx_);
     handleButton1();
 }
@@ -113,14 +101,14 @@ std::string OnRecordingState::fileSizeText(uint64_t size, uint64_t budget) {
 }
 
 void OnRecordingState::displayDuration(int seconds) const {
-    oled_clearNumber(1);
-    oled_number(1, durationText(seconds).c_str());
-    oled_logo(seconds_ % 2 ? 75 : 74);
+    oled_clearNumber(NUM_CENTER);
+    oled_number(NUM_CENTER, durationText(seconds).c_str());
+    oled_logo(seconds_ % 2 ? icon::kRecDotOn : icon::kRecDotOff);
 }
 
 void OnRecordingState::displayFileSize(uint64_t size) const {
-    oled_clearNumber(2);
-    oled_number(2, fileSizeText(size, space_budget_).c_str());
+    oled_clearNumber(NUM_SUB);
+    oled_number(NUM_SUB, fileSizeText(size, space_budget_).c_str());
 }
 
 void OnRecordingState::recordTick() {
@@ -131,14 +119,11 @@ void OnRecordingState::recordTick() {
         return;
     }
     uint64_t size = finished_bytes_ + static_cast<uint64_t>(st.st_size);
-    oled_logo(58);
+    oled_logo(icon::kCounts);
     displayDuration(seconds_);
     displayFileSize(size);
     ctx_.client_handler_.broadcastRecordState(static_cast<unsigned>(size), seconds_);
-    if (size >= warn_limit_) {
-        ctx_.led0_mode_ = 1;
-        ctx_.led0_color_ = 1;
-    }
+    if (size >= warn_limit_) setJobLed(ctx_, led_mode::kSlowBlink, led_color::kAlert);
     if (size >= space_budget_) {
         LOG(INFO) << "file_size " << size << "  " << space_budget_;
         LOG(INFO) << "auto return";
@@ -187,12 +172,10 @@ void OnRecordingState::handCmdInput(CmdMessage const& msg) {
 }
 
 void OnRecordingState::handleSigChild() {
-    bool exited = false;
     int code = 0;
-    ctx_.camera_.waitForChildProcess(exited, code);
-    if (!exited) return;
+    if (!reapJob(ctx_, code)) return;
     selfClear();
-    oled_clearLogo(63);
+    oled_clearLogo(icon::kWait);
     toDevice();
     if (stopping_ && code == 0) {
         LOG(INFO) << " exit from record success";
@@ -201,6 +184,6 @@ void OnRecordingState::handleSigChild() {
         return;
     }
     LOG(INFO) << " exit from record abnormally";
-    oled_logo(10);
+    oled_logo(icon::kVideo);
     ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, code));
 }

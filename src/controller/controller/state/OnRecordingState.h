@@ -9,20 +9,16 @@
 
 struct Context;
 
-class OnRecordingState : public CameraState {
+class OnRecordingState : public JobState {
 public:
     OnRecordingState(Context& ctx, int width, int height, int bitrate);
 
     void show() override;
     void clear() override;
     void selfClear();
-    int type() const override { return 2; }
-    void handleButton0() override {}
-    void handleButton1() override;
-    void handleButton2() override {}
+    int type() const override { return state_type::kRecording; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void onAlrm() override;
     void entered() override;
 
     void displayDuration(int seconds) const;
@@ -36,19 +32,17 @@ public:
     uint64_t warnLimit() const { return warn_limit_; }
     uint64_t finishedBytes() const { return finished_bytes_; }
     const std::string& currentFile() const { return current_file_; }
-    bool stopping() const { return stopping_; }
     int startFailure() const { return start_failure_; }
 
 private:
+    void stopJob() override;
     void recordTick();
     void onCard(int inserted);
 
-    Context& ctx_;
     int seconds_ = 0;
     uint64_t space_budget_ = 0;
     uint64_t finished_bytes_ = 0;
     uint64_t warn_limit_ = 0;
-    bool stopping_ = false;
     std::string current_file_;
     int width_;
     int height_;

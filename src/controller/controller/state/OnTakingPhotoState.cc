@@ -1,7 +1,5 @@
 #include "controller/state/OnTakingPhotoState.h"
 
-#include <unistd.h>
-
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
@@ -12,63 +10,45 @@
 
 OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : ctx_(ctx) {
     LOG(INFO) << "on taking photo state";
-    oled_logo(7);
-    oled_logo(63);
-    ctx_.led0_mode_ = 0;
-    ctx_.led0_color_ = 4;
-    toHost();
-    sleep(2);
+    show();
+    usbToHostAndSettle();
     int r = ctx_.camera_.takePhoto();
     if (r != 1) {
         // nothing runs: give the pins back; entered() shows the error
-        start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
+        start_failure_ = startFailureCode(r);
         LOG(ERROR) << "take photo not started " << r;
-        toDevice();
+        undoJobStart(/*raised_cpu=*/false, /*on_host=*/true);
     }
 }
 
 void OnTakingPhotoState::entered() {
     if (!start_failure_) return;
     selfClear();
-    oled_logo(7);
+    oled_logo(icon::kPhoto);
     ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
 }
 
 void OnTakingPhotoState::show() {
-    oled_logo(7);
-    oled_logo(63);
-    ctx_.led0_mode_ = 0;
-    ctx_.led0_color_ = 4;
+    oled_logo(icon::kPhoto);
+    oled_logo(icon::kWait);
+    setJobLed(ctx_, led_mode::kSteady, led_color::kActive);
 }
 
 void OnTakingPhotoState::selfClear() {
-    oled_clearLogo(7);
-    oled_clearLogo(63);
+    oled_clearLogo(icon::kPhoto);
+    oled_clearLogo(icon::kWait);
 }
 
 void OnTakingPhotoState::handCmdInput(CmdMessage const& msg) {
-    const rapidjson::Document& doc = msg.document();
-    auto data = doc.FindMember("data");
-    const rapidjson::Value* process = nullptr;
-    if (data != doc.MemberEnd() && data->value.IsObject()) {
-        auto p = data->value.FindMember("process");
-        if (p != data->value.MemberEnd() && p->value.IsString()) process = &p->value;
-    }
-    if (!process) {
-        LOG(ERROR) << "cmd data has no process " << msg.GetString();
-        return;
-    }
-    if (std::string(process->GetString(), process->GetStringLength()) == "stillGrab" && msg.GetCmd() == "prepare") {
-        ctx_.led0_mode_ = 2;
-        ctx_.led0_color_ = 4;
-    }
+    std::string process;
+    // a message without "data" counts as one without a process here
+    if (!workerProcess(msg, process, /*name_missing_data=*/false)) return;
+    if (process == "stillGrab" && msg.GetCmd() == "prepare") setJobLed(ctx_, led_mode::kFastBlink, led_color::kActive);
 }
 
 void OnTakingPhotoState::handleSigChild() {
-    bool exited = false;
     int code = 0;
-    ctx_.camera_.waitForChildProcess(exited, code);
-    if (!exited) return;
+    if (!reapJob(ctx_, code)) return;
     selfClear();
     toDevice();
     if (code == 0) {
@@ -78,6 +58,6 @@ void OnTakingPhotoState::handleSigChild() {
         return;
     }
     LOG(INFO) << "exit from takephoto abnormally";
-    oled_logo(7);
+    oled_logo(icon::kPhoto);
     ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
 }

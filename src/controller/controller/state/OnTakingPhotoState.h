@@ -12,7 +12,7 @@ public:
     void show() override;
     void clear() override {}
     void selfClear();
-    int type() const override { return 1; }
+    int type() const override { return state_type::kTakingPhoto; }
     void handleButton0() override {}
     void handleButton1() override {}
     void handleButton2() override {}

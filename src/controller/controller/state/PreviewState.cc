@@ -1,7 +1,5 @@
 #include "controller/state/PreviewState.h"
 
-#include <unistd.h>
-
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
@@ -10,22 +8,20 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-PreviewState::PreviewState(Context& ctx) : ctx_(ctx) {}
+PreviewState::PreviewState(Context& ctx) : JobState(ctx) {}
 
 void PreviewState::show() {
-    oled_clearLogo(7);
+    oled_clearLogo(icon::kPhoto);
     // one job per screen: a redraw does not start a second worker
     if (started_) return;
     started_ = true;
     setSecondTask(ctx_, BusyAnimation());
     int r = ctx_.camera_.startPreview();
-    ctx_.led0_mode_ = 1;
-    ctx_.led0_color_ = 4;
+    setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
     if (r == 0) return;
     LOG(ERROR) << "preview not started " << r;
-    start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
-    setGovernor("ondemand");
-    runPinTool(6);
+    start_failure_ = startFailureCode(r);
+    undoJobStart(/*raised_cpu=*/true, /*on_host=*/false);
     clear();
     // shown before it was put in place: entered() leads on instead
     if (isCurrentState(ctx_, this)) entered();
@@ -38,34 +34,25 @@ void PreviewState::entered() {
 }
 
 void PreviewState::clear() {
-    oled_clearLogo(59);
+    oled_clearLogo(icon::kStreaming);
     stopSecondTask(ctx_);
 }
 
-void PreviewState::handleButton1() {
-    if (stopping_) return;
-    stopping_ = true;
-    ctx_.camera_.stopPreview();
-    alarm(15);
-}
-
-void PreviewState::onAlrm() { ctx_.camera_.process_controller_.forceQuit(); }
+void PreviewState::stopJob() { ctx_.camera_.stopPreview(); }
 
 void PreviewState::handCmdInput(CmdMessage const& msg) {
     std::string process;
     if (!workerProcess(msg, process)) return;
     if (msg.GetCmd() != "prepare" || process != "previewCast") return;
     ctx_.client_handler_.broadcastPrepareOK();
-    oled_clearNumber(1);
-    oled_logo(59);
+    oled_clearNumber(NUM_CENTER);
+    oled_logo(icon::kStreaming);
     stopSecondTask(ctx_);
 }
 
 void PreviewState::handleSigChild() {
-    bool exited = false;
     int code = 0;
-    ctx_.camera_.waitForChildProcess(exited, code);
-    if (!exited) return;
+    if (!reapJob(ctx_, code)) return;
     if (stopping_ && code == 0) {
         LOG(INFO) << " exit from preview success";
         ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));

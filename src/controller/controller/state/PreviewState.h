@@ -6,27 +6,22 @@
 
 struct Context;
 
-class PreviewState : public CameraState {
+class PreviewState : public JobState {
 public:
     explicit PreviewState(Context& ctx);
 
     void show() override;
     void clear() override;
-    int type() const override { return 8; }
-    void handleButton0() override {}
-    void handleButton1() override;
-    void handleButton2() override {}
+    int type() const override { return state_type::kPreview; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void onAlrm() override;
     void entered() override;
 
-    bool stopping() const { return stopping_; }
     int startFailure() const { return start_failure_; }
 
 private:
-    Context& ctx_;
-    bool stopping_ = false;
+    void stopJob() override;
+
     bool started_ = false;
     int start_failure_ = 0;
 };

@@ -1,7 +1,5 @@
 #include "controller/state/RealTimeTakePhotoState.h"
 
-#include <unistd.h>
-
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
@@ -10,24 +8,23 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) : ctx_(ctx), type_(type) {
+RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) : JobState(ctx), type_(type) {
     LOG(INFO) << "realtimeTakePhoto state";
-    oled_clearLogo(0);
-    oled_clearLogo(8);
-    oled_clearLogo(7);
+    oled_clearLogo(icon::kFrame);
+    oled_clearLogo(icon::kNav);
+    oled_clearLogo(icon::kPhoto);
     setSecondTask(ctx_, BusyAnimation());
-    toHost();
-    sleep(2);
+    usbToHostAndSettle();
     int r = 0;
-    if (type_ == kPreview) r = ctx_.camera_.startPreview();
-    else if (type_ == kRecordPreview) r = ctx_.camera_.startRecordPreview();
+    if (type_ == kPreview)
+        r = ctx_.camera_.startPreview();
+    else if (type_ == kRecordPreview)
+        r = ctx_.camera_.startRecordPreview();
     if (r != 0) {
         // nothing runs: undo the start; entered() shows the error
-        start_failure_ = r == Camera::kConfigError ? r : kStartFailed;
+        start_failure_ = startFailureCode(r);
         LOG(ERROR) << "preview not started " << r;
-        setGovernor("ondemand");
-        runPinTool(6);
-        toDevice();
+        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
     }
 }
 
@@ -38,33 +35,32 @@ void RealTimeTakePhotoState::entered() {
 }
 
 void RealTimeTakePhotoState::show() {
-    oled_clearLogo(0);
-    oled_clearLogo(8);
-    oled_clearLogoShift(7, 0);
+    oled_clearLogo(icon::kFrame);
+    oled_clearLogo(icon::kNav);
+    oled_clearLogoShift(icon::kPhoto, 0);
 }
 
 void RealTimeTakePhotoState::clear() {
     stopSecondTask(ctx_);
-    oled_clearLogoShift(59, 0);
+    oled_clearLogoShift(icon::kStreaming, 0);
 }
 
-void RealTimeTakePhotoState::handleButton1() {
-    if (stopping_) return;
-    stopping_ = true;
-    alarm(15);
-    if (type_ == kPreview) ctx_.camera_.stopPreview();
-    else ctx_.camera_.stopRecordPreview();
+void RealTimeTakePhotoState::stopJob() {
+    if (type_ == kPreview)
+        ctx_.camera_.stopPreview();
+    else
+        ctx_.camera_.stopRecordPreview();
 }
 
 void RealTimeTakePhotoState::onAlrm() {
     LOG(INFO) << "force kill RealTimeTakePhoto";
-    ctx_.camera_.process_controller_.forceQuit();
+    JobState::onAlrm();
 }
 
 void RealTimeTakePhotoState::onPrepareOk() {
     ctx_.client_handler_.broadcastPrepareOK();
-    oled_clearNumber(1);
-    oled_logo(59);
+    oled_clearNumber(NUM_CENTER);
+    oled_logo(icon::kStreaming);
     stopSecondTask(ctx_);
     ctx_.camera_.setCameraProperty(0, "sharpness", 0);
     ctx_.camera_.setCameraProperty(1, "sharpness", 0);
@@ -93,15 +89,13 @@ void RealTimeTakePhotoState::handCmdInput(CmdMessage const& msg) {
         LOG(ERROR) << "snapshotResult cmd has no or wrong " << key << " " << msg.GetString();
         return;
     }
-    ctx_.client_handler_.broadcastRealtimeSnapshot(
-        std::string(text->value.GetString(), text->value.GetStringLength()), ok);
+    ctx_.client_handler_.broadcastRealtimeSnapshot(std::string(text->value.GetString(), text->value.GetStringLength()),
+                                                   ok);
 }
 
 void RealTimeTakePhotoState::handleSigChild() {
-    bool exited = false;
     int code = 0;
-    ctx_.camera_.waitForChildProcess(exited, code);
-    if (!exited) return;
+    if (!reapJob(ctx_, code)) return;
     toDevice();
     if (stopping_ && code == 0) {
         LOG(INFO) << " exit from realtimeTakePhoto success";

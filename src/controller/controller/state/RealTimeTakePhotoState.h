@@ -8,28 +8,26 @@ struct Context;
 
 enum PreviewType { kPreview = 0, kRecordPreview = 1 };
 
-class RealTimeTakePhotoState : public CameraState {
+class RealTimeTakePhotoState : public JobState {
 public:
     RealTimeTakePhotoState(Context& ctx, PreviewType type);
 
     void show() override;
     void clear() override;
-    int type() const override { return type_ == kPreview ? 9 : 11; }
-    void handleButton0() override {}
-    void handleButton1() override;
-    void handleButton2() override {}
+    int type() const override {
+        return type_ == kPreview ? state_type::kRealTimePreview : state_type::kRealTimeRecordPreview;
+    }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
     void onAlrm() override;
     void entered() override;
     void onPrepareOk();
 
-    bool stopping() const { return stopping_; }
     int startFailure() const { return start_failure_; }
 
 private:
-    Context& ctx_;
-    bool stopping_ = false;
+    void stopJob() override;
+
     PreviewType type_;
     int start_failure_ = 0;
 };

@@ -11,52 +11,35 @@
 RecordVideoState::RecordVideoState(Context& ctx) : ctx_(ctx) {
     LOG(INFO) << "record video state";
     show();
-    listen();
-}
-
-void RecordVideoState::listen() {
-    ctx_.sdcard_.listener_ = life_.guard([this](int) {
-        oled_clearLogo(17);
-        show();
-    });
+    listenForCard(ctx_, life_, *this);
 }
 
 void RecordVideoState::show() {
-    oled_logo(0);
-    oled_logo(8);
-    oled_logo(10);
+    oled_logo(icon::kFrame);
+    oled_logo(icon::kNav);
+    oled_logo(icon::kVideo);
     Sdcard& card = ctx_.sdcard_;
     card.supported_ = card.checkIsVfat();
     if (card.inserted_ && card.supported_) {
         unsigned long long freeBytes = 0, totalBytes = 0;
         if (!card.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
-        oled_logo(freeBytes >= kRecordRoom ? 60 : 68);
+        oled_logo(freeBytes >= kRecordRoom ? icon::kRecReady : icon::kCardFull);
     } else if (!card.inserted_) {
-        oled_logo(66);
+        oled_logo(icon::kNoCard);
     } else {
-        oled_clearLogo(70);
-        oled_logo(69);
+        showCardUnsupported();
     }
 }
 
 void RecordVideoState::clear() {
-    oled_clearLogo(0);
-    oled_clearLogo(10);
-    oled_clearLogo(8);
-    oled_clearLogo(17);
+    oled_clearLogo(icon::kFrame);
+    oled_clearLogo(icon::kVideo);
+    oled_clearLogo(icon::kNav);
+    oled_clearLogo(icon::kListArea);
     ctx_.sdcard_.listener_ = nullptr;
 }
 
-void RecordVideoState::handleButton0() {
-    std::shared_ptr<CameraState> next = makeShutdownState(ctx_);
-    if (!next) {
-        // no shutdown screen yet: this screen stays (it was cleared)
-        show();
-        listen();
-        return;
-    }
-    ctx_.changeState(std::move(next));
-}
+void RecordVideoState::handleButton0() { ctx_.changeState(makeShutdownState(ctx_)); }
 
 void RecordVideoState::handleButton2() { ctx_.changeState(std::make_shared<TakePhotoState>(ctx_)); }
 
@@ -69,5 +52,5 @@ void RecordVideoState::handleButton1() {
         return;
     }
     show();
-    listen();  // the clear before select had dropped it
+    listenForCard(ctx_, life_, *this);  // the clear before select had dropped it
 }

@@ -11,7 +11,7 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return 0; }
+    int type() const override { return state_type::kIdle; }
     void handleButton0() override;
     void handleButton1() override;
     void handleButton2() override;
@@ -20,9 +20,6 @@ public:
     static constexpr unsigned long long kRecordRoom = 419430400ULL;
 
 private:
-    // The card listener: a card change redraws this screen.
-    void listen();
-
     Context& ctx_;
     LifeToken life_;
 };

@@ -13,65 +13,48 @@
 TakePhotoState::TakePhotoState(Context& ctx) : ctx_(ctx) {
     LOG(INFO) << "take photo state";
     show();
-    listen();
-}
-
-void TakePhotoState::listen() {
-    ctx_.sdcard_.listener_ = life_.guard([this](int) {
-        oled_clearLogo(17);
-        show();
-    });
+    listenForCard(ctx_, life_, *this);
 }
 
 void TakePhotoState::show() {
-    oled_logo(0);
-    oled_logo(8);
-    oled_logo(7);
+    oled_logo(icon::kFrame);
+    oled_logo(icon::kNav);
+    oled_logo(icon::kPhoto);
     Sdcard& card = ctx_.sdcard_;
     card.supported_ = card.checkIsVfat();
     if (!card.inserted_) {
-        oled_logo(66);
+        oled_logo(icon::kNoCard);
         return;
     }
     if (!card.supported_) {
-        oled_clearLogo(70);
-        oled_logo(69);
+        showCardUnsupported();
         return;
     }
     int left = card.estimatePhotoLeft();
     if (left == -1) {
-        oled_logo(66);
+        oled_logo(icon::kNoCard);
         return;
     }
     if (left <= 0) {
-        oled_logo(68);
+        oled_logo(icon::kCardFull);
         return;
     }
-    oled_logo(58);
-    oled_number(1, std::to_string(card.queryTypeNumber(".pnop")).c_str());
-    oled_number(2, std::to_string(left).c_str());
+    oled_logo(icon::kCounts);
+    oled_number(NUM_CENTER, std::to_string(card.queryTypeNumber(".pnop")).c_str());
+    oled_number(NUM_SUB, std::to_string(left).c_str());
 }
 
 void TakePhotoState::clear() {
-    oled_clearLogo(0);
-    oled_clearLogo(7);
-    oled_clearLogo(8);
-    oled_clearLogo(17);
+    oled_clearLogo(icon::kFrame);
+    oled_clearLogo(icon::kPhoto);
+    oled_clearLogo(icon::kNav);
+    oled_clearLogo(icon::kListArea);
     ctx_.sdcard_.listener_ = nullptr;
 }
 
 void TakePhotoState::handleButton0() { ctx_.changeState(std::make_shared<RecordVideoState>(ctx_)); }
 
-void TakePhotoState::handleButton2() {
-    std::shared_ptr<CameraState> next = makeAPState(ctx_);
-    if (!next) {
-        // no access-point screen yet: this screen stays (it was cleared)
-        show();
-        listen();
-        return;
-    }
-    ctx_.changeState(std::move(next));
-}
+void TakePhotoState::handleButton2() { ctx_.changeState(makeAPState(ctx_)); }
 
 void TakePhotoState::handleButton1() {
     Sdcard& card = ctx_.sdcard_;
@@ -82,5 +65,5 @@ void TakePhotoState::handleButton1() {
         return;
     }
     show();
-    listen();  // the clear before select had dropped it
+    listenForCard(ctx_, life_, *this);  // the clear before select had dropped it
 }

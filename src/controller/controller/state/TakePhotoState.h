@@ -12,15 +12,12 @@ public:
 
     void show() override;
     void clear() override;
-    int type() const override { return 0; }
+    int type() const override { return state_type::kIdle; }
     void handleButton0() override;
     void handleButton1() override;
     void handleButton2() override;
 
 private:
-    // The card listener: a card change redraws this screen.
-    void listen();
-
     Context& ctx_;
     LifeToken life_;
 };

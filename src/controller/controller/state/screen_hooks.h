@@ -1,6 +1,5 @@
-// Screens of the carousel that come with the menus. Each maker gives the
-// new screen, or nothing while that screen is not part of the build; the
-// carousel then stays where it is.
+// Makers of the carousel stops and the USB-storage screen, so the photo and
+// record screens and the USB check reach them without their headers.
 #pragma once
 
 #include <memory>
@@ -10,3 +9,5 @@ struct Context;
 
 std::shared_ptr<CameraState> makeShutdownState(Context& ctx);
 std::shared_ptr<CameraState> makeAPState(Context& ctx);
+std::shared_ptr<CameraState> makeSettingsState(Context& ctx);
+std::shared_ptr<CameraState> makeDeviceState(Context& ctx);

@@ -1,0 +1,34 @@
+#include "controller/state/device_state.h"
+
+#include <glog/logging.h>
+
+#include "common/file_util.h"
+#include "common/process_util.h"
+#include "controller/controller_context.h"
+#include "device/oled.h"
+
+namespace {
+
+// The backing file of the mass-storage gadget.
+constexpr const char* kLunFile = "/sys/devices/platform/exynos-dwc3.0/exynos-ss-udc.0/gadget/lun0/file";
+
+// As "echo TEXT > FILE": the text and a line end, in one write.
+void writeSysfs(const std::string& path, const std::string& text) {
+    if (!pnocamera::writeSysfsValue(path, text + "\n")) LOG(ERROR) << "write " << path << " err";
+}
+
+}  // namespace
+
+// The name is logged by the USB check that makes this screen.
+DeviceState::DeviceState(Context& ctx) : ctx_(ctx) {
+    show();
+    writeSysfs(kLunFile, "");
+    pnocamera::runProcess({"umount", "/sdcard"});
+    // read-only on the camera while the host writes the card: one writer only
+    pnocamera::runProcess({"mount", "-o", "ro", "/dev/mmcblk1p1", "/sdcard"});
+    writeSysfs(kLunFile, "/dev/mmcblk1");
+}
+
+void DeviceState::show() { oled_logo(icon::kUsbStorage); }
+
+void DeviceState::clear() { oled_clearLogo(icon::kUsbStorage); }
