@@ -465,12 +465,17 @@ int UsbServer::devnum(int lens) {
     return slots_.at(size_t(lens))->devnum;
 }
 
+// Main loop: the module is off the bus (no sysfs entry, no device node)
+// when this returns.
 void UsbServer::unplug(int lens, int returnMs) {
-    std::lock_guard<std::mutex> lock(mu_);
-    Slot& s = *slots_.at(size_t(lens));
-    s.module.note("unplugged");
-    leave(lens, s.module.identity(), returnMs);
-    settle(lens);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Slot& s = *slots_.at(size_t(lens));
+        s.module.note("unplugged");
+        leave(lens, s.module.identity(), returnMs);
+        settle(lens);
+    }
+    flushPosted();
 }
 
 // Main loop.

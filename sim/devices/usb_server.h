@@ -46,7 +46,7 @@ public:
     // Runs f on the module with the server's lock held; then carries out
     // the bus events it asked for.
     void with(int lens, const std::function<void(UsbModule&)>& f);
-    // Takes the module off the bus (`returnMs` < 0: until plugged) or
+    // Takes the module off the bus now (`returnMs` < 0: until plugged) or
     // enumerates it now as `identity`.
     void unplug(int lens, int returnMs);
     void plug(int lens, UsbIdentity identity);

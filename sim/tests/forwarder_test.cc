@@ -241,10 +241,14 @@ TEST_F(ForwarderTest, ABurstOfConnectionsIsServedAllAtOnce) {
         EXPECT_EQ(b.connected, kBurst);
         EXPECT_EQ(b.hanging, 0);
         EXPECT_EQ(b.answered + b.closed, kBurst);
-        size_t taken = count(controller_.output().substr(from), "new client connected");
+        // a connect the forwarder gave up on may have reached the
+        // controller all the same; it sent nothing, so count the requests
+        std::string log = controller_.output().substr(from);
+        size_t asked = count(log, std::string("socket msg ") + kRequest);
         EXPECT_GE(b.answered, 1);
         EXPECT_LE(size_t(b.answered), kMaxClients);
-        EXPECT_EQ(size_t(b.answered), taken) << "a client the controller took had no reply";
+        EXPECT_EQ(size_t(b.answered), asked) << "a request the controller took had no reply";
+        EXPECT_GE(count(log, "new client connected"), asked);
         EXPECT_NE(controller_.output().find("too many clients, connection closed", from), std::string::npos);
         EXPECT_EQ(netstat("TCPSynRetrans"), retries);
         EXPECT_TRUE(running(host_half_)) << host_half_.output();

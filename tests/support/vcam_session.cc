@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -284,8 +286,10 @@ void start(Process& p, const std::vector<std::string>& argv, const std::string& 
         for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
+        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
         _exit(127);
     }
+    if (pid < 0) std::fprintf(stderr, "cannot start %s: %s\n", argv[0].c_str(), strerror(errno));
     p.pid = pid;
 }
 

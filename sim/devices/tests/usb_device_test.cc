@@ -253,6 +253,16 @@ TEST_F(UsbDeviceTest, BusListsEachLensBridgeWithItsDescriptors) {
     seen = 0;
     for (auto& d : back.list()) seen += d.vid == kVid && d.pid == kUvc;
     EXPECT_EQ(2, seen);
+
+    // an unplugged module is off the bus by the time the command answers
+    usb("0 unplug");
+    EXPECT_FALSE(camtest::exists(node));
+    Usb gone;
+    seen = 0;
+    for (auto& d : gone.list()) seen += d.vid == kVid && d.pid == kUvc;
+    EXPECT_EQ(1, seen);
+    usb("0 plug");
+    EXPECT_TRUE(waitPresent(0, kUvc));
 }
 
 TEST_F(UsbDeviceTest, DetachClaimAndReleaseMoveTheVideoNode) {
