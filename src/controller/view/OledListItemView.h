@@ -4,7 +4,7 @@
 #include "device/oled.h"
 #include "view/OledView.h"
 
-class OledListItemView : public OledView {
+class OledListItemView final : public OledView {
 public:
     explicit OledListItemView(iconState icon);
     void repaint(void* p) override;

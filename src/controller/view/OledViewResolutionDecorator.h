@@ -6,7 +6,7 @@
 #include "device/oled.h"
 #include "view/OledViewDecorator.h"
 
-class OledViewResolutionDecorator : public OledViewDecorator {
+class OledViewResolutionDecorator final : public OledViewDecorator {
 public:
     OledViewResolutionDecorator(std::shared_ptr<OledView> view, iconState icon);
     void repaint(void* p) override;

@@ -7,7 +7,7 @@
 
 #include "view/OledViewDecorator.h"
 
-class OledViewStringDecorator : public OledViewDecorator {
+class OledViewStringDecorator final : public OledViewDecorator {
 public:
     OledViewStringDecorator(std::shared_ptr<OledView> view, std::string text);
     void repaint(void* p) override;

@@ -20,7 +20,7 @@ void writeSysfs(const std::string& path, const std::string& text) {
 }  // namespace
 
 // The name is logged by the USB check that makes this screen.
-DeviceState::DeviceState(Context& ctx) : ctx_(ctx) {
+DeviceState::DeviceState(Context& /*ctx*/) {
     show();
     writeSysfs(kLunFile, "");
     pnocamera::runProcess({"umount", "/sdcard"});

@@ -16,7 +16,4 @@ public:
     void handleButton0() override {}
     void handleButton1() override {}
     void handleButton2() override {}
-
-private:
-    Context& ctx_;
 };
