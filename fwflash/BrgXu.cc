@@ -453,7 +453,12 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
 
     puts("Start burning.\r");
     cmd[1] = 0x01;
-    BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1);
+    // Only a burn command the module took is followed by the status polls;
+    // a module that leaves the bus during them has rebooted into the image.
+    if (xuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1, &usb) != 0 || usb != sizeof(cmd)) {
+        printf("\r\nUpdate flash failed. %d\r\n", 1884);
+        return BRG_TRANSFER_FAILED;
+    }
     sleep(1);
     for (int poll = 0; poll < 10; ++poll) {
         int r = xuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0, &usb);
@@ -592,12 +597,12 @@ int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t l
         return BRG_TRANSFER_FAILED;
     }
     pThread::Sleep(300);
+    int usb = 0;
     for (uint32_t offset = 0; offset < length; offset += kChunk) {
         printf("Vender Command result= 0x%X \r\n", static_cast<unsigned>(result));
         // The last chunk is filled up with zero bytes.
         uint8_t chunk[kChunk] = {0};
         memcpy(chunk, data + offset, std::min<uint32_t>(kChunk, length - offset));
-        int usb = 0;
         result = xuCmd(handle, chunk, BRG_XU_FW_DATA, kChunk, 1, &usb);
         if (result != 0 || usb != kChunk) {
             puts("\r\nUpdate flash error !!!!.\r");
@@ -605,7 +610,10 @@ int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t l
         }
     }
     cmd[1] = 0x01;
-    BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1);
+    if (xuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1, &usb) != 0 || usb != sizeof(cmd)) {
+        puts("\r\nUpdate flash error !!!!.\r");
+        return BRG_TRANSFER_FAILED;
+    }
     for (int poll = 0; poll < 20; ++poll) {
         if (poll > 0) sleep(1);
         if (BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0) != 0) continue;

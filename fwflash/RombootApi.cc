@@ -48,9 +48,14 @@ void vendorCommand(uint8_t* cb, uint8_t group, uint8_t command) {
     cb[3] = command;
 }
 
+// One bulk transfer. An endpoint that stalls stays halted until the host
+// clears it; that is done here at once, as a mass-storage host does, so the
+// caller can go on to the status or report without the next command failing.
 int bulk(BrgDevHandle* handle, uint8_t endpoint, uint8_t* data, int length, int* done) {
     *done = 0;
-    return libusb_bulk_transfer(handle->handle, endpoint, data, length, done, kBulkTimeout);
+    int r = libusb_bulk_transfer(handle->handle, endpoint, data, length, done, kBulkTimeout);
+    if (r == LIBUSB_ERROR_PIPE) libusb_clear_halt(handle->handle, endpoint);
+    return r;
 }
 
 // Writes one part file: the 8-character name, 01 00, destination address,
@@ -195,15 +200,24 @@ int BulkonlyTransfer(BrgDevHandle* handle, const uint8_t* command, uint8_t* data
     int done = 0;
     if (bulk(handle, kBulkOutEp, cbw, sizeof(cbw), &done) < 0 || done != static_cast<int>(kCbwSize))
         return -1;
+    bool data_stalled = false;
     if (data_length > 0) {
         int r = bulk(handle, device_to_host ? kBulkInEp : kBulkOutEp, data,
                      static_cast<int>(data_length), &done);
+        // A stalled data phase is ended by the module: its status follows.
+        data_stalled = r == LIBUSB_ERROR_PIPE;
         // An answer may be shorter than asked; what goes out must go whole.
-        if (r < 0 || (!device_to_host && done != static_cast<int>(data_length))) return -1;
+        if (!data_stalled &&
+            (r < 0 || (!device_to_host && done != static_cast<int>(data_length))))
+            return -1;
     }
     uint8_t csw[kCswSize] = {0};
-    if (bulk(handle, kBulkInEp, csw, sizeof(csw), &done) < 0 || done != static_cast<int>(kCswSize))
-        return -1;
+    int r = bulk(handle, kBulkInEp, csw, sizeof(csw), &done);
+    // A stalled status is read once more after the halt is cleared.
+    if (r == LIBUSB_ERROR_PIPE) r = bulk(handle, kBulkInEp, csw, sizeof(csw), &done);
+    if (r < 0 || done != static_cast<int>(kCswSize)) return -1;
+    // Data that did not all go out is no success, whatever the status says.
+    if (data_stalled && !device_to_host && csw[12] == 0) return -1;
     return csw[12];
 }
 

@@ -130,6 +130,42 @@ TEST_F(Fwflash, FailedInitOrChunkNeverBurns) {
     }
 }
 
+// A burn command the module did not take is a failure, never the success
+// its unchanged status would read as; the status is not even polled.
+TEST_F(Fwflash, FailedBurnCommandIsNoSuccess) {
+    const std::string image = randomBytes(64, 8);
+    camtest::writeFile("/tmp/fw64.bin", image);
+    const std::string sent = std::string(kOpened) +
+                             "binary size=64 bytes\r\nUVC path fw update init.\r\n"
+                             "UVC path fw data transfer.\r\nStart burning.\r\n";
+    struct Case {
+        const char* fault;
+        std::string out;
+    };
+    for (const Case& c :
+         {Case{"fault burn stall", sent + "xuProbe failed : 0xFFFFFFF7\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn timeout", sent + "xuProbe failed : 0xFFFFFFF9\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn short", sent + "\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn nodev", sent + "xuProbe failed : 0xFFFFFFFC\r\nUpdate flash failed. 1884\r\n"}}) {
+        fwtest::resetModule(0);
+        usb(0, c.fault);
+        fwtest::Run r = fwflash({"/tmp/fw64.bin"});
+        EXPECT_EQ(1, r.status) << c.fault;
+        EXPECT_EQ(c.out, r.out) << c.fault;
+        EXPECT_TRUE(callsStarting(0, "xu get 5").empty()) << c.fault;
+        EXPECT_EQ(1u, callsStarting(0, kBurn).size()) << c.fault;
+    }
+
+    // A module that takes the burn command and leaves the bus at once has
+    // rebooted into its new image.
+    fwtest::resetModule(0);
+    usb(0, "after-burn drop 0");
+    fwtest::Run r = fwflash({"/tmp/fw64.bin"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(sent + "xuProbe failed : 0xFFFFFFFCDevice Reboot.\r\n", r.out);
+    EXPECT_EQ(image, fwtest::burnedImage(0));
+}
+
 TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
     camtest::writeFile("/tmp/fw8.bin", "12345678");
     struct Case {

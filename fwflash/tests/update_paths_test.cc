@@ -224,6 +224,19 @@ TEST_F(Download, CnxtPackageThroughTheExtensionUnit) {
               AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/loader.bin", "/tmp/work/cnxt.bin"));
     EXPECT_TRUE(contains(GetCapturedStdout(), "Update flash error !!!!.\r\n"));
 
+    // A burn command the module did not take: no polls, no success.
+    for (const char* fault : {"fault burn stall", "fault burn short"}) {
+        usb(0, "clear");
+        usb(0, fault);
+        CaptureStdout();
+        EXPECT_EQ(BRG_TRANSFER_FAILED,
+                  AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/loader.bin", "/tmp/work/cnxt.bin"));
+        out = GetCapturedStdout();
+        EXPECT_TRUE(contains(out, "\r\nUpdate flash error !!!!.\r\n")) << fault << "\n" << out;
+        EXPECT_FALSE(contains(out, "Update flash successfully.")) << fault << "\n" << out;
+        EXPECT_TRUE(callsStarting(0, "xu get 5").empty()) << fault;
+    }
+
     usb(0, "clear");
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED,
@@ -476,6 +489,52 @@ TEST_F(Romboot, FailedStepsAreReported) {
     EXPECT_EQ(-1, SelectStorage(handle_, BRG_STORAGE_NAND, BRG_USER_AREA, &total));
     EXPECT_EQ(0, SelectStorage(handle_, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total));
     EXPECT_EQ((4u << 20) / 512, total);
+    EXPECT_TRUE(TestBrgDevice(handle_));
+}
+
+// A stalled bulk transfer leaves the endpoint halted on the module; the
+// host clears the halt, as a mass-storage host does, and the commands that
+// follow work.
+TEST_F(Romboot, StalledTransferIsRecovered) {
+    fwtest::boot(0, "updater");
+    usb(0, "clear");
+    ASSERT_NE(nullptr, open(BRG_UPDATER_PID));
+    uint32_t total = 0;
+
+    // The answer of the storage selection stalls: the command is over, its
+    // failed status is read behind it.
+    usb(0, "fault bulk 81");
+    EXPECT_EQ(-1, SelectStorage(handle_, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total));
+    EXPECT_TRUE(sawCall(0, "clear-halt 81"));
+    EXPECT_EQ(1u, callsStarting(0, "bulk in 81 13").size());
+    EXPECT_EQ(0, SelectStorage(handle_, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total));
+    EXPECT_EQ((4u << 20) / 512, total);
+
+    // The command wrapper stalls: reported; the next command goes through.
+    const std::string sector = pattern(512, 11);
+    const auto* data = reinterpret_cast<const uint8_t*>(sector.data());
+    usb(0, "clear");
+    usb(0, "fault bulk 02");
+    EXPECT_EQ(-1, BRG_DeviceWrite(handle_, 0x3000, data, 1, 0));
+    EXPECT_TRUE(sawCall(0, "clear-halt 02"));
+    EXPECT_EQ(0, BRG_DeviceWrite(handle_, 0x3000, data, 1, 0));
+    EXPECT_EQ(sector, readMemory(0, "flash", 0x3000, 512));
+
+    // The status stalls: read again once the halt is cleared.
+    const std::string other = pattern(512, 12);
+    usb(0, "clear");
+    usb(0, "fault bulk 81");
+    EXPECT_EQ(0, BRG_DeviceWrite(handle_, 0x3200, reinterpret_cast<const uint8_t*>(other.data()), 1, 0));
+    EXPECT_EQ(2u, callsStarting(0, "bulk in 81 13").size());
+    EXPECT_EQ(other, readMemory(0, "flash", 0x3200, 512));
+
+    // A whole burn after all of it.
+    camtest::writeFile("/tmp/work/VSN_V3BC", fwtest::partFile("VSN_V3BC", 0, pattern(3000, 13)));
+    uint32_t address = 0x10000;
+    CaptureStdout();
+    EXPECT_EQ(1, BRGROMAPI_BurnFw(handle_, "/tmp/work/VSN_V3BC", &address));
+    GetCapturedStdout();
+    EXPECT_EQ(pattern(3000, 13), readMemory(0, "flash", 0x10000 + 8192, 3000));
     EXPECT_TRUE(TestBrgDevice(handle_));
 }
 

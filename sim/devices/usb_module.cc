@@ -228,6 +228,7 @@ void UsbModule::enumerated(UsbIdentity identity) {
     logging_ = false;
     log_pos_ = 0;
     log_zlp_ = false;
+    halted_.clear();
 }
 
 UsbModule::BusEvent UsbModule::takeBusEvent() {
@@ -260,6 +261,7 @@ void UsbModule::clear() {
     faults_.clear();
     claim_fault_ = 0;
     descriptor_fault_ = false;
+    halted_.clear();
     calls_.clear();
     ending_ = UsbEnding();
     return_ms_ = 1500;
@@ -293,6 +295,11 @@ UsbResult UsbModule::applyFault(UsbFault f, UsbResult r, size_t len, std::string
     case UsbFault::Short: r.actual = std::min(r.actual, len / 2); return r;
     default: return r;
     }
+}
+
+void UsbModule::clearHalt(uint8_t ep) {
+    halted_.erase(ep);
+    note("clear-halt " + hex2(ep));
 }
 
 int UsbModule::claimFault() {
@@ -338,6 +345,11 @@ UsbResult UsbModule::standard(const uint8_t s[8], uint8_t* data, size_t len, std
     if (s[0] == 0x80 && s[1] == 8 && len >= 1) {
         data[0] = 1;
         return {UsbResult::Done, 1};
+    }
+    if (s[0] == 0x02 && s[1] == 1 && value == 0) {  // CLEAR_FEATURE(ENDPOINT_HALT)
+        if (interfaceOf(s[4]) < 0) return {UsbResult::Stall, 0};
+        clearHalt(s[4]);
+        return {UsbResult::Done, 0};
     }
     if ((s[0] & 0x80) == 0) return {UsbResult::Done, 0};
     return {UsbResult::Stall, 0};
@@ -495,7 +507,10 @@ UsbResult UsbModule::bulk(uint8_t ep, uint8_t* data, size_t len) {
     std::string line = std::string("bulk ") + (ep & 0x80 ? "in " : "out ") + hex2(ep) + " " +
                        std::to_string(len);
     UsbResult r;
-    if (identity_ != UsbIdentity::Uvc) {
+    if (halted(ep)) {
+        r = {UsbResult::Stall, 0};
+        line += " halted";
+    } else if (identity_ != UsbIdentity::Uvc) {
         r = bulkOnly(ep, data, len, line);
     } else if (ep == kEpLog) {
         r = logBlock(data, len, line);
@@ -507,6 +522,7 @@ UsbResult UsbModule::bulk(uint8_t ep, uint8_t* data, size_t len) {
     } else {
         r = {UsbResult::Never, 0};  // no video without a stream
     }
+    if (r.kind == UsbResult::Stall) halted_.insert(ep);
     if (r.kind != UsbResult::Later) {
         if (ep & 0x80 && r.kind == UsbResult::Done) line += " -> " + std::to_string(r.actual);
         if (r.kind == UsbResult::Stall) line += " stalled";
@@ -565,7 +581,15 @@ UsbResult UsbModule::logBlock(uint8_t* data, size_t len, std::string& line) {
 UsbResult UsbModule::bulkOnly(uint8_t ep, uint8_t* data, size_t len, std::string& line) {
     UsbFault f = takeFault("bulk", ep);
     UsbResult r{UsbResult::Done, len};
-    if (f != UsbFault::None && f != UsbFault::Short) return applyFault(f, r, len, line);
+    if (f != UsbFault::None && f != UsbFault::Short) {
+        // A stalled data phase ends the command: its status (failed) is
+        // what the IN endpoint gives next.
+        if (f == UsbFault::Stall && (phase_ == Phase::DataOut || phase_ == Phase::DataIn)) {
+            csw_status_ = 1;
+            phase_ = Phase::Status;
+        }
+        return applyFault(f, r, len, line);
+    }
     size_t room = f == UsbFault::Short ? len / 2 : len;
     if (f == UsbFault::Short) line += " fault=short";
     if (ep == kEpBotOut) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,10 @@ public:
     UsbResult control(const uint8_t setup[8], uint8_t* data, size_t len);
     // A bulk transfer on `endpoint` (bit 7 set: IN into data).
     UsbResult bulk(uint8_t endpoint, uint8_t* data, size_t len);
+    // A bulk endpoint that stalled stays halted (every transfer on it
+    // stalls) until the host clears the halt (CLEAR_FEATURE(ENDPOINT_HALT)).
+    void clearHalt(uint8_t endpoint);
+    bool halted(uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
     // The claim's outcome: 0, or the errno an armed claim fault gives.
     int claimFault();
     void note(const std::string& line);
@@ -110,7 +115,8 @@ public:
     // 100K, 100K+1, 100K+2, 100K+3 (left, top, right, bottom).
     void setFaces(int count) { faces_ = count; }
     int faces() const { return faces_; }
-    // Faults, the call list and the ending back to their defaults.
+    // Faults (halted endpoints too), the call list and the ending back to
+    // their defaults.
     void clear();
     std::string calls(const std::string& sep) const;
     // One device log message: a 16-byte header then the payload.
@@ -159,6 +165,7 @@ private:
 
     // faults
     std::map<std::string, UsbFault> faults_;
+    std::set<uint8_t> halted_;
     int claim_fault_ = 0;
     bool descriptor_fault_ = false;
 

@@ -744,9 +744,16 @@ int UsbServer::usbIoctl(Node& node, Client& c, unsigned long req, UMockdevIoctlD
         }
         return ENOTTY;
     }
+    case USBDEVFS_CLEAR_HALT: {
+        Held d(resolve(arg, 0, sizeof(unsigned)));
+        if (!d) return EFAULT;
+        unsigned ep = *d.as<unsigned>();
+        if (ep > 0xFF || m.interfaceOf(uint8_t(ep)) < 0) return ENOENT;
+        m.clearHalt(uint8_t(ep));
+        return 0;
+    }
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
         return 0;
     case USBDEVFS_RESET:
