@@ -43,17 +43,14 @@ constexpr uint8_t kBurnFailed = 0x82;
 constexpr uint64_t kMaxImageLength = INT32_MAX - 64;
 
 // One extension-unit control transfer; the libusb result.
-int xuTransfer(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t length,
-               bool set, unsigned int timeout) {
-    return libusb_control_transfer(handle->handle, set ? kXuSetType : kXuGetType,
-                                   set ? kSetCur : kGetCur,
-                                   static_cast<uint16_t>(selector << 8), BRG_XU_INDEX, data,
-                                   length, timeout);
+int xuTransfer(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t length, bool set,
+               unsigned int timeout) {
+    return libusb_control_transfer(handle->handle, set ? kXuSetType : kXuGetType, set ? kSetCur : kGetCur,
+                                   static_cast<uint16_t>(selector << 8), BRG_XU_INDEX, data, length, timeout);
 }
 
 // BrgXU_XuCmd that also hands back the libusb result.
-int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length,
-          uint8_t direction, int* usb_result) {
+int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result) {
     if (!handle) return -1;
     int r = xuTransfer(handle, data, selector, length, direction != 0, kXuTimeout);
     if (usb_result) *usb_result = r;
@@ -64,10 +61,9 @@ int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length
     return 0;
 }
 
-int vendorOut(BrgDevHandle* handle, uint8_t request, uint16_t value, uint16_t index,
-              uint8_t* data, uint16_t length, unsigned int timeout) {
-    return libusb_control_transfer(handle->handle, kVendorOut, request, value, index, data,
-                                   length, timeout);
+int vendorOut(BrgDevHandle* handle, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length,
+              unsigned int timeout) {
+    return libusb_control_transfer(handle->handle, kVendorOut, request, value, index, data, length, timeout);
 }
 
 // Tells the module how many bytes follow on the bulk endpoint.
@@ -79,13 +75,12 @@ bool announceLength(BrgDevHandle* handle, uint32_t length) {
 // Sends data on a bulk OUT endpoint in pieces of up to piece bytes. Stops at
 // the first piece that fails or goes out short, so a holed image is never
 // followed by its burn command.
-bool sendBulk(BrgDevHandle* handle, uint8_t endpoint, const uint8_t* data, uint32_t length,
-              uint32_t piece, unsigned int timeout) {
+bool sendBulk(BrgDevHandle* handle, uint8_t endpoint, const uint8_t* data, uint32_t length, uint32_t piece,
+              unsigned int timeout) {
     for (uint32_t sent = 0; sent < length;) {
         int n = static_cast<int>(std::min(piece, length - sent));
         int done = 0;
-        int r = libusb_bulk_transfer(handle->handle, endpoint, const_cast<uint8_t*>(data + sent),
-                                     n, &done, timeout);
+        int r = libusb_bulk_transfer(handle->handle, endpoint, const_cast<uint8_t*>(data + sent), n, &done, timeout);
         if (r == LIBUSB_ERROR_TIMEOUT) {
             printf("PCSYNC_BULK_OUT_EP(%d) timeout.\r\n", endpoint);
             return false;
@@ -195,8 +190,7 @@ void CloseBrgDevice(BrgDevHandle* handle) {
     free(handle);
 }
 
-int BrgXU_XuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length,
-                uint8_t direction) {
+int BrgXU_XuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction) {
     return xuCmd(handle, data, selector, length, direction, nullptr);
 }
 
@@ -275,9 +269,8 @@ int SetH264Bitrate(BrgDevHandle* handle, uint16_t kbps) {
     return BrgIspCmdSet(handle, cmd);
 }
 
-int Set_SEC_TV_PreviewParam(BrgDevHandle* handle, uint8_t signal_type, uint8_t mode,
-                            uint16_t crop_x, uint16_t crop_y, uint16_t crop_w, uint16_t crop_h,
-                            uint16_t scale_w, uint16_t scale_h) {
+int Set_SEC_TV_PreviewParam(BrgDevHandle* handle, uint8_t signal_type, uint8_t mode, uint16_t crop_x, uint16_t crop_y,
+                            uint16_t crop_w, uint16_t crop_h, uint16_t scale_w, uint16_t scale_h) {
     uint8_t cmd[16] = {0x01, signal_type, mode};
     const uint16_t values[6] = {crop_x, crop_y, crop_w, crop_h, scale_w, scale_h};
     for (int i = 0; i < 6; ++i) BrgPutLe16(cmd + 3 + 2 * i, values[i]);
@@ -302,8 +295,8 @@ int RombootReset(BrgDevHandle* handle) {
 
 int SetFD_Param(BrgDevHandle* handle, FACE_CMD* param) {
     if (!handle) return -1;
-    int r = libusb_control_transfer(handle->handle, kVendorOut, 2, 0, 0,
-                                    reinterpret_cast<uint8_t*>(param), sizeof(FACE_CMD), 500);
+    int r = libusb_control_transfer(handle->handle, kVendorOut, 2, 0, 0, reinterpret_cast<uint8_t*>(param),
+                                    sizeof(FACE_CMD), 500);
     if (r < 0) {
         printf("Failed to set FD parameter 0x%X", static_cast<unsigned>(r));
         return BRG_TRANSFER_FAILED;
@@ -374,8 +367,8 @@ int GetPTZ_Pos(int fd, uint32_t axis, int32_t* val) { return ptzControl(fd, axis
 
 int SetPTZ_Pos(int fd, uint32_t axis, int32_t val) { return ptzControl(fd, axis, &val, true); }
 
-bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t& length,
-                       size_t pad, const char* size_message) {
+bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t& length, size_t pad,
+                       const char* size_message) {
     // Non-blocking, so a FIFO given as the image does not hang the open.
     int fd = path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     FilePtr file(fd >= 0 ? fdopen(fd, "rb") : nullptr);
@@ -387,8 +380,8 @@ bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t&
     return ReadFirmwareStream(file.get(), path, buffer, length, pad, size_message);
 }
 
-bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buffer,
-                        uint32_t& length, size_t pad, const char* size_message) {
+bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buffer, uint32_t& length, size_t pad,
+                        const char* size_message) {
     struct stat st;
     if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
         printf("file %s is a directory. \r\n", path);
@@ -427,8 +420,7 @@ bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buff
 int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) {
     std::vector<uint8_t> image;
     uint32_t length = 0;
-    if (!ReadFirmwareImage(path, image, length, kChunk, "binary size=%d bytes\r\n"))
-        return BRG_TRANSFER_FAILED;
+    if (!ReadFirmwareImage(path, image, length, kChunk, "binary size=%d bytes\r\n")) return BRG_TRANSFER_FAILED;
 
     // The init and every chunk must reach the module whole before the burn
     // command may follow.
@@ -442,8 +434,7 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
     puts("UVC path fw data transfer.\r");
     const uint32_t chunks = (length + kChunk - 1) / kChunk;
     for (uint32_t i = 0; i < chunks; ++i) {
-        if (xuCmd(handle, image.data() + static_cast<size_t>(i) * kChunk, BRG_XU_FW_DATA, kChunk,
-                  1, &usb) != 0 ||
+        if (xuCmd(handle, image.data() + static_cast<size_t>(i) * kChunk, BRG_XU_FW_DATA, kChunk, 1, &usb) != 0 ||
             usb != kChunk) {
             printf("\r\nUVC path fw data transfer failed at chunk %u.\r\n", i + 1);
             return BRG_TRANSFER_FAILED;
@@ -485,15 +476,13 @@ namespace {
 
 // The vendor-request download shared by UpdateFirmware and its check-sum
 // variant: read, announce, send on endpoint 0x04, optional check, burn.
-int downloadAndBurn(BrgDevHandle* handle, const char* path, unsigned int piece_timeout,
-                    const uint64_t* checksum, uint8_t burn_request, int fail_number) {
+int downloadAndBurn(BrgDevHandle* handle, const char* path, unsigned int piece_timeout, const uint64_t* checksum,
+                    uint8_t burn_request, int fail_number) {
     if (!handle) return -1;
     std::vector<uint8_t> image;
     uint32_t length = 0;
-    if (!ReadFirmwareImage(path, image, length, 0, "binary size=%d bytes\r\n"))
-        return BRG_TRANSFER_FAILED;
-    if (!announceLength(handle, length) ||
-        !sendBulk(handle, kDownloadEp, image.data(), length, 32768, piece_timeout)) {
+    if (!ReadFirmwareImage(path, image, length, 0, "binary size=%d bytes\r\n")) return BRG_TRANSFER_FAILED;
+    if (!announceLength(handle, length) || !sendBulk(handle, kDownloadEp, image.data(), length, 32768, piece_timeout)) {
         printf("Update flash failed. %d\r\n", fail_number);
         return BRG_TRANSFER_FAILED;
     }
@@ -507,8 +496,8 @@ int downloadAndBurn(BrgDevHandle* handle, const char* path, unsigned int piece_t
         }
     }
     puts("Start burning.\r");
-    if (vendorOut(handle, burn_request, static_cast<uint16_t>(length & 0xFFFF),
-                  static_cast<uint16_t>(length >> 16), nullptr, 0, 30000) < 0) {
+    if (vendorOut(handle, burn_request, static_cast<uint16_t>(length & 0xFFFF), static_cast<uint16_t>(length >> 16),
+                  nullptr, 0, 30000) < 0) {
         printf("Update flash failed. %d\r\n", fail_number);
         return BRG_TRANSFER_FAILED;
     }
@@ -521,10 +510,18 @@ int downloadAndBurn(BrgDevHandle* handle, const char* path, unsigned int piece_t
 int UpdateFirmware(BrgDevHandle* handle, const char* path, int chip) {
     uint8_t request = 3;
     switch (chip) {
-        case 2: request = 6; break;
-        case 3: request = 5; break;
-        case 4: request = 8; break;
-        default: request = 3; break;
+        case 2:
+            request = 6;
+            break;
+        case 3:
+            request = 5;
+            break;
+        case 4:
+            request = 8;
+            break;
+        default:
+            request = 3;
+            break;
     }
     return downloadAndBurn(handle, path, 5000, nullptr, request, 649);
 }
@@ -533,14 +530,12 @@ int UpdateBrgFirmwareWithCheckSum(BrgDevHandle* handle, const char* path, uint64
     return downloadAndBurn(handle, path, 1000, &checksum, 3, 772);
 }
 
-int PartialUpdateFlash(BrgDevHandle* handle, const char* path, uint32_t flash_address,
-                       bool with_length) {
+int PartialUpdateFlash(BrgDevHandle* handle, const char* path, uint32_t flash_address, bool with_length) {
     if (!handle) return -1;
     std::vector<uint8_t> image;
     uint32_t length = 0;
     const size_t prefix = with_length ? 4 : 0;
-    if (!ReadFirmwareImage(path, image, length, prefix, "binary size=%d bytes\r\n"))
-        return BRG_TRANSFER_FAILED;
+    if (!ReadFirmwareImage(path, image, length, prefix, "binary size=%d bytes\r\n")) return BRG_TRANSFER_FAILED;
     if (with_length) {
         std::copy_backward(image.begin(), image.begin() + length, image.end());
         BrgPutLe32(image.data(), length);
@@ -550,8 +545,8 @@ int PartialUpdateFlash(BrgDevHandle* handle, const char* path, uint32_t flash_ad
     printf("Num of parts:%d\r\n", static_cast<int>((total + kPart - 1) / kPart));
     for (uint32_t offset = 0; offset < total; offset += kPart) {
         const uint32_t part = std::min(kPart, total - offset);
-        bool ok = announceLength(handle, part) &&
-                  sendBulk(handle, kDownloadEp, image.data() + offset, part, 32768, 1000);
+        bool ok =
+            announceLength(handle, part) && sendBulk(handle, kDownloadEp, image.data() + offset, part, 32768, 1000);
         if (ok) {
             puts("Start partial update flash.\r");
             printf("Flash Address: 0x%X, Length: 0x%X bytes \r\n", flash_address, part);
@@ -574,10 +569,8 @@ int UpdateFirmwarePcsyncPath(BrgDevHandle* handle, const char* path, int /*chip*
     if (!handle) return -1;
     std::vector<uint8_t> image;
     uint32_t length = 0;
-    if (!ReadFirmwareImage(path, image, length, 0, "binary size=%d bytes\r\n"))
-        return BRG_TRANSFER_FAILED;
-    bool ok = announceLength(handle, length) &&
-              sendBulk(handle, kPcsyncEp, image.data(), length, 64, 100);
+    if (!ReadFirmwareImage(path, image, length, 0, "binary size=%d bytes\r\n")) return BRG_TRANSFER_FAILED;
+    bool ok = announceLength(handle, length) && sendBulk(handle, kPcsyncEp, image.data(), length, 64, 100);
     puts("Start burning.\r");
     if (!ok) {
         printf("Update flash failed. %d\r\n", 2122);
@@ -587,8 +580,8 @@ int UpdateFirmwarePcsyncPath(BrgDevHandle* handle, const char* path, int /*chip*
     return 0;
 }
 
-int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t length,
-                           uint8_t storage_type, uint8_t package_type) {
+int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t length, uint8_t storage_type,
+                           uint8_t package_type) {
     if (!handle) return -1;
     uint8_t cmd[8] = {0x01, 0x00, storage_type, package_type, 0, 0, 0, 0};
     int result = BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_SET, sizeof(cmd), 1);
@@ -630,8 +623,7 @@ int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t l
     return BRG_TRANSFER_FAILED;
 }
 
-int AQUILA_UpdateCnxtFlash(BrgDevHandle* handle, const char* loader_path,
-                           const char* firmware_path) {
+int AQUILA_UpdateCnxtFlash(BrgDevHandle* handle, const char* loader_path, const char* firmware_path) {
     std::vector<uint8_t> loader, firmware;
     uint32_t loader_len = 0, firmware_len = 0;
     if (!ReadFirmwareImage(loader_path, loader, loader_len, 0) ||
@@ -651,8 +643,8 @@ int AQUILA_UpdateCnxtFlash(BrgDevHandle* handle, const char* loader_path,
     return UpdateFirmwareUvcPath2(handle, package.data(), static_cast<uint32_t>(total + 16), 3, 3);
 }
 
-int FalconUpdateFlash(const char* camera_image, const char* flash_image, uint16_t loader_vid,
-                      uint16_t loader_pid, uint16_t camera_vid, uint16_t camera_pid) {
+int FalconUpdateFlash(const char* camera_image, const char* flash_image, uint16_t loader_vid, uint16_t loader_pid,
+                      uint16_t camera_vid, uint16_t camera_pid) {
     printf("Try to open miniuvc device PID=0x%X, VID=0x%X\r\n", loader_pid, loader_vid);
     BrgDevHandle* handle = OpenBrgDevice(loader_vid, loader_pid, BRG_NO_INTERFACE);
     if (handle) {
@@ -664,8 +656,7 @@ int FalconUpdateFlash(const char* camera_image, const char* flash_image, uint16_
         }
         sleep(3);
         handle = nullptr;
-        for (int i = 0; i < 10 && !handle; ++i)
-            handle = OpenBrgDevice(camera_vid, camera_pid, BRG_NO_INTERFACE);
+        for (int i = 0; i < 10 && !handle; ++i) handle = OpenBrgDevice(camera_vid, camera_pid, BRG_NO_INTERFACE);
         if (!handle) {
             puts("Camera firmware download failed.\r");
             return BRG_TRANSFER_FAILED;
@@ -724,11 +715,9 @@ void CDeviceLogThread::StartFirmwareLog(BrgDevHandle* handle) {
     sinks[LOG_MSG_DRAM_MESSAGE].Open("DramMsg.dat");
     sinks[LOG_MSG_FLASH_MESSAGE].Open("FlashMsg.dat");
     vendorOut(handle, kReqLogStart, 0, 0, nullptr, 0, 1000);
-    LogLoop(
-        [handle](uint8_t* block, int size, int* got) {
-            return libusb_bulk_transfer(handle->handle, kLogEp, block, size, got, 1000);
-        },
-        sinks);
+    LogLoop([handle](uint8_t* block, int size,
+                     int* got) { return libusb_bulk_transfer(handle->handle, kLogEp, block, size, got, 1000); },
+            sinks);
     vendorOut(handle, kReqLogStop, 0, 0, nullptr, 0, 1000);
 }
 
@@ -781,8 +770,7 @@ size_t CDeviceLogThread::CollectMessage(const BlockReader& read, uint8_t* buffer
     return held;
 }
 
-void CDeviceLogThread::DispatchMessage(const uint8_t* buffer, size_t held,
-                                       CVideoDump (&sinks)[LOG_MSG_MAX_NUM]) {
+void CDeviceLogThread::DispatchMessage(const uint8_t* buffer, size_t held, CVideoDump (&sinks)[LOG_MSG_MAX_NUM]) {
     if (held < sizeof(log_header_t)) return;
     const size_t header_len = BrgGetLe16(buffer + 2);
     if (header_len < sizeof(log_header_t) || header_len > held) return;

@@ -38,9 +38,7 @@ std::string randomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-std::string padded(const std::string& image) {
-    return image + std::string((32 - image.size() % 32) % 32, '\0');
-}
+std::string padded(const std::string& image) { return image + std::string((32 - image.size() % 32) % 32, '\0'); }
 
 bool videoNode() { return camtest::exists("/dev/video0"); }
 
@@ -120,8 +118,8 @@ TEST_F(Fwflash, FailedInitOrChunkNeverBurns) {
         const char* fault;
         size_t sent;  // transfers up to the failed one, init included
     };
-    for (const Case& c : {Case{"fault chunk 2", 3}, Case{"fault chunk 4 short", 5},
-                          Case{"fault chunk 1 timeout", 2}, Case{"fault chunk 3 nodev", 4}}) {
+    for (const Case& c : {Case{"fault chunk 2", 3}, Case{"fault chunk 4 short", 5}, Case{"fault chunk 1 timeout", 2},
+                          Case{"fault chunk 3 nodev", 4}}) {
         fwtest::resetModule(0);
         usb(0, c.fault);
         r = fwflash({"/tmp/fw100.bin"});
@@ -173,9 +171,8 @@ TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
         std::string out;
     };
     const std::string found = "lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n";
-    for (const Case& c :
-         {Case{"fault claim busy", found + "OpenBrgDevice claim interface. interface=0 hr=-6\r\n"},
-          Case{"fault claim perm", found + "OpenBrgDevice claim interface. interface=0 hr=-99\r\n"}}) {
+    for (const Case& c : {Case{"fault claim busy", found + "OpenBrgDevice claim interface. interface=0 hr=-6\r\n"},
+                          Case{"fault claim perm", found + "OpenBrgDevice claim interface. interface=0 hr=-99\r\n"}}) {
         usb(0, "clear");
         usb(0, c.fault);
         fwtest::Run r = fwflash({"/tmp/fw8.bin"});
@@ -202,9 +199,10 @@ TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
     usb(0, "unplug");
     fwtest::Run r = fwflash({"/tmp/fw8.bin"});
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("lubusb initialized. \r\nget device list.\r\nNo BRG device has been detected.\r\n"
-              "open device failed\n",
-              r.out);
+    EXPECT_EQ(
+        "lubusb initialized. \r\nget device list.\r\nNo BRG device has been detected.\r\n"
+        "open device failed\n",
+        r.out);
 }
 
 TEST_F(Fwflash, DescriptorsThatCannotBeRead) {
@@ -222,9 +220,10 @@ TEST_F(Fwflash, Interface255LeavesTheDriver) {
     BrgDevHandle* h = OpenBrgDevice(BRG_VID, BRG_UVC_PID, BRG_NO_INTERFACE);
     std::string out = GetCapturedStdout();
     ASSERT_NE(nullptr, h) << out;
-    EXPECT_EQ("lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n"
-              "OpenBrgDevice claim interface. interface=255 hr=0\r\n",
-              out);
+    EXPECT_EQ(
+        "lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n"
+        "OpenBrgDevice claim interface. interface=255 hr=0\r\n",
+        out);
     EXPECT_EQ(255, h->interface_num);
     EXPECT_TRUE(videoNode());
     EXPECT_EQ("1", fwtest::state(0, "video"));
@@ -252,12 +251,8 @@ TEST_F(Fwflash, SlowBurnsTwoChunkImage) {
               p.output());
     // Exactly the update's transfers: init, two chunks, burn, then the polls
     // (busy once, then done).
-    const std::vector<std::string> expected = {kInit,
-                                               "xu set 3 32",
-                                               "xu set 3 32",
-                                               kBurn,
-                                               "xu get 5 8 -> 0100000000000000",
-                                               "xu get 5 8 -> 0000000000000000"};
+    const std::vector<std::string> expected = {
+        kInit, "xu set 3 32", "xu set 3 32", kBurn, "xu get 5 8 -> 0100000000000000", "xu get 5 8 -> 0000000000000000"};
     EXPECT_EQ(expected, xu());
     EXPECT_TRUE(fwtest::sawCall(0, "detach 0 uvcvideo"));
     EXPECT_TRUE(fwtest::sawCall(0, "release 0"));

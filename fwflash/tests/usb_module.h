@@ -38,8 +38,7 @@ struct Run {
     std::string out;
     long ms = 0;
 };
-Run fwflash(const std::vector<std::string>& args,
-            std::chrono::milliseconds timeout = std::chrono::seconds(60));
+Run fwflash(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // What the tool prints while it opens the module on interface 0.
 extern const char* const kOpened;

@@ -13,28 +13,40 @@ namespace vcam {
 namespace {
 
 bool faultKind(const std::string& s, UsbFault& f) {
-    if (s == "stall") f = UsbFault::Stall;
-    else if (s == "timeout") f = UsbFault::Timeout;
-    else if (s == "short") f = UsbFault::Short;
-    else if (s == "nodev") f = UsbFault::NoDevice;
-    else return false;
+    if (s == "stall")
+        f = UsbFault::Stall;
+    else if (s == "timeout")
+        f = UsbFault::Timeout;
+    else if (s == "short")
+        f = UsbFault::Short;
+    else if (s == "nodev")
+        f = UsbFault::NoDevice;
+    else
+        return false;
     return true;
 }
 
 const char* identityName(UsbIdentity id) {
     switch (id) {
-    case UsbIdentity::Romboot: return "romboot";
-    case UsbIdentity::Updater: return "updater";
-    default: return "uvc";
+        case UsbIdentity::Romboot:
+            return "romboot";
+        case UsbIdentity::Updater:
+            return "updater";
+        default:
+            return "uvc";
     }
 }
 
 const char* endingName(UsbEnding::End e) {
     switch (e) {
-    case UsbEnding::Fail: return "fail";
-    case UsbEnding::Drop: return "drop";
-    case UsbEnding::Silent: return "silent";
-    default: return "ok";
+        case UsbEnding::Fail:
+            return "fail";
+        case UsbEnding::Drop:
+            return "drop";
+        case UsbEnding::Silent:
+            return "silent";
+        default:
+            return "ok";
     }
 }
 
@@ -62,11 +74,10 @@ std::string UsbCommands::execute(const std::string& line) {
         usb_.with(n, [&](UsbModule& m) {
             char pid[8];
             std::snprintf(pid, sizeof pid, "%04x", m.product());
-            o << "ok identity=" << identityName(m.identity()) << " id=114d:" << pid
-              << " present=" << present << " devnum=" << devnum << " video=" << m.videoBound()
-              << " logging=" << m.logging() << " log=" << m.logQueued() << " image=" << m.image().size()
-              << " ending=" << endingName(m.ending().end) << " busy=" << m.ending().busy
-              << " faces=" << m.faces();
+            o << "ok identity=" << identityName(m.identity()) << " id=114d:" << pid << " present=" << present
+              << " devnum=" << devnum << " video=" << m.videoBound() << " logging=" << m.logging()
+              << " log=" << m.logQueued() << " image=" << m.image().size() << " ending=" << endingName(m.ending().end)
+              << " busy=" << m.ending().busy << " faces=" << m.faces();
         });
         return o.str();
     }
@@ -80,8 +91,8 @@ std::string UsbCommands::execute(const std::string& line) {
         usb_.with(n, [&](UsbModule& m) {
             const std::vector<uint8_t>& mem = w[3] == "flash" ? m.flash() : m.dram();
             long off = 0, len = long(mem.size());
-            if (args == 3 && (!toLong(w[4], 0, long(mem.size()), off) ||
-                              !toLong(w[5], 0, long(mem.size()) - off, len))) {
+            if (args == 3 &&
+                (!toLong(w[4], 0, long(mem.size()), off) || !toLong(w[5], 0, long(mem.size()) - off, len))) {
                 error = "err " + w[3] + " holds " + std::to_string(mem.size()) + " bytes";
                 return;
             }
@@ -92,11 +103,16 @@ std::string UsbCommands::execute(const std::string& line) {
     }
     if (cmd == "after-burn" && (args == 1 || args == 2)) {
         UsbEnding e;
-        if (w[3] == "ok") e.end = UsbEnding::Ok;
-        else if (w[3] == "fail") e.end = UsbEnding::Fail;
-        else if (w[3] == "drop") e.end = UsbEnding::Drop;
-        else if (w[3] == "silent") e.end = UsbEnding::Silent;
-        else return "err usage: usb LENS after-burn ok|fail|drop|silent [BUSY_POLLS]";
+        if (w[3] == "ok")
+            e.end = UsbEnding::Ok;
+        else if (w[3] == "fail")
+            e.end = UsbEnding::Fail;
+        else if (w[3] == "drop")
+            e.end = UsbEnding::Drop;
+        else if (w[3] == "silent")
+            e.end = UsbEnding::Silent;
+        else
+            return "err usage: usb LENS after-burn ok|fail|drop|silent [BUSY_POLLS]";
         long busy = 1;
         if (args == 2 && !toLong(w[4], 0, 1000, busy)) return "err busy polls are 0 to 1000";
         e.busy = int(busy);
@@ -178,10 +194,14 @@ std::string UsbCommands::execute(const std::string& line) {
     }
     if (cmd == "boot" && args == 1) {
         UsbIdentity id;
-        if (w[3] == "uvc") id = UsbIdentity::Uvc;
-        else if (w[3] == "romboot") id = UsbIdentity::Romboot;
-        else if (w[3] == "updater") id = UsbIdentity::Updater;
-        else return "err usage: usb LENS boot uvc|romboot|updater";
+        if (w[3] == "uvc")
+            id = UsbIdentity::Uvc;
+        else if (w[3] == "romboot")
+            id = UsbIdentity::Romboot;
+        else if (w[3] == "updater")
+            id = UsbIdentity::Updater;
+        else
+            return "err usage: usb LENS boot uvc|romboot|updater";
         usb_.plug(n, id);
         return "ok";
     }

@@ -45,8 +45,12 @@ void put32(std::string& s, uint32_t v) {
     put16(s, v >> 16);
 }
 
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]); }
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint32_t be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
 
 std::string endpoint(uint8_t address, uint8_t attributes, uint16_t size, uint8_t interval) {
     std::string e = {7, 5, char(address), char(attributes)};
@@ -55,9 +59,7 @@ std::string endpoint(uint8_t address, uint8_t attributes, uint16_t size, uint8_t
     return e;
 }
 
-std::string hexOf(const uint8_t* p, size_t n) {
-    return toHex(std::string(reinterpret_cast<const char*>(p), n));
-}
+std::string hexOf(const uint8_t* p, size_t n) { return toHex(std::string(reinterpret_cast<const char*>(p), n)); }
 
 std::string hex4(unsigned v) {
     char b[8];
@@ -73,11 +75,16 @@ std::string hex2(unsigned v) {
 
 const char* faultName(UsbFault f) {
     switch (f) {
-    case UsbFault::Stall: return "stall";
-    case UsbFault::Timeout: return "timeout";
-    case UsbFault::Short: return "short";
-    case UsbFault::NoDevice: return "nodev";
-    default: return "none";
+        case UsbFault::Stall:
+            return "stall";
+        case UsbFault::Timeout:
+            return "timeout";
+        case UsbFault::Short:
+            return "short";
+        case UsbFault::NoDevice:
+            return "nodev";
+        default:
+            return "none";
     }
 }
 
@@ -154,9 +161,12 @@ UsbModule::UsbModule(int lens) : lens_(lens), flash_(kFlashBytes, 0xFF), dram_(k
 
 uint16_t UsbModule::product() const {
     switch (identity_) {
-    case UsbIdentity::Romboot: return kRombootProduct;
-    case UsbIdentity::Updater: return kUpdaterProduct;
-    default: return kUvcProduct;
+        case UsbIdentity::Romboot:
+            return kRombootProduct;
+        case UsbIdentity::Updater:
+            return kUpdaterProduct;
+        default:
+            return kUvcProduct;
     }
 }
 
@@ -207,9 +217,7 @@ void UsbModule::bind(int interface) {
     }
 }
 
-bool UsbModule::videoBound() const {
-    return identity_ == UsbIdentity::Uvc && driverOf(0) == "uvcvideo";
-}
+bool UsbModule::videoBound() const { return identity_ == UsbIdentity::Uvc && driverOf(0) == "uvcvideo"; }
 
 void UsbModule::enumerated(UsbIdentity identity) {
     identity_ = identity;
@@ -287,13 +295,18 @@ UsbFault UsbModule::takeFault(const std::string& target, long n) {
 UsbResult UsbModule::applyFault(UsbFault f, UsbResult r, size_t len, std::string& line) {
     line += std::string(" fault=") + faultName(f);
     switch (f) {
-    case UsbFault::Stall: return {UsbResult::Stall, 0};
-    case UsbFault::Timeout: return {UsbResult::Never, 0};
-    case UsbFault::NoDevice:
-        leave(identity_, return_ms_);
-        return {UsbResult::NoDevice, 0};
-    case UsbFault::Short: r.actual = std::min(r.actual, len / 2); return r;
-    default: return r;
+        case UsbFault::Stall:
+            return {UsbResult::Stall, 0};
+        case UsbFault::Timeout:
+            return {UsbResult::Never, 0};
+        case UsbFault::NoDevice:
+            leave(identity_, return_ms_);
+            return {UsbResult::NoDevice, 0};
+        case UsbFault::Short:
+            r.actual = std::min(r.actual, len / 2);
+            return r;
+        default:
+            return r;
     }
 }
 
@@ -316,8 +329,8 @@ UsbResult UsbModule::control(const uint8_t s[8], uint8_t* data, size_t len) {
     } else if (identity_ == UsbIdentity::Uvc) {
         r = controlUvc(s, data, len, line);
     } else {
-        line = "ctrl " + hex2(s[0]) + " " + hex2(s[1]) + " " + hex4(s[2] | s[3] << 8) + " " +
-               hex4(s[4] | s[5] << 8) + " " + std::to_string(len) + " stalled";
+        line = "ctrl " + hex2(s[0]) + " " + hex2(s[1]) + " " + hex4(s[2] | s[3] << 8) + " " + hex4(s[4] | s[5] << 8) +
+               " " + std::to_string(len) + " stalled";
         r = {UsbResult::Stall, 0};
     }
     note(line);
@@ -330,10 +343,14 @@ UsbResult UsbModule::standard(const uint8_t s[8], uint8_t* data, size_t len, std
     if (s[0] == 0x80 && s[1] == 6) {
         std::string d = descriptors();
         std::string answer;
-        if (value >> 8 == 1) answer = d.substr(0, 18);
-        else if (value >> 8 == 2 && (value & 0xFF) == 0) answer = d.substr(18);
-        else if (value == 0x0300) answer = std::string{4, 3, 0x09, 0x04};
-        else return {UsbResult::Stall, 0};
+        if (value >> 8 == 1)
+            answer = d.substr(0, 18);
+        else if (value >> 8 == 2 && (value & 0xFF) == 0)
+            answer = d.substr(18);
+        else if (value == 0x0300)
+            answer = std::string{4, 3, 0x09, 0x04};
+        else
+            return {UsbResult::Stall, 0};
         size_t n = std::min(len, answer.size());
         std::memcpy(data, answer.data(), n);
         return {UsbResult::Done, n};
@@ -362,8 +379,8 @@ UsbResult UsbModule::controlUvc(const uint8_t s[8], uint8_t* data, size_t len, s
     bool set = s[0] == 0x20 && s[1] == 0x01;
     bool get = s[0] == 0xA0 && s[1] == 0x81;
     if ((s[0] & 0x60) != 0x20 || index != kXuIndex || (!set && !get)) {
-        line = "ctrl " + hex2(s[0]) + " " + hex2(s[1]) + " " + hex4(s[2] | s[3] << 8) + " " +
-               hex4(index) + " " + std::to_string(len) + " stalled";
+        line = "ctrl " + hex2(s[0]) + " " + hex2(s[1]) + " " + hex4(s[2] | s[3] << 8) + " " + hex4(index) + " " +
+               std::to_string(len) + " stalled";
         return {UsbResult::Stall, 0};
     }
     if (get && selector == kSelStatus) return statusPoll(data, len, line);
@@ -380,10 +397,14 @@ UsbResult UsbModule::controlUvc(const uint8_t s[8], uint8_t* data, size_t len, s
     bool init = selector == kSelCommand && len >= 2 && data[0] == 1 && data[1] == 0;
     bool burn = selector == kSelCommand && len >= 2 && data[0] == 1 && data[1] == 1;
     if (init) chunks_ = 0;
-    if (selector == kSelData) f = takeFault("chunk", ++chunks_);
-    else if (init) f = takeFault("init", 0);
-    else if (burn) f = takeFault("burn", 0);
-    else f = takeFault("set", long(selector));
+    if (selector == kSelData)
+        f = takeFault("chunk", ++chunks_);
+    else if (init)
+        f = takeFault("init", 0);
+    else if (burn)
+        f = takeFault("burn", 0);
+    else
+        f = takeFault("set", long(selector));
     UsbResult r{UsbResult::Done, len};
     if (f != UsbFault::None) {
         r = applyFault(f, r, len, line);
@@ -424,16 +445,20 @@ UsbResult UsbModule::statusPoll(uint8_t* data, size_t len, std::string& line) {
             if (len > 0) data[0] = kBusy;
         } else {
             switch (ending_.end) {
-            case UsbEnding::Ok: burning_ = false; break;
-            case UsbEnding::Fail:
-                if (len > 0) data[0] = kFailed;
-                break;
-            case UsbEnding::Silent: line += " -> none"; return {UsbResult::Never, 0};
-            case UsbEnding::Drop:
-                line += " -> left the bus";
-                burning_ = false;
-                leave(UsbIdentity::Uvc, return_ms_);
-                return {UsbResult::NoDevice, 0};
+                case UsbEnding::Ok:
+                    burning_ = false;
+                    break;
+                case UsbEnding::Fail:
+                    if (len > 0) data[0] = kFailed;
+                    break;
+                case UsbEnding::Silent:
+                    line += " -> none";
+                    return {UsbResult::Never, 0};
+                case UsbEnding::Drop:
+                    line += " -> left the bus";
+                    burning_ = false;
+                    leave(UsbIdentity::Uvc, return_ms_);
+                    return {UsbResult::NoDevice, 0};
             }
         }
     }
@@ -444,8 +469,8 @@ UsbResult UsbModule::statusPoll(uint8_t* data, size_t len, std::string& line) {
 UsbResult UsbModule::vendor(const uint8_t s[8], uint8_t* data, size_t len, std::string& line) {
     uint32_t value = uint32_t(s[2] | s[3] << 8) | uint32_t(s[4] | s[5] << 8) << 16;
     uint8_t req = s[1];
-    line = "vendor " + hex2(s[0]) + " " + hex2(req) + " " + hex4(s[2] | s[3] << 8) + " " +
-           hex4(s[4] | s[5] << 8) + " " + std::to_string(len);
+    line = "vendor " + hex2(s[0]) + " " + hex2(req) + " " + hex4(s[2] | s[3] << 8) + " " + hex4(s[4] | s[5] << 8) +
+           " " + std::to_string(len);
     if ((s[0] & 0x80) == 0 && len > 0) line += " " + hexOf(data, len);
     UsbFault f = takeFault("vendor", req);
     UsbResult r{UsbResult::Done, len};
@@ -459,33 +484,39 @@ UsbResult UsbModule::vendor(const uint8_t s[8], uint8_t* data, size_t len, std::
     };
     if (s[0] == 0x40) {
         switch (req) {
-        case 0x82:  // announce a download of `value` bytes
-            announced_ = value;
-            download_.clear();
-            return r;
-        case 0x03:
-        case 0x05:
-        case 0x06:
-        case 0x08:  // burn what was downloaded
-            if (download_.size() != announced_ || value != announced_) return stall("length");
-            image_ = download_;
-            return r;
-        case 0x07:  // checksum and length of the download
-            if (len < 12 || le32(data + 8) != download_.size()) return stall("length");
-            return r;
-        case 0x04: {  // partial update: flash address and length
-            if (len < 8) return stall("short");
-            uint32_t address = le32(data), size = le32(data + 4);
-            if (size != download_.size() || address > flash_.size() || size > flash_.size() - address)
-                return stall("range");
-            std::copy(download_.begin(), download_.end(), flash_.begin() + address);
-            download_.clear();
-            return r;
-        }
-        case 0x85: logging_ = true; return r;
-        case 0x86: logging_ = false; return r;
-        case 0x02: return r;  // face-detection parameters
-        default: return stall("request");
+            case 0x82:  // announce a download of `value` bytes
+                announced_ = value;
+                download_.clear();
+                return r;
+            case 0x03:
+            case 0x05:
+            case 0x06:
+            case 0x08:  // burn what was downloaded
+                if (download_.size() != announced_ || value != announced_) return stall("length");
+                image_ = download_;
+                return r;
+            case 0x07:  // checksum and length of the download
+                if (len < 12 || le32(data + 8) != download_.size()) return stall("length");
+                return r;
+            case 0x04: {  // partial update: flash address and length
+                if (len < 8) return stall("short");
+                uint32_t address = le32(data), size = le32(data + 4);
+                if (size != download_.size() || address > flash_.size() || size > flash_.size() - address)
+                    return stall("range");
+                std::copy(download_.begin(), download_.end(), flash_.begin() + address);
+                download_.clear();
+                return r;
+            }
+            case 0x85:
+                logging_ = true;
+                return r;
+            case 0x86:
+                logging_ = false;
+                return r;
+            case 0x02:
+                return r;  // face-detection parameters
+            default:
+                return stall("request");
         }
     }
     if (s[0] == 0xC0 && req == 0x01) {  // face positions: count, then the rectangles that fit
@@ -504,8 +535,7 @@ UsbResult UsbModule::vendor(const uint8_t s[8], uint8_t* data, size_t len, std::
 }
 
 UsbResult UsbModule::bulk(uint8_t ep, uint8_t* data, size_t len) {
-    std::string line = std::string("bulk ") + (ep & 0x80 ? "in " : "out ") + hex2(ep) + " " +
-                       std::to_string(len);
+    std::string line = std::string("bulk ") + (ep & 0x80 ? "in " : "out ") + hex2(ep) + " " + std::to_string(len);
     UsbResult r;
     if (halted(ep)) {
         r = {UsbResult::Stall, 0};
@@ -674,8 +704,10 @@ void UsbModule::scsiCommand(std::string& line) {
     } else if (vendorCmd && cb[2] == 0x66 && op == 2) {
         unsigned count = unsigned(cb[4]) << 8 | cb[5];
         what = "write-control " + std::to_string(count);
-        if (identity_ != UsbIdentity::Romboot || data_.size() != count * kSector) csw_status_ = 1;
-        else loader_ += data_;
+        if (identity_ != UsbIdentity::Romboot || data_.size() != count * kSector)
+            csw_status_ = 1;
+        else
+            loader_ += data_;
     } else if (vendorCmd && cb[2] == 0x66 && op == 3) {
         what = "long-jump";
         if (identity_ == UsbIdentity::Romboot && !loader_.empty()) {
@@ -690,19 +722,21 @@ void UsbModule::scsiCommand(std::string& line) {
     } else if (vendorCmd && cb[2] == 0x66 && op == 6) {
         what = "select " + std::to_string(cb[4]) + " " + std::to_string(cb[5]);
         uint32_t sectors = 0;
-        if (cb[4] == 5) sectors = uint32_t(flash_.size() / kSector);
-        else if (cb[4] == 128) sectors = uint32_t(dram_.size() / kSector);
-        if (sectors) storage_ = cb[4];
-        else csw_status_ = 1;
+        if (cb[4] == 5)
+            sectors = uint32_t(flash_.size() / kSector);
+        else if (cb[4] == 128)
+            sectors = uint32_t(dram_.size() / kSector);
+        if (sectors)
+            storage_ = cb[4];
+        else
+            csw_status_ = 1;
         put32(answer, sectors);
     } else if (vendorCmd && cb[2] == 0x66 && op == 8) {
         uint32_t address = be32(cb + 4);
         unsigned count = unsigned(cb[8]) << 8 | cb[9];
-        what = "device-write " + std::to_string(address) + " " + std::to_string(count) + " " +
-               std::to_string(cb[10]);
+        what = "device-write " + std::to_string(address) + " " + std::to_string(count) + " " + std::to_string(cb[10]);
         size_t size = storage_ == 128 ? dram_.size() : flash_.size();
-        if (storage_ < 0 || data_.size() != count * kSector || address > size ||
-            data_.size() > size - address) {
+        if (storage_ < 0 || data_.size() != count * kSector || address > size || data_.size() > size - address) {
             csw_status_ = 1;
         } else {
             writeStorage(address, reinterpret_cast<const uint8_t*>(data_.data()), data_.size());

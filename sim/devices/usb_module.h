@@ -178,10 +178,10 @@ private:
     std::string data_;     // data phase collected (out) or to send (in)
     size_t data_pos_ = 0;  // bytes of an IN phase already sent
     uint8_t csw_status_ = 0;
-    int storage_ = -1;     // selected storage type
+    int storage_ = -1;           // selected storage type
     bool jump_pending_ = false;  // a long jump waits for its status
     UsbIdentity jump_ = UsbIdentity::Uvc;
-    std::string loader_;   // control binary written to the ROM-boot module
+    std::string loader_;  // control binary written to the ROM-boot module
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> dram_;
 

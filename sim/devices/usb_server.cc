@@ -25,8 +25,8 @@ namespace {
 
 // The host controller the modules hang off, bus 1.
 const char kBus[] = "/devices/platform/s5p-ehci/usb1";
-constexpr unsigned kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
+constexpr unsigned kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                           USBDEVFS_CAP_BULK_SCATTER_GATHER;
 constexpr int kUsbSpeedHigh = 3;
 // sg driver_status: sense data is there
 constexpr uint16_t kDriverSense = 0x08;
@@ -147,14 +147,15 @@ UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
     root_ = root;
     g_free(root);
     // the root hub, as lsusb lists it
-    std::string hub = std::string("P: ") + kBus + "\n" +
-                      "N: bus/usb/001/001\n"
-                      "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"
-                      "E: PRODUCT=1d6b/2/304\nE: BUSNUM=001\nE: DEVNUM=001\nE: MAJOR=189\nE: MINOR=0\n"
-                      "A: busnum=1\nA: devnum=1\nA: devpath=0\nA: idVendor=1d6b\nA: idProduct=0002\n"
-                      "A: bDeviceClass=09\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n"
-                      "A: speed=480\nA: dev=189:0\n"
-                      "H: descriptors=12010002090001406b1d020004030201000109021900010100e0000904000001090000000705810304000c\n";
+    std::string hub =
+        std::string("P: ") + kBus + "\n" +
+        "N: bus/usb/001/001\n"
+        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"
+        "E: PRODUCT=1d6b/2/304\nE: BUSNUM=001\nE: DEVNUM=001\nE: MAJOR=189\nE: MINOR=0\n"
+        "A: busnum=1\nA: devnum=1\nA: devpath=0\nA: idVendor=1d6b\nA: idProduct=0002\n"
+        "A: bDeviceClass=09\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n"
+        "A: speed=480\nA: dev=189:0\n"
+        "H: descriptors=12010002090001406b1d020004030201000109021900010100e0000904000001090000000705810304000c\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, hub.c_str(), &error)) {
         std::string what = error ? error->message : "?";
@@ -207,9 +208,7 @@ std::string UsbServer::port(int lens) const { return std::to_string(slots_.size(
 
 std::string UsbServer::sysPath(int lens) const { return std::string("/sys") + kBus + "/1-" + port(lens); }
 
-std::string UsbServer::devPath(int lens) const {
-    return "/dev/bus/usb/001/" + three(slots_[size_t(lens)]->devnum);
-}
+std::string UsbServer::devPath(int lens) const { return "/dev/bus/usb/001/" + three(slots_[size_t(lens)]->devnum); }
 
 // Main loop, without the lock: the testbed's thread may wait for it.
 void UsbServer::addDevice(int lens) {
@@ -261,21 +260,15 @@ void UsbServer::addDevice(int lens) {
     char pid[8];
     std::snprintf(pid, sizeof pid, "%04x", product);
     std::string shown = descriptorFault ? descriptors.substr(0, 8) : descriptors;
-    std::string desc = std::string("P: ") + kBus + "/1-" + port + "\n" +
-                       "N: bus/usb/001/" + three(devnum) + "\n" +
-                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-                       "E: DEVNAME=" + node + "\n" +
-                       "E: PRODUCT=" + ids + "\n" +
-                       "E: BUSNUM=001\nE: DEVNUM=" + three(devnum) + "\n" +
-                       "E: MAJOR=189\nE: MINOR=" + std::to_string(devnum - 1) + "\n" +
-                       "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n" +
-                       "A: devpath=" + port + "\n" +
-                       "A: idVendor=114d\nA: idProduct=" + pid + "\nA: bcdDevice=0100\n" +
-                       "A: bDeviceClass=" + (uvc ? "ef" : "00") + "\n" +
-                       "A: bNumConfigurations=1\nA: bConfigurationValue=1\n" +
-                       "A: bNumInterfaces= " + (uvc ? "2" : "1") + "\n" +
-                       "A: speed=480\nA: dev=189:" + std::to_string(devnum - 1) + "\n" +
-                       "H: descriptors=" + toHex(shown) + "\n";
+    std::string desc =
+        std::string("P: ") + kBus + "/1-" + port + "\n" + "N: bus/usb/001/" + three(devnum) + "\n" +
+        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + "E: DEVNAME=" + node + "\n" + "E: PRODUCT=" + ids + "\n" +
+        "E: BUSNUM=001\nE: DEVNUM=" + three(devnum) + "\n" + "E: MAJOR=189\nE: MINOR=" + std::to_string(devnum - 1) +
+        "\n" + "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n" + "A: devpath=" + port + "\n" +
+        "A: idVendor=114d\nA: idProduct=" + pid + "\nA: bcdDevice=0100\n" + "A: bDeviceClass=" + (uvc ? "ef" : "00") +
+        "\n" + "A: bNumConfigurations=1\nA: bConfigurationValue=1\n" + "A: bNumInterfaces= " + (uvc ? "2" : "1") +
+        "\n" + "A: speed=480\nA: dev=189:" + std::to_string(devnum - 1) + "\n" + "H: descriptors=" + toHex(shown) +
+        "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, desc.c_str(), &error)) {
         std::string what = error ? error->message : "?";
@@ -295,16 +288,13 @@ void UsbServer::addDevice(int lens) {
     if (sg) {
         std::string name = "sg" + std::to_string(lens);
         attach("/dev/" + name, true);
-        std::string scsi = std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" +
-                           std::to_string(lens) + "/target" + std::to_string(lens) + ":0:0/" +
-                           std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
-                           "N: " + name + "=00\n" +
-                           "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
-                           "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" +
-                           "A: dev=21:" + std::to_string(lens) + "\n";
+        std::string scsi =
+            std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" +
+            std::to_string(lens) + ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
+            "N: " + name + "=00\n" + "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
+            "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" + "A: dev=21:" + std::to_string(lens) + "\n";
         if (!umockdev_testbed_add_from_string(testbed_, scsi.c_str(), &error)) {
-            std::fprintf(stderr, "vcam-devd: cannot add /dev/%s: %s\n", name.c_str(),
-                         error ? error->message : "?");
+            std::fprintf(stderr, "vcam-devd: cannot add /dev/%s: %s\n", name.c_str(), error ? error->message : "?");
             g_clear_error(&error);
         }
     }
@@ -321,8 +311,8 @@ void UsbServer::removeDevice(int lens, bool sg) {
             }
         std::string port = this->port(lens);
         umockdev_testbed_remove_device(
-            testbed_, (path + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" +
-                       std::to_string(lens) + ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name)
+            testbed_, (path + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" + std::to_string(lens) +
+                       ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name)
                           .c_str());
         unlink((root_ + "/dev/" + name).c_str());
     }
@@ -535,8 +525,7 @@ void UsbServer::setDescriptorFault(int lens, bool on) {
         path = sysPath(lens);
     }
     std::vector<guint8> bytes(shown.begin(), shown.end());
-    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(),
-                                          int(bytes.size()));
+    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(), int(bytes.size()));
 }
 
 void UsbServer::setOpenFault(int lens, bool on) {
@@ -613,8 +602,7 @@ void UsbServer::rebindIdle(int lens) {
     auto held = [&](int i) {
         for (auto& kv : clients_) {
             const Client& c = *kv.second;
-            if (c.lens == lens && !c.sg && !stale(c) && (c.claimed.count(i) || c.detached.count(i)))
-                return true;
+            if (c.lens == lens && !c.sg && !stale(c) && (c.claimed.count(i) || c.detached.count(i))) return true;
         }
         return false;
     };
@@ -658,109 +646,115 @@ int UsbServer::usbIoctl(Node& node, Client& c, unsigned long req, UMockdevIoctlD
     Slot& s = *slots_[size_t(node.lens)];
     UsbModule& m = s.module;
     switch (req) {
-    case USBDEVFS_SUBMITURB: return submit(node, c, arg);
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: return reap(c, arg);
-    case USBDEVFS_DISCARDURB: return discard(c, arg);
-    default: break;
+        case USBDEVFS_SUBMITURB:
+            return submit(node, c, arg);
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            return reap(c, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(c, arg);
+        default:
+            break;
     }
     if (stale(c)) return ENODEV;
     switch (req) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        Held d(resolve(arg, 0, sizeof(uint32_t)));
-        if (!d) return EFAULT;
-        *d.as<uint32_t>() = kCaps;
-        return 0;
-    }
-    case USBDEVFS_GET_SPEED: result = kUsbSpeedHigh; return 0;
-    case USBDEVFS_CONNECTINFO: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_connectinfo)));
-        if (!d) return EFAULT;
-        d.as<usbdevfs_connectinfo>()->devnum = unsigned(s.devnum);
-        d.as<usbdevfs_connectinfo>()->slow = 0;
-        return 0;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE: {
-        Held d(resolve(arg, 0, sizeof(unsigned)));
-        if (!d) return EFAULT;
-        int i = int(*d.as<unsigned>());
-        bool claim = req == USBDEVFS_CLAIMINTERFACE;
-        if (i < 0 || i >= m.interfaces()) {
-            m.note(std::string(claim ? "claim " : "release ") + std::to_string(i) + " no such interface");
-            return claim ? ENOENT : EINVAL;
-        }
-        if (!claim) {
-            if (!c.claimed.erase(i)) return EINVAL;
-            m.note("release " + std::to_string(i));
-            rebindIdle(node.lens);
+        case USBDEVFS_GET_CAPABILITIES: {
+            Held d(resolve(arg, 0, sizeof(uint32_t)));
+            if (!d) return EFAULT;
+            *d.as<uint32_t>() = kCaps;
             return 0;
         }
-        if (c.claimed.count(i)) return 0;
-        int fault = m.claimFault();
-        bool other = false;
-        for (auto& kv : clients_)
-            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
-                kv.second->claimed.count(i))
-                other = true;
-        int err = fault ? fault : (other || !m.driverOf(i).empty()) ? EBUSY : 0;
-        m.note("claim " + std::to_string(i) + (err ? std::string(" ") + strerror(err) : ""));
-        if (!err) {
-            c.claimed.insert(i);
-            c.detached.erase(i);
+        case USBDEVFS_GET_SPEED:
+            result = kUsbSpeedHigh;
+            return 0;
+        case USBDEVFS_CONNECTINFO: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_connectinfo)));
+            if (!d) return EFAULT;
+            d.as<usbdevfs_connectinfo>()->devnum = unsigned(s.devnum);
+            d.as<usbdevfs_connectinfo>()->slow = 0;
+            return 0;
         }
-        return err;
-    }
-    case USBDEVFS_GETDRIVER: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_getdriver)));
-        if (!d) return EFAULT;
-        auto* g = d.as<usbdevfs_getdriver>();
-        std::string drv = m.driverOf(int(g->interface));
-        if (drv.empty()) return ENODATA;
-        std::snprintf(g->driver, sizeof g->driver, "%s", drv.c_str());
-        return 0;
-    }
-    case USBDEVFS_IOCTL: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_ioctl)));
-        if (!d) return EFAULT;
-        auto* io = d.as<usbdevfs_ioctl>();
-        int i = io->ifno;
-        if (unsigned(io->ioctl_code) == USBDEVFS_DISCONNECT) {
-            if (i < 0 || i >= m.interfaces()) return EINVAL;
-            std::string drv = m.driverOf(i);
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            Held d(resolve(arg, 0, sizeof(unsigned)));
+            if (!d) return EFAULT;
+            int i = int(*d.as<unsigned>());
+            bool claim = req == USBDEVFS_CLAIMINTERFACE;
+            if (i < 0 || i >= m.interfaces()) {
+                m.note(std::string(claim ? "claim " : "release ") + std::to_string(i) + " no such interface");
+                return claim ? ENOENT : EINVAL;
+            }
+            if (!claim) {
+                if (!c.claimed.erase(i)) return EINVAL;
+                m.note("release " + std::to_string(i));
+                rebindIdle(node.lens);
+                return 0;
+            }
+            if (c.claimed.count(i)) return 0;
+            int fault = m.claimFault();
+            bool other = false;
+            for (auto& kv : clients_)
+                if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
+                    kv.second->claimed.count(i))
+                    other = true;
+            int err = fault ? fault : (other || !m.driverOf(i).empty()) ? EBUSY : 0;
+            m.note("claim " + std::to_string(i) + (err ? std::string(" ") + strerror(err) : ""));
+            if (!err) {
+                c.claimed.insert(i);
+                c.detached.erase(i);
+            }
+            return err;
+        }
+        case USBDEVFS_GETDRIVER: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_getdriver)));
+            if (!d) return EFAULT;
+            auto* g = d.as<usbdevfs_getdriver>();
+            std::string drv = m.driverOf(int(g->interface));
             if (drv.empty()) return ENODATA;
-            m.unbind(i);
-            c.detached.insert(i);
-            m.note("detach " + std::to_string(i) + " " + drv);
+            std::snprintf(g->driver, sizeof g->driver, "%s", drv.c_str());
             return 0;
         }
-        if (unsigned(io->ioctl_code) == USBDEVFS_CONNECT) {
-            if (i < 0 || i >= m.interfaces()) return EINVAL;
-            c.detached.erase(i);
-            if (c.claimed.count(i)) return EBUSY;
-            m.bind(i);
-            m.note("attach " + std::to_string(i) + " " + m.driverOf(i));
+        case USBDEVFS_IOCTL: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_ioctl)));
+            if (!d) return EFAULT;
+            auto* io = d.as<usbdevfs_ioctl>();
+            int i = io->ifno;
+            if (unsigned(io->ioctl_code) == USBDEVFS_DISCONNECT) {
+                if (i < 0 || i >= m.interfaces()) return EINVAL;
+                std::string drv = m.driverOf(i);
+                if (drv.empty()) return ENODATA;
+                m.unbind(i);
+                c.detached.insert(i);
+                m.note("detach " + std::to_string(i) + " " + drv);
+                return 0;
+            }
+            if (unsigned(io->ioctl_code) == USBDEVFS_CONNECT) {
+                if (i < 0 || i >= m.interfaces()) return EINVAL;
+                c.detached.erase(i);
+                if (c.claimed.count(i)) return EBUSY;
+                m.bind(i);
+                m.note("attach " + std::to_string(i) + " " + m.driverOf(i));
+                return 0;
+            }
+            return ENOTTY;
+        }
+        case USBDEVFS_CLEAR_HALT: {
+            Held d(resolve(arg, 0, sizeof(unsigned)));
+            if (!d) return EFAULT;
+            unsigned ep = *d.as<unsigned>();
+            if (ep > 0xFF || m.interfaceOf(uint8_t(ep)) < 0) return ENOENT;
+            m.clearHalt(uint8_t(ep));
             return 0;
         }
-        return ENOTTY;
-    }
-    case USBDEVFS_CLEAR_HALT: {
-        Held d(resolve(arg, 0, sizeof(unsigned)));
-        if (!d) return EFAULT;
-        unsigned ep = *d.as<unsigned>();
-        if (ep > 0xFF || m.interfaceOf(uint8_t(ep)) < 0) return ENOENT;
-        m.clearHalt(uint8_t(ep));
-        return 0;
-    }
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_RESETEP:
-        return 0;
-    case USBDEVFS_RESET:
-        m.note("reset");
-        return 0;
-    default:
-        return ENOTTY;
+        case USBDEVFS_SETCONFIGURATION:
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_RESETEP:
+            return 0;
+        case USBDEVFS_RESET:
+            m.note("reset");
+            return 0;
+        default:
+            return ENOTTY;
     }
 }
 
@@ -785,8 +779,7 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         if (i < 0 || i >= m.interfaces()) return ENOENT;
         if (c.claimed.count(i)) return 0;
         for (auto& kv : clients_)
-            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
-                kv.second->claimed.count(i))
+            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) && kv.second->claimed.count(i))
                 return EBUSY;
         if (!m.driverOf(i).empty()) return EBUSY;
         c.claimed.insert(i);
@@ -801,8 +794,8 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         if ((setup[0] & 0x1F) == 1) {
             int err = check(setup[4]);
             if (err) {
-                m.note("ctrl " + hex4(setup[0] << 8 | setup[1]) + " to interface " +
-                       std::to_string(setup[4]) + ": " + strerror(err));
+                m.note("ctrl " + hex4(setup[0] << 8 | setup[1]) + " to interface " + std::to_string(setup[4]) + ": " +
+                       strerror(err));
                 return err;
             }
         }
@@ -816,14 +809,21 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         return EINVAL;
     }
     switch (r.kind) {
-    case UsbResult::Done:
-        u->ready = true;
-        u->actual = int(r.actual);
-        break;
-    case UsbResult::Stall: u->ready = true; u->status = -EPIPE; break;
-    case UsbResult::NoDevice: return ENODEV;  // gone before the transfer started
-    case UsbResult::Never: break;
-    case UsbResult::Later: u->later = true; break;
+        case UsbResult::Done:
+            u->ready = true;
+            u->actual = int(r.actual);
+            break;
+        case UsbResult::Stall:
+            u->ready = true;
+            u->status = -EPIPE;
+            break;
+        case UsbResult::NoDevice:
+            return ENODEV;  // gone before the transfer started
+        case UsbResult::Never:
+            break;
+        case UsbResult::Later:
+            u->later = true;
+            break;
     }
     c.urbs.push_back(std::move(u));
     return 0;
@@ -834,11 +834,23 @@ void UsbServer::retry(Slot& s, Urb& u) {
     size_t len = u.buffer ? size_t(u.buffer->data_len) : 0;
     UsbResult r = s.module.bulk(u.endpoint, u.buffer ? u.buffer->data : &none, len);
     switch (r.kind) {
-    case UsbResult::Done: u.ready = true; u.actual = int(r.actual); break;
-    case UsbResult::Stall: u.ready = true; u.status = -EPIPE; break;
-    case UsbResult::NoDevice: u.ready = true; u.status = -ESHUTDOWN; break;
-    case UsbResult::Never: u.later = false; break;
-    case UsbResult::Later: break;
+        case UsbResult::Done:
+            u.ready = true;
+            u.actual = int(r.actual);
+            break;
+        case UsbResult::Stall:
+            u.ready = true;
+            u.status = -EPIPE;
+            break;
+        case UsbResult::NoDevice:
+            u.ready = true;
+            u.status = -ESHUTDOWN;
+            break;
+        case UsbResult::Never:
+            u.later = false;
+            break;
+        case UsbResult::Later:
+            break;
     }
     if (u.ready) u.later = false;
 }
@@ -896,11 +908,9 @@ int UsbServer::sgIo(Node& node, UMockdevIoctlData* arg) {
     if (h->cmd_len == 0 || h->cmd_len > 16) return EINVAL;
     Held cmd(resolve(d.get(), offsetof(sg_io_hdr_t, cmdp), h->cmd_len));
     if (!cmd) return EFAULT;
-    Held data(h->dxfer_len > 0 && h->dxferp ? resolve(d.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len)
-                                             : nullptr);
+    Held data(h->dxfer_len > 0 && h->dxferp ? resolve(d.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len) : nullptr);
     if (h->dxfer_len > 0 && h->dxferp && !data) return EFAULT;
-    Held sense(h->mx_sb_len > 0 && h->sbp ? resolve(d.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len)
-                                           : nullptr);
+    Held sense(h->mx_sb_len > 0 && h->sbp ? resolve(d.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len) : nullptr);
     const uint8_t* cb = cmd.get()->data;
     std::string line = "sg " + toHex(std::string(reinterpret_cast<const char*>(cb), h->cmd_len));
     SgFault f = s.sgFault;
@@ -953,8 +963,7 @@ int UsbServer::sgIo(Node& node, UMockdevIoctlData* arg) {
     h->masked_status = uint8_t((h->status >> 1) & 0x7F);
     if (h->status || h->host_status || h->driver_status) h->info = SG_INFO_CHECK;
     char tail[64];
-    std::snprintf(tail, sizeof tail, " status=%d host=%d driver=%d", h->status, h->host_status,
-                  h->driver_status);
+    std::snprintf(tail, sizeof tail, " status=%d host=%d driver=%d", h->status, h->host_status, h->driver_status);
     s.module.note(line + tail);
     return 0;
 }

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "usb_module.h"
 #include "umockdev_handles.h"
+#include "usb_module.h"
 
 namespace vcam {
 

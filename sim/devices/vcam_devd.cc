@@ -73,8 +73,7 @@ void linkSysTree(const std::string& host, const std::string& inside, const std::
         std::string target = testbed + "/" + name;
         if (!exists(target)) {
             if (symlink((inside + "/" + name).c_str(), target.c_str()) != 0)
-                std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", target.c_str(),
-                             strerror(errno));
+                std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", target.c_str(), strerror(errno));
         } else if (isDir(target, false) && isDir(host + "/" + name, true)) {
             linkSysTree(host + "/" + name, inside + "/" + name, target);
         }
@@ -91,8 +90,7 @@ class ControlServer {
 public:
     using Commands = std::function<std::string(const std::string&)>;
 
-    ControlServer(const std::string& path, Commands commands)
-        : path_(path), commands_(commands) {
+    ControlServer(const std::string& path, Commands commands) : path_(path), commands_(commands) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
@@ -290,8 +288,7 @@ int main(int argc, char** argv) {
     try {
         vcam::LensServer* lensServer = server.get();
         usb = std::make_unique<vcam::UsbServer>(
-            server->testbed(), lenses,
-            [lensServer](int lens, bool present) { lensServer->setPresent(lens, present); });
+            server->testbed(), lenses, [lensServer](int lens, bool present) { lensServer->setPresent(lens, present); });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vcam-devd: %s\n", e.what());
         unlink(link.c_str());
@@ -307,10 +304,9 @@ int main(int argc, char** argv) {
     auto execute = [&](const std::string& line) -> std::string {
         if (vcam::BoardCommands::handles(line)) return boardCommands.execute(line);
         if (vcam::UsbCommands::handles(line)) return usbCommands.execute(line);
-        if (line.find_first_not_of(' ') != std::string::npos &&
-            line.substr(line.find_first_not_of(' ')) == "help") {
-            std::string h = std::string(vcam::ControlCommands::help()) + "\n" +
-                            vcam::BoardCommands::help() + "\n" + vcam::UsbCommands::help();
+        if (line.find_first_not_of(' ') != std::string::npos && line.substr(line.find_first_not_of(' ')) == "help") {
+            std::string h = std::string(vcam::ControlCommands::help()) + "\n" + vcam::BoardCommands::help() + "\n" +
+                            vcam::UsbCommands::help();
             // lines joined by tabs: the texts hold "|" themselves
             for (char& c : h)
                 if (c == '\n') c = '\t';

@@ -64,9 +64,8 @@ Bytes image(int lens) {
 
 Bytes flash(int lens, const std::string& what, size_t off, size_t len) {
     std::string bytes;
-    EXPECT_TRUE(vcam::fromHex(usb(std::to_string(lens) + " read " + what + " " + std::to_string(off) + " " +
-                                  std::to_string(len)),
-                              bytes));
+    EXPECT_TRUE(vcam::fromHex(
+        usb(std::to_string(lens) + " read " + what + " " + std::to_string(off) + " " + std::to_string(len)), bytes));
     return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -92,8 +91,8 @@ public:
         for (ssize_t i = 0; i < n; ++i) {
             libusb_device_descriptor d{};
             libusb_get_device_descriptor(devs[i], &d);
-            out.push_back({d.idVendor, d.idProduct, libusb_get_bus_number(devs[i]),
-                           libusb_get_device_address(devs[i])});
+            out.push_back(
+                {d.idVendor, d.idProduct, libusb_get_bus_number(devs[i]), libusb_get_device_address(devs[i])});
         }
         if (n >= 0) libusb_free_device_list(devs, 1);
         return out;
@@ -290,7 +289,8 @@ TEST_F(UsbDeviceTest, DetachClaimAndReleaseMoveTheVideoNode) {
     EXPECT_EQ(8, u.xuGet(5, st));
     EXPECT_FALSE(camtest::exists("/dev/video0"));
     EXPECT_EQ(0, libusb_release_interface(u.h(), 0));
-    EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); })) << usb("0 calls") << " " << usb("0 state");
+    EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); }))
+        << usb("0 calls") << " " << usb("0 state");
     u.close();
     EXPECT_TRUE(called(0, "detach 0 uvcvideo"));
     EXPECT_TRUE(called(0, "claim 0"));
@@ -415,12 +415,27 @@ TEST_F(UsbDeviceTest, InjectedTransferFaults) {
     ASSERT_TRUE(waitPresent(0, kUvc));
 
     // the controls refuse what they cannot mean
-    for (const char* bad : {"usb 9 state", "usb x state", "usb 0 fault chunk 0", "usb 0 fault chunk -3",
-                            "usb 0 fault init melt", "usb 0 fault bulk zz", "usb 0 after-burn later",
-                            "usb 0 after-burn ok 99999999999", "usb 0 log 70000 x", "usb 0 log raw 0g",
-                            "usb 0 read flash 0 99999999", "usb 0 read flash 4194304 1", "usb 0 return -1",
-                            "usb 0 fault sg check zz 0 0", "usb 0", "usb 0 boot dfu", "usb 0 fault claim maybe",
-                            "usb 0 faces 256", "usb 0 faces -1", "usb 0 faces many", "usb 0 faces 1 2"})
+    for (const char* bad : {"usb 9 state",
+                            "usb x state",
+                            "usb 0 fault chunk 0",
+                            "usb 0 fault chunk -3",
+                            "usb 0 fault init melt",
+                            "usb 0 fault bulk zz",
+                            "usb 0 after-burn later",
+                            "usb 0 after-burn ok 99999999999",
+                            "usb 0 log 70000 x",
+                            "usb 0 log raw 0g",
+                            "usb 0 read flash 0 99999999",
+                            "usb 0 read flash 4194304 1",
+                            "usb 0 return -1",
+                            "usb 0 fault sg check zz 0 0",
+                            "usb 0",
+                            "usb 0 boot dfu",
+                            "usb 0 fault claim maybe",
+                            "usb 0 faces 256",
+                            "usb 0 faces -1",
+                            "usb 0 faces many",
+                            "usb 0 faces 1 2"})
         EXPECT_EQ(0u, ctl().request(bad).rfind("err ", 0)) << bad;
 }
 
