@@ -19,7 +19,7 @@
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 #include "test_util.h"
-#include "usb_module.h"
+#include "module_controls.h"
 
 namespace {
 

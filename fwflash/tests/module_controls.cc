@@ -1,4 +1,4 @@
-#include "usb_module.h"
+#include "module_controls.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

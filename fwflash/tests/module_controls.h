@@ -1,5 +1,5 @@
-// The emulated camera modules of the virtual camera, as the firmware tool's
-// tests drive and read them through the device server.
+// The firmware tool tests' controls of the virtual camera's emulated camera
+// modules (through the device server) and their runs of fwflash.
 #pragma once
 
 #include <chrono>
