@@ -1,7 +1,8 @@
 // Device layer of the firmware tool: the camera module's UVC bridge chip
 // over libusb (open by vendor and product id, extension-unit and vendor
 // control transfers), the firmware update paths built on it, and the reader
-// of the module's log stream.
+// of the module's log stream (BrgXu.cc, VendorCommands.cc,
+// FirmwareUpdate.cc, DeviceLog.cc).
 //
 // Results: 0 success, -1 for a null handle, BRG_TRANSFER_FAILED
 // (0x80000003) when a USB transfer failed. Progress and errors go to
