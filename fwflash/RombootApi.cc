@@ -351,39 +351,32 @@ int BRGROMAPI_DispackBrgPcCamFw(const char* package, int* part_count) {
     std::vector<uint8_t> file;
     uint32_t length = 0;
     if (!ReadFirmwareImage(package, file, length, 0)) return -1;
-    // A part at offset: its header table, then its code 8192 bytes in; the
-    // code size comes from the table and must lie inside the package.
-    auto partFits = [&](uint32_t offset, uint32_t& code_size) {
-        if (static_cast<uint64_t>(offset) + sizeof(BRG_STORAGE_INDEX_TABLE1) > length) return false;
+    // Writes the part at offset into its part file: its header table, then
+    // its code 8192 bytes in; the code size comes from the table and must
+    // lie inside the package.
+    uint32_t code_size = 0;
+    auto unpackPart = [&](uint32_t offset, const char* name) {
+        if (static_cast<uint64_t>(offset) + sizeof(BRG_STORAGE_INDEX_TABLE1) > length ||
+            static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + BrgGetLe32(file.data() + offset + 20) > length) {
+            printf("Firmware package %s is damaged.\r\n", package);
+            return false;
+        }
         code_size = BrgGetLe32(file.data() + offset + 20);
-        return static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + code_size <= length;
+        if (!writePartFile(name, BrgGetLe32(file.data() + offset + 24), file.data() + offset + BRG_BURN_HEADER_SIZE,
+                           code_size)) {
+            printf("Failed to write %s.\r\n", name);
+            return false;
+        }
+        return true;
     };
     const uint32_t first = BRG_PACKAGE_HEADER_SIZE;
-    uint32_t code_size = 0;
-    if (!partFits(first, code_size)) {
-        printf("Firmware package %s is damaged.\r\n", package);
-        return -1;
-    }
-    if (!writePartFile(kBootPart, BrgGetLe32(file.data() + first + 24), file.data() + first + BRG_BURN_HEADER_SIZE,
-                       code_size)) {
-        printf("Failed to write %s.\r\n", kBootPart);
-        return -1;
-    }
+    if (!unpackPart(first, kBootPart)) return -1;
     const uint64_t fw_shift =
         first + (static_cast<uint64_t>(code_size) + BRG_BURN_HEADER_SIZE + kBlock - 1) / kBlock * kBlock;
     printf("fw_shift=%d\r\n", static_cast<int>(fw_shift));
     int count = 1;
     if (fw_shift < length) {
-        const uint32_t second = static_cast<uint32_t>(fw_shift);
-        if (!partFits(second, code_size)) {
-            printf("Firmware package %s is damaged.\r\n", package);
-            return -1;
-        }
-        if (!writePartFile(kFirmwarePart, BrgGetLe32(file.data() + second + 24),
-                           file.data() + second + BRG_BURN_HEADER_SIZE, code_size)) {
-            printf("Failed to write %s.\r\n", kFirmwarePart);
-            return -1;
-        }
+        if (!unpackPart(static_cast<uint32_t>(fw_shift), kFirmwarePart)) return -1;
         count = 2;
     }
     if (part_count) *part_count = count;
