@@ -4,6 +4,8 @@
 // answers and the faults a run injects into them. The device server
 // (usb_server) carries the transfers over usbdevfs; this class only decides
 // what the module does with them. Not thread-safe: the server serialises.
+// The bridge identity is in usb_bridge.cc, the loader identities in
+// usb_loader.cc.
 #pragma once
 
 #include <cstddef>

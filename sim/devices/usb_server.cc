@@ -18,8 +18,12 @@
 #include <umockdev.h>
 
 #include "hex_text.h"
+#include "usb_ioctl_blocks.h"
+#include "usb_wire.h"
 
 namespace vcam {
+
+using usbwire::hex4;
 
 namespace {
 
@@ -28,49 +32,9 @@ const char kBus[] = "/devices/platform/s5p-ehci/usb1";
 constexpr unsigned kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                            USBDEVFS_CAP_BULK_SCATTER_GATHER;
 constexpr int kUsbSpeedHigh = 3;
-// sg driver_status: sense data is there
-constexpr uint16_t kDriverSense = 0x08;
-
-UMockdevIoctlData* resolve(UMockdevIoctlData* parent, size_t offset, size_t len) {
-    GError* error = nullptr;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, &error);
-    g_clear_error(&error);
-    if (d && size_t(d->data_len) < len) {
-        g_object_unref(d);
-        return nullptr;
-    }
-    return d;
-}
-
-// A block resolved for the length of one request.
-class Held {
-public:
-    explicit Held(UMockdevIoctlData* d) : d_(d) {}
-    ~Held() {
-        if (d_) g_object_unref(d_);
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    UMockdevIoctlData* get() const { return d_; }
-    explicit operator bool() const { return d_ != nullptr; }
-    template <class T>
-    T* as() const {
-        return reinterpret_cast<T*>(d_->data);
-    }
-
-private:
-    UMockdevIoctlData* d_;
-};
-
 std::string three(int n) {
     char b[8];
     std::snprintf(b, sizeof b, "%03d", n);
-    return b;
-}
-
-std::string hex4(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%04x", v & 0xFFFF);
     return b;
 }
 
@@ -126,19 +90,6 @@ struct UsbServer::Client {
     std::deque<std::unique_ptr<Urb>> urbs;
     std::unique_ptr<Urb> reaped;  // the last URB reaped, until its completion is out
     size_t readPos = 0;
-};
-
-struct UsbServer::Slot {
-    explicit Slot(int lens) : module(lens) {}
-    UsbModule module;
-    bool present = true;
-    unsigned generation = 1;
-    int devnum = 0;
-    bool video = true;  // the lens's video node is shown
-    bool sg = false;    // the SCSI generic node is shown
-    bool descriptorFault = false;
-    bool openFault = false;
-    SgFault sgFault;
 };
 
 UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
@@ -210,6 +161,30 @@ std::string UsbServer::sysPath(int lens) const { return std::string("/sys") + kB
 
 std::string UsbServer::devPath(int lens) const { return "/dev/bus/usb/001/" + three(slots_[size_t(lens)]->devnum); }
 
+// Main loop, without the lock: a node of the module whose ioctls and reads
+// come to the server.
+UsbServer::Node* UsbServer::attachNode(int lens, unsigned generation, const std::string& path, bool sg) {
+    Node* n;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, sg, path, true}));
+        n = nodes_.back().get();
+    }
+    handlers_.emplace_back(umockdev_ioctl_base_new());
+    UMockdevIoctlBase* h = handlers_.back().get();
+    g_signal_connect(h, "handle-ioctl", G_CALLBACK(onIoctl), n);
+    g_signal_connect(h, "handle-read", G_CALLBACK(onRead), n);
+    g_signal_connect(h, "handle-write", G_CALLBACK(onWrite), n);
+    g_signal_connect(h, "client-vanished", G_CALLBACK(onVanished), n);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, path.c_str(), h, &error)) {
+        std::string what = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot attach " + path + ": " + what);
+    }
+    return n;
+}
+
 // Main loop, without the lock: the testbed's thread may wait for it.
 void UsbServer::addDevice(int lens) {
     unsigned generation;
@@ -231,29 +206,7 @@ void UsbServer::addDevice(int lens) {
         s.sg = sg;
     }
     std::string node = "/dev/bus/usb/001/" + three(devnum);
-    Node* usbNode = nullptr;
-    auto attach = [&](const std::string& path, bool isSg) {
-        Node* n;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, isSg, path, true}));
-            n = nodes_.back().get();
-        }
-        if (!isSg) usbNode = n;
-        handlers_.emplace_back(umockdev_ioctl_base_new());
-        UMockdevIoctlBase* h = handlers_.back().get();
-        g_signal_connect(h, "handle-ioctl", G_CALLBACK(onIoctl), n);
-        g_signal_connect(h, "handle-read", G_CALLBACK(onRead), n);
-        g_signal_connect(h, "handle-write", G_CALLBACK(onWrite), n);
-        g_signal_connect(h, "client-vanished", G_CALLBACK(onVanished), n);
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_, path.c_str(), h, &error)) {
-            std::string what = error ? error->message : "?";
-            g_clear_error(&error);
-            throw std::runtime_error("cannot attach " + path + ": " + what);
-        }
-    };
-    attach(node, false);
+    Node* usbNode = attachNode(lens, generation, node, false);
     std::string port = this->port(lens);
     char ids[32];
     std::snprintf(ids, sizeof ids, "114d/%x/100", product);
@@ -285,37 +238,12 @@ void UsbServer::addDevice(int lens) {
     } else {
         std::fprintf(stderr, "vcam-devd: %s stays a plain file: %s\n", node.c_str(), strerror(errno));
     }
-    if (sg) {
-        std::string name = "sg" + std::to_string(lens);
-        attach("/dev/" + name, true);
-        std::string scsi =
-            std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" +
-            std::to_string(lens) + ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
-            "N: " + name + "=00\n" + "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
-            "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" + "A: dev=21:" + std::to_string(lens) + "\n";
-        if (!umockdev_testbed_add_from_string(testbed_, scsi.c_str(), &error)) {
-            std::fprintf(stderr, "vcam-devd: cannot add /dev/%s: %s\n", name.c_str(), error ? error->message : "?");
-            g_clear_error(&error);
-        }
-    }
+    if (sg) addSgNode(lens, generation);
 }
 
 void UsbServer::removeDevice(int lens, bool sg) {
     std::string path = sysPath(lens);
-    if (sg) {
-        std::string name = "sg" + std::to_string(lens);
-        for (auto& n : nodes_)
-            if (n->attached && n->path == "/dev/" + name) {
-                umockdev_testbed_detach_ioctl(testbed_, n->path.c_str(), nullptr);
-                n->attached = false;
-            }
-        std::string port = this->port(lens);
-        umockdev_testbed_remove_device(
-            testbed_, (path + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" + std::to_string(lens) +
-                       ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name)
-                          .c_str());
-        unlink((root_ + "/dev/" + name).c_str());
-    }
+    if (sg) removeSgNode(lens);
     umockdev_testbed_remove_device(testbed_, path.c_str());
 }
 
@@ -897,75 +825,6 @@ int UsbServer::discard(Client& c, UMockdevIoctlData* arg) {
         return 0;
     }
     return EINVAL;
-}
-
-int UsbServer::sgIo(Node& node, UMockdevIoctlData* arg) {
-    Slot& s = *slots_[size_t(node.lens)];
-    Held d(resolve(arg, 0, sizeof(sg_io_hdr_t)));
-    if (!d) return EFAULT;
-    auto* h = d.as<sg_io_hdr_t>();
-    if (h->interface_id != 'S') return ENOSYS;
-    if (h->cmd_len == 0 || h->cmd_len > 16) return EINVAL;
-    Held cmd(resolve(d.get(), offsetof(sg_io_hdr_t, cmdp), h->cmd_len));
-    if (!cmd) return EFAULT;
-    Held data(h->dxfer_len > 0 && h->dxferp ? resolve(d.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len) : nullptr);
-    if (h->dxfer_len > 0 && h->dxferp && !data) return EFAULT;
-    Held sense(h->mx_sb_len > 0 && h->sbp ? resolve(d.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len) : nullptr);
-    const uint8_t* cb = cmd.get()->data;
-    std::string line = "sg " + toHex(std::string(reinterpret_cast<const char*>(cb), h->cmd_len));
-    SgFault f = s.sgFault;
-    s.sgFault = SgFault();
-    if (f.err) {
-        s.module.note(line + " errno " + std::to_string(f.err));
-        return f.err;
-    }
-    bool test = h->cmd_len >= 4 && cb[0] == 0xFA && cb[1] == 0x55 && cb[2] == 0x66 && cb[3] == 0x01;
-    h->status = 0;
-    h->masked_status = 0;
-    h->msg_status = 0;
-    h->sb_len_wr = 0;
-    h->host_status = 0;
-    h->driver_status = 0;
-    h->resid = int(h->dxfer_len);
-    h->duration = 1;
-    h->info = 0;
-    uint8_t key = 0, asc = 0, ascq = 0;
-    if (f.status || f.host || f.driver) {
-        h->status = uint8_t(f.status);
-        h->host_status = uint16_t(f.host);
-        h->driver_status = uint16_t(f.driver);
-        key = f.key;
-        asc = f.asc;
-        ascq = f.ascq;
-    } else if (test && h->dxfer_direction == SG_DXFER_FROM_DEV) {
-        if (data) {
-            std::memset(data.get()->data, 0, h->dxfer_len);
-            uint8_t answer[2] = {0xAA, 0x55};
-            size_t n = std::min<size_t>(2, h->dxfer_len);
-            std::memcpy(data.get()->data, answer, n);
-            h->resid = int(h->dxfer_len) - int(std::min<unsigned>(16, h->dxfer_len));
-        }
-    } else {
-        // illegal request, invalid command operation code
-        h->status = 2;
-        key = 5;
-        asc = 0x20;
-    }
-    if (h->status == 2) {
-        h->driver_status = uint16_t(h->driver_status | kDriverSense);
-        uint8_t fixed[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
-        if (sense) {
-            size_t n = std::min<size_t>(sizeof fixed, h->mx_sb_len);
-            std::memcpy(sense.get()->data, fixed, n);
-            h->sb_len_wr = uint8_t(n);
-        }
-    }
-    h->masked_status = uint8_t((h->status >> 1) & 0x7F);
-    if (h->status || h->host_status || h->driver_status) h->info = SG_INFO_CHECK;
-    char tail[64];
-    std::snprintf(tail, sizeof tail, " status=%d host=%d driver=%d", h->status, h->host_status, h->driver_status);
-    s.module.note(line + tail);
-    return 0;
 }
 
 }  // namespace vcam
