@@ -23,9 +23,10 @@ int xuTransfer(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t 
                                    static_cast<uint16_t>(selector << 8), BRG_XU_INDEX, data, length, timeout);
 }
 
-int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result) {
+int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result,
+          unsigned int timeout) {
     if (!handle) return -1;
-    int r = xuTransfer(handle, data, selector, length, direction != 0, kXuTimeout);
+    int r = xuTransfer(handle, data, selector, length, direction != 0, timeout);
     if (usb_result) *usb_result = r;
     if (r < 0) {
         printf("xuProbe failed : 0x%X", static_cast<unsigned>(r));

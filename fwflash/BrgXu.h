@@ -104,6 +104,15 @@ bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t&
 bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buffer, uint32_t& length, size_t pad,
                         const char* size_message = nullptr);
 
+// Pacing of the extension-unit updates' status polls: the pause before the
+// first poll and between polls, and how long one poll waits for its answer
+// (a second each on the module; in-process tests shorten them).
+struct BrgPollPacing {
+    int wait_ms = 1000;
+    unsigned answer_ms = 1000;
+};
+extern BrgPollPacing g_brg_poll_pacing;
+
 // Update paths.
 int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int chip);
 int UpdateFirmware(BrgDevHandle* handle, const char* path, int chip);

@@ -17,6 +17,8 @@ using brg::kXuTimeout;
 using brg::vendorOut;
 using brg::xuCmd;
 
+BrgPollPacing g_brg_poll_pacing;
+
 namespace {
 
 // Vendor requests of the download paths.
@@ -152,9 +154,9 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
         printf("\r\nUpdate flash failed. %d\r\n", 1884);
         return BRG_TRANSFER_FAILED;
     }
-    sleep(1);
+    pThread::Sleep(g_brg_poll_pacing.wait_ms);
     for (int poll = 0; poll < 10; ++poll) {
-        int r = xuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0, &usb);
+        int r = xuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0, &usb, g_brg_poll_pacing.answer_ms);
         if (r != 0 && usb == LIBUSB_ERROR_NO_DEVICE) {
             puts("Device Reboot.\r");
             return 0;
@@ -168,7 +170,7 @@ int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int /*chip*/) 
             printf("Update flash failed. %d\r\n", 1884);
             return BRG_TRANSFER_FAILED;
         }
-        sleep(1);
+        pThread::Sleep(g_brg_poll_pacing.wait_ms);
     }
     puts("Update flash timeout.\r");
     return BRG_TRANSFER_FAILED;
@@ -310,8 +312,8 @@ int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t l
         return BRG_TRANSFER_FAILED;
     }
     for (int poll = 0; poll < 20; ++poll) {
-        if (poll > 0) sleep(1);
-        if (BrgXU_XuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0) != 0) continue;
+        if (poll > 0) pThread::Sleep(g_brg_poll_pacing.wait_ms);
+        if (xuCmd(handle, cmd, BRG_XU_MMP_GET, sizeof(cmd), 0, nullptr, g_brg_poll_pacing.answer_ms) != 0) continue;
         if (cmd[0] == 0) {
             puts("Update flash successfully.\r");
             return 0;

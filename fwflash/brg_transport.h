@@ -15,7 +15,8 @@ constexpr uint8_t kVendorIn = 0xC0;
 // One extension-unit control transfer; the libusb result.
 int xuTransfer(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t length, bool set, unsigned int timeout);
 // BrgXU_XuCmd that also hands back the libusb result.
-int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result);
+int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result,
+          unsigned int timeout = kXuTimeout);
 // One vendor OUT control request; the libusb result.
 int vendorOut(BrgDevHandle* handle, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length,
               unsigned int timeout);
