@@ -23,16 +23,21 @@ int xuTransfer(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t 
                                    static_cast<uint16_t>(selector << 8), BRG_XU_INDEX, data, length, timeout);
 }
 
-int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result,
-          unsigned int timeout) {
+int xuChecked(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint16_t length, bool set, unsigned int timeout,
+              const char* failure, int* usb_result) {
     if (!handle) return -1;
-    int r = xuTransfer(handle, data, selector, length, direction != 0, timeout);
+    int r = xuTransfer(handle, data, selector, length, set, timeout);
     if (usb_result) *usb_result = r;
     if (r < 0) {
-        printf("xuProbe failed : 0x%X", static_cast<unsigned>(r));
+        printf(failure, static_cast<unsigned>(r));
         return BRG_TRANSFER_FAILED;
     }
     return 0;
+}
+
+int xuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction, int* usb_result,
+          unsigned int timeout) {
+    return xuChecked(handle, data, selector, length, direction != 0, timeout, "xuProbe failed : 0x%X", usb_result);
 }
 
 int vendorOut(BrgDevHandle* handle, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length,

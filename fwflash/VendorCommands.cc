@@ -16,16 +16,11 @@
 
 using brg::kVendorIn;
 using brg::kVendorOut;
+using brg::xuChecked;
 using brg::xuTransfer;
 
 int BrgIspCmdSet(BrgDevHandle* handle, uint8_t* cmd) {
-    if (!handle) return -1;
-    int r = xuTransfer(handle, cmd, BRG_XU_ISP_SET, 8, true, 500);
-    if (r < 0) {
-        printf("BrgIspCmdSet failed : 0x%X", static_cast<unsigned>(r));
-        return BRG_TRANSFER_FAILED;
-    }
-    return 0;
+    return xuChecked(handle, cmd, BRG_XU_ISP_SET, 8, true, 500, "BrgIspCmdSet failed : 0x%X");
 }
 
 int BrgIspCmdGetResult(BrgDevHandle* handle, uint8_t* cmd, unsigned int timeout) {
@@ -41,13 +36,7 @@ int BrgMMPCmdSet16(BrgDevHandle* handle, uint8_t* cmd) {
 }
 
 int BrgMMPCmdGetResult16(BrgDevHandle* handle, uint8_t* cmd) {
-    if (!handle) return -1;
-    int r = xuTransfer(handle, cmd, BRG_XU_MMP16_GET, 16, false, 500);
-    if (r < 0) {
-        printf("BrgIspCmdGet failed : 0x%X", static_cast<unsigned>(r));
-        return BRG_TRANSFER_FAILED;
-    }
-    return 0;
+    return xuChecked(handle, cmd, BRG_XU_MMP16_GET, 16, false, 500, "BrgIspCmdGet failed : 0x%X");
 }
 
 int BrgXU_SetVideoOption(BrgDevHandle* handle, uint32_t options) {

@@ -77,11 +77,7 @@ std::string bridgeConfiguration() {
     body += std::string{9, 0x04, 1, 0, 1, 0x0E, 0x02, 0, 0};  // video streaming
     body += vsHeader + vs;
     body += endpoint(kEpVideo, 0x02, 512, 0);
-
-    std::string c = {9, 0x02};
-    put16(c, uint16_t(9 + body.size()));
-    c += std::string{2, 1, 0, char(0x80), char(0xFA)};
-    return c + body;
+    return configuration(2, body);
 }
 
 }  // namespace usbwire

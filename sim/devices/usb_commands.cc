@@ -178,11 +178,17 @@ std::string fault(UsbServer& usb, const Call& c) {
     return "ok";
 }
 
-std::string faces(UsbServer& usb, const Call& c) {
-    long count = 0;
-    if (!toLong(c.w[3], 0, 255, count)) return "err a face count is 0 to 255";
-    usb.with(c.lens, [&](UsbModule& m) { m.setFaces(int(count)); });
+// The one argument, a number in [lo, hi], handed to the module by set.
+std::string setNumber(UsbServer& usb, const Call& c, long lo, long hi, const char* refused,
+                      void (UsbModule::*set)(int)) {
+    long n = 0;
+    if (!toLong(c.w[3], lo, hi, n)) return refused;
+    usb.with(c.lens, [&](UsbModule& m) { (m.*set)(int(n)); });
     return "ok";
+}
+
+std::string faces(UsbServer& usb, const Call& c) {
+    return setNumber(usb, c, 0, 255, "err a face count is 0 to 255", &UsbModule::setFaces);
 }
 
 std::string clear(UsbServer& usb, const Call& c) {
@@ -230,10 +236,7 @@ std::string plug(UsbServer& usb, const Call& c) {
 }
 
 std::string returnMs(UsbServer& usb, const Call& c) {
-    long ms = 0;
-    if (!toLong(c.w[3], 0, 600000, ms)) return "err return time is 0 to 600000 ms";
-    usb.with(c.lens, [&](UsbModule& m) { m.setReturnMs(int(ms)); });
-    return "ok";
+    return setNumber(usb, c, 0, 600000, "err return time is 0 to 600000 ms", &UsbModule::setReturnMs);
 }
 
 std::string log(UsbServer& usb, const Call& c) {

@@ -26,10 +26,7 @@ std::string loaderConfiguration() {
     std::string body = {9, 0x04, 0, 0, 2, 0x08, 0x06, 0x50, 0};
     body += endpoint(kEpBotIn, 0x02, 512, 0);
     body += endpoint(kEpBotOut, 0x02, 512, 0);
-    std::string c = {9, 0x02};
-    put16(c, uint16_t(9 + body.size()));
-    c += std::string{1, 1, 0, char(0x80), char(0xFA)};
-    return c + body;
+    return configuration(1, body);
 }
 
 }  // namespace usbwire

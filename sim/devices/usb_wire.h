@@ -62,6 +62,15 @@ inline std::string hex2(unsigned v) {
     return b;
 }
 
+// A configuration descriptor: its header (interfaces, bus-powered, 500 mA)
+// then body, the interfaces and their descriptors.
+inline std::string configuration(uint8_t interfaces, const std::string& body) {
+    std::string c = {9, 0x02};
+    put16(c, uint16_t(9 + body.size()));
+    c += std::string{char(interfaces), 1, 0, char(0x80), char(0xFA)};
+    return c + body;
+}
+
 // The configuration descriptors of the bridge (usb_bridge.cc) and of the
 // loader identities (usb_loader.cc).
 std::string bridgeConfiguration();
