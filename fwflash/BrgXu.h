@@ -1,7 +1,8 @@
 // Device layer of the firmware tool: the camera module's UVC bridge chip
 // over libusb (open by vendor and product id, extension-unit and vendor
 // control transfers), the firmware update paths built on it, and the reader
-// of the module's log stream.
+// of the module's log stream (BrgXu.cc, VendorCommands.cc,
+// FirmwareUpdate.cc, DeviceLog.cc).
 //
 // Results: 0 success, -1 for a null handle, BRG_TRANSFER_FAILED
 // (0x80000003) when a USB transfer failed. Progress and errors go to
@@ -57,8 +58,8 @@ inline void BrgPutLe32(uint8_t* p, uint32_t v) {
 }
 inline uint16_t BrgGetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t BrgGetLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Opening and closing.
@@ -68,8 +69,7 @@ bool CheckDeviceExist(uint16_t vid, uint16_t pid);
 void CloseBrgDevice(BrgDevHandle* handle);
 
 // Extension-unit request: direction non-zero SET_CUR, 0 GET_CUR into data.
-int BrgXU_XuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length,
-                uint8_t direction);
+int BrgXU_XuCmd(BrgDevHandle* handle, uint8_t* data, uint16_t selector, uint8_t length, uint8_t direction);
 
 // Vendor command family.
 int BrgIspCmdSet(BrgDevHandle* handle, uint8_t* cmd);
@@ -81,9 +81,8 @@ int BrgXU_GetVideoOption(BrgDevHandle* handle, uint32_t* options);
 int WriteSensorReg(BrgDevHandle* handle, uint16_t addr, uint16_t val);
 int ReadSensorReg(BrgDevHandle* handle, uint16_t addr, uint16_t* val);
 int SetH264Bitrate(BrgDevHandle* handle, uint16_t kbps);
-int Set_SEC_TV_PreviewParam(BrgDevHandle* handle, uint8_t signal_type, uint8_t mode,
-                            uint16_t crop_x, uint16_t crop_y, uint16_t crop_w, uint16_t crop_h,
-                            uint16_t scale_w, uint16_t scale_h);
+int Set_SEC_TV_PreviewParam(BrgDevHandle* handle, uint8_t signal_type, uint8_t mode, uint16_t crop_x, uint16_t crop_y,
+                            uint16_t crop_w, uint16_t crop_h, uint16_t scale_w, uint16_t scale_h);
 int DisableFlashWP(BrgDevHandle* handle);
 int RombootReset(BrgDevHandle* handle);
 int SetFD_Param(BrgDevHandle* handle, FACE_CMD* param);
@@ -99,25 +98,32 @@ int SetPTZ_Pos(int fd, uint32_t axis, int32_t val);
 // for the tool's 32-bit lengths, and a short read.
 // size_message (a printf format taking the length), when set, is printed
 // once the length is known.
-bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t& length,
-                       size_t pad, const char* size_message = nullptr);
+bool ReadFirmwareImage(const char* path, std::vector<uint8_t>& buffer, uint32_t& length, size_t pad,
+                       const char* size_message = nullptr);
 // The same over an open stream (closed by the caller); path names it in messages.
-bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buffer,
-                        uint32_t& length, size_t pad, const char* size_message = nullptr);
+bool ReadFirmwareStream(FILE* file, const char* path, std::vector<uint8_t>& buffer, uint32_t& length, size_t pad,
+                        const char* size_message = nullptr);
+
+// Pacing of the extension-unit updates' status polls: the pause before the
+// first poll and between polls, and how long one poll waits for its answer
+// (a second each on the module; in-process tests shorten them).
+struct BrgPollPacing {
+    int wait_ms = 1000;
+    unsigned answer_ms = 1000;
+};
+extern BrgPollPacing g_brg_poll_pacing;
 
 // Update paths.
 int UpdateFirmwareUvcPath(BrgDevHandle* handle, const char* path, int chip);
 int UpdateFirmware(BrgDevHandle* handle, const char* path, int chip);
 int UpdateBrgFirmwareWithCheckSum(BrgDevHandle* handle, const char* path, uint64_t checksum);
-int PartialUpdateFlash(BrgDevHandle* handle, const char* path, uint32_t flash_address,
-                       bool with_length);
+int PartialUpdateFlash(BrgDevHandle* handle, const char* path, uint32_t flash_address, bool with_length);
 int UpdateFirmwarePcsyncPath(BrgDevHandle* handle, const char* path, int chip);
-int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t length,
-                           uint8_t storage_type, uint8_t package_type);
-int AQUILA_UpdateCnxtFlash(BrgDevHandle* handle, const char* loader_path,
-                           const char* firmware_path);
-int FalconUpdateFlash(const char* camera_image, const char* flash_image, uint16_t loader_vid,
-                      uint16_t loader_pid, uint16_t camera_vid, uint16_t camera_pid);
+int UpdateFirmwareUvcPath2(BrgDevHandle* handle, const uint8_t* data, uint32_t length, uint8_t storage_type,
+                           uint8_t package_type);
+int AQUILA_UpdateCnxtFlash(BrgDevHandle* handle, const char* loader_path, const char* firmware_path);
+int FalconUpdateFlash(const char* camera_image, const char* flash_image, uint16_t loader_vid, uint16_t loader_pid,
+                      uint16_t camera_vid, uint16_t camera_pid);
 
 // A file sink.
 class CVideoDump {
@@ -157,8 +163,7 @@ private:
     // bytes kept (at most kBufferSize; the rest of a longer message is read
     // and dropped).
     size_t CollectMessage(const BlockReader& read, uint8_t* buffer, size_t held);
-    static void DispatchMessage(const uint8_t* buffer, size_t held,
-                                CVideoDump (&sinks)[LOG_MSG_MAX_NUM]);
+    static void DispatchMessage(const uint8_t* buffer, size_t held, CVideoDump (&sinks)[LOG_MSG_MAX_NUM]);
 
     BrgDevHandle* ait_handle;
 };

@@ -48,9 +48,14 @@ void vendorCommand(uint8_t* cb, uint8_t group, uint8_t command) {
     cb[3] = command;
 }
 
+// One bulk transfer. An endpoint that stalls stays halted until the host
+// clears it; that is done here at once, as a mass-storage host does, so the
+// caller can go on to the status or report without the next command failing.
 int bulk(BrgDevHandle* handle, uint8_t endpoint, uint8_t* data, int length, int* done) {
     *done = 0;
-    return libusb_bulk_transfer(handle->handle, endpoint, data, length, done, kBulkTimeout);
+    int r = libusb_bulk_transfer(handle->handle, endpoint, data, length, done, kBulkTimeout);
+    if (r == LIBUSB_ERROR_PIPE) libusb_clear_halt(handle->handle, endpoint);
+    return r;
 }
 
 // Writes one part file: the 8-character name, 01 00, destination address,
@@ -64,8 +69,7 @@ bool writePartFile(const char* name, uint32_t dst_address, const uint8_t* code, 
     BrgPutLe32(header + 14, length);
     FILE* f = fopen(name, "wb");
     if (!f) return false;
-    bool ok = fwrite(header, 1, sizeof(header), f) == sizeof(header) &&
-              fwrite(code, 1, length, f) == length;
+    bool ok = fwrite(header, 1, sizeof(header), f) == sizeof(header) && fwrite(code, 1, length, f) == length;
     return fclose(f) == 0 && ok;
 }
 
@@ -77,8 +81,7 @@ bool deviceWritePieces(BrgDevHandle* handle, uint32_t address, const uint8_t* da
     uint8_t flags = first_flags;
     for (uint32_t done = 0; done < count;) {
         const uint32_t piece = std::min(kDeviceWritePiece, count - done);
-        if (BRG_DeviceWrite(handle, address + done, data + done,
-                            static_cast<uint16_t>(piece / kSector), flags) != 0)
+        if (BRG_DeviceWrite(handle, address + done, data + done, static_cast<uint16_t>(piece / kSector), flags) != 0)
             return false;
         flags = 0;
         done += piece;
@@ -88,8 +91,8 @@ bool deviceWritePieces(BrgDevHandle* handle, uint32_t address, const uint8_t* da
 
 }  // namespace
 
-void BRG_FillBrgHeaderTable(uint32_t chip_id, BRG_STORAGE_INDEX_TABLE1* header,
-                            uint32_t code_size, uint32_t dst_address, uint32_t start_block) {
+void BRG_FillBrgHeaderTable(uint32_t chip_id, BRG_STORAGE_INDEX_TABLE1* header, uint32_t code_size,
+                            uint32_t dst_address, uint32_t start_block) {
     memset(header, 0, sizeof(*header));
     const bool known = chip_id == BRG_CHIP_VSN2 || chip_id == BRG_CHIP_VSN3;
     header->ulHeader = chip_id;
@@ -112,8 +115,8 @@ uint16_t BrgGetCrc16(const uint8_t* data, size_t length) {
     return crc;
 }
 
-void BRG_FillBurnHeaderBlock(uint8_t* block, uint32_t chip_id, const uint8_t* code,
-                             uint32_t code_size, uint32_t dst_address, uint32_t start_block) {
+void BRG_FillBurnHeaderBlock(uint8_t* block, uint32_t chip_id, const uint8_t* code, uint32_t code_size,
+                             uint32_t dst_address, uint32_t start_block) {
     memset(block, 0, BRG_BURN_HEADER_SIZE);
     BRG_STORAGE_INDEX_TABLE1 table;
     BRG_FillBrgHeaderTable(chip_id, &table, code_size, dst_address, start_block);
@@ -121,8 +124,8 @@ void BRG_FillBurnHeaderBlock(uint8_t* block, uint32_t chip_id, const uint8_t* co
     BrgPutLe16(block + 4096, BrgGetCrc16(code, code_size));
 }
 
-int SendScsiCommand(int fd, uint8_t* command, uint8_t command_length, uint8_t* data,
-                    uint32_t data_length, bool host_to_device) {
+int SendScsiCommand(int fd, uint8_t* command, uint8_t command_length, uint8_t* data, uint32_t data_length,
+                    bool host_to_device) {
     uint8_t sense[32] = {0};
     sg_io_hdr_t io;
     memset(&io, 0, sizeof(io));
@@ -165,8 +168,8 @@ bool TestBrgDevice(int fd) {
     uint8_t cb[kCbSize];
     vendorCommand(cb, 0x66, 0x01);
     uint8_t answer[16] = {0};
-    return SendScsiCommand(fd, cb, sizeof(cb), answer, sizeof(answer), false) == 0 &&
-           answer[0] == 0xAA && answer[1] == 0x55;
+    return SendScsiCommand(fd, cb, sizeof(cb), answer, sizeof(answer), false) == 0 && answer[0] == 0xAA &&
+           answer[1] == 0x55;
 }
 
 int BRG8453_RombootUpdate(const char* device_path) {
@@ -182,8 +185,8 @@ int BRG8453_RombootUpdate(const char* device_path) {
     return 0;
 }
 
-int BulkonlyTransfer(BrgDevHandle* handle, const uint8_t* command, uint8_t* data,
-                     uint32_t data_length, bool device_to_host) {
+int BulkonlyTransfer(BrgDevHandle* handle, const uint8_t* command, uint8_t* data, uint32_t data_length,
+                     bool device_to_host) {
     if (!handle) return -1;
     uint8_t cbw[kCbwSize] = {'U', 'S', 'B', 'C'};
     BrgPutLe32(cbw + 4, kCbwTag);
@@ -193,30 +196,32 @@ int BulkonlyTransfer(BrgDevHandle* handle, const uint8_t* command, uint8_t* data
     cbw[14] = kCbSize;
     memcpy(cbw + 15, command, kCbSize);
     int done = 0;
-    if (bulk(handle, kBulkOutEp, cbw, sizeof(cbw), &done) < 0 || done != static_cast<int>(kCbwSize))
-        return -1;
+    if (bulk(handle, kBulkOutEp, cbw, sizeof(cbw), &done) < 0 || done != static_cast<int>(kCbwSize)) return -1;
+    bool data_stalled = false;
     if (data_length > 0) {
-        int r = bulk(handle, device_to_host ? kBulkInEp : kBulkOutEp, data,
-                     static_cast<int>(data_length), &done);
+        int r = bulk(handle, device_to_host ? kBulkInEp : kBulkOutEp, data, static_cast<int>(data_length), &done);
+        // A stalled data phase is ended by the module: its status follows.
+        data_stalled = r == LIBUSB_ERROR_PIPE;
         // An answer may be shorter than asked; what goes out must go whole.
-        if (r < 0 || (!device_to_host && done != static_cast<int>(data_length))) return -1;
+        if (!data_stalled && (r < 0 || (!device_to_host && done != static_cast<int>(data_length)))) return -1;
     }
     uint8_t csw[kCswSize] = {0};
-    if (bulk(handle, kBulkInEp, csw, sizeof(csw), &done) < 0 || done != static_cast<int>(kCswSize))
-        return -1;
+    int r = bulk(handle, kBulkInEp, csw, sizeof(csw), &done);
+    // A stalled status is read once more after the halt is cleared.
+    if (r == LIBUSB_ERROR_PIPE) r = bulk(handle, kBulkInEp, csw, sizeof(csw), &done);
+    if (r < 0 || done != static_cast<int>(kCswSize)) return -1;
+    // Data that did not all go out is no success, whatever the status says.
+    if (data_stalled && !device_to_host && csw[12] == 0) return -1;
     return csw[12];
 }
 
-int BRG_DeviceWrite(BrgDevHandle* handle, uint32_t address, const uint8_t* data,
-                    uint16_t sectors, uint8_t flags) {
+int BRG_DeviceWrite(BrgDevHandle* handle, uint32_t address, const uint8_t* data, uint16_t sectors, uint8_t flags) {
     uint8_t cb[kCbSize];
     vendorCommand(cb, 0x66, 0x08);
     putBe32(cb + 4, address);
     putBe16(cb + 8, sectors);
     cb[10] = flags;
-    return BulkonlyTransfer(handle, cb, const_cast<uint8_t*>(data), sectors * kSector, false) == 0
-               ? 0
-               : -1;
+    return BulkonlyTransfer(handle, cb, const_cast<uint8_t*>(data), sectors * kSector, false) == 0 ? 0 : -1;
 }
 
 int WriteControlBin(BrgDevHandle* handle, const uint8_t* data, uint32_t sectors) {
@@ -225,8 +230,7 @@ int WriteControlBin(BrgDevHandle* handle, const uint8_t* data, uint32_t sectors)
         uint8_t cb[kCbSize];
         vendorCommand(cb, 0x66, 0x02);
         putBe16(cb + 4, static_cast<uint16_t>(count));
-        if (BulkonlyTransfer(handle, cb, const_cast<uint8_t*>(data) + done * kSector,
-                             count * kSector, false) != 0)
+        if (BulkonlyTransfer(handle, cb, const_cast<uint8_t*>(data) + done * kSector, count * kSector, false) != 0)
             return -1;
         done += count;
     }
@@ -239,8 +243,7 @@ int SendLongjumpCmd(BrgDevHandle* handle) {
     return BulkonlyTransfer(handle, cb, nullptr, 0, false) == 0 ? 0 : -1;
 }
 
-int SelectStorage(BrgDevHandle* handle, uint8_t storage_type, uint8_t boot_part,
-                  uint32_t* total_sectors) {
+int SelectStorage(BrgDevHandle* handle, uint8_t storage_type, uint8_t boot_part, uint32_t* total_sectors) {
     uint8_t cb[kCbSize];
     vendorCommand(cb, 0x66, 0x06);
     cb[4] = storage_type;
@@ -255,8 +258,7 @@ bool TestBrgDevice(BrgDevHandle* handle) {
     uint8_t cb[kCbSize];
     vendorCommand(cb, 0x55, 0x01);
     uint8_t answer[16] = {0};
-    return BulkonlyTransfer(handle, cb, answer, sizeof(answer), true) == 0 && answer[0] == 0xAA &&
-           answer[1] == 0x55;
+    return BulkonlyTransfer(handle, cb, answer, sizeof(answer), true) == 0 && answer[0] == 0xAA && answer[1] == 0x55;
 }
 
 int BRGROMAPI_LoadUpdater(BrgDevHandle* handle, const char* loader_file) {
@@ -294,13 +296,11 @@ int switchMode(BrgDevHandle* handle, uint8_t storage_type, const char* failure) 
 }  // namespace
 
 int BRGROMAPI_SwitchModePCAM_SF(BrgDevHandle* handle) {
-    return switchMode(handle, BRG_STORAGE_PCAM_SF,
-                      "Failed to select storage type -> BRG_STORAGE_PCAM_SF.\r");
+    return switchMode(handle, BRG_STORAGE_PCAM_SF, "Failed to select storage type -> BRG_STORAGE_PCAM_SF.\r");
 }
 
 int BRGROMAPI_SwitchModePCAM_RAM(BrgDevHandle* handle) {
-    return switchMode(handle, BRG_STORAGE_PCAM_DRAM,
-                      "Failed to select storage type -> BRG_STORAGE_PCAM_RAM.\r");
+    return switchMode(handle, BRG_STORAGE_PCAM_DRAM, "Failed to select storage type -> BRG_STORAGE_PCAM_RAM.\r");
 }
 
 int BRGROMAPI_LongJump(BrgDevHandle* handle) { return SendLongjumpCmd(handle); }
@@ -321,10 +321,8 @@ int BRGROMAPI_LoadFW2Memory(BrgDevHandle* handle, const char* file, uint32_t* ad
 int BRGROMAPI_BurnFw(BrgDevHandle* handle, const char* part_file, uint32_t* flash_address) {
     std::vector<uint8_t> file;
     uint32_t length = 0;
-    if (!ReadFirmwareImage(part_file, file, length, kSector, "Firmware binary size=%d bytes,\r\n"))
-        return -1;
-    if (length < BRG_PART_HEADER_SIZE ||
-        BrgGetLe32(file.data() + 14) > length - BRG_PART_HEADER_SIZE) {
+    if (!ReadFirmwareImage(part_file, file, length, kSector, "Firmware binary size=%d bytes,\r\n")) return -1;
+    if (length < BRG_PART_HEADER_SIZE || BrgGetLe32(file.data() + 14) > length - BRG_PART_HEADER_SIZE) {
         printf("file %s is damaged. \r\n", part_file);
         return -1;
     }
@@ -333,8 +331,7 @@ int BRGROMAPI_BurnFw(BrgDevHandle* handle, const char* part_file, uint32_t* flas
     const uint8_t* code = file.data() + BRG_PART_HEADER_SIZE;
     const uint32_t start = *flash_address;
     uint8_t block[BRG_BURN_HEADER_SIZE];
-    BRG_FillBurnHeaderBlock(block, BRG_CHIP_VSN3, code, code_length, dst_address,
-                            (start >> 12) + 2);
+    BRG_FillBurnHeaderBlock(block, BRG_CHIP_VSN3, code, code_length, dst_address, (start >> 12) + 2);
     // The code is followed by at least 512 zero bytes in the buffer.
     const uint32_t padded = roundUp(code_length, kSector);
     if (!deviceWritePieces(handle, start + BRG_BURN_HEADER_SIZE, code, padded, 1) ||
@@ -354,39 +351,32 @@ int BRGROMAPI_DispackBrgPcCamFw(const char* package, int* part_count) {
     std::vector<uint8_t> file;
     uint32_t length = 0;
     if (!ReadFirmwareImage(package, file, length, 0)) return -1;
-    // A part at offset: its header table, then its code 8192 bytes in; the
-    // code size comes from the table and must lie inside the package.
-    auto partFits = [&](uint32_t offset, uint32_t& code_size) {
-        if (static_cast<uint64_t>(offset) + sizeof(BRG_STORAGE_INDEX_TABLE1) > length) return false;
+    // Writes the part at offset into its part file: its header table, then
+    // its code 8192 bytes in; the code size comes from the table and must
+    // lie inside the package.
+    uint32_t code_size = 0;
+    auto unpackPart = [&](uint32_t offset, const char* name) {
+        if (static_cast<uint64_t>(offset) + sizeof(BRG_STORAGE_INDEX_TABLE1) > length ||
+            static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + BrgGetLe32(file.data() + offset + 20) > length) {
+            printf("Firmware package %s is damaged.\r\n", package);
+            return false;
+        }
         code_size = BrgGetLe32(file.data() + offset + 20);
-        return static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + code_size <= length;
+        if (!writePartFile(name, BrgGetLe32(file.data() + offset + 24), file.data() + offset + BRG_BURN_HEADER_SIZE,
+                           code_size)) {
+            printf("Failed to write %s.\r\n", name);
+            return false;
+        }
+        return true;
     };
     const uint32_t first = BRG_PACKAGE_HEADER_SIZE;
-    uint32_t code_size = 0;
-    if (!partFits(first, code_size)) {
-        printf("Firmware package %s is damaged.\r\n", package);
-        return -1;
-    }
-    if (!writePartFile(kBootPart, BrgGetLe32(file.data() + first + 24),
-                       file.data() + first + BRG_BURN_HEADER_SIZE, code_size)) {
-        printf("Failed to write %s.\r\n", kBootPart);
-        return -1;
-    }
+    if (!unpackPart(first, kBootPart)) return -1;
     const uint64_t fw_shift =
         first + (static_cast<uint64_t>(code_size) + BRG_BURN_HEADER_SIZE + kBlock - 1) / kBlock * kBlock;
     printf("fw_shift=%d\r\n", static_cast<int>(fw_shift));
     int count = 1;
     if (fw_shift < length) {
-        const uint32_t second = static_cast<uint32_t>(fw_shift);
-        if (!partFits(second, code_size)) {
-            printf("Firmware package %s is damaged.\r\n", package);
-            return -1;
-        }
-        if (!writePartFile(kFirmwarePart, BrgGetLe32(file.data() + second + 24),
-                           file.data() + second + BRG_BURN_HEADER_SIZE, code_size)) {
-            printf("Failed to write %s.\r\n", kFirmwarePart);
-            return -1;
-        }
+        if (!unpackPart(static_cast<uint32_t>(fw_shift), kFirmwarePart)) return -1;
         count = 2;
     }
     if (part_count) *part_count = count;
@@ -435,8 +425,7 @@ int BRG8453_RombootUpdate_libusb(const char* package) {
     if (!handle) return result;
     int parts = 0;
     uint32_t flash_address = 0;
-    bool ok = BRGROMAPI_DispackBrgPcCamFw(package, &parts) == 0 &&
-              BRGROMAPI_SwitchModePCAM_SF(handle) == 0;
+    bool ok = BRGROMAPI_DispackBrgPcCamFw(package, &parts) == 0 && BRGROMAPI_SwitchModePCAM_SF(handle) == 0;
     if (ok) {
         puts("Write BOOT CODE.\r");
         ok = BRGROMAPI_BurnFw(handle, kBootPart, &flash_address) == 1;
@@ -457,8 +446,7 @@ int BRG8453_DynamicFwDownload_libusb(const char* image) {
     if (ok) {
         puts("Download firmware.\r");
         uint32_t address = 0;
-        ok = BRGROMAPI_LoadFW2Memory(handle, image, &address) == 1 &&
-             BRGROMAPI_LongJump(handle) == 0;
+        ok = BRGROMAPI_LoadFW2Memory(handle, image, &address) == 1 && BRGROMAPI_LongJump(handle) == 0;
     }
     CloseBrgDevice(handle);
     return ok ? 0 : -1;

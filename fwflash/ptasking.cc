@@ -87,7 +87,13 @@ pThread::pThread(bool detached, int stackSize) : Detached(detached), StackSize(s
 
 pThread::~pThread() { Stop(); }
 
-void pThread::Start(const char* name) {
+bool pThread::Start(const char* name) {
+    if (Started) {
+        if (Running) return false;
+        // Ended by itself: a joinable thread is joined so that it does not leak.
+        Started = false;
+        if (!Detached) pthread_join(thread_id, nullptr);
+    }
     Shutdown = false;
     Running = true;
     pthread_attr_t attr;
@@ -102,6 +108,7 @@ void pThread::Start(const char* name) {
         pthread_setname_np(thread_id, std::string(name).substr(0, 15).c_str());
     }
     if (Detached) pthread_detach(thread_id);
+    return true;
 }
 
 void* pThread::Body(void* self) {

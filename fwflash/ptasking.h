@@ -65,7 +65,9 @@ public:
     // one is cancelled at its next cancellation point.
     virtual void Stop();
 
-    void Start(const char* name);
+    // Starts Run() on a new thread. Refused (false) while the thread of an
+    // earlier Start still runs; one that has ended is joined first.
+    bool Start(const char* name);
     bool IsRunning() const { return Running; }
     static void Sleep(int milliseconds);
 

@@ -16,8 +16,7 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-std::string message(uint16_t type, const std::string& body, uint16_t header_len = 16,
-                    int announced = -1) {
+std::string message(uint16_t type, const std::string& body, uint16_t header_len = 16, int announced = -1) {
     std::string m(header_len >= 16 ? header_len : 16, '\0');
     m[0] = 0x55;
     m[1] = 1;
@@ -104,9 +103,10 @@ TEST_F(DeviceLog, MessagesSortedByTypeAcrossBlocks) {
     EXPECT_EQ(dram, camtest::readFile("DramMsg.dat"));
     EXPECT_EQ(audio, camtest::readFile("AudioMsg.dat"));
     EXPECT_EQ("flash", camtest::readFile("FlashMsg.dat"));
-    EXPECT_EQ("boot ok\nsecond line\n!!!!!!!!! DeviceMessageLog:: Unknown Message ID !!!!!!!!!.\r\n"
-              "transfer error, exit.\r\n",
-              out);
+    EXPECT_EQ(
+        "boot ok\nsecond line\n!!!!!!!!! DeviceMessageLog:: Unknown Message ID !!!!!!!!!.\r\n"
+        "transfer error, exit.\r\n",
+        out);
 }
 
 TEST_F(DeviceLog, OversizedAndMalformedMessagesStayInBounds) {

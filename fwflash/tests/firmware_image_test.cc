@@ -118,8 +118,7 @@ TEST(FirmwareImage, ShortReadRefused) {
     std::vector<uint8_t> buffer;
     uint32_t length = 0;
     CaptureStdout();
-    bool ok = ReadFirmwareStream(f, "/tmp/shrinking.bin", buffer, length, 32,
-                                 "binary size=%d bytes\r\n");
+    bool ok = ReadFirmwareStream(f, "/tmp/shrinking.bin", buffer, length, 32, "binary size=%d bytes\r\n");
     std::string out = GetCapturedStdout();
     fclose(f);
     EXPECT_FALSE(ok);
@@ -139,8 +138,7 @@ TEST(FirmwareImage, UpdateChecksBeforeTransfers) {
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED, UpdateFirmwareUvcPath(nullptr, "/tmp/fw5.bin", 0));
     out = GetCapturedStdout();
-    EXPECT_EQ("binary size=5 bytes\r\nUVC path fw update init.\r\n\r\nUVC path fw update init failed.\r\n",
-              out);
+    EXPECT_EQ("binary size=5 bytes\r\nUVC path fw update init.\r\n\r\nUVC path fw update init failed.\r\n", out);
 }
 
 }  // namespace

@@ -21,15 +21,13 @@ inline std::string pattern(size_t n, uint8_t seed) {
 // One part: its header table in an 8192-byte block, then the code.
 inline std::string packagePart(const std::string& code, uint32_t dst_address) {
     BRG_STORAGE_INDEX_TABLE1 table;
-    BRG_FillBrgHeaderTable(BRG_CHIP_VSN3, &table, static_cast<uint32_t>(code.size()), dst_address,
-                           0);
+    BRG_FillBrgHeaderTable(BRG_CHIP_VSN3, &table, static_cast<uint32_t>(code.size()), dst_address, 0);
     std::string part(BRG_BURN_HEADER_SIZE, '\0');
     memcpy(&part[0], &table, sizeof(table));
     return part + code;
 }
 
-inline std::string package(const std::string& boot, uint32_t boot_dst, const std::string& fw,
-                           uint32_t fw_dst) {
+inline std::string package(const std::string& boot, uint32_t boot_dst, const std::string& fw, uint32_t fw_dst) {
     std::string p = "PKGHEADER-0123456X";  // 18 bytes
     p += packagePart(boot, boot_dst);
     if (fw.empty()) return p;

@@ -16,7 +16,7 @@
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 #include "test_util.h"
-#include "usb_module.h"
+#include "module_controls.h"
 
 namespace {
 
@@ -38,9 +38,7 @@ std::string randomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-std::string padded(const std::string& image) {
-    return image + std::string((32 - image.size() % 32) % 32, '\0');
-}
+std::string padded(const std::string& image) { return image + std::string((32 - image.size() % 32) % 32, '\0'); }
 
 bool videoNode() { return camtest::exists("/dev/video0"); }
 
@@ -120,14 +118,50 @@ TEST_F(Fwflash, FailedInitOrChunkNeverBurns) {
         const char* fault;
         size_t sent;  // transfers up to the failed one, init included
     };
-    for (const Case& c : {Case{"fault chunk 2", 3}, Case{"fault chunk 4 short", 5},
-                          Case{"fault chunk 1 timeout", 2}, Case{"fault chunk 3 nodev", 4}}) {
+    for (const Case& c : {Case{"fault chunk 2", 3}, Case{"fault chunk 4 short", 5}, Case{"fault chunk 1 timeout", 2},
+                          Case{"fault chunk 3 nodev", 4}}) {
         fwtest::resetModule(0);
         usb(0, c.fault);
         r = fwflash({"/tmp/fw100.bin"});
         expectNoBurn(r, "UVC path fw data transfer failed at chunk");
         EXPECT_EQ(c.sent, xu().size()) << c.fault;
     }
+}
+
+// A burn command the module did not take is a failure, never the success
+// its unchanged status would read as; the status is not even polled.
+TEST_F(Fwflash, FailedBurnCommandIsNoSuccess) {
+    const std::string image = randomBytes(64, 8);
+    camtest::writeFile("/tmp/fw64.bin", image);
+    const std::string sent = std::string(kOpened) +
+                             "binary size=64 bytes\r\nUVC path fw update init.\r\n"
+                             "UVC path fw data transfer.\r\nStart burning.\r\n";
+    struct Case {
+        const char* fault;
+        std::string out;
+    };
+    for (const Case& c :
+         {Case{"fault burn stall", sent + "xuProbe failed : 0xFFFFFFF7\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn timeout", sent + "xuProbe failed : 0xFFFFFFF9\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn short", sent + "\r\nUpdate flash failed. 1884\r\n"},
+          Case{"fault burn nodev", sent + "xuProbe failed : 0xFFFFFFFC\r\nUpdate flash failed. 1884\r\n"}}) {
+        fwtest::resetModule(0);
+        usb(0, c.fault);
+        fwtest::Run r = fwflash({"/tmp/fw64.bin"});
+        EXPECT_EQ(1, r.status) << c.fault;
+        EXPECT_EQ(c.out, r.out) << c.fault;
+        EXPECT_TRUE(callsStarting(0, "xu get 5").empty()) << c.fault;
+        EXPECT_EQ(1u, callsStarting(0, kBurn).size()) << c.fault;
+    }
+
+    // A module that takes the burn command and leaves the bus at once has
+    // rebooted into its new image.
+    fwtest::resetModule(0);
+    usb(0, "after-burn drop 0");
+    fwtest::Run r = fwflash({"/tmp/fw64.bin"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(sent + "xuProbe failed : 0xFFFFFFFCDevice Reboot.\r\n", r.out);
+    EXPECT_EQ(image, fwtest::burnedImage(0));
 }
 
 TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
@@ -137,9 +171,8 @@ TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
         std::string out;
     };
     const std::string found = "lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n";
-    for (const Case& c :
-         {Case{"fault claim busy", found + "OpenBrgDevice claim interface. interface=0 hr=-6\r\n"},
-          Case{"fault claim perm", found + "OpenBrgDevice claim interface. interface=0 hr=-99\r\n"}}) {
+    for (const Case& c : {Case{"fault claim busy", found + "OpenBrgDevice claim interface. interface=0 hr=-6\r\n"},
+                          Case{"fault claim perm", found + "OpenBrgDevice claim interface. interface=0 hr=-99\r\n"}}) {
         usb(0, "clear");
         usb(0, c.fault);
         fwtest::Run r = fwflash({"/tmp/fw8.bin"});
@@ -166,9 +199,10 @@ TEST_F(Fwflash, OpenFailuresReleaseWhatTheyTook) {
     usb(0, "unplug");
     fwtest::Run r = fwflash({"/tmp/fw8.bin"});
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("lubusb initialized. \r\nget device list.\r\nNo BRG device has been detected.\r\n"
-              "open device failed\n",
-              r.out);
+    EXPECT_EQ(
+        "lubusb initialized. \r\nget device list.\r\nNo BRG device has been detected.\r\n"
+        "open device failed\n",
+        r.out);
 }
 
 TEST_F(Fwflash, DescriptorsThatCannotBeRead) {
@@ -186,9 +220,10 @@ TEST_F(Fwflash, Interface255LeavesTheDriver) {
     BrgDevHandle* h = OpenBrgDevice(BRG_VID, BRG_UVC_PID, BRG_NO_INTERFACE);
     std::string out = GetCapturedStdout();
     ASSERT_NE(nullptr, h) << out;
-    EXPECT_EQ("lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n"
-              "OpenBrgDevice claim interface. interface=255 hr=0\r\n",
-              out);
+    EXPECT_EQ(
+        "lubusb initialized. \r\nget device list.\r\nfound a usb device.\r\n"
+        "OpenBrgDevice claim interface. interface=255 hr=0\r\n",
+        out);
     EXPECT_EQ(255, h->interface_num);
     EXPECT_TRUE(videoNode());
     EXPECT_EQ("1", fwtest::state(0, "video"));
@@ -216,12 +251,8 @@ TEST_F(Fwflash, SlowBurnsTwoChunkImage) {
               p.output());
     // Exactly the update's transfers: init, two chunks, burn, then the polls
     // (busy once, then done).
-    const std::vector<std::string> expected = {kInit,
-                                               "xu set 3 32",
-                                               "xu set 3 32",
-                                               kBurn,
-                                               "xu get 5 8 -> 0100000000000000",
-                                               "xu get 5 8 -> 0000000000000000"};
+    const std::vector<std::string> expected = {
+        kInit, "xu set 3 32", "xu set 3 32", kBurn, "xu get 5 8 -> 0100000000000000", "xu get 5 8 -> 0000000000000000"};
     EXPECT_EQ(expected, xu());
     EXPECT_TRUE(fwtest::sawCall(0, "detach 0 uvcvideo"));
     EXPECT_TRUE(fwtest::sawCall(0, "release 0"));
@@ -265,12 +296,25 @@ TEST_F(Fwflash, SlowModuleLeavesTheBus) {
     EXPECT_EQ("1", fwtest::state(0, "video"));
 }
 
-TEST_F(Fwflash, SlowSilentModuleTimesOut) {
+// A module that never answers its status: ten polls, then the time-out.
+// In process, with the polls' pacing shortened (the tool's own second each
+// is what SlowFailedStatusOnThirdPoll measures).
+TEST_F(Fwflash, SilentModuleTimesOut) {
     camtest::writeFile("/tmp/fw64.bin", randomBytes(64, 6));
     usb(0, "after-burn silent 0");
-    fwtest::Run r = fwflash({"/tmp/fw64.bin"}, std::chrono::seconds(60));
-    EXPECT_EQ(1, r.status) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("Update flash timeout.\r\n")) << r.out;
+    const BrgPollPacing real = g_brg_poll_pacing;
+    g_brg_poll_pacing.wait_ms = 20;
+    g_brg_poll_pacing.answer_ms = 100;
+    CaptureStdout();
+    BrgDevHandle* h = OpenBrgDevice(BRG_VID, BRG_UVC_PID, 0);
+    const int result = h ? UpdateFirmwareUvcPath(h, "/tmp/fw64.bin", 0) : 0;
+    const std::string out = GetCapturedStdout();
+    g_brg_poll_pacing = real;
+    CloseBrgDevice(h);
+    ASSERT_NE(nullptr, h) << out;
+    // The result the tool's main turns into exit status 1.
+    EXPECT_EQ(BRG_TRANSFER_FAILED, result) << out;
+    EXPECT_NE(std::string::npos, out.find("Update flash timeout.\r\n")) << out;
     EXPECT_EQ(10u, callsStarting(0, "xu get 5").size());
 }
 

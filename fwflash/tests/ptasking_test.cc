@@ -139,6 +139,33 @@ TEST(Thread, RunEndsByItself) {
 
 size_t threadsOfThisProcess() { return fwtest::entries("/proc/self/task"); }
 
+// A second start while the first thread runs is refused: one thread, the
+// one Stop() joins. One that has ended is joined and started anew.
+TEST(Thread, StartWhileRunningIsRefused) {
+    const size_t before = threadsOfThisProcess();
+    {
+        Counter c;
+        ASSERT_TRUE(c.Start("counter"));
+        ASSERT_TRUE(camtest::waitFor([&] { return c.values_.size() > 0; }));
+        EXPECT_FALSE(c.Start("counter"));
+        EXPECT_EQ(before + 1, threadsOfThisProcess());
+        c.Stop();
+        EXPECT_FALSE(c.IsRunning());
+        EXPECT_TRUE(camtest::waitFor([&] { return threadsOfThisProcess() == before; }));
+    }
+    struct Twice : pThread {
+        ~Twice() override { Stop(); }
+        void Run() override { ++runs; }
+        std::atomic<int> runs{0};
+    } twice;
+    ASSERT_TRUE(twice.Start("twice"));
+    ASSERT_TRUE(camtest::waitFor([&] { return twice.runs == 1 && !twice.IsRunning(); }));
+    EXPECT_TRUE(twice.Start("twice"));
+    ASSERT_TRUE(camtest::waitFor([&] { return twice.runs == 2 && !twice.IsRunning(); }));
+    twice.Stop();
+    EXPECT_TRUE(camtest::waitFor([&] { return threadsOfThisProcess() == before; }));
+}
+
 // A detached thread is cancelled at its next cancellation point (the sleep
 // of its loop), not in the middle of what it does between.
 TEST(Thread, DetachedThreadCancelledAtItsSleep) {

@@ -19,11 +19,13 @@
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 #include "test_util.h"
-#include "usb_module.h"
+#include "module_controls.h"
 
 namespace {
 
 using fwtest::callsStarting;
+using fwtest::Clock;
+using fwtest::msSince;
 using fwtest::pattern;
 using fwtest::readMemory;
 using fwtest::sawCall;
@@ -32,8 +34,6 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
-using fwtest::Clock;
-using fwtest::msSince;
 
 std::string hexLe32(uint32_t v) {
     std::string b;
@@ -41,9 +41,7 @@ std::string hexLe32(uint32_t v) {
     return vcam::toHex(b);
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class ModuleTest : public testing::Test {
 protected:
@@ -76,8 +74,7 @@ TEST_F(Download, VendorRequestsAnnounceSendAndBurn) {
     camtest::writeFile("/tmp/work/fw.bin", image);
     CaptureStdout();
     EXPECT_EQ(0, UpdateFirmware(handle_, "/tmp/work/fw.bin", 1));
-    EXPECT_EQ("binary size=70000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ("binary size=70000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n", GetCapturedStdout());
     EXPECT_EQ(image, fwtest::burnedImage(0));
     // 70000 = 0x11170: low half in wValue, high half in wIndex.
     EXPECT_TRUE(sawCall(0, "vendor 40 82 1170 0001 0"));
@@ -89,8 +86,8 @@ TEST_F(Download, VendorRequestsAnnounceSendAndBurn) {
 
     // The burn request by chip.
     camtest::writeFile("/tmp/work/small.bin", "0123456789");
-    for (auto chip : {std::make_pair(2, "06"), std::make_pair(3, "05"), std::make_pair(4, "08"),
-                      std::make_pair(9, "03")}) {
+    for (auto chip :
+         {std::make_pair(2, "06"), std::make_pair(3, "05"), std::make_pair(4, "08"), std::make_pair(9, "03")}) {
         usb(0, "clear");
         CaptureStdout();
         EXPECT_EQ(0, UpdateFirmware(handle_, "/tmp/work/small.bin", chip.first));
@@ -113,8 +110,7 @@ TEST_F(Download, VendorRequestsAnnounceSendAndBurn) {
     usb(0, "fault vendor 03");
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED, UpdateFirmware(handle_, "/tmp/work/small.bin", 1));
-    EXPECT_EQ("binary size=10 bytes\r\nStart burning.\r\nUpdate flash failed. 649\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ("binary size=10 bytes\r\nStart burning.\r\nUpdate flash failed. 649\r\n", GetCapturedStdout());
 
     // No handle: nothing to talk to.
     EXPECT_EQ(-1, UpdateFirmware(nullptr, "/tmp/work/small.bin", 1));
@@ -126,8 +122,7 @@ TEST_F(Download, CheckSumBeforeTheBurn) {
     camtest::writeFile("/tmp/work/fw.bin", image);
     CaptureStdout();
     EXPECT_EQ(0, UpdateBrgFirmwareWithCheckSum(handle_, "/tmp/work/fw.bin", 0x1122334455667788ull));
-    EXPECT_EQ("binary size=40000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ("binary size=40000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n", GetCapturedStdout());
     EXPECT_TRUE(sawCall(0, "vendor 40 07 0000 0000 12 8877665544332211" + hexLe32(40000)));
     EXPECT_TRUE(sawCall(0, "vendor 40 03 9c40 0000 0"));
     EXPECT_EQ(image, fwtest::burnedImage(0));
@@ -156,14 +151,14 @@ TEST_F(Download, PartialUpdateInHalfMegabyteParts) {
     camtest::writeFile("/tmp/work/part.bin", image);
     CaptureStdout();
     EXPECT_EQ(0, PartialUpdateFlash(handle_, "/tmp/work/part.bin", 0x1000, true));
-    EXPECT_EQ("binary size=600000 bytes\r\nNum of parts:2\r\n"
-              "Start partial update flash.\r\nFlash Address: 0x1000, Length: 0x80000 bytes \r\n"
-              "Start partial update flash.\r\nFlash Address: 0x81000, Length: 0x127C4 bytes \r\n"
-              "Partial update flash successfully.\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "binary size=600000 bytes\r\nNum of parts:2\r\n"
+        "Start partial update flash.\r\nFlash Address: 0x1000, Length: 0x80000 bytes \r\n"
+        "Start partial update flash.\r\nFlash Address: 0x81000, Length: 0x127C4 bytes \r\n"
+        "Partial update flash successfully.\r\n",
+        GetCapturedStdout());
     // The length prefix, then the image, from the flash address on.
-    EXPECT_EQ(vcam::toHex(readMemory(0, "flash", 0x1000, 600004)),
-              hexLe32(600000) + vcam::toHex(image));
+    EXPECT_EQ(vcam::toHex(readMemory(0, "flash", 0x1000, 600004)), hexLe32(600000) + vcam::toHex(image));
     EXPECT_TRUE(sawCall(0, "vendor 40 04 0000 0001 8 00100000" + hexLe32(0x80000)));
 
     // The first part refused: the second is never sent.
@@ -171,10 +166,11 @@ TEST_F(Download, PartialUpdateInHalfMegabyteParts) {
     usb(0, "fault vendor 04");
     CaptureStdout();
     EXPECT_EQ(BRG_TRANSFER_FAILED, PartialUpdateFlash(handle_, "/tmp/work/part.bin", 0, false));
-    EXPECT_EQ("binary size=600000 bytes\r\nNum of parts:2\r\n"
-              "Start partial update flash.\r\nFlash Address: 0x0, Length: 0x80000 bytes \r\n"
-              "Partial Update flash failed. 1210\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "binary size=600000 bytes\r\nNum of parts:2\r\n"
+        "Start partial update flash.\r\nFlash Address: 0x0, Length: 0x80000 bytes \r\n"
+        "Partial Update flash failed. 1210\r\n",
+        GetCapturedStdout());
     EXPECT_EQ(1u, callsStarting(0, "vendor 40 82").size());
 }
 
@@ -183,8 +179,7 @@ TEST_F(Download, PcsyncPathInSmallPieces) {
     camtest::writeFile("/tmp/work/fw.bin", pattern(1000, 6));
     CaptureStdout();
     EXPECT_EQ(0, UpdateFirmwarePcsyncPath(handle_, "/tmp/work/fw.bin", 0));
-    EXPECT_EQ("binary size=1000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ("binary size=1000 bytes\r\nStart burning.\r\nUpdate flash successfully.\r\n", GetCapturedStdout());
     const std::vector<std::string> pieces = callsStarting(0, "bulk out 01");
     ASSERT_EQ(16u, pieces.size());
     EXPECT_EQ("bulk out 01 64", pieces[0]);
@@ -220,14 +215,24 @@ TEST_F(Download, CnxtPackageThroughTheExtensionUnit) {
     usb(0, "clear");
     usb(0, "after-burn fail 0");
     CaptureStdout();
-    EXPECT_EQ(BRG_TRANSFER_FAILED,
-              AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/loader.bin", "/tmp/work/cnxt.bin"));
+    EXPECT_EQ(BRG_TRANSFER_FAILED, AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/loader.bin", "/tmp/work/cnxt.bin"));
     EXPECT_TRUE(contains(GetCapturedStdout(), "Update flash error !!!!.\r\n"));
+
+    // A burn command the module did not take: no polls, no success.
+    for (const char* fault : {"fault burn stall", "fault burn short"}) {
+        usb(0, "clear");
+        usb(0, fault);
+        CaptureStdout();
+        EXPECT_EQ(BRG_TRANSFER_FAILED, AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/loader.bin", "/tmp/work/cnxt.bin"));
+        out = GetCapturedStdout();
+        EXPECT_TRUE(contains(out, "\r\nUpdate flash error !!!!.\r\n")) << fault << "\n" << out;
+        EXPECT_FALSE(contains(out, "Update flash successfully.")) << fault << "\n" << out;
+        EXPECT_TRUE(callsStarting(0, "xu get 5").empty()) << fault;
+    }
 
     usb(0, "clear");
     CaptureStdout();
-    EXPECT_EQ(BRG_TRANSFER_FAILED,
-              AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/none.bin", "/tmp/work/cnxt.bin"));
+    EXPECT_EQ(BRG_TRANSFER_FAILED, AQUILA_UpdateCnxtFlash(handle_, "/tmp/work/none.bin", "/tmp/work/cnxt.bin"));
     EXPECT_EQ("file /tmp/work/none.bin not exist. \r\n", GetCapturedStdout());
     EXPECT_TRUE(callsStarting(0, "xu ").empty());
 }
@@ -323,8 +328,7 @@ TEST_F(Falcon, CameraUpdatedWhenNoLoaderIsThere) {
     camtest::writeFile("/tmp/work/cam.bin", pattern(64, 1));
     camtest::writeFile("/tmp/work/flash.bin", flash);
     CaptureStdout();
-    EXPECT_EQ(0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, 0x1234,
-                                   BRG_VID, BRG_UVC_PID));
+    EXPECT_EQ(0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, 0x1234, BRG_VID, BRG_UVC_PID));
     std::string out = GetCapturedStdout();
     for (const char* line :
          {"Try to open miniuvc device PID=0x1234, VID=0x114D\r\n", "No BRG device has been detected.\r\n",
@@ -336,8 +340,8 @@ TEST_F(Falcon, CameraUpdatedWhenNoLoaderIsThere) {
     EXPECT_EQ("1", fwtest::state(0, "video"));
 
     CaptureStdout();
-    EXPECT_EQ(BRG_TRANSFER_FAILED, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin",
-                                                     BRG_VID, 0x1234, BRG_VID, 0x5678));
+    EXPECT_EQ(BRG_TRANSFER_FAILED,
+              FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, 0x1234, BRG_VID, 0x5678));
     out = GetCapturedStdout();
     EXPECT_TRUE(contains(out, "Failed to open device. exit.\r\n")) << out;
 }
@@ -348,8 +352,8 @@ TEST_F(Falcon, LoaderThenCamera) {
     camtest::writeFile("/tmp/work/cam.bin", camera);
     camtest::writeFile("/tmp/work/flash.bin", flash);
     CaptureStdout();
-    EXPECT_EQ(0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, BRG_UVC_PID,
-                                   BRG_VID, BRG_UVC_PID));
+    EXPECT_EQ(
+        0, FalconUpdateFlash("/tmp/work/cam.bin", "/tmp/work/flash.bin", BRG_VID, BRG_UVC_PID, BRG_VID, BRG_UVC_PID));
     std::string out = GetCapturedStdout();
     EXPECT_TRUE(contains(out, "binary size=96 bytes\r\n")) << out;
     EXPECT_TRUE(contains(out, "binary size=64 bytes\r\n")) << out;
@@ -360,11 +364,10 @@ TEST_F(Falcon, LoaderThenCamera) {
 
     // A camera image that cannot be read: reported, the camera not waited for.
     CaptureStdout();
-    EXPECT_EQ(BRG_TRANSFER_FAILED, FalconUpdateFlash("/tmp/work/none.bin", "/tmp/work/flash.bin",
-                                                     BRG_VID, BRG_UVC_PID, BRG_VID, BRG_UVC_PID));
+    EXPECT_EQ(BRG_TRANSFER_FAILED, FalconUpdateFlash("/tmp/work/none.bin", "/tmp/work/flash.bin", BRG_VID, BRG_UVC_PID,
+                                                     BRG_VID, BRG_UVC_PID));
     out = GetCapturedStdout();
-    EXPECT_TRUE(contains(out, "file /tmp/work/none.bin not exist. \r\nCamera firmware download failed.\r\n"))
-        << out;
+    EXPECT_TRUE(contains(out, "file /tmp/work/none.bin not exist. \r\nCamera firmware download failed.\r\n")) << out;
 }
 
 using Romboot = ModuleTest;
@@ -373,8 +376,7 @@ TEST_F(Romboot, PackageBurnedThroughTheUpdater) {
     fwtest::boot(0, "romboot");
     usb(0, "clear");
     const std::string loader_code = pattern(1500, 1);
-    camtest::writeFile("/tmp/work/fw_loader_v3_8455.bin",
-                       fwtest::partFile("VSN_LOAD", 0, loader_code));
+    camtest::writeFile("/tmp/work/fw_loader_v3_8455.bin", fwtest::partFile("VSN_LOAD", 0, loader_code));
     const std::string boot = pattern(5000, 2), firmware = pattern(9000, 3);
     camtest::writeFile("/tmp/work/fw.pkg", fwtest::package(boot, 0x100000, firmware, 0x200000));
 
@@ -395,15 +397,15 @@ TEST_F(Romboot, PackageBurnedThroughTheUpdater) {
     EXPECT_TRUE(sawCall(0, "scsi select 5 0"));
     // Boot code: header block at 0, code at 8192 (first piece flagged).
     std::vector<uint8_t> block(BRG_BURN_HEADER_SIZE);
-    BRG_FillBurnHeaderBlock(block.data(), BRG_CHIP_VSN3, reinterpret_cast<const uint8_t*>(boot.data()),
-                            5000, 0x100000, 2);
+    BRG_FillBurnHeaderBlock(block.data(), BRG_CHIP_VSN3, reinterpret_cast<const uint8_t*>(boot.data()), 5000, 0x100000,
+                            2);
     EXPECT_EQ(std::string(block.begin(), block.end()), readMemory(0, "flash", 0, 8192));
     EXPECT_EQ(boot + std::string(120, '\0'), readMemory(0, "flash", 8192, 5120));
     EXPECT_TRUE(sawCall(0, "scsi device-write 8192 10 1"));
     EXPECT_TRUE(sawCall(0, "scsi device-write 0 16 0"));
     // Firmware at the next 4096-byte boundary: 8192 + 5120 rounded up.
-    BRG_FillBurnHeaderBlock(block.data(), BRG_CHIP_VSN3,
-                            reinterpret_cast<const uint8_t*>(firmware.data()), 9000, 0x200000, 6);
+    BRG_FillBurnHeaderBlock(block.data(), BRG_CHIP_VSN3, reinterpret_cast<const uint8_t*>(firmware.data()), 9000,
+                            0x200000, 6);
     EXPECT_EQ(std::string(block.begin(), block.end()), readMemory(0, "flash", 16384, 8192));
     EXPECT_EQ(firmware, readMemory(0, "flash", 24576, 9000));
 }
@@ -448,8 +450,7 @@ TEST_F(Romboot, FailedStepsAreReported) {
     const uint32_t start = address;
     CaptureStdout();
     EXPECT_EQ(-1, BRGROMAPI_BurnFw(handle_, "/tmp/work/VSN_V3BC", &address));
-    EXPECT_EQ("Firmware binary size=70018 bytes,\r\nFailed to transfer data to device.\r\n",
-              GetCapturedStdout());
+    EXPECT_EQ("Firmware binary size=70018 bytes,\r\nFailed to transfer data to device.\r\n", GetCapturedStdout());
     EXPECT_EQ(start, address);
     EXPECT_EQ(std::string(512, '\xFF'), readMemory(0, "flash", start, 512));
 
@@ -479,6 +480,52 @@ TEST_F(Romboot, FailedStepsAreReported) {
     EXPECT_TRUE(TestBrgDevice(handle_));
 }
 
+// A stalled bulk transfer leaves the endpoint halted on the module; the
+// host clears the halt, as a mass-storage host does, and the commands that
+// follow work.
+TEST_F(Romboot, StalledTransferIsRecovered) {
+    fwtest::boot(0, "updater");
+    usb(0, "clear");
+    ASSERT_NE(nullptr, open(BRG_UPDATER_PID));
+    uint32_t total = 0;
+
+    // The answer of the storage selection stalls: the command is over, its
+    // failed status is read behind it.
+    usb(0, "fault bulk 81");
+    EXPECT_EQ(-1, SelectStorage(handle_, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total));
+    EXPECT_TRUE(sawCall(0, "clear-halt 81"));
+    EXPECT_EQ(1u, callsStarting(0, "bulk in 81 13").size());
+    EXPECT_EQ(0, SelectStorage(handle_, BRG_STORAGE_PCAM_SF, BRG_USER_AREA, &total));
+    EXPECT_EQ((4u << 20) / 512, total);
+
+    // The command wrapper stalls: reported; the next command goes through.
+    const std::string sector = pattern(512, 11);
+    const auto* data = reinterpret_cast<const uint8_t*>(sector.data());
+    usb(0, "clear");
+    usb(0, "fault bulk 02");
+    EXPECT_EQ(-1, BRG_DeviceWrite(handle_, 0x3000, data, 1, 0));
+    EXPECT_TRUE(sawCall(0, "clear-halt 02"));
+    EXPECT_EQ(0, BRG_DeviceWrite(handle_, 0x3000, data, 1, 0));
+    EXPECT_EQ(sector, readMemory(0, "flash", 0x3000, 512));
+
+    // The status stalls: read again once the halt is cleared.
+    const std::string other = pattern(512, 12);
+    usb(0, "clear");
+    usb(0, "fault bulk 81");
+    EXPECT_EQ(0, BRG_DeviceWrite(handle_, 0x3200, reinterpret_cast<const uint8_t*>(other.data()), 1, 0));
+    EXPECT_EQ(2u, callsStarting(0, "bulk in 81 13").size());
+    EXPECT_EQ(other, readMemory(0, "flash", 0x3200, 512));
+
+    // A whole burn after all of it.
+    camtest::writeFile("/tmp/work/VSN_V3BC", fwtest::partFile("VSN_V3BC", 0, pattern(3000, 13)));
+    uint32_t address = 0x10000;
+    CaptureStdout();
+    EXPECT_EQ(1, BRGROMAPI_BurnFw(handle_, "/tmp/work/VSN_V3BC", &address));
+    GetCapturedStdout();
+    EXPECT_EQ(pattern(3000, 13), readMemory(0, "flash", 0x10000 + 8192, 3000));
+    EXPECT_TRUE(TestBrgDevice(handle_));
+}
+
 using Scsi = ModuleTest;
 
 TEST_F(Scsi, GenericNodeAnswersTheTestCommand) {
@@ -487,21 +534,23 @@ TEST_F(Scsi, GenericNodeAnswersTheTestCommand) {
     usb(0, "clear");
     CaptureStdout();
     EXPECT_EQ(0, BRG8453_RombootUpdate("/dev/sg0"));
-    EXPECT_EQ("Try device /dev/sg0\r\nTest device /dev/sg0\r\n"
-              "Some of the SCSI command's response:0xAA, 0x55, 0x00, 0x00\n"
-              "Command duration=1 millisecs, resid=0\n"
-              "******** Found a BRG romboot device, /dev/sg0 ************* \r\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "Try device /dev/sg0\r\nTest device /dev/sg0\r\n"
+        "Some of the SCSI command's response:0xAA, 0x55, 0x00, 0x00\n"
+        "Command duration=1 millisecs, resid=0\n"
+        "******** Found a BRG romboot device, /dev/sg0 ************* \r\n",
+        GetCapturedStdout());
 
     // A check condition: the sense bytes, ten to a line, and the statuses.
     usb(0, "fault sg check 5 24 0");
     CaptureStdout();
     EXPECT_EQ(0, BRG8453_RombootUpdate("/dev/sg0"));
-    EXPECT_EQ("Try device /dev/sg0\r\nTest device /dev/sg0\r\n"
-              "Command sense data: 0x70 0x00 0x05 0x00 0x00 0x00 0x00 0x0a 0x00 0x00 \n"
-              "  0x00 0x00 0x24 0x00 0x00 0x00 0x00 0x00 \n"
-              "SCSI command status=0x2\ndriver_status=0x8\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "Try device /dev/sg0\r\nTest device /dev/sg0\r\n"
+        "Command sense data: 0x70 0x00 0x05 0x00 0x00 0x00 0x00 0x0a 0x00 0x00 \n"
+        "  0x00 0x00 0x24 0x00 0x00 0x00 0x00 0x00 \n"
+        "SCSI command status=0x2\ndriver_status=0x8\n",
+        GetCapturedStdout());
 
     usb(0, "fault sg host 7");
     CaptureStdout();
@@ -524,8 +573,7 @@ TEST_F(Scsi, GenericNodeAnswersTheTestCommand) {
               GetCapturedStdout());
     CaptureStdout();
     EXPECT_EQ(0, SendScsiCommand(fd, cb, 16, nullptr, 0, false));
-    EXPECT_EQ("Some of the SCSI command's response:\nCommand duration=1 millisecs, resid=0\n",
-              GetCapturedStdout());
+    EXPECT_EQ("Some of the SCSI command's response:\nCommand duration=1 millisecs, resid=0\n", GetCapturedStdout());
     ::close(fd);
 
     CaptureStdout();
@@ -551,9 +599,9 @@ TEST_F(DeviceLog, MessagesSortedIntoTheirFilesThenStopped) {
     mkdir("/tmp/work/log", 0755);
     ASSERT_EQ(0, chdir("/tmp/work/log"));
     usb(0, "log 0 hello camera");
-    usb(0, "log 2 size 1500");    // three blocks
-    usb(0, "log 1 size 496");     // one full block and its zero-length end
-    usb(0, "log 3 size 40000");   // more than the reader's buffer
+    usb(0, "log 2 size 1500");   // three blocks
+    usb(0, "log 1 size 496");    // one full block and its zero-length end
+    usb(0, "log 3 size 40000");  // more than the reader's buffer
     // A header length below the header: dropped.
     usb(0, "log raw 5501040000000000030003000000000062616421");
     usb(0, "log 9 unknown");

@@ -4,12 +4,15 @@
 // answers and the faults a run injects into them. The device server
 // (usb_server) carries the transfers over usbdevfs; this class only decides
 // what the module does with them. Not thread-safe: the server serialises.
+// The bridge identity is in usb_bridge.cc, the loader identities in
+// usb_loader.cc.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +78,10 @@ public:
     UsbResult control(const uint8_t setup[8], uint8_t* data, size_t len);
     // A bulk transfer on `endpoint` (bit 7 set: IN into data).
     UsbResult bulk(uint8_t endpoint, uint8_t* data, size_t len);
+    // A bulk endpoint that stalled stays halted (every transfer on it
+    // stalls) until the host clears the halt (CLEAR_FEATURE(ENDPOINT_HALT)).
+    void clearHalt(uint8_t endpoint);
+    bool halted(uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
     // The claim's outcome: 0, or the errno an armed claim fault gives.
     int claimFault();
     void note(const std::string& line);
@@ -110,7 +117,8 @@ public:
     // 100K, 100K+1, 100K+2, 100K+3 (left, top, right, bottom).
     void setFaces(int count) { faces_ = count; }
     int faces() const { return faces_; }
-    // Faults, the call list and the ending back to their defaults.
+    // Faults (halted endpoints too), the call list and the ending back to
+    // their defaults.
     void clear();
     std::string calls(const std::string& sep) const;
     // One device log message: a 16-byte header then the payload.
@@ -159,6 +167,7 @@ private:
 
     // faults
     std::map<std::string, UsbFault> faults_;
+    std::set<uint8_t> halted_;
     int claim_fault_ = 0;
     bool descriptor_fault_ = false;
 
@@ -171,10 +180,10 @@ private:
     std::string data_;     // data phase collected (out) or to send (in)
     size_t data_pos_ = 0;  // bytes of an IN phase already sent
     uint8_t csw_status_ = 0;
-    int storage_ = -1;     // selected storage type
+    int storage_ = -1;           // selected storage type
     bool jump_pending_ = false;  // a long jump waits for its status
     UsbIdentity jump_ = UsbIdentity::Uvc;
-    std::string loader_;   // control binary written to the ROM-boot module
+    std::string loader_;  // control binary written to the ROM-boot module
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> dram_;
 

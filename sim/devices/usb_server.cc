@@ -18,59 +18,23 @@
 #include <umockdev.h>
 
 #include "hex_text.h"
+#include "usb_ioctl_blocks.h"
+#include "usb_wire.h"
 
 namespace vcam {
+
+using usbwire::hex4;
 
 namespace {
 
 // The host controller the modules hang off, bus 1.
 const char kBus[] = "/devices/platform/s5p-ehci/usb1";
-constexpr unsigned kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
+constexpr unsigned kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                           USBDEVFS_CAP_BULK_SCATTER_GATHER;
 constexpr int kUsbSpeedHigh = 3;
-// sg driver_status: sense data is there
-constexpr uint16_t kDriverSense = 0x08;
-
-UMockdevIoctlData* resolve(UMockdevIoctlData* parent, size_t offset, size_t len) {
-    GError* error = nullptr;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, &error);
-    g_clear_error(&error);
-    if (d && size_t(d->data_len) < len) {
-        g_object_unref(d);
-        return nullptr;
-    }
-    return d;
-}
-
-// A block resolved for the length of one request.
-class Held {
-public:
-    explicit Held(UMockdevIoctlData* d) : d_(d) {}
-    ~Held() {
-        if (d_) g_object_unref(d_);
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    UMockdevIoctlData* get() const { return d_; }
-    explicit operator bool() const { return d_ != nullptr; }
-    template <class T>
-    T* as() const {
-        return reinterpret_cast<T*>(d_->data);
-    }
-
-private:
-    UMockdevIoctlData* d_;
-};
-
 std::string three(int n) {
     char b[8];
     std::snprintf(b, sizeof b, "%03d", n);
-    return b;
-}
-
-std::string hex4(unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%04x", v & 0xFFFF);
     return b;
 }
 
@@ -128,33 +92,21 @@ struct UsbServer::Client {
     size_t readPos = 0;
 };
 
-struct UsbServer::Slot {
-    explicit Slot(int lens) : module(lens) {}
-    UsbModule module;
-    bool present = true;
-    unsigned generation = 1;
-    int devnum = 0;
-    bool video = true;  // the lens's video node is shown
-    bool sg = false;    // the SCSI generic node is shown
-    bool descriptorFault = false;
-    bool openFault = false;
-    SgFault sgFault;
-};
-
 UsbServer::UsbServer(UMockdevTestbed* testbed, int lenses, VideoHook video)
     : testbed_(testbed), video_(std::move(video)), next_devnum_(lenses + 2) {
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
     g_free(root);
     // the root hub, as lsusb lists it
-    std::string hub = std::string("P: ") + kBus + "\n" +
-                      "N: bus/usb/001/001\n"
-                      "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"
-                      "E: PRODUCT=1d6b/2/304\nE: BUSNUM=001\nE: DEVNUM=001\nE: MAJOR=189\nE: MINOR=0\n"
-                      "A: busnum=1\nA: devnum=1\nA: devpath=0\nA: idVendor=1d6b\nA: idProduct=0002\n"
-                      "A: bDeviceClass=09\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n"
-                      "A: speed=480\nA: dev=189:0\n"
-                      "H: descriptors=12010002090001406b1d020004030201000109021900010100e0000904000001090000000705810304000c\n";
+    std::string hub =
+        std::string("P: ") + kBus + "\n" +
+        "N: bus/usb/001/001\n"
+        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/001\n"
+        "E: PRODUCT=1d6b/2/304\nE: BUSNUM=001\nE: DEVNUM=001\nE: MAJOR=189\nE: MINOR=0\n"
+        "A: busnum=1\nA: devnum=1\nA: devpath=0\nA: idVendor=1d6b\nA: idProduct=0002\n"
+        "A: bDeviceClass=09\nA: bNumConfigurations=1\nA: bConfigurationValue=1\n"
+        "A: speed=480\nA: dev=189:0\n"
+        "H: descriptors=12010002090001406b1d020004030201000109021900010100e0000904000001090000000705810304000c\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, hub.c_str(), &error)) {
         std::string what = error ? error->message : "?";
@@ -207,8 +159,30 @@ std::string UsbServer::port(int lens) const { return std::to_string(slots_.size(
 
 std::string UsbServer::sysPath(int lens) const { return std::string("/sys") + kBus + "/1-" + port(lens); }
 
-std::string UsbServer::devPath(int lens) const {
-    return "/dev/bus/usb/001/" + three(slots_[size_t(lens)]->devnum);
+std::string UsbServer::devPath(int lens) const { return "/dev/bus/usb/001/" + three(slots_[size_t(lens)]->devnum); }
+
+// Main loop, without the lock: a node of the module whose ioctls and reads
+// come to the server.
+UsbServer::Node* UsbServer::attachNode(int lens, unsigned generation, const std::string& path, bool sg) {
+    Node* n;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, sg, path, true}));
+        n = nodes_.back().get();
+    }
+    handlers_.emplace_back(umockdev_ioctl_base_new());
+    UMockdevIoctlBase* h = handlers_.back().get();
+    g_signal_connect(h, "handle-ioctl", G_CALLBACK(onIoctl), n);
+    g_signal_connect(h, "handle-read", G_CALLBACK(onRead), n);
+    g_signal_connect(h, "handle-write", G_CALLBACK(onWrite), n);
+    g_signal_connect(h, "client-vanished", G_CALLBACK(onVanished), n);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, path.c_str(), h, &error)) {
+        std::string what = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot attach " + path + ": " + what);
+    }
+    return n;
 }
 
 // Main loop, without the lock: the testbed's thread may wait for it.
@@ -232,50 +206,22 @@ void UsbServer::addDevice(int lens) {
         s.sg = sg;
     }
     std::string node = "/dev/bus/usb/001/" + three(devnum);
-    Node* usbNode = nullptr;
-    auto attach = [&](const std::string& path, bool isSg) {
-        Node* n;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            nodes_.push_back(std::make_unique<Node>(Node{this, lens, generation, isSg, path, true}));
-            n = nodes_.back().get();
-        }
-        if (!isSg) usbNode = n;
-        handlers_.emplace_back(umockdev_ioctl_base_new());
-        UMockdevIoctlBase* h = handlers_.back().get();
-        g_signal_connect(h, "handle-ioctl", G_CALLBACK(onIoctl), n);
-        g_signal_connect(h, "handle-read", G_CALLBACK(onRead), n);
-        g_signal_connect(h, "handle-write", G_CALLBACK(onWrite), n);
-        g_signal_connect(h, "client-vanished", G_CALLBACK(onVanished), n);
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_, path.c_str(), h, &error)) {
-            std::string what = error ? error->message : "?";
-            g_clear_error(&error);
-            throw std::runtime_error("cannot attach " + path + ": " + what);
-        }
-    };
-    attach(node, false);
+    Node* usbNode = attachNode(lens, generation, node, false);
     std::string port = this->port(lens);
     char ids[32];
     std::snprintf(ids, sizeof ids, "114d/%x/100", product);
     char pid[8];
     std::snprintf(pid, sizeof pid, "%04x", product);
     std::string shown = descriptorFault ? descriptors.substr(0, 8) : descriptors;
-    std::string desc = std::string("P: ") + kBus + "/1-" + port + "\n" +
-                       "N: bus/usb/001/" + three(devnum) + "\n" +
-                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-                       "E: DEVNAME=" + node + "\n" +
-                       "E: PRODUCT=" + ids + "\n" +
-                       "E: BUSNUM=001\nE: DEVNUM=" + three(devnum) + "\n" +
-                       "E: MAJOR=189\nE: MINOR=" + std::to_string(devnum - 1) + "\n" +
-                       "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n" +
-                       "A: devpath=" + port + "\n" +
-                       "A: idVendor=114d\nA: idProduct=" + pid + "\nA: bcdDevice=0100\n" +
-                       "A: bDeviceClass=" + (uvc ? "ef" : "00") + "\n" +
-                       "A: bNumConfigurations=1\nA: bConfigurationValue=1\n" +
-                       "A: bNumInterfaces= " + (uvc ? "2" : "1") + "\n" +
-                       "A: speed=480\nA: dev=189:" + std::to_string(devnum - 1) + "\n" +
-                       "H: descriptors=" + toHex(shown) + "\n";
+    std::string desc =
+        std::string("P: ") + kBus + "/1-" + port + "\n" + "N: bus/usb/001/" + three(devnum) + "\n" +
+        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + "E: DEVNAME=" + node + "\n" + "E: PRODUCT=" + ids + "\n" +
+        "E: BUSNUM=001\nE: DEVNUM=" + three(devnum) + "\n" + "E: MAJOR=189\nE: MINOR=" + std::to_string(devnum - 1) +
+        "\n" + "A: busnum=1\nA: devnum=" + std::to_string(devnum) + "\n" + "A: devpath=" + port + "\n" +
+        "A: idVendor=114d\nA: idProduct=" + pid + "\nA: bcdDevice=0100\n" + "A: bDeviceClass=" + (uvc ? "ef" : "00") +
+        "\n" + "A: bNumConfigurations=1\nA: bConfigurationValue=1\n" + "A: bNumInterfaces= " + (uvc ? "2" : "1") +
+        "\n" + "A: speed=480\nA: dev=189:" + std::to_string(devnum - 1) + "\n" + "H: descriptors=" + toHex(shown) +
+        "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, desc.c_str(), &error)) {
         std::string what = error ? error->message : "?";
@@ -292,40 +238,12 @@ void UsbServer::addDevice(int lens) {
     } else {
         std::fprintf(stderr, "vcam-devd: %s stays a plain file: %s\n", node.c_str(), strerror(errno));
     }
-    if (sg) {
-        std::string name = "sg" + std::to_string(lens);
-        attach("/dev/" + name, true);
-        std::string scsi = std::string("P: ") + kBus + "/1-" + port + "/1-" + port + ":1.0/host" +
-                           std::to_string(lens) + "/target" + std::to_string(lens) + ":0:0/" +
-                           std::to_string(lens) + ":0:0:0/scsi_generic/" + name + "\n" +
-                           "N: " + name + "=00\n" +
-                           "E: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + name + "\n" +
-                           "E: MAJOR=21\nE: MINOR=" + std::to_string(lens) + "\n" +
-                           "A: dev=21:" + std::to_string(lens) + "\n";
-        if (!umockdev_testbed_add_from_string(testbed_, scsi.c_str(), &error)) {
-            std::fprintf(stderr, "vcam-devd: cannot add /dev/%s: %s\n", name.c_str(),
-                         error ? error->message : "?");
-            g_clear_error(&error);
-        }
-    }
+    if (sg) addSgNode(lens, generation);
 }
 
 void UsbServer::removeDevice(int lens, bool sg) {
     std::string path = sysPath(lens);
-    if (sg) {
-        std::string name = "sg" + std::to_string(lens);
-        for (auto& n : nodes_)
-            if (n->attached && n->path == "/dev/" + name) {
-                umockdev_testbed_detach_ioctl(testbed_, n->path.c_str(), nullptr);
-                n->attached = false;
-            }
-        std::string port = this->port(lens);
-        umockdev_testbed_remove_device(
-            testbed_, (path + "/1-" + port + ":1.0/host" + std::to_string(lens) + "/target" +
-                       std::to_string(lens) + ":0:0/" + std::to_string(lens) + ":0:0:0/scsi_generic/" + name)
-                          .c_str());
-        unlink((root_ + "/dev/" + name).c_str());
-    }
+    if (sg) removeSgNode(lens);
     umockdev_testbed_remove_device(testbed_, path.c_str());
 }
 
@@ -535,8 +453,7 @@ void UsbServer::setDescriptorFault(int lens, bool on) {
         path = sysPath(lens);
     }
     std::vector<guint8> bytes(shown.begin(), shown.end());
-    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(),
-                                          int(bytes.size()));
+    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", bytes.data(), int(bytes.size()));
 }
 
 void UsbServer::setOpenFault(int lens, bool on) {
@@ -613,8 +530,7 @@ void UsbServer::rebindIdle(int lens) {
     auto held = [&](int i) {
         for (auto& kv : clients_) {
             const Client& c = *kv.second;
-            if (c.lens == lens && !c.sg && !stale(c) && (c.claimed.count(i) || c.detached.count(i)))
-                return true;
+            if (c.lens == lens && !c.sg && !stale(c) && (c.claimed.count(i) || c.detached.count(i))) return true;
         }
         return false;
     };
@@ -658,102 +574,115 @@ int UsbServer::usbIoctl(Node& node, Client& c, unsigned long req, UMockdevIoctlD
     Slot& s = *slots_[size_t(node.lens)];
     UsbModule& m = s.module;
     switch (req) {
-    case USBDEVFS_SUBMITURB: return submit(node, c, arg);
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: return reap(c, arg);
-    case USBDEVFS_DISCARDURB: return discard(c, arg);
-    default: break;
+        case USBDEVFS_SUBMITURB:
+            return submit(node, c, arg);
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            return reap(c, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(c, arg);
+        default:
+            break;
     }
     if (stale(c)) return ENODEV;
     switch (req) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        Held d(resolve(arg, 0, sizeof(uint32_t)));
-        if (!d) return EFAULT;
-        *d.as<uint32_t>() = kCaps;
-        return 0;
-    }
-    case USBDEVFS_GET_SPEED: result = kUsbSpeedHigh; return 0;
-    case USBDEVFS_CONNECTINFO: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_connectinfo)));
-        if (!d) return EFAULT;
-        d.as<usbdevfs_connectinfo>()->devnum = unsigned(s.devnum);
-        d.as<usbdevfs_connectinfo>()->slow = 0;
-        return 0;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE: {
-        Held d(resolve(arg, 0, sizeof(unsigned)));
-        if (!d) return EFAULT;
-        int i = int(*d.as<unsigned>());
-        bool claim = req == USBDEVFS_CLAIMINTERFACE;
-        if (i < 0 || i >= m.interfaces()) {
-            m.note(std::string(claim ? "claim " : "release ") + std::to_string(i) + " no such interface");
-            return claim ? ENOENT : EINVAL;
-        }
-        if (!claim) {
-            if (!c.claimed.erase(i)) return EINVAL;
-            m.note("release " + std::to_string(i));
-            rebindIdle(node.lens);
+        case USBDEVFS_GET_CAPABILITIES: {
+            Held d(resolve(arg, 0, sizeof(uint32_t)));
+            if (!d) return EFAULT;
+            *d.as<uint32_t>() = kCaps;
             return 0;
         }
-        if (c.claimed.count(i)) return 0;
-        int fault = m.claimFault();
-        bool other = false;
-        for (auto& kv : clients_)
-            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
-                kv.second->claimed.count(i))
-                other = true;
-        int err = fault ? fault : (other || !m.driverOf(i).empty()) ? EBUSY : 0;
-        m.note("claim " + std::to_string(i) + (err ? std::string(" ") + strerror(err) : ""));
-        if (!err) {
-            c.claimed.insert(i);
-            c.detached.erase(i);
+        case USBDEVFS_GET_SPEED:
+            result = kUsbSpeedHigh;
+            return 0;
+        case USBDEVFS_CONNECTINFO: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_connectinfo)));
+            if (!d) return EFAULT;
+            d.as<usbdevfs_connectinfo>()->devnum = unsigned(s.devnum);
+            d.as<usbdevfs_connectinfo>()->slow = 0;
+            return 0;
         }
-        return err;
-    }
-    case USBDEVFS_GETDRIVER: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_getdriver)));
-        if (!d) return EFAULT;
-        auto* g = d.as<usbdevfs_getdriver>();
-        std::string drv = m.driverOf(int(g->interface));
-        if (drv.empty()) return ENODATA;
-        std::snprintf(g->driver, sizeof g->driver, "%s", drv.c_str());
-        return 0;
-    }
-    case USBDEVFS_IOCTL: {
-        Held d(resolve(arg, 0, sizeof(usbdevfs_ioctl)));
-        if (!d) return EFAULT;
-        auto* io = d.as<usbdevfs_ioctl>();
-        int i = io->ifno;
-        if (unsigned(io->ioctl_code) == USBDEVFS_DISCONNECT) {
-            if (i < 0 || i >= m.interfaces()) return EINVAL;
-            std::string drv = m.driverOf(i);
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            Held d(resolve(arg, 0, sizeof(unsigned)));
+            if (!d) return EFAULT;
+            int i = int(*d.as<unsigned>());
+            bool claim = req == USBDEVFS_CLAIMINTERFACE;
+            if (i < 0 || i >= m.interfaces()) {
+                m.note(std::string(claim ? "claim " : "release ") + std::to_string(i) + " no such interface");
+                return claim ? ENOENT : EINVAL;
+            }
+            if (!claim) {
+                if (!c.claimed.erase(i)) return EINVAL;
+                m.note("release " + std::to_string(i));
+                rebindIdle(node.lens);
+                return 0;
+            }
+            if (c.claimed.count(i)) return 0;
+            int fault = m.claimFault();
+            bool other = false;
+            for (auto& kv : clients_)
+                if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
+                    kv.second->claimed.count(i))
+                    other = true;
+            int err = fault ? fault : (other || !m.driverOf(i).empty()) ? EBUSY : 0;
+            m.note("claim " + std::to_string(i) + (err ? std::string(" ") + strerror(err) : ""));
+            if (!err) {
+                c.claimed.insert(i);
+                c.detached.erase(i);
+            }
+            return err;
+        }
+        case USBDEVFS_GETDRIVER: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_getdriver)));
+            if (!d) return EFAULT;
+            auto* g = d.as<usbdevfs_getdriver>();
+            std::string drv = m.driverOf(int(g->interface));
             if (drv.empty()) return ENODATA;
-            m.unbind(i);
-            c.detached.insert(i);
-            m.note("detach " + std::to_string(i) + " " + drv);
+            std::snprintf(g->driver, sizeof g->driver, "%s", drv.c_str());
             return 0;
         }
-        if (unsigned(io->ioctl_code) == USBDEVFS_CONNECT) {
-            if (i < 0 || i >= m.interfaces()) return EINVAL;
-            c.detached.erase(i);
-            if (c.claimed.count(i)) return EBUSY;
-            m.bind(i);
-            m.note("attach " + std::to_string(i) + " " + m.driverOf(i));
+        case USBDEVFS_IOCTL: {
+            Held d(resolve(arg, 0, sizeof(usbdevfs_ioctl)));
+            if (!d) return EFAULT;
+            auto* io = d.as<usbdevfs_ioctl>();
+            int i = io->ifno;
+            if (unsigned(io->ioctl_code) == USBDEVFS_DISCONNECT) {
+                if (i < 0 || i >= m.interfaces()) return EINVAL;
+                std::string drv = m.driverOf(i);
+                if (drv.empty()) return ENODATA;
+                m.unbind(i);
+                c.detached.insert(i);
+                m.note("detach " + std::to_string(i) + " " + drv);
+                return 0;
+            }
+            if (unsigned(io->ioctl_code) == USBDEVFS_CONNECT) {
+                if (i < 0 || i >= m.interfaces()) return EINVAL;
+                c.detached.erase(i);
+                if (c.claimed.count(i)) return EBUSY;
+                m.bind(i);
+                m.note("attach " + std::to_string(i) + " " + m.driverOf(i));
+                return 0;
+            }
+            return ENOTTY;
+        }
+        case USBDEVFS_CLEAR_HALT: {
+            Held d(resolve(arg, 0, sizeof(unsigned)));
+            if (!d) return EFAULT;
+            unsigned ep = *d.as<unsigned>();
+            if (ep > 0xFF || m.interfaceOf(uint8_t(ep)) < 0) return ENOENT;
+            m.clearHalt(uint8_t(ep));
             return 0;
         }
-        return ENOTTY;
-    }
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP:
-        return 0;
-    case USBDEVFS_RESET:
-        m.note("reset");
-        return 0;
-    default:
-        return ENOTTY;
+        case USBDEVFS_SETCONFIGURATION:
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_RESETEP:
+            return 0;
+        case USBDEVFS_RESET:
+            m.note("reset");
+            return 0;
+        default:
+            return ENOTTY;
     }
 }
 
@@ -778,8 +707,7 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         if (i < 0 || i >= m.interfaces()) return ENOENT;
         if (c.claimed.count(i)) return 0;
         for (auto& kv : clients_)
-            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) &&
-                kv.second->claimed.count(i))
+            if (kv.second.get() != &c && kv.second->lens == c.lens && !stale(*kv.second) && kv.second->claimed.count(i))
                 return EBUSY;
         if (!m.driverOf(i).empty()) return EBUSY;
         c.claimed.insert(i);
@@ -794,8 +722,8 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         if ((setup[0] & 0x1F) == 1) {
             int err = check(setup[4]);
             if (err) {
-                m.note("ctrl " + hex4(setup[0] << 8 | setup[1]) + " to interface " +
-                       std::to_string(setup[4]) + ": " + strerror(err));
+                m.note("ctrl " + hex4(setup[0] << 8 | setup[1]) + " to interface " + std::to_string(setup[4]) + ": " +
+                       strerror(err));
                 return err;
             }
         }
@@ -809,14 +737,21 @@ int UsbServer::submit(Node& node, Client& c, UMockdevIoctlData* arg) {
         return EINVAL;
     }
     switch (r.kind) {
-    case UsbResult::Done:
-        u->ready = true;
-        u->actual = int(r.actual);
-        break;
-    case UsbResult::Stall: u->ready = true; u->status = -EPIPE; break;
-    case UsbResult::NoDevice: return ENODEV;  // gone before the transfer started
-    case UsbResult::Never: break;
-    case UsbResult::Later: u->later = true; break;
+        case UsbResult::Done:
+            u->ready = true;
+            u->actual = int(r.actual);
+            break;
+        case UsbResult::Stall:
+            u->ready = true;
+            u->status = -EPIPE;
+            break;
+        case UsbResult::NoDevice:
+            return ENODEV;  // gone before the transfer started
+        case UsbResult::Never:
+            break;
+        case UsbResult::Later:
+            u->later = true;
+            break;
     }
     c.urbs.push_back(std::move(u));
     return 0;
@@ -827,11 +762,23 @@ void UsbServer::retry(Slot& s, Urb& u) {
     size_t len = u.buffer ? size_t(u.buffer->data_len) : 0;
     UsbResult r = s.module.bulk(u.endpoint, u.buffer ? u.buffer->data : &none, len);
     switch (r.kind) {
-    case UsbResult::Done: u.ready = true; u.actual = int(r.actual); break;
-    case UsbResult::Stall: u.ready = true; u.status = -EPIPE; break;
-    case UsbResult::NoDevice: u.ready = true; u.status = -ESHUTDOWN; break;
-    case UsbResult::Never: u.later = false; break;
-    case UsbResult::Later: break;
+        case UsbResult::Done:
+            u.ready = true;
+            u.actual = int(r.actual);
+            break;
+        case UsbResult::Stall:
+            u.ready = true;
+            u.status = -EPIPE;
+            break;
+        case UsbResult::NoDevice:
+            u.ready = true;
+            u.status = -ESHUTDOWN;
+            break;
+        case UsbResult::Never:
+            u.later = false;
+            break;
+        case UsbResult::Later:
+            break;
     }
     if (u.ready) u.later = false;
 }
@@ -878,78 +825,6 @@ int UsbServer::discard(Client& c, UMockdevIoctlData* arg) {
         return 0;
     }
     return EINVAL;
-}
-
-int UsbServer::sgIo(Node& node, UMockdevIoctlData* arg) {
-    Slot& s = *slots_[size_t(node.lens)];
-    Held d(resolve(arg, 0, sizeof(sg_io_hdr_t)));
-    if (!d) return EFAULT;
-    auto* h = d.as<sg_io_hdr_t>();
-    if (h->interface_id != 'S') return ENOSYS;
-    if (h->cmd_len == 0 || h->cmd_len > 16) return EINVAL;
-    Held cmd(resolve(d.get(), offsetof(sg_io_hdr_t, cmdp), h->cmd_len));
-    if (!cmd) return EFAULT;
-    Held data(h->dxfer_len > 0 && h->dxferp ? resolve(d.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len)
-                                             : nullptr);
-    if (h->dxfer_len > 0 && h->dxferp && !data) return EFAULT;
-    Held sense(h->mx_sb_len > 0 && h->sbp ? resolve(d.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len)
-                                           : nullptr);
-    const uint8_t* cb = cmd.get()->data;
-    std::string line = "sg " + toHex(std::string(reinterpret_cast<const char*>(cb), h->cmd_len));
-    SgFault f = s.sgFault;
-    s.sgFault = SgFault();
-    if (f.err) {
-        s.module.note(line + " errno " + std::to_string(f.err));
-        return f.err;
-    }
-    bool test = h->cmd_len >= 4 && cb[0] == 0xFA && cb[1] == 0x55 && cb[2] == 0x66 && cb[3] == 0x01;
-    h->status = 0;
-    h->masked_status = 0;
-    h->msg_status = 0;
-    h->sb_len_wr = 0;
-    h->host_status = 0;
-    h->driver_status = 0;
-    h->resid = int(h->dxfer_len);
-    h->duration = 1;
-    h->info = 0;
-    uint8_t key = 0, asc = 0, ascq = 0;
-    if (f.status || f.host || f.driver) {
-        h->status = uint8_t(f.status);
-        h->host_status = uint16_t(f.host);
-        h->driver_status = uint16_t(f.driver);
-        key = f.key;
-        asc = f.asc;
-        ascq = f.ascq;
-    } else if (test && h->dxfer_direction == SG_DXFER_FROM_DEV) {
-        if (data) {
-            std::memset(data.get()->data, 0, h->dxfer_len);
-            uint8_t answer[2] = {0xAA, 0x55};
-            size_t n = std::min<size_t>(2, h->dxfer_len);
-            std::memcpy(data.get()->data, answer, n);
-            h->resid = int(h->dxfer_len) - int(std::min<unsigned>(16, h->dxfer_len));
-        }
-    } else {
-        // illegal request, invalid command operation code
-        h->status = 2;
-        key = 5;
-        asc = 0x20;
-    }
-    if (h->status == 2) {
-        h->driver_status = uint16_t(h->driver_status | kDriverSense);
-        uint8_t fixed[18] = {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
-        if (sense) {
-            size_t n = std::min<size_t>(sizeof fixed, h->mx_sb_len);
-            std::memcpy(sense.get()->data, fixed, n);
-            h->sb_len_wr = uint8_t(n);
-        }
-    }
-    h->masked_status = uint8_t((h->status >> 1) & 0x7F);
-    if (h->status || h->host_status || h->driver_status) h->info = SG_INFO_CHECK;
-    char tail[64];
-    std::snprintf(tail, sizeof tail, " status=%d host=%d driver=%d", h->status, h->host_status,
-                  h->driver_status);
-    s.module.note(line + tail);
-    return 0;
 }
 
 }  // namespace vcam

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "usb_module.h"
 #include "umockdev_handles.h"
+#include "usb_module.h"
 
 namespace vcam {
 
@@ -59,7 +59,19 @@ public:
 
     struct Client;
     struct Urb;
-    struct Slot;
+    // One lens's module and how it is on the bus.
+    struct Slot {
+        explicit Slot(int lens) : module(lens) {}
+        UsbModule module;
+        bool present = true;
+        unsigned generation = 1;
+        int devnum = 0;
+        bool video = true;  // the lens's video node is shown
+        bool sg = false;    // the SCSI generic node is shown
+        bool descriptorFault = false;
+        bool openFault = false;
+        SgFault sgFault;
+    };
     struct Node {
         UsbServer* server;
         int lens;
@@ -82,7 +94,11 @@ private:
     int submit(Node& node, Client& c, UMockdevIoctlData* arg);
     int reap(Client& c, UMockdevIoctlData* arg);
     int discard(Client& c, UMockdevIoctlData* arg);
+    // The SCSI generic node (usb_sg_node.cc).
     int sgIo(Node& node, UMockdevIoctlData* arg);
+    void addSgNode(int lens, unsigned generation);
+    void removeSgNode(int lens);
+    std::string sgPath(int lens) const;
     Client& clientOf(Node& node, UMockdevIoctlClient* client);
     void dropClient(UMockdevIoctlClient* client);
     void sweep();
@@ -100,6 +116,7 @@ private:
     void post(std::function<void()> task);
     static int runPosted(void* self);
     void flushPosted();
+    Node* attachNode(int lens, unsigned generation, const std::string& path, bool sg);
     void addDevice(int lens);
     void removeDevice(int lens, bool sg);
     // Lock held: the module leaves the bus, back as `next` after returnMs.

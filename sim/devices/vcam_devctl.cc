@@ -82,9 +82,7 @@ void DevCtl::runClock(double rate) {
     command(o.str());
 }
 
-void DevCtl::advance(std::chrono::microseconds us) {
-    command("clock advance " + std::to_string(us.count()));
-}
+void DevCtl::advance(std::chrono::microseconds us) { command("clock advance " + std::to_string(us.count())); }
 
 void DevCtl::advanceFrames(int n) { command("clock frames " + std::to_string(n)); }
 
@@ -97,8 +95,8 @@ void DevCtl::flagFault(int lens, const std::string& fault, bool on) {
 }
 
 void DevCtl::sizeFault(int lens, int width, int height, int count) {
-    command("fault " + std::to_string(lens) + " size " + std::to_string(width) + " " +
-            std::to_string(height) + " " + std::to_string(count));
+    command("fault " + std::to_string(lens) + " size " + std::to_string(width) + " " + std::to_string(height) + " " +
+            std::to_string(count));
 }
 
 void DevCtl::clearFaults(int lens) { command("clear " + std::to_string(lens)); }
@@ -113,9 +111,7 @@ std::map<std::string, std::string> DevCtl::state(int lens) {
     return s;
 }
 
-std::string DevCtl::get(int lens, const std::string& key) {
-    return command("get " + std::to_string(lens) + " " + key);
-}
+std::string DevCtl::get(int lens, const std::string& key) { return command("get " + std::to_string(lens) + " " + key); }
 
 long DevCtl::getNumber(int lens, const std::string& key) {
     std::string v = get(lens, key);

@@ -40,10 +40,10 @@ int saveBytes(vcam::DevCtl& ctl, const std::string& request, const std::string& 
 
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: vcam-devctl COMMAND [ARGS...]\n%s\n%s\n"
+        std::fprintf(stderr,
+                     "usage: vcam-devctl COMMAND [ARGS...]\n%s\n%s\n"
                      "  screen FILE.png [SCALE]         writes the panel's picture into FILE.png\n%s\n",
-                     vcam::ControlCommands::help(), vcam::BoardCommands::help(),
-                     vcam::UsbCommands::help());
+                     vcam::ControlCommands::help(), vcam::BoardCommands::help(), vcam::UsbCommands::help());
         return 2;
     }
     std::string cmd = argv[1];
@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
         if (reply.compare(0, 3, "ok ") == 0) {
             std::string body = reply.substr(3);
             char sep = 0;
-            if (cmd == "help") sep = '\t';
-            else if (cmd == "dmesg" || (cmd == "usb" && argc == 4 && std::string(argv[3]) == "calls")) sep = '|';
+            if (cmd == "help")
+                sep = '\t';
+            else if (cmd == "dmesg" || (cmd == "usb" && argc == 4 && std::string(argv[3]) == "calls"))
+                sep = '|';
             else if (cmd == "state" || (cmd == "sensor" && argc == 2) || cmd == "panel" ||
                      (cmd == "usb" && argc == 4 && std::string(argv[3]) == "state"))
                 sep = ' ';

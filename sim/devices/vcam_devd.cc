@@ -45,12 +45,6 @@ namespace {
 
 const size_t kMaxLine = 4096;
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: vcam-devd --lenses N --dir DIR [--sys SYSDIR] [--screen PNG] -- COMMAND "
-                 "[ARGS...]\n");
-}
-
 bool isDir(const std::string& p, bool follow) {
     struct stat st;
     int r = follow ? stat(p.c_str(), &st) : lstat(p.c_str(), &st);
@@ -73,8 +67,7 @@ void linkSysTree(const std::string& host, const std::string& inside, const std::
         std::string target = testbed + "/" + name;
         if (!exists(target)) {
             if (symlink((inside + "/" + name).c_str(), target.c_str()) != 0)
-                std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", target.c_str(),
-                             strerror(errno));
+                std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", target.c_str(), strerror(errno));
         } else if (isDir(target, false) && isDir(host + "/" + name, true)) {
             linkSysTree(host + "/" + name, inside + "/" + name, target);
         }
@@ -91,8 +84,7 @@ class ControlServer {
 public:
     using Commands = std::function<std::string(const std::string&)>;
 
-    ControlServer(const std::string& path, Commands commands)
-        : path_(path), commands_(commands) {
+    ControlServer(const std::string& path, Commands commands) : path_(path), commands_(commands) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
@@ -185,6 +177,189 @@ private:
     std::map<int, std::unique_ptr<Connection>> connections_;
 };
 
+// The command line.
+struct Options {
+    int lenses = -1;
+    std::string dir, sys, screen;
+};
+
+// An option's value taken into the options; false (with its message, if
+// any) for one it refuses.
+using SetOption = bool (*)(Options& o, const char* value);
+
+bool setLenses(Options& o, const char* value) {
+    char* end = nullptr;
+    long n = std::strtol(value, &end, 10);
+    if (*end != '\0' || n < 0 || n > 16) {
+        std::fprintf(stderr, "vcam-devd: lens count must be 0 to 16\n");
+        return false;
+    }
+    o.lenses = int(n);
+    return true;
+}
+
+bool setDir(Options& o, const char* value) {
+    o.dir = value;
+    return true;
+}
+
+bool setSys(Options& o, const char* value) {
+    o.sys = value;
+    return true;
+}
+
+bool setScreen(Options& o, const char* value) {
+    o.screen = value;
+    return true;
+}
+
+// One row per option: its name, what takes its value, its usage.
+struct Option {
+    const char* name;
+    SetOption set;
+    const char* help;
+};
+
+const Option kOptions[] = {
+    {"--lenses", setLenses, "--lenses N"},
+    {"--dir", setDir, "--dir DIR"},
+    {"--sys", setSys, "[--sys SYSDIR]"},
+    {"--screen", setScreen, "[--screen PNG]"},
+};
+
+void usage() {
+    std::string line = "usage: vcam-devd";
+    for (const Option& o : kOptions) line += std::string(" ") + o.help;
+    std::fprintf(stderr, "%s -- COMMAND [ARGS...]\n", line.c_str());
+}
+
+// The options before "--"; the index of COMMAND, or -1 (with the usage or
+// the option's message said) for a command line it refuses.
+int parseOptions(int argc, char** argv, Options& options) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        const Option* option = nullptr;
+        for (const Option& o : kOptions)
+            if (a == o.name) option = &o;
+        if (i + 1 >= argc || !option) {
+            usage();
+            return -1;
+        }
+        if (!option->set(options, argv[++i])) return -1;
+    }
+    if (options.lenses < 0 || options.dir.empty() || i >= argc || !isDir(options.dir, true)) {
+        usage();
+        return -1;
+    }
+    return i;
+}
+
+// The run's devices: the lenses, the board's drivers and the camera modules
+// on the USB bus, in one testbed linked at DIR/root.
+struct Devices {
+    vcam::RunClock clock;
+    std::unique_ptr<vcam::LensServer> lenses;
+    std::unique_ptr<vcam::BoardServer> board;
+    std::unique_ptr<vcam::UsbServer> usb;
+    std::string link;
+};
+
+// False, with the reason said, when the devices cannot be served.
+bool startDevices(const Options& o, Devices& d) {
+    // the testbed goes into DIR; the command gets the caller's TMPDIR back
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved_tmp = old_tmp ? old_tmp : "";
+    setenv("TMPDIR", o.dir.c_str(), 1);
+    try {
+        d.lenses = std::make_unique<vcam::LensServer>(o.lenses, d.clock);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        return false;
+    }
+    if (old_tmp) {
+        setenv("TMPDIR", saved_tmp.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    unsetenv("UMOCKDEV_DIR");
+
+    std::string link = o.dir + "/root";
+    std::string root = d.lenses->rootDir();
+    std::string base = root.substr(root.rfind('/') + 1);
+    unlink(link.c_str());
+    if (symlink(base.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", link.c_str(), strerror(errno));
+        return false;
+    }
+    d.link = link;
+    try {
+        d.board = std::make_unique<vcam::BoardServer>(d.lenses->testbed());
+        // each lens's camera module on the USB bus; its driver holds the lens
+        vcam::LensServer* lensServer = d.lenses.get();
+        d.usb = std::make_unique<vcam::UsbServer>(d.lenses->testbed(), o.lenses, [lensServer](int lens, bool present) {
+            lensServer->setPresent(lens, present);
+        });
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
+        return false;
+    }
+    // after the board's devices: their sysfs entries are the testbed's own
+    if (!o.sys.empty()) linkSysTree(o.sys, "/sys", root + "/sys");
+    return true;
+}
+
+// The run controls of the control socket, one family of commands a row.
+class Controls {
+public:
+    explicit Controls(Devices& d) : commands_(d.lenses->lenses(), d.clock), board_(*d.board), usb_(*d.usb) {}
+
+    std::string execute(const std::string& line) {
+        for (const Family& f : kFamilies)
+            if (f.handles(line)) return (this->*f.run)(line);
+        return commands_.execute(line);
+    }
+
+private:
+    static bool isHelp(const std::string& line) {
+        size_t at = line.find_first_not_of(' ');
+        return at != std::string::npos && line.substr(at) == "help";
+    }
+
+    std::string board(const std::string& line) { return board_.execute(line); }
+    std::string usb(const std::string& line) { return usb_.execute(line); }
+    std::string help(const std::string&) {
+        std::string h = vcam::ControlCommands::help();
+        for (const Family& f : kFamilies)
+            if (f.help) h += std::string("\n") + f.help();
+        // lines joined by tabs: the texts hold "|" themselves
+        for (char& c : h)
+            if (c == '\n') c = '\t';
+        return "ok " + h;
+    }
+
+    // One row per family: the lines it takes, its handler, its help (the
+    // lens controls, the rest, come first in the help).
+    struct Family {
+        bool (*handles)(const std::string& line);
+        std::string (Controls::*run)(const std::string& line);
+        const char* (*help)();
+    };
+    static constexpr Family kFamilies[] = {
+        {vcam::BoardCommands::handles, &Controls::board, vcam::BoardCommands::help},
+        {vcam::UsbCommands::handles, &Controls::usb, vcam::UsbCommands::help},
+        {isHelp, &Controls::help, nullptr},
+    };
+
+    vcam::ControlCommands commands_;
+    vcam::BoardCommands board_;
+    vcam::UsbCommands usb_;
+};
+
 struct Run {
     GMainLoop* loop = nullptr;
     pid_t child = -1;
@@ -211,119 +386,23 @@ gboolean onInterrupt(gpointer) { return G_SOURCE_CONTINUE; }
 }  // namespace
 
 int main(int argc, char** argv) {
-    int lenses = -1;
-    std::string dir, sys, screen;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--") {
-            ++i;
-            break;
-        }
-        if (i + 1 >= argc) {
-            usage();
-            return 2;
-        }
-        if (a == "--lenses") {
-            char* end = nullptr;
-            long n = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || n < 0 || n > 16) {
-                std::fprintf(stderr, "vcam-devd: lens count must be 0 to 16\n");
-                return 2;
-            }
-            lenses = int(n);
-        } else if (a == "--dir") {
-            dir = argv[++i];
-        } else if (a == "--sys") {
-            sys = argv[++i];
-        } else if (a == "--screen") {
-            screen = argv[++i];
-        } else {
-            usage();
-            return 2;
-        }
-    }
-    if (lenses < 0 || dir.empty() || i >= argc || !isDir(dir, true)) {
-        usage();
+    Options options;
+    int i = parseOptions(argc, argv, options);
+    if (i < 0) return 2;
+
+    Devices devices;
+    if (!startDevices(options, devices)) {
+        if (!devices.link.empty()) unlink(devices.link.c_str());
         return 2;
     }
-
-    // the testbed goes into DIR; the command gets the caller's TMPDIR back
-    const char* old_tmp = std::getenv("TMPDIR");
-    std::string saved_tmp = old_tmp ? old_tmp : "";
-    setenv("TMPDIR", dir.c_str(), 1);
-
-    vcam::RunClock clock;
-    std::unique_ptr<vcam::LensServer> server;
-    try {
-        server = std::make_unique<vcam::LensServer>(lenses, clock);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
-        return 2;
-    }
-    if (old_tmp) {
-        setenv("TMPDIR", saved_tmp.c_str(), 1);
-    } else {
-        unsetenv("TMPDIR");
-    }
-    unsetenv("UMOCKDEV_DIR");
-
-    std::string link = dir + "/root";
-    std::string root = server->rootDir();
-    std::string base = root.substr(root.rfind('/') + 1);
-    unlink(link.c_str());
-    if (symlink(base.c_str(), link.c_str()) != 0) {
-        std::fprintf(stderr, "vcam-devd: cannot link %s: %s\n", link.c_str(), strerror(errno));
-        return 2;
-    }
-    std::unique_ptr<vcam::BoardServer> board;
-    try {
-        board = std::make_unique<vcam::BoardServer>(server->testbed());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
-        unlink(link.c_str());
-        return 2;
-    }
-
-    // each lens's camera module on the USB bus; its driver holds the lens
-    std::unique_ptr<vcam::UsbServer> usb;
-    try {
-        vcam::LensServer* lensServer = server.get();
-        usb = std::make_unique<vcam::UsbServer>(
-            server->testbed(), lenses,
-            [lensServer](int lens, bool present) { lensServer->setPresent(lens, present); });
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "vcam-devd: %s\n", e.what());
-        unlink(link.c_str());
-        return 2;
-    }
-
-    // after the board's devices: their sysfs entries are the testbed's own
-    if (!sys.empty()) linkSysTree(sys, "/sys", root + "/sys");
-
-    vcam::ControlCommands commands(server->lenses(), clock);
-    vcam::BoardCommands boardCommands(*board);
-    vcam::UsbCommands usbCommands(*usb);
-    auto execute = [&](const std::string& line) -> std::string {
-        if (vcam::BoardCommands::handles(line)) return boardCommands.execute(line);
-        if (vcam::UsbCommands::handles(line)) return usbCommands.execute(line);
-        if (line.find_first_not_of(' ') != std::string::npos &&
-            line.substr(line.find_first_not_of(' ')) == "help") {
-            std::string h = std::string(vcam::ControlCommands::help()) + "\n" +
-                            vcam::BoardCommands::help() + "\n" + vcam::UsbCommands::help();
-            // lines joined by tabs: the texts hold "|" themselves
-            for (char& c : h)
-                if (c == '\n') c = '\t';
-            return "ok " + h;
-        }
-        return commands.execute(line);
-    };
+    Controls controls(devices);
     std::unique_ptr<ControlServer> control;
     try {
-        control = std::make_unique<ControlServer>(dir + "/ctl.sock", execute);
+        control = std::make_unique<ControlServer>(options.dir + "/ctl.sock",
+                                                  [&](const std::string& line) { return controls.execute(line); });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vcam-devd: %s\n", e.what());
-        unlink(link.c_str());
+        unlink(devices.link.c_str());
         return 2;
     }
 
@@ -354,15 +433,15 @@ int main(int argc, char** argv) {
     g_main_loop_unref(run.loop);
 
     control.reset();
-    if (!screen.empty()) {
-        int r = board->writePng(screen, 4);
-        if (r != 0) std::fprintf(stderr, "vcam-devd: cannot write %s: %s\n", screen.c_str(), strerror(-r));
+    if (!options.screen.empty()) {
+        int r = devices.board->writePng(options.screen, 4);
+        if (r != 0) std::fprintf(stderr, "vcam-devd: cannot write %s: %s\n", options.screen.c_str(), strerror(-r));
     }
-    usb.reset();
-    board.reset();
-    server.reset();
-    unlink(link.c_str());
-    rmdir(dir.c_str());  // the run's folder, when nothing else is left in it
+    devices.usb.reset();
+    devices.board.reset();
+    devices.lenses.reset();
+    unlink(devices.link.c_str());
+    rmdir(options.dir.c_str());  // the run's folder, when nothing else is left in it
 
     if (WIFEXITED(run.status)) return WEXITSTATUS(run.status);
     if (WIFSIGNALED(run.status)) return 128 + WTERMSIG(run.status);

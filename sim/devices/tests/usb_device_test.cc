@@ -64,9 +64,8 @@ Bytes image(int lens) {
 
 Bytes flash(int lens, const std::string& what, size_t off, size_t len) {
     std::string bytes;
-    EXPECT_TRUE(vcam::fromHex(usb(std::to_string(lens) + " read " + what + " " + std::to_string(off) + " " +
-                                  std::to_string(len)),
-                              bytes));
+    EXPECT_TRUE(vcam::fromHex(
+        usb(std::to_string(lens) + " read " + what + " " + std::to_string(off) + " " + std::to_string(len)), bytes));
     return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -92,8 +91,8 @@ public:
         for (ssize_t i = 0; i < n; ++i) {
             libusb_device_descriptor d{};
             libusb_get_device_descriptor(devs[i], &d);
-            out.push_back({d.idVendor, d.idProduct, libusb_get_bus_number(devs[i]),
-                           libusb_get_device_address(devs[i])});
+            out.push_back(
+                {d.idVendor, d.idProduct, libusb_get_bus_number(devs[i]), libusb_get_device_address(devs[i])});
         }
         if (n >= 0) libusb_free_device_list(devs, 1);
         return out;
@@ -290,7 +289,8 @@ TEST_F(UsbDeviceTest, DetachClaimAndReleaseMoveTheVideoNode) {
     EXPECT_EQ(8, u.xuGet(5, st));
     EXPECT_FALSE(camtest::exists("/dev/video0"));
     EXPECT_EQ(0, libusb_release_interface(u.h(), 0));
-    EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); })) << usb("0 calls") << " " << usb("0 state");
+    EXPECT_TRUE(camtest::waitFor([] { return camtest::exists("/dev/video0"); }))
+        << usb("0 calls") << " " << usb("0 state");
     u.close();
     EXPECT_TRUE(called(0, "detach 0 uvcvideo"));
     EXPECT_TRUE(called(0, "claim 0"));
@@ -415,12 +415,27 @@ TEST_F(UsbDeviceTest, InjectedTransferFaults) {
     ASSERT_TRUE(waitPresent(0, kUvc));
 
     // the controls refuse what they cannot mean
-    for (const char* bad : {"usb 9 state", "usb x state", "usb 0 fault chunk 0", "usb 0 fault chunk -3",
-                            "usb 0 fault init melt", "usb 0 fault bulk zz", "usb 0 after-burn later",
-                            "usb 0 after-burn ok 99999999999", "usb 0 log 70000 x", "usb 0 log raw 0g",
-                            "usb 0 read flash 0 99999999", "usb 0 read flash 4194304 1", "usb 0 return -1",
-                            "usb 0 fault sg check zz 0 0", "usb 0", "usb 0 boot dfu", "usb 0 fault claim maybe",
-                            "usb 0 faces 256", "usb 0 faces -1", "usb 0 faces many", "usb 0 faces 1 2"})
+    for (const char* bad : {"usb 9 state",
+                            "usb x state",
+                            "usb 0 fault chunk 0",
+                            "usb 0 fault chunk -3",
+                            "usb 0 fault init melt",
+                            "usb 0 fault bulk zz",
+                            "usb 0 after-burn later",
+                            "usb 0 after-burn ok 99999999999",
+                            "usb 0 log 70000 x",
+                            "usb 0 log raw 0g",
+                            "usb 0 read flash 0 99999999",
+                            "usb 0 read flash 4194304 1",
+                            "usb 0 return -1",
+                            "usb 0 fault sg check zz 0 0",
+                            "usb 0",
+                            "usb 0 boot dfu",
+                            "usb 0 fault claim maybe",
+                            "usb 0 faces 256",
+                            "usb 0 faces -1",
+                            "usb 0 faces many",
+                            "usb 0 faces 1 2"})
         EXPECT_EQ(0u, ctl().request(bad).rfind("err ", 0)) << bad;
 }
 
@@ -464,6 +479,79 @@ TEST_F(UsbDeviceTest, VendorRequestDownloads) {
     EXPECT_EQ(LIBUSB_ERROR_PIPE, libusb_control_transfer(u.h(), 0x40, 0x04, 0, 1, past.data(), 8, 1000));
     usb("0 fault bulk 04 stall");
     EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x04, tail));
+}
+
+// A stalled bulk endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT),
+// through usbfs's clear-halt or the standard request itself; a stalled data
+// phase ends the bulk-only command with a failed status.
+TEST_F(UsbDeviceTest, StalledEndpointStaysHaltedUntilCleared) {
+    Usb u;
+    openClaimed(u);
+    Bytes piece(64, 7);
+    usb("0 fault bulk 04");
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x04, piece));
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x04, piece));
+    EXPECT_TRUE(called(0, "bulk out 04 64 halted stalled"));
+    // other endpoints go on
+    EXPECT_EQ(64, u.bulk(0x01, piece));
+    EXPECT_EQ(0, libusb_clear_halt(u.h(), 0x04));
+    EXPECT_TRUE(called(0, "clear-halt 04"));
+    EXPECT_EQ(64, u.bulk(0x04, piece));
+    // the standard request to the endpoint
+    usb("0 fault bulk 01");
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x01, piece));
+    EXPECT_EQ(0, libusb_control_transfer(u.h(), 0x02, 0x01, 0, 0x01, nullptr, 0, 1000));
+    EXPECT_EQ(64, u.bulk(0x01, piece));
+    // an endpoint the module does not have
+    EXPECT_NE(0, libusb_clear_halt(u.h(), 0x06));
+    // a halt does not outlive the module's next enumeration
+    usb("0 fault bulk 04");
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x04, piece));
+    u.close();
+    usb("0 boot uvc");
+    ASSERT_TRUE(waitPresent(0, kUvc));
+    {
+        Usb again;
+        openClaimed(again);
+        EXPECT_EQ(64, again.bulk(0x04, piece));
+    }
+
+    usb("0 boot updater");
+    ASSERT_TRUE(waitPresent(0, kUpdater));
+    Usb up;
+    openClaimed(up, kUpdater);
+    // a device write whose data stalls: the status says failed, nothing is
+    // written, and the next command works once the halt is cleared
+    Bytes cbw(31, 0);
+    std::memcpy(cbw.data(), "USBC", 4);
+    cbw[4] = 0x5D;
+    cbw[9] = 2;  // 512 bytes out
+    cbw[14] = 16;
+    const uint8_t write[] = {0xFA, 0x55, 0x66, 0x08, 0, 0, 0x40, 0x00, 0, 1, 0};
+    std::copy(std::begin(write), std::end(write), cbw.begin() + 15);
+    Bytes sel(4);
+    ASSERT_EQ(0, up.scsi({0xFA, 0x55, 0x66, 0x06, 5, 0}, sel, true));
+    EXPECT_EQ(31, up.bulk(0x02, cbw));
+    usb("0 fault bulk 02");
+    Bytes sector(512, 0x3C);
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, up.bulk(0x02, sector));
+    Bytes csw(13);
+    ASSERT_EQ(13, up.bulk(0x81, csw));
+    EXPECT_EQ(0, std::memcmp(csw.data(), "USBS", 4));
+    EXPECT_EQ(1, csw[12]);
+    EXPECT_EQ(Bytes(512, 0xFF), flash(0, "flash", 0x4000, 512));
+    EXPECT_EQ(-1, up.scsi({0xFA, 0x55, 0x66, 0x08, 0, 0, 0x40, 0x00, 0, 1, 0}, sector, false));
+    EXPECT_EQ(0, libusb_clear_halt(up.h(), 0x02));
+    EXPECT_EQ(0, up.scsi({0xFA, 0x55, 0x66, 0x08, 0, 0, 0x40, 0x00, 0, 1, 0}, sector, false));
+    EXPECT_EQ(sector, flash(0, "flash", 0x4000, 512));
+    // a stalled status is there to read again
+    usb("0 fault bulk 81");
+    EXPECT_EQ(31, up.bulk(0x02, cbw));
+    EXPECT_EQ(512, up.bulk(0x02, sector));
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, up.bulk(0x81, csw));
+    EXPECT_EQ(0, libusb_clear_halt(up.h(), 0x81));
+    ASSERT_EQ(13, up.bulk(0x81, csw));
+    EXPECT_EQ(0, csw[12]);
 }
 
 TEST_F(UsbDeviceTest, DeviceLogStreamsMessagesInBlocks) {
@@ -589,6 +677,9 @@ TEST_F(UsbDeviceTest, RombootLoaderAndUpdaterSpeakBulkOnlyScsi) {
     EXPECT_EQ(LIBUSB_ERROR_PIPE, u.bulk(0x02, bad));
     Bytes early(13);
     EXPECT_EQ(LIBUSB_ERROR_TIMEOUT, u.bulk(0x81, early, 150));
+    // the stalled endpoint stays halted until the host clears it
+    EXPECT_EQ(-1, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
+    EXPECT_EQ(0, libusb_clear_halt(u.h(), 0x02));
     EXPECT_EQ(0, u.scsi({0xFA, 0x55, 0x55, 0x01}, data, true));
     // the loader, then the long jump: the module comes back as the updater
     Bytes loader(1024, 0x4C);

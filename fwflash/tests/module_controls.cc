@@ -1,4 +1,4 @@
-#include "usb_module.h"
+#include "module_controls.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -52,9 +52,8 @@ std::string burnedImage(int lens) {
 
 std::string readMemory(int lens, const std::string& which, size_t offset, size_t length) {
     std::string bytes;
-    EXPECT_TRUE(vcam::fromHex(usb(lens, "read " + which + " " + std::to_string(offset) + " " +
-                                            std::to_string(length)),
-                              bytes));
+    EXPECT_TRUE(
+        vcam::fromHex(usb(lens, "read " + which + " " + std::to_string(offset) + " " + std::to_string(length)), bytes));
     return bytes;
 }
 
@@ -66,8 +65,8 @@ std::string state(int lens, const std::string& key) {
 }
 
 bool waitForIdentity(int lens, const std::string& identity, std::chrono::milliseconds timeout) {
-    return camtest::waitFor(
-        [&] { return state(lens, "present") == "1" && state(lens, "identity") == identity; }, timeout);
+    return camtest::waitFor([&] { return state(lens, "present") == "1" && state(lens, "identity") == identity; },
+                            timeout);
 }
 
 void boot(int lens, const std::string& identity) {
@@ -76,8 +75,7 @@ void boot(int lens, const std::string& identity) {
 }
 
 void resetModule(int lens) {
-    if (state(lens, "present") != "1" || state(lens, "identity") != "uvc" ||
-        state(lens, "video") != "1")
+    if (state(lens, "present") != "1" || state(lens, "identity") != "uvc" || state(lens, "video") != "1")
         boot(lens, "uvc");
     ASSERT_TRUE(waitForIdentity(lens, "uvc"));
     ASSERT_TRUE(camtest::waitFor([&] { return state(lens, "video") == "1"; }));
@@ -92,9 +90,8 @@ Run fwflash(const std::vector<std::string>& args, std::chrono::milliseconds time
     camtest::start(p, argv, "/tmp/fwflash.out");
     Run r;
     r.status = p.wait(timeout);
-    r.ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - t0)
-                                 .count());
+    r.ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
     r.out = p.output();
     return r;
 }

@@ -1,5 +1,5 @@
-// The emulated camera modules of the virtual camera, as the firmware tool's
-// tests drive and read them through the device server.
+// The firmware tool tests' controls of the virtual camera's emulated camera
+// modules (through the device server) and their runs of fwflash.
 #pragma once
 
 #include <chrono>
@@ -38,8 +38,7 @@ struct Run {
     std::string out;
     long ms = 0;
 };
-Run fwflash(const std::vector<std::string>& args,
-            std::chrono::milliseconds timeout = std::chrono::seconds(60));
+Run fwflash(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // What the tool prints while it opens the module on interface 0.
 extern const char* const kOpened;
