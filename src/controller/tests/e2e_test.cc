@@ -416,6 +416,89 @@ TEST_F(ControllerTest, FullHouseMakesRoomAndKeepsTheListener) {
     stop(ctl);
 }
 
+// Position of the n-th (from 1) occurrence of part in text, npos if fewer.
+size_t nthOf(const std::string& text, const std::string& part, size_t n) {
+    size_t at = std::string::npos;
+    for (size_t from = 0; n > 0; --n, from = at + 1) {
+        at = text.find(part, from);
+        if (at == std::string::npos) return at;
+    }
+    return at;
+}
+
+size_t xuProbeRuns() {
+    size_t n = 0;
+    for (const auto& line : camtest::calls())
+        if (line.rfind("xuProbe -d /dev/video", 0) == 0) ++n;
+    return n;
+}
+
+TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
+    // the first lens listing waits at a gate the test opens, so the flood is
+    // surely under way while the other client asks
+    camtest::usePrivateBin();
+    unlink("/tmp/lens.gate");
+    unlink("/tmp/lens.asked");
+    camtest::writeScript("v4l2-ctl",
+                         "touch /tmp/lens.asked\ni=0\n"
+                         "while [ ! -e /tmp/lens.gate ] && [ $i -lt 6000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                         "exec /usr/bin/v4l2-ctl \"$@\"");
+    Process ctl;
+    startController(ctl);
+    Client flood, other;
+    ASSERT_TRUE(served(flood) && served(other));
+    std::string hundred;
+    for (int i = 0; i < 100; i++) hundred += "{\"cmd\":\"queryCamera2\"}\n";
+    ASSERT_TRUE(flood.send(hundred));
+    ASSERT_TRUE(waitFor([] { return camtest::exists("/tmp/lens.asked"); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(other.send(std::string(kHeart) + "{\"cmd\":\"queryState\"}\n"));
+    camtest::writeFile("/tmp/lens.gate", "");
+    EXPECT_EQ(other.readLine(std::chrono::seconds(30)), kHeartReply);
+    // the state push the other asked for reaches the flooding client before
+    // its 100th answer, and the log shows the heartTest handled before it
+    std::string last = flood.readUntil("\"type\":\"state\"", std::chrono::seconds(30));
+    ASSERT_NE(last, "");
+    size_t before = flood.skipped().size();
+    EXPECT_LT(before, 100u);
+    for (size_t i = before; i < 100; i++)
+        EXPECT_NE(flood.readLine(std::chrono::seconds(30)).find("queryCamera2Result"), std::string::npos);
+    std::string log = ctl.output();
+    size_t heart_at =
+        log.find("socket msg {\"cmd\":\"heartTest\"}", nthOf(log, "socket msg {\"cmd\":\"queryCamera2\"}", 1));
+    EXPECT_LT(heart_at, nthOf(log, "socket msg {\"cmd\":\"queryCamera2\"}", 100));
+    // the answer of a moment ago is given again: not two programs per lens
+    // and request (two lenses)
+    size_t runs = xuProbeRuns();
+    EXPECT_GE(runs, 2u);
+    EXPECT_LE(runs, 20u);
+    // a command that may change the lenses asks them again at once
+    ASSERT_TRUE(flood.send(
+        "{\"cmd\":\"setCamera\",\"data\":{\"index\":0,\"property\":\"brightness\",\"value\":3}}\n"
+        "{\"cmd\":\"queryCamera2\"}\n"));
+    EXPECT_EQ(flood.readLine(), camtest::reply("setCameraResult", true));
+    EXPECT_NE(flood.readLine().find("queryCamera2Result"), std::string::npos);
+    EXPECT_EQ(xuProbeRuns(), runs + 2);
+
+    // a client that leaves with lines queued: they are not run
+    unlink("/tmp/lens.gate");
+    unlink("/tmp/lens.asked");
+    ASSERT_TRUE(flood.send("{\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":true}}\n"));
+    EXPECT_EQ(flood.readLine(), camtest::reply("setAudioDenoiseResult", true));
+    size_t asked = camtest::countOf(ctl.output(), "socket msg {\"cmd\":\"queryCamera2\"}");
+    {
+        Client leaving;
+        ASSERT_TRUE(leaving.send(hundred));
+        ASSERT_TRUE(waitFor([] { return camtest::exists("/tmp/lens.asked"); }, std::chrono::seconds(30)));
+    }
+    ASSERT_TRUE(ctl.waitForOutput("client disconnected .."));
+    camtest::writeFile("/tmp/lens.gate", "");
+    ASSERT_TRUE(other.send(kHeart));
+    EXPECT_EQ(other.readUntil(kHeartReply), kHeartReply);
+    EXPECT_LT(camtest::countOf(ctl.output(), "socket msg {\"cmd\":\"queryCamera2\"}"), asked + 100);
+    stop(ctl);
+    unlink("/tmp/bin/v4l2-ctl");
+}
+
 TEST_F(ControllerTest, FloodOfUnfinishedLines) {
     Process ctl;
     startController(ctl);
