@@ -246,7 +246,8 @@ TEST_F(ForwarderTest, ABurstOfConnectionsIsServedAllAtOnce) {
         std::string log = controller_.output().substr(from);
         size_t asked = count(log, std::string("socket msg ") + kRequest);
         EXPECT_GE(b.answered, 1);
-        EXPECT_LE(size_t(b.answered), kMaxClients);
+        // a full controller makes room for each newcomer by closing the
+        // connection silent longest, so more than kMaxClients may be served
         EXPECT_EQ(size_t(b.answered), asked) << "a request the controller took had no reply";
         EXPECT_GE(count(log, "new client connected"), asked);
         EXPECT_NE(controller_.output().find("too many clients, connection closed", from), std::string::npos);

@@ -75,6 +75,13 @@ bool ClientHandler::handle(std::string const& line, bufferevent* client) {
     }
     auto it = cmd_function_map_.find(msg->GetCmd());
     if (it == cmd_function_map_.end() || !it->second) return false;
+    // commands that only read leave the lenses as they are; any other may
+    // change what they report (a worker's setting, a job)
+    static const std::set<std::string> kLeaveLenses = {
+        "heartTest", "queryCamera2", "queryCamera",        "queryState",    "queryVersion",
+        "queryID",   "querySDCard",  "queryKernelVersion", "queryOffset",   "queryUserProperty",
+        "listFile",  "listLog",      "queryAppConfig",     "queryStatistic"};
+    if (!kLeaveLenses.count(it->first)) ++lens_changes_;
     return it->second(this, *msg, client);
 }
 

@@ -1,8 +1,12 @@
-// Client connections: accept with the client limit, the line path with its
-// input bounds, the log form of a received line, and the clients' end.
+// Client connections: accept with the client limit and its eviction, the
+// line path with its input bounds and fair turns, the log form of a received
+// line, and the clients' end.
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -100,13 +104,15 @@ std::string ClientHandler::loggedLine(std::string const& line) {
 
 bufferevent* ClientHandler::acceptClient(evutil_socket_t fd) {
     if (clients_.size() >= kMaxClients) {
-        evutil_closesocket(fd);
+        // a phone must always get in: the connection silent longest of the
+        // address holding the most makes room
+        bufferevent* victim = evictionVictim();
         auto now = std::chrono::steady_clock::now();
         if (now - last_refusal_log_ >= std::chrono::seconds(1)) {
             last_refusal_log_ = now;
             LOG(ERROR) << "too many clients, connection closed";
         }
-        return nullptr;
+        if (victim && removeClient(victim)) LOG(INFO) << "client disconnected ..";
     }
     bufferevent* bev = bufferevent_socket_new(ctx_.base_, fd, BEV_OPT_CLOSE_ON_FREE);
     if (!bev) {
@@ -121,28 +127,71 @@ bufferevent* ClientHandler::acceptClient(evutil_socket_t fd) {
     return bev;
 }
 
+bufferevent* ClientHandler::evictionVictim() const {
+    std::map<std::string, size_t> per_address;
+    for (const auto& p : peers_) ++per_address[p.second.address];
+    bufferevent* victim = nullptr;
+    size_t victim_count = 0;
+    std::chrono::steady_clock::time_point victim_heard{};
+    for (bufferevent* client : clients_) {
+        auto it = peers_.find(client);
+        if (it == peers_.end()) return client;  // not even heard of
+        size_t count = per_address[it->second.address];
+        if (!victim || count > victim_count || (count == victim_count && it->second.heard < victim_heard)) {
+            victim = client;
+            victim_count = count;
+            victim_heard = it->second.heard;
+        }
+    }
+    return victim;
+}
+
 bool ClientHandler::readLines(bufferevent* client) {
+    auto it = peers_.find(client);
+    if (it != peers_.end()) it->second.heard = std::chrono::steady_clock::now();
+    return intake(client);
+}
+
+bool ClientHandler::intake(bufferevent* client) {
     evbuffer* input = bufferevent_get_input(client);
+    if (isDropping(client)) {
+        // its output overflowed: it goes at the next turn of the loop
+        evbuffer_drain(input, evbuffer_get_length(input));
+        noteUnfinished(client, 0);
+        return true;
+    }
+    auto pit = peers_.find(client);
+    if (pit == peers_.end()) pit = peers_.emplace(client, Peer{}).first;
+    Peer& peer = pit->second;
+    bool full = false;
     for (;;) {
-        if (isDropping(client)) {
-            // its output overflowed: it goes at the next turn of the loop
-            evbuffer_drain(input, evbuffer_get_length(input));
-            noteUnfinished(client, 0);
-            return true;
+        if (peer.bytes >= kMaxWaitingLines) {
+            // the rest stays in the input, and no more is read, until the
+            // queued lines are handled
+            full = true;
+            break;
         }
         size_t eol = 0;
         evbuffer_ptr at = evbuffer_search_eol(input, nullptr, &eol, EVBUFFER_EOL_LF);
         if (at.pos < 0) break;
-        // one buffer for every line, so that a line costs no allocation
-        line_.resize(static_cast<size_t>(at.pos));
-        if (at.pos > 0) evbuffer_remove(input, &line_[0], line_.size());
+        std::string line(static_cast<size_t>(at.pos), '\0');
+        if (at.pos > 0) evbuffer_remove(input, &line[0], line.size());
         evbuffer_drain(input, eol);
-        if (line_.empty()) continue;
-        if (plainText(line_))
-            LOG(INFO) << "socket msg " << line_;
-        else
-            LOG(INFO) << "socket msg " << loggedLine(line_);
-        guarded("command", [&] { handle(line_, client); });
+        if (line.empty()) continue;
+        peer.bytes += line.size();
+        peer.lines.push_back(std::move(line));
+    }
+    if (!peer.lines.empty() && !peer.in_turn) {
+        peer.in_turn = true;
+        ready_.push_back(client);
+    }
+    if (!peer.lines.empty()) scheduleServe();
+    if (full) {
+        if (!peer.paused) {
+            peer.paused = true;
+            bufferevent_disable(client, EV_READ);
+        }
+        return true;
     }
     size_t left = evbuffer_get_length(input);
     if (left > kMaxLine) {
@@ -160,6 +209,79 @@ bool ClientHandler::readLines(bufferevent* client) {
         dropForInput(doomed, "client input over the bound, dropping client");
     }
     return kept;
+}
+
+size_t ClientHandler::waitingLines(bufferevent* client) const {
+    auto it = peers_.find(client);
+    return it == peers_.end() ? 0 : it->second.lines.size();
+}
+
+void ClientHandler::scheduleServe() {
+    if (serve_scheduled_) return;
+    if (!ctx_.base_) {
+        while (!ready_.empty()) serveTurn();
+        return;
+    }
+    if (!serve_timer_) {
+        serve_timer_.reset(evtimer_new(
+            ctx_.base_, [](evutil_socket_t, short, void* arg) { static_cast<ClientHandler*>(arg)->serveTurn(); },
+            this));
+        if (!serve_timer_) {
+            LOG(ERROR) << "no timer for client lines";
+            while (!ready_.empty()) serveTurn();
+            return;
+        }
+    }
+    serve_scheduled_ = true;
+    // a timer that is due at once, not an activation: the next turn comes
+    // after the loop has polled the buttons and the other clients again
+    timeval now = {0, 0};
+    evtimer_add(serve_timer_.get(), &now);
+}
+
+void ClientHandler::serveTurn() {
+    serve_scheduled_ = false;
+    auto start = std::chrono::steady_clock::now();
+    for (size_t turns = ready_.size(); turns > 0 && !ready_.empty(); --turns) {
+        bufferevent* client = ready_.front();
+        ready_.pop_front();
+        auto it = peers_.find(client);
+        if (it == peers_.end()) continue;
+        it->second.in_turn = false;
+        for (size_t n = 0; n < kLinesPerTurn; ++n) {
+            it = peers_.find(client);
+            if (it == peers_.end() || it->second.lines.empty()) break;
+            Peer& peer = it->second;
+            if (isDropping(client)) {
+                peer.lines.clear();
+                peer.bytes = 0;
+                break;
+            }
+            std::string line = std::move(peer.lines.front());
+            peer.lines.pop_front();
+            peer.bytes -= line.size();
+            if (plainText(line))
+                LOG(INFO) << "socket msg " << line;
+            else
+                LOG(INFO) << "socket msg " << loggedLine(line);
+            guarded("command", [&] { handle(line, client); });
+        }
+        it = peers_.find(client);
+        if (it == peers_.end()) continue;
+        Peer& peer = it->second;
+        if (!peer.lines.empty()) {
+            peer.in_turn = true;
+            ready_.push_back(client);
+        }
+        if (peer.paused && peer.bytes < kMaxWaitingLines / 2) {
+            peer.paused = false;
+            bufferevent_enable(client, EV_READ);
+            // what was read before the pause
+            if (!intake(client)) continue;
+        }
+        if (std::chrono::steady_clock::now() - start >= kTurnBudget) break;
+    }
+    if (!ready_.empty()) scheduleServe();
 }
 
 void ClientHandler::noteUnfinished(bufferevent* client, size_t bytes) {
@@ -184,7 +306,30 @@ void ClientHandler::dropForInput(bufferevent* client, const char* why) {
     LOG(INFO) << "client disconnected ..";
 }
 
-void ClientHandler::addClient(bufferevent* client) { clients_.insert(client); }
+void ClientHandler::TimerFree::operator()(event* e) const { event_free(e); }
+
+void ClientHandler::addClient(bufferevent* client) {
+    clients_.insert(client);
+    Peer& peer = peers_[client];
+    peer.heard = std::chrono::steady_clock::now();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    int fd = bufferevent_getfd(client);
+    if (fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        if (addr.ss_family == AF_INET) {
+            const auto& in = reinterpret_cast<const sockaddr_in&>(addr).sin_addr;
+            peer.address.assign(reinterpret_cast<const char*>(&in), sizeof in);
+        } else if (addr.ss_family == AF_INET6) {
+            const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
+            peer.address.assign(reinterpret_cast<const char*>(&in6), sizeof in6);
+        }
+    }
+}
+
+void ClientHandler::forgetPeer(bufferevent* client) {
+    // its queued lines go with it
+    if (peers_.erase(client)) ready_.erase(std::remove(ready_.begin(), ready_.end(), client), ready_.end());
+}
 
 bool ClientHandler::removeClient(bufferevent* client) {
     overflowed_.erase(client);
@@ -207,7 +352,13 @@ void ClientHandler::dropOverflowed() {
 
 void ClientHandler::freeClient(bufferevent* client) {
     noteUnfinished(client, 0);
+    forgetPeer(client);
     bufferevent_free(client);
+    if (clients_.empty()) {
+        // nothing left to serve; the loop may be about to end
+        serve_timer_.reset();
+        serve_scheduled_ = false;
+    }
     scheduleTrim();
 }
 

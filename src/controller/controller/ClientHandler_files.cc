@@ -25,6 +25,8 @@
 #include "controller/ClientHandler.h"
 #include "controller/controller_context.h"
 #include "controller/request_args.h"
+#include "controller/screen_codes.h"
+#include "controller/state/CameraState.h"
 #include "fifo_ipc/cmd_msg.h"
 
 // Sizes of media files of 2 GiB and more on the 32-bit board.
@@ -301,6 +303,15 @@ bool ClientHandler::handleQueryCamera(CmdMessage const& msg, bufferevent* client
 }
 
 bool ClientHandler::handleQueryCamera2(CmdMessage const&, bufferevent* client) {
+    // v4l2-ctl and xuProbe for every lens take long on the loop: an answer of
+    // a moment ago is given again while nothing could have changed it
+    auto now = std::chrono::steady_clock::now();
+    std::shared_ptr<CameraState> state = ctx_.state_;
+    bool reusable = state && state->type() == state_type::kIdle;
+    if (reusable && lens_answer_.set && lens_answer_.changes == lens_changes_ && lens_answer_.state.lock() == state &&
+        now - lens_answer_.at < kLensAnswerReuse)
+        return sendMsg(client, lens_answer_.text);
+    lens_answer_.set = false;
     int lenses = 0;
     try {
         lenses = ctx_.camera_.app_config_.queryCameraNum();
@@ -309,19 +320,28 @@ bool ClientHandler::handleQueryCamera2(CmdMessage const&, bufferevent* client) {
     }
     std::map<int, std::map<std::string, std::string>> props;
     for (int i = 0; i < lenses; ++i) props[i] = ctx_.camera_.listCameraPropertyAndValue(i);
-    return sendMsg(client, dataReply("queryCamera2Result", [&](JsonWriter& w) {
-                       w.StartObject();
-                       for (auto& lens : props) {
-                           w.Key(("video" + std::to_string(lens.first)).c_str());
-                           w.StartObject();
-                           for (auto& p : lens.second) {
-                               w.Key(p.first.c_str(), static_cast<rapidjson::SizeType>(p.first.size()));
-                               w.Uint64(leadingNumber(p.second));
-                           }
-                           w.EndObject();
-                       }
-                       w.EndObject();
-                   }));
+    std::string text = dataReply("queryCamera2Result", [&](JsonWriter& w) {
+        w.StartObject();
+        for (auto& lens : props) {
+            w.Key(("video" + std::to_string(lens.first)).c_str());
+            w.StartObject();
+            for (auto& p : lens.second) {
+                w.Key(p.first.c_str(), static_cast<rapidjson::SizeType>(p.first.size()));
+                w.Uint64(leadingNumber(p.second));
+            }
+            w.EndObject();
+        }
+        w.EndObject();
+    });
+    if (reusable && ctx_.state_ == state) {
+        // aged from before the programs ran
+        lens_answer_.text = text;
+        lens_answer_.state = state;
+        lens_answer_.changes = lens_changes_;
+        lens_answer_.at = now;
+        lens_answer_.set = true;
+    }
+    return sendMsg(client, text);
 }
 
 bool ClientHandler::handleSetAutoExposureParam(CmdMessage const& msg, bufferevent* client) {

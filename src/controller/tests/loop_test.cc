@@ -292,21 +292,44 @@ TEST_F(LoopTest, ClientBounds) {
     std::vector<int> peers;
     for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
     EXPECT_EQ(h.clients_.size(), 64u);
-    // the 65th and 66th are closed at once; the refusal is logged once a second
-    int extra = addClient(), extra2 = addClient();
-    EXPECT_EQ(bevs_.back(), nullptr);
-    EXPECT_TRUE(closedByHandler(extra));
-    EXPECT_TRUE(closedByHandler(extra2));
-    EXPECT_EQ(log.count(google::GLOG_ERROR, "too many clients, connection closed"), 1);
-    for (int fd : peers) put(fd, "{\"cmd\":\"heartTest\"}\n");
-    for (int fd : peers) EXPECT_EQ(received(fd), kHeartReply);
-    // a place freed is taken again
+    // all but the eighth have spoken since it connected: a 65th makes room by
+    // closing it, the one silent longest, and is served
+    for (size_t i = 0; i < peers.size(); i++) {
+        if (i == 7) continue;
+        put(peers[i], "{\"cmd\":\"heartTest\"}\n");
+    }
+    for (size_t i = 0; i < peers.size(); i++) {
+        if (i == 7) continue;
+        EXPECT_EQ(received(peers[i]), kHeartReply);
+    }
+    int extra = addClient();
+    ASSERT_NE(bevs_.back(), nullptr);
     ctl_->spin();
-    h.removeClient(bevs_[63]);
-    peers.pop_back();
-    int again = addClient();
-    put(again, "{\"cmd\":\"heartTest\"}\n");
-    EXPECT_EQ(received(again), kHeartReply);
+    EXPECT_TRUE(closedByHandler(peers[7]));
+    EXPECT_EQ(h.clients_.size(), 64u);
+    put(extra, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(extra), kHeartReply);
+    // the next newcomer closes the one heard of first; the log says it once
+    // a second
+    int extra2 = addClient();
+    ASSERT_NE(bevs_.back(), nullptr);
+    ctl_->spin();
+    EXPECT_TRUE(closedByHandler(peers[0]));
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "too many clients, connection closed"), 1);
+    for (int fd : {extra, extra2}) put(fd, "{\"cmd\":\"heartTest\"}\n");
+    for (int fd : {extra, extra2}) EXPECT_EQ(received(fd), kHeartReply);
+    for (size_t i = 1; i < peers.size(); i++) {
+        if (i == 7) continue;
+        put(peers[i], "{\"cmd\":\"heartTest\"}\n");
+        EXPECT_EQ(received(peers[i]), kHeartReply) << i;
+    }
+    EXPECT_EQ(h.clients_.size(), 64u);
+
+    // the input bounds on a fresh set of clients
+    ctl_->dropClients();
+    bevs_.clear();
+    peers.clear();
+    for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
 
     // unfinished lines of all clients together: 41 hold 50000 bytes each,
     // just below the bound; a newcomer's 49000 pass it, and one of those
@@ -336,6 +359,51 @@ TEST_F(LoopTest, ClientBounds) {
     EXPECT_EQ(received(newcomer), kHeartReply);
     put(peers[0], "{\"cmd\":\"heartTest\"}\n");
     EXPECT_EQ(received(peers[0]), kHeartReply);
+}
+
+// One turn of the loop without the client lines' own turn: what is ready
+// is read, and the lines are queued.
+void readOnce(event_base* base) { event_base_loop(base, EVLOOP_ONCE | EVLOOP_NONBLOCK); }
+
+size_t countOf(const std::string& text, const std::string& part) { return camtest::countOf(text, part); }
+
+TEST_F(LoopTest, LinesAreServedInTurns) {
+    ClientHandler& h = ctx_->client_handler_;
+    int a = addClient(), b = addClient();
+    std::string hundred;
+    for (int i = 0; i < 100; i++) hundred += "{\"cmd\":\"heartTest\"}\n";
+    put(a, hundred);
+    put(b, "{\"cmd\":\"heartTest\"}\n{\"cmd\":\"queryState\"}\n");
+    readOnce(ctl_->base());
+    EXPECT_EQ(h.waitingLines(bevs_[0]), 100u);
+    // one turn: a bounded number of each client's lines, so b is answered
+    // while most of a's still wait
+    h.serveTurn();
+    EXPECT_EQ(h.waitingLines(bevs_[0]), 100u - ClientHandler::kLinesPerTurn);
+    EXPECT_EQ(h.waitingLines(bevs_[1]), 0u);
+    std::string to_b = received(b);
+    EXPECT_EQ(countOf(to_b, kHeartReply), 1u);
+    EXPECT_EQ(countOf(to_b, "\"type\":\"state\""), 1u);
+    // the loop serves the rest on its later turns, in order
+    std::string to_a;
+    for (int i = 0; i < 100 && countOf(to_a, kHeartReply) < 100; i++) to_a += received(a);
+    EXPECT_EQ(countOf(to_a, kHeartReply), 100u);
+    EXPECT_EQ(countOf(to_a, "\"type\":\"state\""), 1u);
+
+    // a client dropped with lines waiting: they are never handled
+    camtest::LogCapture log;
+    put(a, hundred);
+    readOnce(ctl_->base());
+    h.serveTurn();
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"),
+              static_cast<int>(ClientHandler::kLinesPerTurn));
+    ASSERT_TRUE(h.removeClient(bevs_[0]));
+    EXPECT_EQ(h.waitingLines(bevs_[0]), 0u);
+    put(b, "{\"cmd\":\"heartTest\"}\n");
+    EXPECT_EQ(received(b), kHeartReply);
+    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"),
+              static_cast<int>(ClientHandler::kLinesPerTurn) + 1);
+    bevs_.erase(bevs_.begin());
 }
 
 TEST_F(LoopTest, ButtonDispatch) {
