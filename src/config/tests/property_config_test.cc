@@ -94,7 +94,7 @@ TEST_F(PropertyConfigTest, DeleterIgnoresNull) {
 TEST(PropertyConfigUnopenable, QueriesEmptySetsFail) {
     camtest::LogCapture log;
     PropertyConfig config("/nonexistent/dir/x.conf");
-    EXPECT_EQ(log.count(google::GLOG_ERROR, "open config file err:/nonexistent/dir/x.conf"), 1);
+    EXPECT_TRUE(log.contains("open config file err:/nonexistent/dir/x.conf"));
     EXPECT_EQ(config.queryProperty("k"), "");
     EXPECT_FALSE(config.setProperty("k", "v"));
     EXPECT_EQ(config.error(), "No such file or directory");

@@ -83,9 +83,9 @@ TEST_F(SettingsTest, SetIdChangesOnlyTheSsidLine) {
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO0A0001\"}")), reply("setIDResult", true));
     EXPECT_EQ(readFile(kApConf), rest_head + "panorA0001" + rest_tail);
     // sed's characters and shell text stay as they are, in one argument
-    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"$(touch /tmp/pwned)`id`;a/&\\\\D\"}")),
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"$(touch${IFS}/tmp/pwned)`id`;a/&\\\\D\"}")),
               reply("setIDResult", true));
-    EXPECT_EQ(readFile(kApConf), rest_head + "panor;a/&\\D" + rest_tail);
+    EXPECT_EQ(readFile(kApConf), rest_head + "panora/&\\D" + rest_tail);
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO0A0002\"}")), reply("setIDResult", true));
     const std::string kept = readFile(kApConf);
