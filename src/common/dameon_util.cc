@@ -27,7 +27,8 @@ void forkAway(const char* cmd) {
 }  // namespace
 
 int daemonize(const char* cmd, const char* log_path) {
-    umask(0);
+    // files the daemon and its workers create: 0644, never world-writable
+    umask(022);
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) < 0) printf("%s: can't get file limit", cmd);
 

@@ -1,13 +1,17 @@
 #include "common/file_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace pnocamera {
@@ -66,25 +70,56 @@ bool replaceFileAtomically(const std::string& path, const std::function<bool(FIL
     const char* tmp = tmpl.data();
     FILE* fp = fdopen(fd, "w");
     if (!fp) {
+        int err = errno;
         close(fd);
         unlink(tmp);
+        errno = err;
         return false;
     }
-    bool ok = fchmod(fd, mode) == 0;
-    ok = writer(fp) && ok;
-    ok = fflush(fp) == 0 && ok;
-    ok = !ferror(fp) && ok;
-    ok = fsync(fd) == 0 && ok;
-    ok = fclose(fp) == 0 && ok;
-    if (ok && rename(tmp, path.c_str()) == 0) return true;
+    // the first failure's error number is the one the caller sees
+    int err = 0;
+    auto step = [&err](bool done) {
+        if (!done && err == 0) err = errno ? errno : EIO;
+        return done;
+    };
+    errno = 0;
+    bool ok = step(fchmod(fd, mode) == 0);
+    errno = 0;
+    ok = step(writer(fp)) && ok;
+    ok = step(fflush(fp) == 0) && ok;
+    ok = step(!ferror(fp)) && ok;
+    ok = step(fsync(fd) == 0) && ok;
+    ok = step(fclose(fp) == 0) && ok;
+    if (ok && step(rename(tmp, path.c_str()) == 0)) return true;
     unlink(tmp);
+    errno = err;
     return false;
 }
 
+int removeRewriteLeftovers(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) return 0;
+    int removed = 0;
+    while (const dirent* e = readdir(d.get())) {
+        std::string name = e->d_name;
+        // the temporary names of replaceFileAtomically: six letters or digits
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        bool temporary = std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+        struct stat st;
+        std::string full = dir + name;
+        if (!temporary || lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (unlink(full.c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
 bool replaceFileAtomically(const std::string& path, const std::string& content) {
-    return replaceFileAtomically(path, [&content](FILE* fp) {
-        return fwrite(content.data(), 1, content.size(), fp) == content.size();
-    });
+    return replaceFileAtomically(
+        path, [&content](FILE* fp) { return fwrite(content.data(), 1, content.size(), fp) == content.size(); });
 }
 
 }  // namespace pnocamera

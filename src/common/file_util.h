@@ -26,4 +26,8 @@ bool writeSysfsValue(const std::string& path, const std::string& text);
 bool replaceFileAtomically(const std::string& path, const std::function<bool(FILE*)>& writer);
 bool replaceFileAtomically(const std::string& path, const std::string& content);
 
+// Removes the temporary files that replaceFileAtomically leaves beside path
+// when the process is killed during a rewrite; the number removed.
+int removeRewriteLeftovers(const std::string& path);
+
 }  // namespace pnocamera

@@ -4,6 +4,7 @@
 
 #include <rapidjson/filewritestream.h>
 #include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 
 #include "common/file_util.h"
 
@@ -16,4 +17,11 @@ bool writePrettyJson(const std::string& path, const rapidjson::Value& doc) {
         os.Flush();
         return done;
     });
+}
+
+size_t prettyJsonSize(const rapidjson::Value& doc) {
+    rapidjson::StringBuffer sb;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(sb);
+    doc.Accept(writer);
+    return sb.GetSize();
 }

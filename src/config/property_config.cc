@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include <glog/logging.h>
@@ -12,13 +14,26 @@
 
 PropertyConfig::PropertyConfig(const std::string& path) : path_(path) {
     FILE* fp = fopen(path.c_str(), "a+");
-    if (!fp) LOG(FATAL) << "open config file err:" << path;
-    fclose(fp);
+    bool writable = fp != nullptr;
+    if (fp) {
+        fclose(fp);
+    } else {
+        // a read-only file or folder: queries still read what is there, and
+        // a set reports the error
+        error_ = std::strerror(errno);
+        LOG(ERROR) << "open config file err:" << path << " " << error_;
+    }
     std::string text;
     // read whole, however large: clients may store long values, and a file
     // taken for unreadable would be reset and lose the lens offset
-    if (!pnocamera::readSmallFile(path, text, std::numeric_limits<size_t>::max())) text.clear();
+    bool read = pnocamera::readSmallFile(path, text, std::numeric_limits<size_t>::max());
+    if (!read) text.clear();
     doc_.Parse(text.c_str(), text.size());
+    if (!writable) {
+        // nothing is reset in a file that cannot be written
+        if (doc_.HasParseError() || !doc_.IsObject()) doc_.SetObject();
+        return;
+    }
     if (doc_.HasParseError() || !doc_.IsObject()) {
         LOG(INFO) << "reset property config to json object";
         // Keep what the file held beside it, so a damaged file is not lost.
@@ -90,9 +105,22 @@ int PropertyConfig::queryProperty<int>(const std::string& key) const {
     return hasProperty<int>(key) ? find(key)->GetInt() : 0;
 }
 
+bool PropertyConfig::setPropertyWithin(const std::string& key, const std::string& value, size_t max_bytes) {
+    assign(key, value);
+    if (prettyJsonSize(doc_) > max_bytes) {
+        error_ = "file too large";
+        return false;
+    }
+    return update();
+}
+
 bool PropertyConfig::update() {
+    errno = 0;
     bool ok = writePrettyJson(path_, doc_);
-    if (!ok) LOG(ERROR) << "write property file err " << path_;
+    if (!ok) {
+        error_ = std::strerror(errno ? errno : EIO);
+        LOG(ERROR) << "write property file err " << path_ << " " << error_;
+    }
     sync();
     return ok;
 }

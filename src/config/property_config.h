@@ -2,6 +2,7 @@
 // ("/etc/offset.conf", "/etc/user.conf"). Every set rewrites the whole file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,12 +14,17 @@ public:
     explicit PropertyConfig(const std::string& path);
 
     // Stores value under key (in place when the key exists, appended
-    // otherwise) and rewrites the file.
+    // otherwise) and rewrites the file; false (error() tells why) when the
+    // file could not be rewritten.
     template <typename T>
-    void setProperty(const std::string& key, T value) {
+    bool setProperty(const std::string& key, T value) {
         assign(key, value);
-        update();
+        return update();
     }
+
+    // As setProperty, but nothing is written when the rewritten file would
+    // be larger than max_bytes (error() is then "file too large").
+    bool setPropertyWithin(const std::string& key, const std::string& value, size_t max_bytes);
 
     // Stores several string members and rewrites the file once.
     bool setProperties(const std::vector<std::pair<std::string, std::string>>& members);
@@ -34,6 +40,8 @@ public:
     bool update();
 
     const std::string& path() const { return path_; }
+    // The system's text for the last failure to open or write the file.
+    const std::string& error() const { return error_; }
 
 private:
     const rapidjson::Value* find(const std::string& key) const;
@@ -44,6 +52,7 @@ private:
     void assign(const std::string& key, double value);
 
     std::string path_;
+    std::string error_;
     rapidjson::Document doc_;
 };
 

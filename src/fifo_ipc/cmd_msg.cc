@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <vector>
+
 using rapidjson::Value;
 
 namespace {
@@ -13,7 +15,87 @@ const char* parseErrorText(rapidjson::ParseErrorCode code) {
         return "The document root must not follow by other values.";
     return rapidjson::GetParseError_En(code);
 }
+// Every name and string of the value, escapes decoded, is valid UTF-8;
+// walked without recursion, as deep as the parser let it be.
+bool allTextsValid(const Value& root) {
+    std::vector<const Value*> todo{&root};
+    while (!todo.empty()) {
+        const Value& v = *todo.back();
+        todo.pop_back();
+        if (v.IsString()) {
+            if (!isValidUtf8(v.GetString(), v.GetStringLength())) return false;
+        } else if (v.IsArray()) {
+            for (const Value& e : v.GetArray()) todo.push_back(&e);
+        } else if (v.IsObject()) {
+            for (auto& m : v.GetObject()) {
+                todo.push_back(&m.name);
+                todo.push_back(&m.value);
+            }
+        }
+    }
+    return true;
+}
 }  // namespace
+
+namespace {
+// The length of the valid UTF-8 sequence at p[0], 0 when there is none.
+size_t sequenceAt(const unsigned char* p, size_t left) {
+    unsigned c = p[0];
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 2;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 3;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left <= n) return 0;
+    if (p[1] < lo || p[1] > hi) return 0;
+    for (size_t k = 2; k <= n; ++k)
+        if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+    return n + 1;
+}
+}  // namespace
+
+std::string toValidUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t n = sequenceAt(p + i, text.size() - i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+bool isValidUtf8(const char* text, size_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < size) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t n = sequenceAt(p + i, size - i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
 
 CmdMessage::CmdMessage(const std::string& cmd) {
     doc_.SetObject();
@@ -50,6 +132,11 @@ std::shared_ptr<CmdMessage> CmdMessage::CreateWithCmdString(const std::string& l
     }
     if (!doc.IsObject()) {
         LOG(ERROR) << "parse_err " << parseErrorText(rapidjson::kParseErrorNone);
+        return nullptr;
+    }
+    // a text that is not UTF-8 is never stored nor echoed to other clients
+    if (!allTextsValid(doc)) {
+        LOG(ERROR) << "parse_err " << parseErrorText(rapidjson::kParseErrorStringInvalidEncoding);
         return nullptr;
     }
     auto cmd = doc.FindMember("cmd");

@@ -2,11 +2,20 @@
 // and the TCP protocol as one compact JSON line.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include <glog/logging.h>
 #include <rapidjson/document.h>
+
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing past U+10FFFF).
+bool isValidUtf8(const char* text, size_t size);
+inline bool isValidUtf8(const std::string& text) { return isValidUtf8(text.data(), text.size()); }
+// text with each byte that is not part of a valid UTF-8 sequence replaced by
+// U+FFFD.
+std::string toValidUtf8(const std::string& text);
 
 class CmdMessage {
 public:
@@ -16,7 +25,8 @@ public:
     CmdMessage(CmdMessage&& other) noexcept;
     CmdMessage& operator=(CmdMessage&& other) noexcept;
 
-    // Parses one line; empty unless it is one JSON object with a string "cmd".
+    // Parses one line; empty unless it is one JSON object with a string "cmd"
+    // whose names and strings are all valid UTF-8.
     static std::shared_ptr<CmdMessage> CreateWithCmdString(const std::string& line);
 
     template <typename T>

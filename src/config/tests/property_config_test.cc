@@ -89,8 +89,16 @@ TEST_F(PropertyConfigTest, DeleterIgnoresNull) {
     EXPECT_EQ(camtest::readFile(kPath), "{}");
 }
 
-TEST(PropertyConfigDeath, UnopenablePathIsFatal) {
-    EXPECT_DEATH(PropertyConfig("/nonexistent/dir/x.conf"), "open config file err:/nonexistent/dir/x.conf");
+// A file that cannot be opened never ends the process: queries read
+// nothing, a set fails with the system's text.
+TEST(PropertyConfigUnopenable, QueriesEmptySetsFail) {
+    camtest::LogCapture log;
+    PropertyConfig config("/nonexistent/dir/x.conf");
+    EXPECT_TRUE(log.contains("open config file err:/nonexistent/dir/x.conf"));
+    EXPECT_EQ(config.queryProperty("k"), "");
+    EXPECT_FALSE(config.setProperty("k", "v"));
+    EXPECT_EQ(config.error(), "No such file or directory");
+    EXPECT_FALSE(camtest::exists("/nonexistent/dir/x.conf"));
 }
 
 }  // namespace

@@ -12,13 +12,14 @@
 #include <rapidjson/writer.h>
 
 #include "controller/controller_context.h"
-#include "controller/tick.h"
 #include "controller/state/CameraState.h"
+#include "controller/tick.h"
 #include "fifo_ipc/cmd_msg.h"
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-#define CMD(name, fn) {name, &ClientHandler::fn}
+#define CMD(name, fn) \
+    { name, &ClientHandler::fn }
 
 const std::map<std::string, ClientHandler::Handler> ClientHandler::cmd_function_map_ = {
     CMD("listFile", listFile),
@@ -102,6 +103,12 @@ bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
 
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
     if (overflowed_.count(client)) return false;
+    // a stored text that is not UTF-8 (a file of an older firmware, a tool's
+    // output) must not make the line invalid JSON for a strict client
+    if (!isValidUtf8(text)) {
+        LOG(WARNING) << "reply not UTF-8, odd bytes replaced";
+        return sendMsg(client, toValidUtf8(text));
+    }
     evbuffer* out = bufferevent_get_output(client);
     size_t waiting = evbuffer_get_length(out);
     // a client that left this much unread is dropped; one that keeps up gets

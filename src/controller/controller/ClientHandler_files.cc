@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,15 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 namespace {
 
 constexpr const char kLogDir[] = "/log/";
+
+// Bounds of what client sets may store, so the camera's own counters and
+// calibration always find room in the file.
+constexpr size_t kMaxPropertyKey = 256;
+constexpr size_t kMaxPropertyValue = 64 * 1024;
+constexpr size_t kMaxPropertyFile = 256 * 1024;
+
+// What card-writing commands answer while a USB host has the card.
+constexpr const char kCardWithHost[] = "sdcard in usb mode";
 
 // A reply {"type":..,"code":true,"data":{..}} whose data members body writes.
 template <typename Body>
@@ -94,6 +104,11 @@ void writeFileList(JsonWriter& w, const std::string& dir, DIR* d) {
     while (const dirent* e = readdir(d)) {
         struct stat st;
         if (lstat((dir + e->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (!isValidUtf8(e->d_name, std::strlen(e->d_name))) {
+            // a reply must stay UTF-8 JSON for every client
+            LOG(WARNING) << "file name not UTF-8 left out of the list: " << dir << e->d_name;
+            continue;
+        }
         w.StartObject();
         w.Key("name");
         w.String(e->d_name);
@@ -137,7 +152,13 @@ bool setStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* cli
                        const char* type) {
     std::string key, value;
     if (!request_args::getString(msg, "key", key) || !request_args::getString(msg, "value", value)) return false;
-    PropertyConfig(path).setProperty(key, value);
+    if (key.size() > kMaxPropertyKey) return h.sendMsg(client, ClientHandler::whatReply(type, "key too long"));
+    if (value.size() > kMaxPropertyValue) return h.sendMsg(client, ClientHandler::whatReply(type, "value too long"));
+    PropertyConfig config(path);
+    if (!config.setPropertyWithin(key, value, kMaxPropertyFile)) {
+        LOG(ERROR) << "set property in " << path << " err " << config.error();
+        return h.sendMsg(client, ClientHandler::whatReply(type, config.error()));
+    }
     return h.sendMsg(client, ClientHandler::codeReply(type, true));
 }
 
@@ -170,6 +191,7 @@ bool ClientHandler::handleListLog(CmdMessage const&, bufferevent* client) {
 bool ClientHandler::handleDeleteFile(CmdMessage const& msg, bufferevent* client) {
     std::string name;
     if (!request_args::getString(msg, "name", name)) return false;
+    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply("deleteFileResult", kCardWithHost));
     int err = removeMedia(ctx_.camera_.process_controller_.media_dir_, name);
     sync();
     if (err != 0) return sendMsg(client, whatReply("deleteFileResult", std::strerror(err)));
@@ -179,6 +201,7 @@ bool ClientHandler::handleDeleteFile(CmdMessage const& msg, bufferevent* client)
 bool ClientHandler::handleBulkDelete(CmdMessage const& msg, bufferevent* client) {
     const rapidjson::Value* list = request_args::getArray(msg, "fileList");
     if (!list) return false;
+    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply("bulkDeleteResult", kCardWithHost));
     for (const rapidjson::Value& e : list->GetArray()) {
         // names that are not strings or not plain names are skipped, as
         // failures are
@@ -234,19 +257,24 @@ bool ClientHandler::handleSetID(CmdMessage const& msg, bufferevent* client) {
     std::string id;
     if (!request_args::getString(msg, "ID", id)) return false;
     if (id.size() < 5) return sendMsg(client, whatReply("setIDResult", "id too short"));
-    // a line end or NUL would add lines to the id file and the access
-    // point's settings
-    if (id.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
-        return sendMsg(client, whatReply("setIDResult", "invalid id"));
+    // a control byte or blank would add lines to the id file or cut what
+    // queryID gives back; the name must be one the access point can carry
+    // (no byte of a character split off by the cut)
+    std::string name = "panor" + id.substr(id.size() - 5);
+    bool plain = std::none_of(id.begin(), id.end(), [](char c) {
+        auto b = static_cast<unsigned char>(c);
+        return b <= 0x20 || b == 0x7f;
+    });
+    if (!plain || !Camera::isValidSsid(name)) return sendMsg(client, whatReply("setIDResult", "invalid id"));
     ctx_.camera_.setID(id);
-    ctx_.camera_.configAP("ssid", "panor" + id.substr(id.size() - 5));
+    ctx_.camera_.configAP("ssid", name);
     return sendMsg(client, codeReply("setIDResult", true));
 }
 
 bool ClientHandler::handleSyncTime(CmdMessage const& msg, bufferevent* client) {
     std::string time;
     if (!request_args::getString(msg, "time", time)) return false;
-    ctx_.camera_.syncTime(time);
+    if (!ctx_.camera_.syncTime(time)) return sendMsg(client, whatReply("syncTimeResult", "invalid time"));
     return sendMsg(client, codeReply("syncTimeResult", true));
 }
 

@@ -23,6 +23,8 @@ constexpr const char* kInUse = "camera in use";
 constexpr const char* kNotEnough = "sdcard not enough";
 // The screen took the job but its worker could not be started.
 constexpr const char* kStartFailedText = "start failed";
+// The card is with a USB host: nothing may write it.
+constexpr const char* kCardWithHost = "sdcard in usb mode";
 
 // The int members of "data", all or none.
 bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, int* out) {
@@ -65,6 +67,7 @@ bool stopOn(ClientHandler& h, bufferevent* client, const std::string& type, int 
 bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
     const std::string type = "takePhotoResult";
     if (!checkSDCard(client, type)) return false;
+    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
     if (currentType(ctx_) != 0) return sendMsg(client, whatReply(type, kInUse));
     ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
     std::shared_ptr<CameraState> photo = ctx_.state_;
@@ -80,6 +83,7 @@ bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
 bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client) {
     const std::string type = "startRecordResult";
     if (!checkSDCard(client, type)) return false;
+    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
     if (freeBytes < RecordVideoState::kRecordRoom) return sendMsg(client, whatReply(type, kNotEnough));
@@ -93,7 +97,10 @@ bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client
 
 bool ClientHandler::handleStartLive(CmdMessage const& msg, bufferevent* client) {
     int v[3] = {0, 0, 0};
-    if (!dataInts(msg, {"width", "height", "bitrate"}, v)) v[0] = v[1] = v[2] = 0;
+    // a size or bitrate that is not positive takes the stored live settings,
+    // as when they are absent
+    if (!dataInts(msg, {"width", "height", "bitrate"}, v) || v[0] <= 0 || v[1] <= 0 || v[2] <= 0)
+        v[0] = v[1] = v[2] = 0;
     return startOn(*this, client, "startLiveResult", 3,
                    [&] { return std::make_shared<OnLiveState>(ctx_, v[0], v[1], v[2]); });
 }
@@ -127,6 +134,7 @@ bool ClientHandler::handleStopRecordPreview(CmdMessage const&, bufferevent* clie
 bool ClientHandler::handleRealtimeSnapshot(CmdMessage const&, bufferevent* client) {
     const std::string type = "realtimeSnapshotResult";
     if (!checkSDCard(client, type)) return false;
+    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
     if (currentType(ctx_) != 9) return sendMsg(client, whatReply(type, "fuck"));
     if (ctx_.camera_.realtimeSnapshot() != 0) {
         // no name could be reserved: the worker was not asked, so no result

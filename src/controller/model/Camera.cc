@@ -19,8 +19,7 @@ std::vector<std::string> matchRegex(const std::string& pattern, const std::strin
     int err = 0;
     PCRE2_SIZE offset = 0;
     std::unique_ptr<pcre2_code, decltype(&pcre2_code_free)> code(
-        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED, 0, &err, &offset,
-                      nullptr),
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED, 0, &err, &offset, nullptr),
         &pcre2_code_free);
     if (!code) {
         PCRE2_UCHAR msg[256];
@@ -32,8 +31,8 @@ std::vector<std::string> matchRegex(const std::string& pattern, const std::strin
         pcre2_match_data_create_from_pattern(code.get(), nullptr), &pcre2_match_data_free);
     std::vector<std::string> out;
     if (!md) return out;
-    int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0, md.get(),
-                         nullptr);
+    int rc =
+        pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0, md.get(), nullptr);
     if (rc <= 0) return out;
     PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.get());
     for (int i = 0; i < rc; ++i) {
@@ -46,7 +45,14 @@ std::vector<std::string> matchRegex(const std::string& pattern, const std::strin
     return out;
 }
 
-Camera::Camera() : app_config_(camera_paths::kAppConfig), process_controller_("/sdcard/") {}
+Camera::Camera() : app_config_(camera_paths::kAppConfig), process_controller_("/sdcard/") {
+    // temporary files of rewrites that a kill or power cut interrupted
+    for (const char* path : {camera_paths::kOffsetConf, camera_paths::kUserConf, camera_paths::kIdConf,
+                             camera_paths::kCounterConf, camera_paths::kAppConfig}) {
+        int n = pnocamera::removeRewriteLeftovers(path);
+        if (n > 0) LOG(INFO) << "removed " << n << " unfinished rewrite(s) of " << path;
+    }
+}
 
 namespace {
 
@@ -81,8 +87,7 @@ int Camera::takePhoto() {
         app_config_.queryRGBRatio(ratio);
         if (!hasLabel(p.width)) return kConfigError;
         updatePhotoCount();
-        return process_controller_.takePhoto(num, p.width, p.height, static_cast<unsigned>(p.mode), ratio,
-                                             orientation)
+        return process_controller_.takePhoto(num, p.width, p.height, static_cast<unsigned>(p.mode), ratio, orientation)
                    ? 1
                    : 0;
     } catch (const ConfigError& e) {
@@ -121,8 +126,8 @@ int Camera::startRecord(int width, int height, int bitrate) {
         if (bitrate > 0) p.bitrate = bitrate;
         if (!hasLabel(p.width)) return kConfigError;
         updateVideoCount();
-        return process_controller_.startRecord(num, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
-                                               ratio, orientation);
+        return process_controller_.startRecord(num, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode), ratio,
+                                               orientation);
     } catch (const ConfigError& e) {
         LOG(ERROR) << "record config err " << e.what();
         return kConfigError;
@@ -136,7 +141,7 @@ int Camera::startLive(int width, int height, int bitrate) {
         std::string orientation = app_config_.queryOrientation();
         unsigned ratio[3];
         app_config_.queryRGBRatio(ratio);
-        if (width != 0 && height != 0 && bitrate != 0) {
+        if (width > 0 && height > 0 && bitrate > 0) {
             p.width = width;
             p.height = height;
             p.bitrate = bitrate;
@@ -145,8 +150,8 @@ int Camera::startLive(int width, int height, int bitrate) {
         } else {
             app_config_.queryLiveParam(p);
         }
-        return process_controller_.startLive(num, true, p.width, p.height, p.bitrate,
-                                             static_cast<unsigned>(p.mode), ratio, kLiveUrl, orientation, p.scale);
+        return process_controller_.startLive(num, true, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
+                                             ratio, kLiveUrl, orientation, p.scale);
     } catch (const ConfigError& e) {
         LOG(ERROR) << "live config err " << e.what();
         return kConfigError;
@@ -161,9 +166,8 @@ int Camera::startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, con
         (app_config_.*query)(p);
         unsigned ratio[3];
         app_config_.queryRGBRatio(ratio);
-        return process_controller_.startLive(num, false, p.width, p.height, p.bitrate,
-                                             static_cast<unsigned>(p.mode), ratio, kPreviewUrl, orientation,
-                                             p.scale);
+        return process_controller_.startLive(num, false, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
+                                             ratio, kPreviewUrl, orientation, p.scale);
     } catch (const ConfigError& e) {
         LOG(ERROR) << what << " config err " << e.what();
         return kConfigError;
@@ -172,9 +176,7 @@ int Camera::startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, con
 
 int Camera::startPreview() { return startPreviewWorker(&AppConfig::queryPreviewParam, "preview"); }
 
-int Camera::startRecordPreview() {
-    return startPreviewWorker(&AppConfig::queryRecordPreviewParam, "record preview");
-}
+int Camera::startRecordPreview() { return startPreviewWorker(&AppConfig::queryRecordPreviewParam, "record preview"); }
 
 int Camera::stopRecord() { return process_controller_.stopRecord(); }
 int Camera::stopLive() { return process_controller_.stopLive(); }
@@ -208,7 +210,7 @@ std::string Camera::queryVersion() const { return firstWord(camera_paths::kVersi
 bool Camera::syncTime(const std::string& time) {
     // the text goes to date as one argument; one that starts like an option
     // or holds a line end is refused
-    if (time.empty() || time[0] == '-' || time.find('\n') != std::string::npos) {
+    if (time.empty() || time[0] == '-' || time.find_first_of("\n\r") != std::string::npos) {
         LOG(ERROR) << "refused time text " << time;
         return false;
     }
@@ -229,10 +231,8 @@ std::string Camera::apSedExpression(const std::string& key, const std::string& v
         if (c == '/' || c == '&' || c == '\\') escaped += '\\';
         escaped += c;
     }
-    // the passphrase may hold commas: its whole value to the line end is
-    // replaced; other keys keep their value up to the first comma
-    const char* old_value = key == kPassphraseKey ? "\\(.*\\)" : "\\([^,]*\\)";
-    return "s/" + key + "=" + old_value + "/" + key + "=" + escaped + "/g";
+    // only the line of the key itself, and its whole value to the line end
+    return "s/^" + key + "=.*$/" + key + "=" + escaped + "/";
 }
 
 int Camera::configAP(const std::string& key, const std::string& value) {
@@ -242,9 +242,24 @@ int Camera::configAP(const std::string& key, const std::string& value) {
         return -1;
     }
     LOG(INFO) << "sed -i '" << expr << "' " << ap_conf_path_;
-    pnocamera::runProcess({"sed", "-i", expr, ap_conf_path_});
+    // an argument vector: the value never reaches a shell
+    int status = pnocamera::runProcess({"sed", "-i", expr, ap_conf_path_});
     sync();
+    if (!pnocamera::exitedCleanly(status)) {
+        LOG(ERROR) << "sed on " << ap_conf_path_ << " failed, status " << status;
+        return -1;
+    }
     return 0;
+}
+
+bool Camera::isValidSsid(const std::string& name) {
+    if (name.empty() || name.size() > 32) return false;
+    for (char c : name) {
+        // printable ASCII only; a comma or blank would be cut by the tools
+        // that read the access point's settings
+        if (c <= 0x20 || c > 0x7e || c == ',') return false;
+    }
+    return true;
 }
 
 void Camera::bumpCounter(const char* key, bool log_count) {
@@ -308,6 +323,9 @@ bool Camera::isDevice() const {
 
 int Camera::remountUSBDevice() {
     pnocamera::runProcess({"lsusb"});
-    pnocamera::runProcess({"umount", "/sdcard"});
-    return pnocamera::runProcess({"mount", "-o", "rw", "/dev/mmcblk1p1", "/sdcard"});
+    int status = pnocamera::runProcess({"umount", "/sdcard"});
+    if (!pnocamera::exitedCleanly(status)) LOG(ERROR) << "umount /sdcard failed, status " << status;
+    status = pnocamera::runProcess({"mount", "-o", "rw", "/dev/mmcblk1p1", "/sdcard"});
+    if (!pnocamera::exitedCleanly(status)) LOG(ERROR) << "mount -o rw /sdcard failed, status " << status;
+    return status;
 }

@@ -55,7 +55,8 @@ public:
     std::string queryVersion() const;
     // false when the text was refused (it could be taken as an option).
     bool syncTime(const std::string& time);
-    // 0 done; -1 refused (a key that is not a plain name, a value with a line end).
+    // 0 done; -1 refused (a key that is not a plain name, a value with a
+    // line end) or not stored (sed failed).
     int configAP(const std::string& key, const std::string& value);
     void updatePhotoCount();
     void updateVideoCount();
@@ -70,6 +71,9 @@ public:
     // The sed expression configAP runs, "" when key or value is refused.
     static std::string apSedExpression(const std::string& key, const std::string& value);
     static int kernelVersionOf(const std::string& proc_version);
+    // A name the access point can carry: 1 to 32 printable ASCII bytes, no
+    // blank and no comma.
+    static bool isValidSsid(const std::string& name);
 
     AppConfig app_config_;
     ProcessController process_controller_;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include <glog/logging.h>
 
@@ -44,8 +46,17 @@ void setGovernor(const char* governor) {
 void runPinTool(int pin) { pnocamera::runProcess({"gpioPoke", std::to_string(pin)}); }
 
 ProcessController::ProcessController(const std::string& dir) : media_dir_(dir) {
-    bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo, &write_fd_);
-    CHECK(ret);
+    bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo,
+                                                 &write_fd_);
+    // start-up ends with status 1 and this line (a path taken by a folder)
+    if (!ret) {
+        int err = errno;
+        if (read_fd_ >= 0) close(read_fd_);
+        if (write_fd_ >= 0) close(write_fd_);
+        read_fd_ = write_fd_ = -1;
+        throw std::runtime_error(std::string("can't make fifos ") + pnocamera::kServerReadFifo + " " +
+                                 pnocamera::kServerWriteFifo + ": " + std::strerror(err ? err : EIO));
+    }
     fcntl(read_fd_, F_SETFD, FD_CLOEXEC);
     fcntl(write_fd_, F_SETFD, FD_CLOEXEC);
 }
@@ -61,28 +72,37 @@ std::string ProcessController::mediaEnding(int width, const char* suffix) {
 }
 
 std::vector<std::string> ProcessController::stillGrabArgs(int camera_num, int width, int height, unsigned mode,
-                                                          const std::string& path,
-                                                          const std::string& orientation,
+                                                          const std::string& path, const std::string& orientation,
                                                           const unsigned* ratio) {
-    return {"stillGrab", d(camera_num), d(width), d(height), u(mode), path, orientation,
-            u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"stillGrab", d(camera_num), d(width),    d(height),   u(mode),
+            path,        orientation,   u(ratio[0]), u(ratio[1]), u(ratio[2])};
 }
 
 std::vector<std::string> ProcessController::mp4SpoolArgs(int camera_num, int width, int height, int bitrate,
                                                          unsigned mode, const std::string& path,
                                                          const std::string& orientation, const unsigned* ratio) {
-    return {"mp4Spool", d(camera_num), d(width), d(width == 1920 ? 1200 : height), d(bitrate), u(mode), path,
-            orientation, u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"mp4Spool",  d(camera_num), d(width),   d(width == 1920 ? 1200 : height),
+            d(bitrate),  u(mode),       path,       orientation,
+            u(ratio[0]), u(ratio[1]),   u(ratio[2])};
 }
 
-std::vector<std::string> ProcessController::realTimeStillGrabArgs(int camera_num, bool live, int width,
-                                                                  int height, const std::string& url,
-                                                                  int bitrate, unsigned mode,
+std::vector<std::string> ProcessController::realTimeStillGrabArgs(int camera_num, bool live, int width, int height,
+                                                                  const std::string& url, int bitrate, unsigned mode,
                                                                   const std::string& orientation, int scale,
                                                                   const unsigned* ratio) {
-    return {"realTimeStillGrab", d(camera_num), live ? "true" : "false", d(width),
-            d(width == 1920 ? 1200 : height), url, d(bitrate), u(mode), orientation, d(scale),
-            u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"realTimeStillGrab",
+            d(camera_num),
+            live ? "true" : "false",
+            d(width),
+            d(width == 1920 ? 1200 : height),
+            url,
+            d(bitrate),
+            u(mode),
+            orientation,
+            d(scale),
+            u(ratio[0]),
+            u(ratio[1]),
+            u(ratio[2])};
 }
 
 pid_t ProcessController::start(const std::vector<std::string>& argv) {

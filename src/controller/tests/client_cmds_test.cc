@@ -77,9 +77,7 @@ protected:
         chmod("/log", 0755);
     }
     std::string log() const { return ctl_.output(); }
-    void card(const char* what) {
-        camtest::sh("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid));
-    }
+    void card(const char* what) { camtest::sh("vcam-sdcard " + std::string(what) + " " + std::to_string(ctl_.pid)); }
     // The reply to one request line.
     std::string ask(Client& c, const std::string& line) {
         EXPECT_TRUE(c.send(line));
@@ -223,8 +221,7 @@ TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
     EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"id.pnop\"}")), reply("deleteFileResult", true));
     EXPECT_EQ(lstat("/sdcard/id.pnop", &st), -1);
     EXPECT_EQ(readFile(camera_paths::kIdConf), id);
-    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")),
-              reply("deleteFileResult", true));
+    EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")), reply("deleteFileResult", true));
     EXPECT_FALSE(camtest::exists("/sdcard/IMG_000001@3K.pnop"));
     EXPECT_EQ(ask(phone, request("deleteFile", "{\"name\":\"IMG_000001@3K.pnop\"}")),
               refusal("deleteFileResult", "No such file or directory"));
@@ -236,8 +233,9 @@ TEST_F(ClientCmdsTest, DeletingStaysInsideTheCard) {
 
     // a bulk delete skips what it may not or cannot remove
     for (const char* f : {"a.pnop", "b.pnop", "c.pnop"}) writeFile(std::string("/sdcard/") + f, f);
-    EXPECT_EQ(ask(phone, request("bulkDelete", "{\"fileList\":[\"a.pnop\",5,\"../etc/ID.conf\",\"\",\"..\",null,"
-                                               "\"missing.pnop\",\"DCIM\",\"IMG\\u0000\",\"b.pnop\"]}")),
+    EXPECT_EQ(ask(phone, request("bulkDelete",
+                                 "{\"fileList\":[\"a.pnop\",5,\"../etc/ID.conf\",\"\",\"..\",null,"
+                                 "\"missing.pnop\",\"DCIM\",\"IMG\\u0000\",\"b.pnop\"]}")),
               reply("bulkDeleteResult", true));
     EXPECT_FALSE(camtest::exists("/sdcard/a.pnop"));
     EXPECT_FALSE(camtest::exists("/sdcard/b.pnop"));
@@ -289,9 +287,9 @@ TEST_F(ClientCmdsTest, IdentityAndAccessPointFiles) {
     const std::string kept = readFile(kApConf);
     // passphrases the access point cannot start with
     const std::string too_long(64, 'p');
-    for (std::string bad : {std::string("short12"), too_long, std::string("pass\\nword12"),
-                            std::string("tab\\tpassword"), std::string("p\\u00e4ssword1"),
-                            std::string("nul\\u0000password")}) {
+    for (std::string bad :
+         {std::string("short12"), too_long, std::string("pass\\nword12"), std::string("tab\\tpassword"),
+          std::string("p\\u00e4ssword1"), std::string("nul\\u0000password")}) {
         EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"" + bad + "\"}")),
                   refusal("changeAPPasswordResult", "invalid password"))
             << bad;
@@ -343,31 +341,42 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
     EXPECT_EQ(readFile(camera_paths::kUserConf), "{}");
     EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Zo\\u00eb\"}")),
               reply("setUserPropertyResult", true));
-    EXPECT_EQ(ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
-              "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"Zo\xc3\xab\"}}");
+    EXPECT_EQ(
+        ask(phone, request("queryUserProperty", "{\"key\":\"owner\"}")),
+        "{\"type\":\"queryUserPropertyResult\",\"code\":true,\"data\":{\"key\":\"owner\",\"value\":\"Zo\xc3\xab\"}}");
     EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
     ASSERT_TRUE(phone.send(request("setOffset", "{\"key\":\"a\",\"value\":7}") +
-                           request("setUserProperty", "{\"key\":1,\"value\":\"x\"}") +
-                           request("queryOffset", "{}") + "{\"cmd\":\"queryUserProperty\"}\n"));
+                           request("setUserProperty", "{\"key\":1,\"value\":\"x\"}") + request("queryOffset", "{}") +
+                           "{\"cmd\":\"queryUserProperty\"}\n"));
     EXPECT_TRUE(phone.quiet());
     EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Zo\xc3\xab\"\n}");
 
-    // many long values: the file outgrows a mebibyte and keeps every member,
-    // the lens offset among them
+    // many long values: client sets stop at the file's bound with a
+    // failure reply, and every member stays, the lens offset among them
     const std::string filler(60000, 'f');
     for (int i = 0; i < 24; ++i) {
-        EXPECT_EQ(ask(phone, request("setOffset", "{\"key\":\"pad" + std::to_string(i) + "\",\"value\":\"" +
-                                                    filler + "\"}")),
-                  reply("setOffsetResult", true));
+        EXPECT_EQ(
+            ask(phone, request("setOffset", "{\"key\":\"pad" + std::to_string(i) + "\",\"value\":\"" + filler + "\"}")),
+            i < 4 ? reply("setOffsetResult", true) : refusal("setOffsetResult", "file too large"))
+            << i;
     }
-    EXPECT_GT(readFile(camera_paths::kOffsetConf).size(), size_t{1} << 20);
+    EXPECT_LE(readFile(camera_paths::kOffsetConf).size(), size_t{256} << 10);
     EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"defaultOffset\"}")),
               "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"defaultOffset\",\"value\":\"abc\"}}");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
               "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":0,\"videoCount\":2}}");
     stored = parse(readFile(camera_paths::kOffsetConf));
-    EXPECT_EQ(stored->MemberCount(), 28u);
-    EXPECT_EQ(str((*stored)["pad23"]), filler);
+    EXPECT_EQ(stored->MemberCount(), 8u);
+    EXPECT_EQ(str((*stored)["pad3"]), filler);
+    // keys and values past their own bounds
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"" + std::string(257, 'k') + "\",\"value\":\"v\"}")),
+              refusal("setUserPropertyResult", "key too long"));
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"k\",\"value\":\"" + std::string(65537, 'v') + "\"}")),
+              refusal("setUserPropertyResult", "value too long"));
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"" + std::string(256, 'k') + "\",\"value\":\"" +
+                                                        std::string(65536, 'v') + "\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(parse(readFile(camera_paths::kUserConf))->MemberCount(), 2u);
 }
 
 TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
@@ -389,8 +398,7 @@ TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
 
     // the configuration as the file holds it now
     std::string line = ask(phone, "{\"cmd\":\"queryAppConfig\"}\n");
-    ASSERT_EQ(line.rfind("{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":2,", 0), 0u)
-        << line;
+    ASSERT_EQ(line.rfind("{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":2,", 0), 0u) << line;
     EXPECT_TRUE((*parse(line))["data"] == *parse(saved_config_));
     writeFile(camera_paths::kAppConfig, "{\"cameraNum\": 4, \"extra\": [1, \"two\", {\"three\": 3.5}]}");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
@@ -400,8 +408,7 @@ TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "file format error ..."));
     writeFile(camera_paths::kAppConfig, saved_config_);
     ASSERT_EQ(chmod(camera_paths::kAppConfig, 0), 0);
-    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"),
-              refusal("queryAppConfigResult", "open config file err..."));
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "open config file err..."));
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
     EXPECT_EQ(kill(ctl_.pid, 0), 0);
 }
@@ -414,8 +421,9 @@ TEST_F(ClientCmdsTest, ClockIsSetWithTheTextAsOneArgument) {
     EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
 
     camtest::clearCalls();
-    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"0102; touch /tmp/pwned $(touch /tmp/pwned2) "
-                                             "`touch /tmp/pwned3` | tee /tmp/x & \\\"q\\\"\"}")),
+    EXPECT_EQ(ask(phone, request("syncTime",
+                                 "{\"time\":\"0102; touch /tmp/pwned $(touch /tmp/pwned2) "
+                                 "`touch /tmp/pwned3` | tee /tmp/x & \\\"q\\\"\"}")),
               reply("syncTimeResult", true));
     std::vector<std::string> clock_calls;
     for (const std::string& c : camtest::calls()) {
@@ -486,12 +494,12 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_EQ(ask(phone, request("setAudioDenoise", "{\"open\":false}")), reply("setAudioDenoiseResult", true));
     EXPECT_TRUE(waitFor([] {
         std::string f = readFile("/.vcam/fifo.log");
-        return f.find("realTimeStillGrab {\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":"
-                      "\"contrast\",\"val\":-3}}") != std::string::npos &&
+        return f.find(
+                   "realTimeStillGrab {\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":"
+                   "\"contrast\",\"val\":-3}}") != std::string::npos &&
                f.find("realTimeStillGrab {\"cmd\":\"setAutoExposureParam\",\"data\":{\"factor\":0.25}}") !=
                    std::string::npos &&
-               f.find("realTimeStillGrab {\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":false}}") !=
-                   std::string::npos;
+               f.find("realTimeStillGrab {\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":false}}") != std::string::npos;
     })) << readFile("/.vcam/fifo.log");
     EXPECT_NE(log().find("denoise: 0"), std::string::npos);
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopLive\"}\n"));

@@ -12,13 +12,13 @@
 
 #include "config/config_paths.h"
 #include "fifo_ipc/fifo_paths.h"
-#include "support/vcam_session.h"
 #include "model/Camera.h"
 #include "model/FileCounter.h"
 #include "model/NetworkStatus.h"
 #include "model/ProcessController.h"
 #include "model/sdcard.h"
 #include "support/camtest.h"
+#include "support/vcam_session.h"
 
 using camtest::readFile;
 using camtest::writeFile;
@@ -139,10 +139,11 @@ TEST_F(ModelTest, NetworkAddress) {
 }
 
 TEST_F(ModelTest, PhotoCommandLineAndExitCodes) {
-    camtest::writeScript("stillGrab", "echo \"$@\" > /tmp/still.args\ncode=$(cat /tmp/still.code 2>/dev/null)\n"
-                                      "[ \"$code\" = segv ] && kill -SEGV $$\n"
-                                      "[ \"$code\" = wait ] && : > /tmp/still.waiting && exec sleep 30\n"
-                                      "exit ${code:-0}");
+    camtest::writeScript("stillGrab",
+                         "echo \"$@\" > /tmp/still.args\ncode=$(cat /tmp/still.code 2>/dev/null)\n"
+                         "[ \"$code\" = segv ] && kill -SEGV $$\n"
+                         "[ \"$code\" = wait ] && : > /tmp/still.waiting && exec sleep 30\n"
+                         "exit ${code:-0}");
     ProcessController pc("/sdcard/");
     unsigned ratio[3] = {90, 100, 110};
     writeFile("/tmp/still.code", "3");
@@ -197,7 +198,8 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     unsigned ratio[3] = {100, 100, 100};
     ASSERT_EQ(pc.startRecord(2, 1920, 1080, 20000000, 0, ratio, "h"), 0);
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
-    ASSERT_TRUE(camtest::waitFor([] { return camtest::called("mp4Spool 2 1920 1200 20000000 0 /sdcard/VID_000001@4K.pnov h 100 100 100"); }));
+    ASSERT_TRUE(camtest::waitFor(
+        [] { return camtest::called("mp4Spool 2 1920 1200 20000000 0 /sdcard/VID_000001@4K.pnov h 100 100 100"); }));
     EXPECT_TRUE(camtest::called("gpioPoke 5"));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopRecord();
@@ -211,7 +213,8 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
 
     ASSERT_EQ(pc.startLive(2, true, 1920, 1080, 4000000, 0, ratio, kLiveUrl, "h", 1), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return camtest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
+        return camtest::called(
+            "realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
     }));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
@@ -219,7 +222,8 @@ TEST_F(ModelTest, RecordAndLiveCommandLines) {
     EXPECT_EQ(code, 0);
     ASSERT_EQ(pc.startLive(2, false, 960, 960, 2000000, 0, ratio, kPreviewUrl, "h", 2), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return camtest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100");
+        return camtest::called(
+            "realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100");
     }));
     ASSERT_TRUE(waitPrepare(pc));
     pc.stopLive();
@@ -263,7 +267,8 @@ TEST_F(ModelTest, FifoCommands) {
     int fd = open(pnocamera::kServerWriteFifo, O_RDONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     pc.setCameraProperty(1, "brightness", 10);
-    EXPECT_EQ(readPipe(fd), "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"brightness\",\"val\":10}}\n");
+    EXPECT_EQ(readPipe(fd),
+              "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"brightness\",\"val\":10}}\n");
     pc.setAudioDenoise(true);
     EXPECT_EQ(readPipe(fd), "{\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":true}}\n");
     pc.setAutoExposureParam(1.5);
@@ -281,15 +286,14 @@ TEST_F(ModelTest, AccessPointSettingsKeepTheFileWhole) {
     cam.ap_conf_path_ = "/tmp/ap.conf";
     writeFile("/tmp/ap.conf", "ssid=old\nwpa_passphrase=secret\nbssid=zz\nx=1,ssid=a,b\n");
     EXPECT_EQ(cam.configAP("ssid", "panor1234"), 0);
-    EXPECT_EQ(readFile("/tmp/ap.conf"), "ssid=panor1234\nwpa_passphrase=secret\nbssid=panor1234\nx=1,ssid=panor1234,b\n");
+    // only the key's own line; other lines that hold the text stay as they are
+    EXPECT_EQ(readFile("/tmp/ap.conf"), "ssid=panor1234\nwpa_passphrase=secret\nbssid=zz\nx=1,ssid=a,b\n");
     EXPECT_EQ(cam.configAP("wpa_passphrase", "a/b&c\\d'e\"$(f)"), 0);
-    EXPECT_EQ(readFile("/tmp/ap.conf"),
-              "ssid=panor1234\nwpa_passphrase=a/b&c\\d'e\"$(f)\nbssid=panor1234\nx=1,ssid=panor1234,b\n");
+    EXPECT_EQ(readFile("/tmp/ap.conf"), "ssid=panor1234\nwpa_passphrase=a/b&c\\d'e\"$(f)\nbssid=zz\nx=1,ssid=a,b\n");
     EXPECT_EQ(cam.configAP("ssid", "two\nlines"), -1);
     EXPECT_EQ(cam.configAP("ss.id", "x"), -1);
     EXPECT_EQ(cam.configAP("", "x"), -1);
-    EXPECT_EQ(readFile("/tmp/ap.conf"),
-              "ssid=panor1234\nwpa_passphrase=a/b&c\\d'e\"$(f)\nbssid=panor1234\nx=1,ssid=panor1234,b\n");
+    EXPECT_EQ(readFile("/tmp/ap.conf"), "ssid=panor1234\nwpa_passphrase=a/b&c\\d'e\"$(f)\nbssid=zz\nx=1,ssid=a,b\n");
 }
 
 TEST_F(ModelTest, KernelBuildNumberAndPatterns) {
@@ -311,8 +315,9 @@ TEST_F(ModelTest, KernelBuildNumberAndPatterns) {
 }
 
 TEST_F(ModelTest, LensPropertyListing) {
-    camtest::writeScript("v4l2-ctl", "echo '                     brightness (int)    : min=-64 max=64 value=-5'\n"
-                                     "echo '                       contrast (int)    : min=0 max=95 value=32'");
+    camtest::writeScript("v4l2-ctl",
+                         "echo '                     brightness (int)    : min=-64 max=64 value=-5'\n"
+                         "echo '                       contrast (int)    : min=0 max=95 value=32'");
     camtest::writeScript("xuProbe", "echo contrast:99\necho gain:16");
     Camera cam;
     auto m = cam.listCameraPropertyAndValue(1);
@@ -366,20 +371,23 @@ TEST_F(ModelTest, JobParameters) {
     Camera cam;
     cam.offset_conf_path_ = "/tmp/offset2.conf";
     ASSERT_EQ(cam.startRecord(1440, 720, -1), 0);
-    ASSERT_TRUE(camtest::waitFor([] { return camtest::called("mp4Spool 2 1440 720 20000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"); }));
+    ASSERT_TRUE(camtest::waitFor(
+        [] { return camtest::called("mp4Spool 2 1440 720 20000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"); }));
     cam.stopRecord();
     bool exited = false;
     int code = -1;
     reap(cam.process_controller_, exited, code);
     ASSERT_EQ(cam.startLive(1920, 1080, 0), 0);  // the zero bitrate reads "live"
     ASSERT_TRUE(camtest::waitFor([] {
-        return camtest::called("realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
+        return camtest::called(
+            "realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100");
     }));
     cam.stopLive();
     reap(cam.process_controller_, exited, code);
     ASSERT_EQ(cam.startLive(1920, 1080, 3000000), 0);
     ASSERT_TRUE(camtest::waitFor([] {
-        return camtest::called("realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 3000000 0 h 1 100 100 100");
+        return camtest::called(
+            "realTimeStillGrab 2 true 1920 1200 rtmp://127.0.0.1/live/panorbit 3000000 0 h 1 100 100 100");
     }));
     cam.stopLive();
     reap(cam.process_controller_, exited, code);
@@ -397,7 +405,8 @@ TEST_F(ModelTest, ConfigurationThatCannotAnswer) {
     cam->offset_conf_path_ = "/tmp/offset3.conf";
     unlink("/tmp/offset3.conf");
     EXPECT_EQ(cam->takePhoto(), Camera::kConfigError);
-    EXPECT_FALSE(camtest::exists("/tmp/offset3.conf") && readFile("/tmp/offset3.conf").find("photoCount") != std::string::npos);
+    EXPECT_FALSE(camtest::exists("/tmp/offset3.conf") &&
+                 readFile("/tmp/offset3.conf").find("photoCount") != std::string::npos);
 
     // a size without a label is refused before anything is counted or started
     std::string nolabel = saved;

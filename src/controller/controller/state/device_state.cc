@@ -23,9 +23,19 @@ void writeSysfs(const std::string& path, const std::string& text) {
 DeviceState::DeviceState(Context& /*ctx*/) {
     show();
     writeSysfs(kLunFile, "");
-    pnocamera::runProcess({"umount", "/sdcard"});
-    // read-only on the camera while the host writes the card: one writer only
-    pnocamera::runProcess({"mount", "-o", "ro", "/dev/mmcblk1p1", "/sdcard"});
+    // read-only on the camera while the host writes the card: one writer
+    // only, so the card is handed over only once the camera's own mount is
+    // read-only
+    int status = pnocamera::runProcess({"umount", "/sdcard"});
+    if (!pnocamera::exitedCleanly(status)) {
+        LOG(ERROR) << "card kept: umount /sdcard failed, status " << status;
+        return;
+    }
+    status = pnocamera::runProcess({"mount", "-o", "ro", "/dev/mmcblk1p1", "/sdcard"});
+    if (!pnocamera::exitedCleanly(status)) {
+        LOG(ERROR) << "card kept: mount -o ro /sdcard failed, status " << status;
+        return;
+    }
     writeSysfs(kLunFile, "/dev/mmcblk1");
 }
 
