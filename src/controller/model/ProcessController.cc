@@ -44,7 +44,8 @@ void setGovernor(const char* governor) {
 void runPinTool(int pin) { pnocamera::runProcess({"gpioPoke", std::to_string(pin)}); }
 
 ProcessController::ProcessController(const std::string& dir) : media_dir_(dir) {
-    bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo, &write_fd_);
+    bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo,
+                                                 &write_fd_);
     CHECK(ret);
     fcntl(read_fd_, F_SETFD, FD_CLOEXEC);
     fcntl(write_fd_, F_SETFD, FD_CLOEXEC);
@@ -61,28 +62,37 @@ std::string ProcessController::mediaEnding(int width, const char* suffix) {
 }
 
 std::vector<std::string> ProcessController::stillGrabArgs(int camera_num, int width, int height, unsigned mode,
-                                                          const std::string& path,
-                                                          const std::string& orientation,
+                                                          const std::string& path, const std::string& orientation,
                                                           const unsigned* ratio) {
-    return {"stillGrab", d(camera_num), d(width), d(height), u(mode), path, orientation,
-            u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"stillGrab", d(camera_num), d(width),    d(height),   u(mode),
+            path,        orientation,   u(ratio[0]), u(ratio[1]), u(ratio[2])};
 }
 
 std::vector<std::string> ProcessController::mp4SpoolArgs(int camera_num, int width, int height, int bitrate,
                                                          unsigned mode, const std::string& path,
                                                          const std::string& orientation, const unsigned* ratio) {
-    return {"mp4Spool", d(camera_num), d(width), d(width == 1920 ? 1200 : height), d(bitrate), u(mode), path,
-            orientation, u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"mp4Spool",  d(camera_num), d(width),   d(width == 1920 ? 1200 : height),
+            d(bitrate),  u(mode),       path,       orientation,
+            u(ratio[0]), u(ratio[1]),   u(ratio[2])};
 }
 
-std::vector<std::string> ProcessController::realTimeStillGrabArgs(int camera_num, bool live, int width,
-                                                                  int height, const std::string& url,
-                                                                  int bitrate, unsigned mode,
+std::vector<std::string> ProcessController::realTimeStillGrabArgs(int camera_num, bool live, int width, int height,
+                                                                  const std::string& url, int bitrate, unsigned mode,
                                                                   const std::string& orientation, int scale,
                                                                   const unsigned* ratio) {
-    return {"realTimeStillGrab", d(camera_num), live ? "true" : "false", d(width),
-            d(width == 1920 ? 1200 : height), url, d(bitrate), u(mode), orientation, d(scale),
-            u(ratio[0]), u(ratio[1]), u(ratio[2])};
+    return {"realTimeStillGrab",
+            d(camera_num),
+            live ? "true" : "false",
+            d(width),
+            d(width == 1920 ? 1200 : height),
+            url,
+            d(bitrate),
+            u(mode),
+            orientation,
+            d(scale),
+            u(ratio[0]),
+            u(ratio[1]),
+            u(ratio[2])};
 }
 
 pid_t ProcessController::start(const std::vector<std::string>& argv) {
@@ -220,6 +230,7 @@ void ProcessController::waitForChildProcess(bool& exited, int& code) {
         if (pid == child_pid_) {
             exited = true;
             code = childCode(status);
+            child_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             child_pid_ = -1;
         }
         LOG(INFO) << "wait child_pid " << pid;
