@@ -33,15 +33,13 @@ public:
     bool isBusy() const;
 
     static bool isBusyType(int type);
+    // Types whose select action stops a running worker job.
+    static bool isJobType(int type);
 
 protected:
     // alarm(seconds) on behalf of this state: the alarm goes with this
     // state, not with the state it replaced.
     void armAlarm(unsigned seconds);
-
-public:
-    // Types whose select action stops a running worker job.
-    static bool isJobType(int type);
 };
 
 // Failure code of a worker that could not be started (as a shell reports a
