@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include <glog/logging.h>
 
+#include "config/app_config.h"
+#include "config/config_paths.h"
 #include "config/user_config.h"
 #include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
@@ -28,6 +32,37 @@ void Context::changeState(std::shared_ptr<CameraState> next) {
     if (keep) keep->entered();
 }
 
+namespace {
+
+const char* iconTable(int lang) {
+    if (lang == UserConfig::Chinese) return "/lib/resource/ChineseVer.bin";
+    if (lang == UserConfig::English) return "/lib/resource/EnglishVer.bin";
+    return nullptr;
+}
+
+// The configured default language, -1 when the configuration has none.
+int defaultLanguage() {
+    try {
+        std::string text = AppConfig(camera_paths::kAppConfig).defaultLanguage();
+        for (auto& entry : UserConfig::lang_string_map_)
+            if (entry.second == text) return entry.first;
+        return UserConfig::English;
+    } catch (const std::exception& e) {
+        LOG(ERROR) << e.what();
+        return -1;
+    }
+}
+
+// True when "/dev/oled" itself opens (a failed screen open was the table's).
+bool panelOpens() {
+    int fd = open(OLED_DEVICE, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
 void Context::initScreen() {
     oled_close();
     ip_.clear();
@@ -38,8 +73,21 @@ void Context::initScreen() {
         LOG(ERROR) << e.what();
     }
     int fd = -1;
-    if (lang == 0) fd = oled_open("/lib/resource/ChineseVer.bin");
-    if (lang == 1) fd = oled_open("/lib/resource/EnglishVer.bin");
+    if (iconTable(lang)) fd = oled_open(iconTable(lang));
+    // a table that cannot be loaded must not lock the owner out of the
+    // menu: the default language's table, then the other one; the stored
+    // choice stays as it is
+    if (fd < 0 && iconTable(lang) && panelOpens()) {
+        int fallback = defaultLanguage();
+        std::vector<int> tried = {lang};
+        for (int other : {fallback, UserConfig::Chinese + UserConfig::English - lang}) {
+            if (fd >= 0 || !iconTable(other)) continue;
+            if (std::find(tried.begin(), tried.end(), other) != tried.end()) continue;
+            tried.push_back(other);
+            LOG(ERROR) << "icon table " << iconTable(lang) << " cannot be loaded, using " << iconTable(other);
+            fd = oled_open(iconTable(other));
+        }
+    }
     if (fd < 0) {
         LOG(ERROR) << "open screen err ..";
         std::exit(1);

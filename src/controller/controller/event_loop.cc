@@ -132,6 +132,8 @@ void onSdcardReject(evutil_socket_t, short, void* arg) {
     ctx.client_handler_.broadSDCardIsInsert(false);
 }
 
+// SIGINT, and SIGTERM (an init system at power-off): stop the job, end the
+// loop, close the screen and the LEDs.
 void onSigInt(evutil_socket_t, short, void* arg) {
     Context& ctx = *static_cast<Context*>(arg);
     guarded("stop", [&] { stopCurrentWork(ctx); });
@@ -196,6 +198,9 @@ bool startUp(int argc, char** argv) {
     if (!getenv("TZ") && access("/etc/localtime", R_OK) != 0) setenv("TZ", "UTC0", 0);
     google::InitGoogleLogging(argv[0]);
     google::InstallFailureSignalHandler();
+    // SIGTERM is an orderly end (the loop takes it as SIGINT), not a crash;
+    // before the loop it ends the process quietly
+    signal(SIGTERM, SIG_DFL);
     FLAGS_logtostderr = true;
 
     bool foreground = false;
@@ -276,6 +281,7 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
     add(evsignal_new(eb, SIGUSR1, onSdcardInsert, &ctx), nullptr);
     add(evsignal_new(eb, SIGUSR2, onSdcardReject, &ctx), nullptr);
     add(evsignal_new(eb, SIGINT, onSigInt, &ctx), nullptr);
+    add(evsignal_new(eb, SIGTERM, onSigInt, &ctx), nullptr);
     add(evsignal_new(eb, SIGCHLD, onSigChild, &ctx), nullptr);
     add(evsignal_new(eb, SIGPIPE, onSigPipe, &ctx), nullptr);
     add(evsignal_new(eb, SIGALRM, onSigAlarm, &ctx), nullptr);

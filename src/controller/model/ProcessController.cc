@@ -240,6 +240,7 @@ void ProcessController::waitForChildProcess(bool& exited, int& code) {
         if (pid == child_pid_) {
             exited = true;
             code = childCode(status);
+            child_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             child_pid_ = -1;
         }
         LOG(INFO) << "wait child_pid " << pid;

@@ -24,8 +24,8 @@ public:
                     const std::string& orientation);
     int stopRecord();
     // 0 started, -1 not started.
-    int startLive(int camera_num, bool live, int width, int height, int bitrate, unsigned mode,
-                  const unsigned* ratio, const std::string& url, const std::string& orientation, int scale);
+    int startLive(int camera_num, bool live, int width, int height, int bitrate, unsigned mode, const unsigned* ratio,
+                  const std::string& url, const std::string& orientation, int scale);
     int stopLive();
     int forceQuit();
 
@@ -53,9 +53,9 @@ public:
     static std::vector<std::string> stillGrabArgs(int camera_num, int width, int height, unsigned mode,
                                                   const std::string& path, const std::string& orientation,
                                                   const unsigned* ratio);
-    static std::vector<std::string> mp4SpoolArgs(int camera_num, int width, int height, int bitrate,
-                                                 unsigned mode, const std::string& path,
-                                                 const std::string& orientation, const unsigned* ratio);
+    static std::vector<std::string> mp4SpoolArgs(int camera_num, int width, int height, int bitrate, unsigned mode,
+                                                 const std::string& path, const std::string& orientation,
+                                                 const unsigned* ratio);
     static std::vector<std::string> realTimeStillGrabArgs(int camera_num, bool live, int width, int height,
                                                           const std::string& url, int bitrate, unsigned mode,
                                                           const std::string& orientation, int scale,
@@ -67,6 +67,8 @@ public:
     int write_fd_ = -1;
     std::string media_dir_;
     pid_t child_pid_ = -1;
+    // The signal that ended the recorded child last reaped, 0 when it exited.
+    int child_signal_ = 0;
 
 private:
     pid_t start(const std::vector<std::string>& argv);

@@ -10,21 +10,21 @@
 #include <gtest/gtest.h>
 
 #include "config/config_paths.h"
-#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
+#include "support/vcam_session.h"
 
-using camtest::readFile;
-using camtest::waitFor;
-using camtest::writeFile;
 using camtest::Client;
+using camtest::ledWrites;
 using camtest::Process;
+using camtest::readFile;
 using camtest::refusal;
 using camtest::reply;
-using camtest::stateChanged;
-using camtest::ledWrites;
 using camtest::sh;
 using camtest::shOut;
+using camtest::stateChanged;
+using camtest::waitFor;
+using camtest::writeFile;
 
 namespace {
 
@@ -48,6 +48,7 @@ protected:
         }
         chmod("/sdcard", 0755);
         system("vcam-devctl clear all >/dev/null 2>&1");
+        system("vcam-devctl clock run 1 >/dev/null 2>&1");
     }
     void start() {
         camtest::start(ctl_, {"controller", "-d"}, "/tmp/controller.out");
@@ -57,6 +58,31 @@ protected:
     std::string log() const { return ctl_.output(); }
     void key(const std::string& keys) { sh("vcam-key " + keys); }
     void card(const char* what) { sh(std::string("vcam-sdcard ") + what + " " + std::to_string(ctl_.pid)); }
+
+    // The pid of the worker the controller started last ("start PROGRAM ...
+    // pid N"), -1 when none.
+    pid_t workerPid(const std::string& program) const {
+        std::string out = log();
+        size_t at = out.rfind("start " + program + " ");
+        if (at == std::string::npos) return -1;
+        size_t end = out.find('\n', at);
+        size_t pid_at = out.rfind(" pid ", end);
+        if (pid_at == std::string::npos || pid_at < at) return -1;
+        return static_cast<pid_t>(std::stol(out.substr(pid_at + 5, end - pid_at - 5)));
+    }
+    // Starts a photo over TCP and waits until the worker has opened the
+    // lenses ("prepare"); the worker's pid.
+    pid_t photoUnderWay(Client& phone) {
+        size_t prepared = camtest::countOf(log(), "\"cmd\":\"prepare\"");
+        EXPECT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+        EXPECT_EQ(phone.readLine(), stateChanged(0));
+        EXPECT_EQ(phone.readLine(), stateChanged(1));
+        EXPECT_EQ(phone.readLine(), reply("takePhotoResult", true));
+        EXPECT_TRUE(waitFor([&] { return camtest::countOf(log(), "\"cmd\":\"prepare\"") > prepared; },
+                            std::chrono::seconds(20)))
+            << log();
+        return workerPid("stillGrab");
+    }
 
     Process ctl_;
 };
@@ -182,10 +208,11 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "performance\n");
 
     // start commands are refused while recording
-    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n{\"cmd\":\"startLive\"}\n{\"cmd\":\"startPreview\"}\n"
-                           "{\"cmd\":\"startRecordPreview\"}\n{\"cmd\":\"takePhoto\"}\n"
-                           "{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n{\"cmd\":\"stopRecordPreview\"}\n"
-                           "{\"cmd\":\"realtimeSnapshot\"}\n"));
+    ASSERT_TRUE(
+        phone.send("{\"cmd\":\"startRecord\"}\n{\"cmd\":\"startLive\"}\n{\"cmd\":\"startPreview\"}\n"
+                   "{\"cmd\":\"startRecordPreview\"}\n{\"cmd\":\"takePhoto\"}\n"
+                   "{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n{\"cmd\":\"stopRecordPreview\"}\n"
+                   "{\"cmd\":\"realtimeSnapshot\"}\n"));
     EXPECT_EQ(phone.readUntil("startRecordResult"), refusal("startRecordResult", "camera in use"));
     EXPECT_EQ(phone.readUntil("startLiveResult"), refusal("startLiveResult", "camera in use"));
     EXPECT_EQ(phone.readUntil("startPreviewResult"), refusal("startPreviewResult", "camera in use"));
@@ -277,8 +304,8 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}");
     EXPECT_EQ(other.readLine(), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":2}}");
     // without a bitrate all three come from the configuration
-    EXPECT_TRUE(camtest::called(
-        "realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100"));
+    EXPECT_TRUE(
+        camtest::called("realTimeStillGrab 2 true 960 960 rtmp://127.0.0.1/live/panorbit 4000000 0 h 1 100 100 100"));
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n"));
     EXPECT_EQ(phone.readUntil("stopRecordResult"), refusal("stopRecordResult", "not on recording video"));
     EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
@@ -295,8 +322,8 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     })) << ::testing::PrintToString(camtest::calls());
     EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(3));
     key("select");
-    ASSERT_TRUE(waitFor([&] { return camtest::countOf(log(), "exit from live success") == 1 &&
-                                     camtest::called("gpioPoke 6"); }));
+    ASSERT_TRUE(waitFor(
+        [&] { return camtest::countOf(log(), "exit from live success") == 1 && camtest::called("gpioPoke 6"); }));
     EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(500)) ||
                 phone.readUntil("stateChanged", std::chrono::milliseconds(500)).empty());
     kill(ctl_.pid, SIGALRM);
@@ -311,27 +338,29 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(9));
     EXPECT_EQ(phone.readLine(), reply("startPreviewResult", true));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), camtest::prepareOK(9));
-    EXPECT_TRUE(camtest::called(
-        "realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100"));
+    EXPECT_TRUE(
+        camtest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview 2000000 0 h 2 100 100 100"));
     ASSERT_TRUE(waitFor([] {
         std::string f = readFile("/.vcam/fifo.log");
-        return camtest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":\"sharpness\","
-                                   "\"val\":0}}") == 1 &&
-               camtest::countOf(f, "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
-                                   "\"val\":0}}") == 1;
+        return camtest::countOf(f,
+                                "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":0,\"property\":\"sharpness\","
+                                "\"val\":0}}") == 1 &&
+               camtest::countOf(f,
+                                "{\"cmd\":\"setCameraProperty\",\"data\":{\"index\":1,\"property\":\"sharpness\","
+                                "\"val\":0}}") == 1;
     }));
     writeFile(camera_paths::kCounterConf, "41");
     ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("stopRecordPreviewResult", "not on preview"));
-    const std::string snap = "{\"type\":\"realtimeSnapshotResult\",\"code\":true,\"data\":{\"path\":"
-                             "\"/sdcard/IMG_000042@2K.pnop\"}}";
+    const std::string snap =
+        "{\"type\":\"realtimeSnapshotResult\",\"code\":true,\"data\":{\"path\":"
+        "\"/sdcard/IMG_000042@2K.pnop\"}}";
     EXPECT_EQ(phone.readLine(), snap);
     EXPECT_EQ(other.readLine(), snap);
     EXPECT_TRUE(camtest::exists("/sdcard/IMG_000042@2K.pnop"));
     sh("vcam-standin realTimeStillGrab snapshot=fail");
     ASSERT_TRUE(other.send("{\"cmd\":\"realtimeSnapshot\"}\n"));
-    EXPECT_EQ(phone.readLine(),
-              "{\"type\":\"realtimeSnapshotResult\",\"code\":false,\"what\":\"snapshot failed\"}");
+    EXPECT_EQ(phone.readLine(), "{\"type\":\"realtimeSnapshotResult\",\"code\":false,\"what\":\"snapshot failed\"}");
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), reply("stopPreviewResult", true));
     EXPECT_EQ(phone.readLine(), stateChanged(0));
@@ -341,8 +370,9 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
     EXPECT_EQ(phone.readLine(), stateChanged(11));
     EXPECT_EQ(phone.readLine(), reply("startRecordPreviewResult", true));
     EXPECT_EQ(phone.readLine(), camtest::prepareOK(11));
-    ASSERT_TRUE(phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopPreview\"}\n"
-                           "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
+    ASSERT_TRUE(
+        phone.send("{\"cmd\":\"realtimeSnapshot\"}\n{\"cmd\":\"stopPreview\"}\n"
+                   "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"stopRecordPreview\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "fuck"));
     EXPECT_EQ(phone.readLine(), refusal("stopPreviewResult", "not on preview"));
     // takeGainPhoto answers nothing; the next command is answered
@@ -363,15 +393,93 @@ TEST_F(JobsTest, PreviewsWithSnapshots) {
 TEST_F(JobsTest, IdleRefusals) {
     start();
     Client phone;
-    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n"
-                           "{\"cmd\":\"stopRecordPreview\"}\n{\"cmd\":\"realtimeSnapshot\"}\n"
-                           "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"heartTest\"}\n"));
+    ASSERT_TRUE(
+        phone.send("{\"cmd\":\"stopRecord\"}\n{\"cmd\":\"stopLive\"}\n{\"cmd\":\"stopPreview\"}\n"
+                   "{\"cmd\":\"stopRecordPreview\"}\n{\"cmd\":\"realtimeSnapshot\"}\n"
+                   "{\"cmd\":\"takeGainPhoto\"}\n{\"cmd\":\"heartTest\"}\n"));
     EXPECT_EQ(phone.readLine(), refusal("stopRecordResult", "not on recording video"));
     EXPECT_EQ(phone.readLine(), refusal("stopLiveResult", "not on live"));
     EXPECT_EQ(phone.readLine(), refusal("stopPreviewResult", "not on preview"));
     EXPECT_EQ(phone.readLine(), refusal("stopRecordPreviewResult", "not on preview"));
     EXPECT_EQ(phone.readLine(), refusal("realtimeSnapshotResult", "fuck"));
     EXPECT_EQ(phone.readLine(), reply("heartTestResult", true));
+}
+
+// A photo worker ended by a signal (the out-of-memory killer's SIGKILL, a
+// SIGTERM) took no photo: the photo error screen, never the success. The
+// lenses run slowly here, so the worker is still at work when it is killed.
+TEST_F(JobsTest, PhotoWorkerEndedBySignalIsAFailure) {
+    start();
+    Client phone;
+    sh("vcam-devctl clock run 0.01");
+    for (int sig : {SIGTERM, SIGKILL}) {
+        pid_t worker = photoUnderWay(phone);
+        ASSERT_GT(worker, 0) << log();
+        ASSERT_EQ(kill(worker, sig), 0) << sig;
+        EXPECT_EQ(phone.readLine(std::chrono::seconds(20)), stateChanged(10)) << sig << log();
+        EXPECT_NE(log().find("takephoto ended by signal " + std::to_string(sig)), std::string::npos) << log();
+        EXPECT_EQ(camtest::countOf(log(), "exit from takephoto abnormally"), sig == SIGTERM ? 1u : 2u);
+        EXPECT_EQ(log().find(" exit from takephoto success"), std::string::npos) << sig;
+        EXPECT_TRUE(camtest::waitForIcon(65)) << sig;
+        EXPECT_FALSE(camtest::exists("/sdcard/IMG_000001@3K.pnop")) << sig;
+        EXPECT_EQ(camtest::calls().back(), "gpioPoke 8") << sig;
+        key("select");
+        EXPECT_EQ(phone.readLine(), stateChanged(0)) << sig;
+    }
+}
+
+// A photo worker that hangs (stopped here) holds the busy photo screen only
+// until the photo's time limit: the alarm then kills it and the error
+// screen comes. The alarm is fired at once instead of after its 30 seconds.
+TEST_F(JobsTest, HangingPhotoWorkerIsKilledAtTheTimeLimit) {
+    start();
+    Client phone, other;
+    sh("vcam-devctl clock run 0.01");
+    pid_t worker = photoUnderWay(phone);
+    ASSERT_GT(worker, 0) << log();
+    ASSERT_EQ(kill(worker, SIGSTOP), 0);
+    ASSERT_TRUE(other.send("{\"cmd\":\"takePhoto\"}\n{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(other.readUntil("takePhotoResult"), refusal("takePhotoResult", "camera in use"));
+    EXPECT_EQ(other.readUntil("startRecordResult"), refusal("startRecordResult", "camera in use"));
+    kill(ctl_.pid, SIGALRM);
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(20)), stateChanged(10)) << log();
+    EXPECT_NE(log().find("sig alarm!!!!!!!!!!!!!!!!! state type 1"), std::string::npos);
+    EXPECT_NE(log().find("take photo not done in 30 s, worker killed"), std::string::npos) << log();
+    EXPECT_NE(log().find("takephoto ended by signal 9"), std::string::npos) << log();
+    EXPECT_EQ(log().find(" exit from takephoto success"), std::string::npos);
+    EXPECT_TRUE(waitFor([&] { return kill(worker, 0) != 0; })) << "reaped";
+    EXPECT_TRUE(camtest::waitForIcon(65));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    // an alarm on the idle screen does nothing
+    kill(ctl_.pid, SIGALRM);
+    EXPECT_TRUE(waitFor([&] { return log().find("sig alarm!!!!!!!!!!!!!!!!! state type 0") != std::string::npos; }));
+    EXPECT_TRUE(phone.quiet());
+}
+
+// SIGTERM, as an init system sends it at power-off, ends the controller as
+// SIGINT does: the recording is stopped, status 0, no crash report.
+TEST_F(JobsTest, SigtermStopsTheRecordingAndEndsCleanly) {
+    start();
+    Client phone;
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(2));
+    EXPECT_EQ(phone.readLine(), reply("startRecordResult", true));
+    EXPECT_EQ(phone.readLine(), camtest::prepareOK(2));
+    pid_t recorder = workerPid("mp4Spool");
+    ASSERT_GT(recorder, 0) << log();
+    ASSERT_EQ(kill(ctl_.pid, SIGTERM), 0);
+    EXPECT_EQ(ctl_.wait(), 0) << log();
+    EXPECT_TRUE(phone.closedByPeer());
+    std::string out = ctl_.output();
+    EXPECT_NE(out.find("exit from child process "), std::string::npos) << out;
+    EXPECT_EQ(out.find("SIGTERM"), std::string::npos) << out;
+    EXPECT_EQ(out.find("*** "), std::string::npos) << out;
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
+    EXPECT_TRUE(camtest::called("gpioPoke 6"));
+    // the recorder got its stop and ended
+    EXPECT_TRUE(waitFor([&] { return camtest::countProcesses("mp4Spool") == 0; }, std::chrono::seconds(10)))
+        << recorder;
 }
 
 }  // namespace

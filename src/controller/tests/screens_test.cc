@@ -17,17 +17,17 @@
 #include "config/config_paths.h"
 #include "config/property_config.h"
 #include "offset/offset_param.h"
-#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
+#include "support/vcam_session.h"
 
+using camtest::Client;
+using camtest::IconAt;
+using camtest::Process;
+using camtest::readFile;
+using camtest::stateChanged;
 using camtest::waitFor;
 using camtest::waitForIcon;
-using camtest::Client;
-using camtest::Process;
-using camtest::stateChanged;
-using camtest::IconAt;
-using camtest::readFile;
 
 namespace {
 
@@ -59,13 +59,20 @@ std::string led0Next(size_t mark, size_t n) {
 // A stand-in that waits for /tmp/NAME.go before running the camera's own
 // stand-in of the same name (or exiting 0 when there is none).
 void holdUntilGo(const std::string& name) {
-    camtest::writeScript(name,
-                         "echo \"$@\" > /tmp/" + name + ".args\n"
-                         "while [ ! -e /tmp/" + name + ".go ]; do sleep 0.02; done\n"
-                         "rm -f /tmp/" + name + ".go\n"
-                         "PATH=${PATH#/tmp/bin:}\n"
-                         "command -v " + name + " >/dev/null || exit 0\n"
-                         "exec " + name + " \"$@\"\n");
+    camtest::writeScript(name, "echo \"$@\" > /tmp/" + name +
+                                   ".args\n"
+                                   "while [ ! -e /tmp/" +
+                                   name +
+                                   ".go ]; do sleep 0.02; done\n"
+                                   "rm -f /tmp/" +
+                                   name +
+                                   ".go\n"
+                                   "PATH=${PATH#/tmp/bin:}\n"
+                                   "command -v " +
+                                   name +
+                                   " >/dev/null || exit 0\n"
+                                   "exec " +
+                                   name + " \"$@\"\n");
 }
 
 void go(const std::string& name) { camtest::writeFile("/tmp/" + name + ".go", ""); }
@@ -96,6 +103,11 @@ std::string configWith(const std::string& setting, int record_width = 1440) {
 // The stored files the menus change, put back after each test.
 const char* const kStored[] = {camera_paths::kAppConfig, camera_paths::kApConf, camera_paths::kOffsetConf};
 
+// The icon tables; a test may hide one (moved to NAME.hidden).
+const char* const kTables[] = {"/lib/resource/EnglishVer.bin", camtest::kChineseTable};
+void hideTable(const char* table) { sh(std::string("mv ") + table + " " + table + ".hidden"); }
+void showTable(const char* table) { sh(std::string("mv ") + table + ".hidden " + table); }
+
 class ScreensTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -113,6 +125,7 @@ protected:
         sh("vcam-devctl clear all");
         sh("vcam-battery --vbus 0");
         for (size_t i = 0; i < saved_.size(); ++i) camtest::writeFile(kStored[i], saved_[i]);
+        for (const char* t : kTables) sh(std::string("[ ! -e ") + t + ".hidden ] || mv " + t + ".hidden " + t);
     }
     void startController() {
         camtest::clearCalls();
@@ -316,8 +329,9 @@ TEST_F(ScreensTest, ShutdownScreenPowersOff) {
     EXPECT_TRUE(shows(9));
     EXPECT_TRUE(shows(64));
     // the stand-in sees the panel as it is when shutdown runs
-    camtest::writeScript("shutdown", "vcam-screen --raw > /tmp/shutdown.panel\n"
-                                     "PATH=${PATH#/tmp/bin:} exec shutdown \"$@\"\n");
+    camtest::writeScript("shutdown",
+                         "vcam-screen --raw > /tmp/shutdown.panel\n"
+                         "PATH=${PATH#/tmp/bin:} exec shutdown \"$@\"\n");
     key("select");
     EXPECT_EQ(ctl_.wait(), 0) << ctl_.output();
     EXPECT_TRUE(camtest::called("shutdown"));
@@ -379,9 +393,9 @@ TEST_F(ScreensTest, SettingsMenuRowByRow) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
     EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
     std::vector<std::string> calls = camtest::calls();
-    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(),
-                            [](const std::string& c) { return c.rfind("mp4Spool 2 960 960 ", 0) == 0; }))
-        << camtest::readFile("/.vcam/calls.log");
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const std::string& c) {
+        return c.rfind("mp4Spool 2 960 960 ", 0) == 0;
+    })) << camtest::readFile("/.vcam/calls.log");
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
     EXPECT_EQ(phone.readUntil("stateChanged", std::chrono::seconds(20)), stateChanged(0));
     toSettings();
@@ -573,6 +587,84 @@ TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
         alive();
         EXPECT_EQ(storedRecordSize(), std::make_pair(1440, 1440)) << setting;
     }
+}
+
+// An icon table that cannot be loaded does not lock the owner out: the
+// screen opens with the default language's table (or the other one) and an
+// ERROR line, and the stored choice stays as it is.
+TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
+    const char* en = kTables[0];
+    const char* zh = camtest::kChineseTable;
+    const IconAt zhAt{0, false, zh};
+    auto errorLine = [&](const char* missing, const char* used) {
+        std::string out = ctl_.output();
+        std::string text = std::string("icon table ") + missing + " cannot be loaded, using " + used;
+        size_t at = out.find(text);
+        if (at == std::string::npos) return false;
+        size_t line = out.rfind('\n', at);
+        return out[line == std::string::npos ? 0 : line + 1] == 'E';
+    };
+
+    // Chinese chosen, its table gone: the default (English) table
+    ASSERT_EQ(camtest::stopController(ctl_), 0);
+    const std::string zh_stored = "{\"language\": \"zh_CN\"}";
+    camtest::writeFile(camera_paths::kOffsetConf, zh_stored);
+    hideTable(zh);
+    ASSERT_NO_FATAL_FAILURE(startController());
+    EXPECT_TRUE(errorLine(zh, en)) << ctl_.output();
+    EXPECT_EQ(ctl_.output().find("open screen err .."), std::string::npos);
+    EXPECT_TRUE(shows(10));
+    EXPECT_TRUE(shows(60));
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf), zh_stored);
+
+    // choosing Chinese in the language menu again: the stored choice, the
+    // English table, the controller goes on
+    Client phone;
+    key("next next");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    key("prev prev prev prev");
+    EXPECT_TRUE(shows(35, IconAt{2, true}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    EXPECT_TRUE(shows(36, IconAt{0, true}));
+    key("select");
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_TRUE(shows(21));
+    EXPECT_EQ(camtest::countOf(ctl_.output(), "cannot be loaded, using"), 2u) << ctl_.output();
+    EXPECT_NE(readFile(camera_paths::kOffsetConf).find("\"zh_CN\""), std::string::npos);
+    ASSERT_TRUE(phone.send("{\"cmd\":\"heartTest\"}\n"));
+    EXPECT_EQ(phone.readLine(), camtest::reply("heartTestResult", true));
+
+    // English chosen (the default too), its table gone: the Chinese table
+    ASSERT_EQ(camtest::stopController(ctl_), 0);
+    showTable(zh);
+    hideTable(en);
+    const std::string en_stored = "{\"language\": \"en_US\"}";
+    camtest::writeFile(camera_paths::kOffsetConf, en_stored);
+    ASSERT_NO_FATAL_FAILURE(startController());
+    EXPECT_TRUE(errorLine(en, zh)) << ctl_.output();
+    EXPECT_TRUE(shows(10, zhAt));
+    EXPECT_TRUE(shows(60, zhAt));
+    EXPECT_EQ(readFile(camera_paths::kOffsetConf), en_stored);
+
+    // with the table back the choice counts again
+    ASSERT_EQ(camtest::stopController(ctl_), 0);
+    showTable(en);
+    ASSERT_NO_FATAL_FAILURE(startController());
+    EXPECT_TRUE(shows(10));
+    EXPECT_EQ(ctl_.output().find("cannot be loaded"), std::string::npos);
+
+    // no table at all: the screen cannot be opened, status 1
+    ASSERT_EQ(camtest::stopController(ctl_), 0);
+    hideTable(en);
+    hideTable(zh);
+    EXPECT_FALSE(camtest::startController(ctl_));
+    EXPECT_EQ(ctl_.wait(), 1) << ctl_.output();
+    EXPECT_NE(ctl_.output().find("open screen err .."), std::string::npos) << ctl_.output();
 }
 
 }  // namespace

@@ -720,3 +720,30 @@ TEST_F(StateTest, CameraInformationTexts) {
     }
     writeFile(camera_paths::kVersionTxt, version);
 }
+
+namespace {
+
+// The photo's time limit is the process alarm, armed by the busy photo
+// screen; the photo screen it replaced is released later and must leave it
+// alone. (The alarm's time left is seen only inside the process.)
+TEST_F(StateTest, PhotoTimeLimitOutlivesTheScreenItReplaced) {
+    make();
+    alarm(0);
+    system("vcam-devctl clock run 0.01");  // slow lenses: the photo is still at work
+    command("{\"cmd\":\"takePhoto\"}");
+    ASSERT_EQ(type(), 1);
+    double left = alarmLeft();
+    EXPECT_GT(left, 20.0);
+    EXPECT_LE(left, 30.0);
+    std::shared_ptr<CameraState> busy = ctx_->state_;
+    busy->onAlrm();  // the limit is reached: the worker is killed
+    ASSERT_TRUE(childExit());
+    busy.reset();
+    auto* error = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
+    ASSERT_TRUE(error) << type();
+    EXPECT_EQ(error->code(), 128 + SIGKILL);
+    EXPECT_EQ(alarmLeft(), 0.0);
+    system("vcam-devctl clock run 1");
+}
+
+}  // namespace

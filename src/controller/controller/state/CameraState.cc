@@ -8,7 +8,22 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-CameraState::~CameraState() { alarm(0); }
+namespace {
+// The state whose alarm is pending, null when it was armed by other means.
+const CameraState* g_alarm_owner = nullptr;
+}  // namespace
+
+// A state released after its successor armed the alarm leaves it alone.
+CameraState::~CameraState() {
+    if (g_alarm_owner && g_alarm_owner != this) return;
+    alarm(0);
+    g_alarm_owner = nullptr;
+}
+
+void CameraState::armAlarm(unsigned seconds) {
+    g_alarm_owner = this;
+    alarm(seconds);
+}
 
 void CameraState::handCmdInput(CmdMessage const&) {}
 void CameraState::handleSigChild() {}
@@ -126,7 +141,7 @@ void JobState::handleButton1() {
     if (stopping_) return;
     stopping_ = true;
     stopJob();
-    alarm(kStopTimeoutSeconds);
+    armAlarm(kStopTimeoutSeconds);
 }
 
 void JobState::onAlrm() { ctx_.camera_.forceQuit(); }

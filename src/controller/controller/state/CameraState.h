@@ -14,7 +14,7 @@ struct Context;
 
 class CameraState : public std::enable_shared_from_this<CameraState> {
 public:
-    // Cancels any pending alarm.
+    // Cancels any pending alarm, unless another state armed it.
     virtual ~CameraState();
     virtual void show() = 0;
     virtual void clear() = 0;
@@ -35,6 +35,11 @@ public:
     static bool isBusyType(int type);
     // Types whose select action stops a running worker job.
     static bool isJobType(int type);
+
+protected:
+    // alarm(seconds) on behalf of this state: the alarm goes with this
+    // state, not with the state it replaced.
+    void armAlarm(unsigned seconds);
 };
 
 // Failure code of a worker that could not be started (as a shell reports a

@@ -18,7 +18,15 @@ OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : ctx_(ctx) {
         start_failure_ = startFailureCode(r);
         LOG(ERROR) << "take photo not started " << r;
         undoJobStart(/*raised_cpu=*/false, /*on_host=*/true);
+        return;
     }
+    // a worker that hangs (stopped, stuck on a lens) would hold the camera
+    armAlarm(kPhotoTimeoutSeconds);
+}
+
+void OnTakingPhotoState::onAlrm() {
+    LOG(ERROR) << "take photo not done in " << kPhotoTimeoutSeconds << " s, worker killed";
+    ctx_.camera_.forceQuit();
 }
 
 void OnTakingPhotoState::entered() {
@@ -49,6 +57,12 @@ void OnTakingPhotoState::handCmdInput(CmdMessage const& msg) {
 void OnTakingPhotoState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
+    // the controller never stops the photo worker: any signal is a failure
+    int sig = ctx_.camera_.process_controller_.child_signal_;
+    if (sig != 0) {
+        LOG(ERROR) << "takephoto ended by signal " << sig;
+        code = 128 + sig;
+    }
     selfClear();
     toDevice();
     if (code == 0) {

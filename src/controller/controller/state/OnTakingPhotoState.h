@@ -7,6 +7,10 @@ struct Context;
 
 class OnTakingPhotoState : public CameraState {
 public:
+    // A photo takes 0.6-3 s; one still running after this is killed and
+    // ends on the error screen.
+    static constexpr unsigned kPhotoTimeoutSeconds = 30;
+
     explicit OnTakingPhotoState(Context& ctx);
 
     void show() override;
@@ -18,6 +22,7 @@ public:
     void handleButton2() override {}
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
+    void onAlrm() override;
     void entered() override;
 
     // The failure code when the worker could not be started, else 0.

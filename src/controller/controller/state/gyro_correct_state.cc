@@ -27,7 +27,7 @@ void GyroCorrectState::handleButton1() {
     started_ = true;
     oled_clearLogo(icon::kGyroStart);
     oled_logo(icon::kGyroMeasuring);
-    alarm(kMeasureDelaySeconds);
+    armAlarm(kMeasureDelaySeconds);
 }
 
 void GyroCorrectState::correctGyro() {
