@@ -11,6 +11,11 @@ cmake -S . -B build -DCAMERA_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# The programs without the tests (the build form without GTest), so that
+# a folder that needs its tests to configure or build is caught.
+cmake -S . -B build-programs -DCAMERA_WERROR=ON -DBUILD_TESTING=OFF
+cmake --build build-programs -j"$jobs"
+
 # The camera's programs for its 32-bit ARM board, their tests under qemu.
 ./scripts/test-board.sh
 

@@ -2,7 +2,7 @@
  * the board (32-bit ARM) lays them out: the same numbers the driver's side
  * is checked against. Compiled in the board build. */
 #include "board_records.h"
-#include "led.h"
+#include "gsensor.h"
 #include "oled.h"
 
 BOARD_CHECK_RECORDS(posParam, wordParam, matrixParam, GyroRawSample);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/gsensor.h"
 #include "device/led.h"
 #include "device/oled.h"
 #include "support/camtest.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "controller/state/CameraState.h"
-#include "device/led.h"
+#include "device/gsensor.h"
 
 struct Context;
 
