@@ -1,5 +1,8 @@
 #include "bmp/bmp.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -29,21 +32,15 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-std::ostream& warn() {
-    return std::cout << "BMP Warning: ";
-}
-std::ostream& error() {
-    return std::cout << "BMP Error: ";
-}
+std::ostream& warn() { return std::cout << "BMP Warning: "; }
+std::ostream& error() { return std::cout << "BMP Error: "; }
 
 bool validDepth(int depth) {
     return depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
 }
 
 // Bytes of one stored row: width * depth bits rounded up to 4 bytes.
-int64_t rowBytes(int depth, int width) {
-    return (int64_t(width) * depth + 31) / 32 * 4;
-}
+int64_t rowBytes(int depth, int width) { return (int64_t(width) * depth + 31) / 32 * 4; }
 
 void put16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v & 0xFF));
@@ -54,25 +51,17 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
     for (int k = 0; k < 4; ++k) out.push_back(static_cast<uint8_t>((v >> (8 * k)) & 0xFF));
 }
 
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t get32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-uint16_t swap16(uint16_t v) {
-    return static_cast<uint16_t>((v >> 8) | (v << 8));
-}
+uint16_t swap16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
 
-uint32_t swap32(uint32_t v) {
-    return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
-}
+uint32_t swap32(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24); }
 
-int32_t swap32s(int32_t v) {
-    return static_cast<int32_t>(swap32(static_cast<uint32_t>(v)));
-}
+int32_t swap32s(int32_t v) { return static_cast<int32_t>(swap32(static_cast<uint32_t>(v))); }
 
 BMFH decodeBMFH(const uint8_t* p) {
     BMFH h;
@@ -151,23 +140,15 @@ bool sameColour(const RGBApixel& a, const RGBApixel& b) {
     return a.Red == b.Red && a.Green == b.Green && a.Blue == b.Blue;
 }
 
-uint8_t lerp(uint8_t a, uint8_t b, double t) {
-    return static_cast<uint8_t>(std::lround(a + (double(b) - a) * t));
-}
+uint8_t lerp(uint8_t a, uint8_t b, double t) { return static_cast<uint8_t>(std::lround(a + (double(b) - a) * t)); }
 
 }  // namespace
 
 // ---- warning switch ----
 
-void SetBMPwarningsOn() {
-    warnings_on = true;
-}
-void SetBMPwarningsOff() {
-    warnings_on = false;
-}
-bool GetBMPwarningState() {
-    return warnings_on;
-}
+void SetBMPwarningsOn() { warnings_on = true; }
+void SetBMPwarningsOff() { warnings_on = false; }
+bool GetBMPwarningState() { return warnings_on; }
 
 // ---- headers ----
 
@@ -239,13 +220,18 @@ void DisplayBitmapInfo(const std::string& FileName) {
     ih.display();
 }
 
-int GetBitmapColorDepth(const std::string& FileName) {
-    return GetBMIH(FileName).biBitCount;
-}
+int GetBitmapColorDepth(const std::string& FileName) { return GetBMIH(FileName).biBitCount; }
 
 // ---- image ----
 
-BMP::BMP() : pixels_(1, kWhite) {}
+BMP::BMP() = default;
+
+RGBApixel* BMP::pixelData() {
+    if (pixels_.empty()) pixels_.assign(size_t(width_) * size_t(height_), kWhite);
+    return pixels_.data();
+}
+
+const RGBApixel& BMP::pixelAt(size_t index) const { return pixels_.empty() ? kWhite : pixels_[index]; }
 
 BMP::BMP(const BMP& input) = default;
 BMP& BMP::operator=(const BMP& input) = default;
@@ -257,9 +243,7 @@ int BMP::TellNumberOfColors() const {
 }
 
 void BMP::SetDPI(int HorizontalDPI, int VerticalDPI) {
-    auto toPels = [](int dpi) {
-        return dpi > 0 ? static_cast<int>(std::lround(dpi * kInchesPerMeter)) : 0;
-    };
+    auto toPels = [](int dpi) { return dpi > 0 ? static_cast<int>(std::lround(dpi * kInchesPerMeter)) : 0; };
     x_pels_per_meter_ = toPels(HorizontalDPI);
     y_pels_per_meter_ = toPels(VerticalDPI);
 }
@@ -278,8 +262,8 @@ size_t BMP::clampedIndex(int i, int j) const {
     if (i < 0 || i >= width_ || j < 0 || j >= height_) {
         if (warnings_on) {
             warn() << "Attempted to access non-existent pixel;" << std::endl
-                   << kIndent << "Truncating request to fit in the range [0," << width_ - 1
-                   << "] x [0," << height_ - 1 << "]." << std::endl;
+                   << kIndent << "Truncating request to fit in the range [0," << width_ - 1 << "] x [0," << height_ - 1
+                   << "]." << std::endl;
         }
         i = std::clamp(i, 0, width_ - 1);
         j = std::clamp(j, 0, height_ - 1);
@@ -288,29 +272,25 @@ size_t BMP::clampedIndex(int i, int j) const {
 }
 
 RGBApixel& BMP::operator()(int i, int j) {
-    return pixels_[clampedIndex(i, j)];
+    const size_t index = clampedIndex(i, j);
+    return pixelData()[index];
 }
 
-const RGBApixel& BMP::operator()(int i, int j) const {
-    return pixels_[clampedIndex(i, j)];
-}
+const RGBApixel& BMP::operator()(int i, int j) const { return pixelAt(clampedIndex(i, j)); }
 
 RGBApixel* BMP::column(int i) { return &(*this)(i, 0); }
 
-RGBApixel BMP::GetPixel(int i, int j) const {
-    return (*this)(i, j);
-}
+RGBApixel BMP::GetPixel(int i, int j) const { return (*this)(i, j); }
 
 bool BMP::SetPixel(int i, int j, RGBApixel NewPixel) {
     if (i < 0 || i >= width_ || j < 0 || j >= height_) {
         if (warnings_on) {
             warn() << "Attempted to set non-existent pixel (" << i << "," << j << ");" << std::endl
-                   << kIndent << "the image covers [0," << width_ - 1 << "] x [0," << height_ - 1
-                   << "]." << std::endl;
+                   << kIndent << "the image covers [0," << width_ - 1 << "] x [0," << height_ - 1 << "]." << std::endl;
         }
         return false;
     }
-    pixels_[size_t(i) * size_t(height_) + size_t(j)] = NewPixel;
+    pixelData()[size_t(i) * size_t(height_) + size_t(j)] = NewPixel;
     return true;
 }
 
@@ -318,12 +298,10 @@ RGBApixel BMP::GetColor(int ColorNumber) const {
     if (ColorNumber < 0 || size_t(ColorNumber) >= colors_.size()) {
         if (warnings_on) {
             if (colors_.empty()) {
-                warn() << "Attempted to read a color table entry of an image without one."
-                       << std::endl;
+                warn() << "Attempted to read a color table entry of an image without one." << std::endl;
             } else {
-                warn() << "Requested color number " << ColorNumber
-                       << " is outside the allowed range [0," << colors_.size() - 1 << "]."
-                       << std::endl;
+                warn() << "Requested color number " << ColorNumber << " is outside the allowed range [0,"
+                       << colors_.size() - 1 << "]." << std::endl;
             }
         }
         return kWhite;
@@ -341,8 +319,8 @@ bool BMP::SetColor(int ColorNumber, RGBApixel NewColor) {
     }
     if (ColorNumber < 0 || size_t(ColorNumber) >= colors_.size()) {
         if (warnings_on) {
-            warn() << "Requested color number " << ColorNumber
-                   << " is outside the allowed range [0," << colors_.size() - 1 << "]." << std::endl
+            warn() << "Requested color number " << ColorNumber << " is outside the allowed range [0,"
+                   << colors_.size() - 1 << "]." << std::endl
                    << kIndent << "Ignoring request to set this color." << std::endl;
         }
         return false;
@@ -355,8 +333,7 @@ bool BMP::CreateStandardColorTable() {
     if (bit_depth_ > 8) {
         if (warnings_on) {
             warn() << "Attempted to create color table at a bit depth" << std::endl
-                   << kIndent << "that does not require a color table. Ignoring request."
-                   << std::endl;
+                   << kIndent << "that does not require a color table. Ignoring request." << std::endl;
         }
         return false;
     }
@@ -366,10 +343,9 @@ bool BMP::CreateStandardColorTable() {
     } else if (bit_depth_ == 4) {
         // The sixteen classic display colours: eight dark, eight bright.
         static const uint8_t rgb[16][3] = {
-            {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-            {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
-            {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-            {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255},
+            {0, 0, 0},     {128, 0, 0},     {0, 128, 0},     {128, 128, 0},   {0, 0, 128}, {128, 0, 128},
+            {0, 128, 128}, {192, 192, 192}, {128, 128, 128}, {255, 0, 0},     {0, 255, 0}, {255, 255, 0},
+            {0, 0, 255},   {255, 0, 255},   {0, 255, 255},   {255, 255, 255},
         };
         for (int k = 0; k < 16; ++k) colors_[k] = RGBApixel{rgb[k][2], rgb[k][1], rgb[k][0], 0};
     } else {
@@ -389,8 +365,7 @@ bool BMP::CreateGrayscaleColorTable() {
     if (bit_depth_ > 8) {
         if (warnings_on) {
             warn() << "Attempted to create a grayscale color table at a bit depth" << std::endl
-                   << kIndent << "that does not require a color table. Ignoring request."
-                   << std::endl;
+                   << kIndent << "that does not require a color table. Ignoring request." << std::endl;
         }
         return false;
     }
@@ -424,8 +399,7 @@ bool BMP::SetBitDepth(int NewDepth) {
     if (!validDepth(NewDepth)) {
         if (warnings_on) {
             warn() << "User attempted to set unsupported bit depth " << NewDepth << "." << std::endl
-                   << kIndent << "Bit depth remains unchanged at " << bit_depth_ << "."
-                   << std::endl;
+                   << kIndent << "Bit depth remains unchanged at " << bit_depth_ << "." << std::endl;
         }
         return false;
     }
@@ -439,22 +413,21 @@ bool BMP::SetSize(int NewWidth, int NewHeight) {
     if (NewWidth < 1 || NewHeight < 1) {
         if (warnings_on) {
             warn() << "User attempted to set a non-positive width or height." << std::endl
-                   << kIndent << "Size remains unchanged at " << width_ << " x " << height_ << "."
-                   << std::endl;
+                   << kIndent << "Size remains unchanged at " << width_ << " x " << height_ << "." << std::endl;
         }
         return false;
     }
     if (int64_t(NewWidth) * NewHeight > kMaxPixels) {
         if (warnings_on) {
-            warn() << "User attempted to set a size too large to store (" << NewWidth << " x "
-                   << NewHeight << ")." << std::endl
-                   << kIndent << "Size remains unchanged at " << width_ << " x " << height_ << "."
-                   << std::endl;
+            warn() << "User attempted to set a size too large to store (" << NewWidth << " x " << NewHeight << ")."
+                   << std::endl
+                   << kIndent << "Size remains unchanged at " << width_ << " x " << height_ << "." << std::endl;
         }
         return false;
     }
-    std::vector<RGBApixel> pixels(size_t(NewWidth) * size_t(NewHeight), kWhite);
-    pixels_.swap(pixels);
+    // Every pixel is white until one is asked for: a writer that supplies
+    // its own rows never needs them.
+    std::vector<RGBApixel>().swap(pixels_);
     width_ = NewWidth;
     height_ = NewHeight;
     return true;
@@ -484,8 +457,7 @@ bool BMP::Write4bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
 
 bool BMP::Write8bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || width_ > BufferSize) return false;
-    for (int i = 0; i < width_; ++i)
-        Buffer[i] = static_cast<uint8_t>(FindClosestColor((*this)(i, Row)));
+    for (int i = 0; i < width_; ++i) Buffer[i] = static_cast<uint8_t>(FindClosestColor((*this)(i, Row)));
     return true;
 }
 
@@ -493,8 +465,7 @@ bool BMP::Write16bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 2 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
         const RGBApixel& p = (*this)(i, Row);
-        uint16_t v =
-            static_cast<uint16_t>(((p.Red >> 3) << 11) | ((p.Green >> 2) << 5) | (p.Blue >> 3));
+        uint16_t v = static_cast<uint16_t>(((p.Red >> 3) << 11) | ((p.Green >> 2) << 5) | (p.Blue >> 3));
         Buffer[2 * i] = static_cast<uint8_t>(v & 0xFF);
         Buffer[2 * i + 1] = static_cast<uint8_t>(v >> 8);
     }
@@ -504,7 +475,7 @@ bool BMP::Write16bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
 bool BMP::Write24bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 3 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
-        const RGBApixel& p = pixels_[size_t(i) * size_t(height_) + size_t(Row)];
+        const RGBApixel& p = pixelAt(size_t(i) * size_t(height_) + size_t(Row));
         Buffer[3 * i] = p.Blue;
         Buffer[3 * i + 1] = p.Green;
         Buffer[3 * i + 2] = p.Red;
@@ -521,6 +492,15 @@ bool BMP::Write24bitRows(FILE* fp, size_t RowSize) const {
     const int kBand = 64;
     const int kColumns = 8;
     std::vector<uint8_t> band(RowSize * kBand, 0);
+    if (pixels_.empty()) {
+        // All white: every line the same, padding zero.
+        for (int k = 0; k < kBand; ++k) std::fill_n(&band[size_t(k) * RowSize], size_t(3) * width_, 0xFF);
+        for (int bottom = height_ - 1; bottom >= 0; bottom -= kBand) {
+            const size_t bytes = RowSize * size_t(std::min(kBand, bottom + 1));
+            if (fwrite(band.data(), 1, bytes, fp) != bytes) return false;
+        }
+        return true;
+    }
     for (int bottom = height_ - 1; bottom >= 0; bottom -= kBand) {
         const int rows = std::min(kBand, bottom + 1);
         for (int x0 = 0; x0 < width_; x0 += kColumns) {
@@ -558,7 +538,7 @@ bool BMP::WriteFilledRows(FILE* fp, size_t RowSize, const RowFiller& FillRow) co
 bool BMP::Write32bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 4 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
-        const RGBApixel& p = pixels_[size_t(i) * size_t(height_) + size_t(Row)];
+        const RGBApixel& p = pixelAt(size_t(i) * size_t(height_) + size_t(Row));
         Buffer[4 * i] = p.Blue;
         Buffer[4 * i + 1] = p.Green;
         Buffer[4 * i + 2] = p.Red;
@@ -568,36 +548,33 @@ bool BMP::Write32bitRow(uint8_t* Buffer, int BufferSize, int Row) const {
 }
 
 bool BMP::Read1bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
-    if (Row < 0 || Row >= height_ || (width_ + 7) / 8 > BufferSize || colors_.size() < 2)
-        return false;
+    if (Row < 0 || Row >= height_ || (width_ + 7) / 8 > BufferSize || colors_.size() < 2) return false;
     for (int i = 0; i < width_; ++i) {
         int index = (Buffer[i / 8] >> (7 - i % 8)) & 1;
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] = colors_[index];
+        pixelData()[size_t(i) * size_t(height_) + size_t(Row)] = colors_[index];
     }
     return true;
 }
 
 bool BMP::Read4bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
-    if (Row < 0 || Row >= height_ || (width_ + 1) / 2 > BufferSize || colors_.size() < 16)
-        return false;
+    if (Row < 0 || Row >= height_ || (width_ + 1) / 2 > BufferSize || colors_.size() < 16) return false;
     for (int i = 0; i < width_; ++i) {
         int index = (Buffer[i / 2] >> (i % 2 ? 0 : 4)) & 0x0F;
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] = colors_[index];
+        pixelData()[size_t(i) * size_t(height_) + size_t(Row)] = colors_[index];
     }
     return true;
 }
 
 bool BMP::Read8bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
     if (Row < 0 || Row >= height_ || width_ > BufferSize || colors_.size() < 256) return false;
-    for (int i = 0; i < width_; ++i)
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] = colors_[Buffer[i]];
+    for (int i = 0; i < width_; ++i) pixelData()[size_t(i) * size_t(height_) + size_t(Row)] = colors_[Buffer[i]];
     return true;
 }
 
 bool BMP::Read24bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 3 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] =
+        pixelData()[size_t(i) * size_t(height_) + size_t(Row)] =
             RGBApixel{Buffer[3 * i], Buffer[3 * i + 1], Buffer[3 * i + 2], 0};
     }
     return true;
@@ -606,21 +583,20 @@ bool BMP::Read24bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
 bool BMP::Read32bitRow(const uint8_t* Buffer, int BufferSize, int Row) {
     if (Row < 0 || Row >= height_ || int64_t(width_) * 4 > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] =
+        pixelData()[size_t(i) * size_t(height_) + size_t(Row)] =
             RGBApixel{Buffer[4 * i], Buffer[4 * i + 1], Buffer[4 * i + 2], Buffer[4 * i + 3]};
     }
     return true;
 }
 
-bool BMP::ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int BytesPerPixel,
-                        const Masks& masks) {
+bool BMP::ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int BytesPerPixel, const Masks& masks) {
     if (Row < 0 || Row >= height_ || int64_t(width_) * BytesPerPixel > BufferSize) return false;
     for (int i = 0; i < width_; ++i) {
         const uint8_t* p = Buffer + size_t(i) * BytesPerPixel;
         uint32_t v = BytesPerPixel == 2 ? get16(p) : get32(p);
-        pixels_[size_t(i) * size_t(height_) + size_t(Row)] =
-            RGBApixel{maskedChannel(v, masks.blue), maskedChannel(v, masks.green),
-                      maskedChannel(v, masks.red), maskedChannel(v, masks.alpha)};
+        pixelData()[size_t(i) * size_t(height_) + size_t(Row)] =
+            RGBApixel{maskedChannel(v, masks.blue), maskedChannel(v, masks.green), maskedChannel(v, masks.red),
+                      maskedChannel(v, masks.alpha)};
     }
     return true;
 }
@@ -631,18 +607,19 @@ bool BMP::WriteToFile(const std::string& FileName) { return WriteFile(FileName, 
 
 bool BMP::WriteRowsToFile(const std::string& FileName, const RowFiller& FillRow) {
     if (bit_depth_ != 24) {
-        if (warnings_on)
-            error() << "Rows can be supplied only at 24 bits, not at " << bit_depth_ << "." << std::endl;
+        if (warnings_on) error() << "Rows can be supplied only at 24 bits, not at " << bit_depth_ << "." << std::endl;
         return false;
     }
     return WriteFile(FileName, &FillRow);
 }
 
 bool BMP::WriteFile(const std::string& FileName, const RowFiller* FillRow) {
-    if (bit_depth_ <= 8 && colors_.size() != size_t(TellNumberOfColors()))
-        CreateStandardColorTable();
+    if (bit_depth_ <= 8 && colors_.size() != size_t(TellNumberOfColors())) CreateStandardColorTable();
 
-    FilePtr file(fopen(FileName.c_str(), "wb"));
+    // A link in the file's place is not followed to whatever it names.
+    int fd = open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FilePtr file(fd >= 0 ? fdopen(fd, "wb") : nullptr);
+    if (fd >= 0 && !file) close(fd);
     FILE* fp = file.get();
     if (!fp) {
         if (warnings_on) error() << "Cannot open file " << FileName << " for output." << std::endl;
@@ -744,8 +721,7 @@ bool BMP::ReadFromFile(const std::string& FileName) {
 bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
     uint8_t buf[kFileHeaderSize + kInfoHeaderSize];
     auto shortFile = [&]() {
-        if (warnings_on)
-            error() << "Could not read proper amount of data from " << FileName << "." << std::endl;
+        if (warnings_on) error() << "Could not read proper amount of data from " << FileName << "." << std::endl;
         return false;
     };
     if (!readBytes(fp, buf, kFileHeaderSize)) return shortFile();
@@ -758,30 +734,25 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
     const uint32_t info_size = get32(buf + kFileHeaderSize);
     if (info_size < kInfoHeaderSize || info_size - kInfoHeaderSize > kMaxMetaData) {
         if (warnings_on)
-            error() << FileName << " has an unsupported info header of " << info_size << " bytes."
-                    << std::endl;
+            error() << FileName << " has an unsupported info header of " << info_size << " bytes." << std::endl;
         return false;
     }
     if (!readBytes(fp, buf + kFileHeaderSize + 4, kInfoHeaderSize - 4)) return shortFile();
     const BMIH ih = decodeBMIH(buf + kFileHeaderSize);
     meta_data1_.assign(info_size - kInfoHeaderSize, 0);
-    if (!meta_data1_.empty() && !readBytes(fp, meta_data1_.data(), meta_data1_.size()))
-        return shortFile();
+    if (!meta_data1_.empty() && !readBytes(fp, meta_data1_.data(), meta_data1_.size())) return shortFile();
     uint64_t position = kFileHeaderSize + uint64_t(info_size);
 
     const int depth = ih.biBitCount;
     if (!validDepth(depth)) {
-        if (warnings_on)
-            error() << FileName << " has unsupported bit depth " << depth << "." << std::endl;
+        if (warnings_on) error() << FileName << " has unsupported bit depth " << depth << "." << std::endl;
         return false;
     }
     const bool bitfields = ih.biCompression == 3 && (depth == 16 || depth == 32);
     if (ih.biCompression != 0 && !bitfields) {
         if (warnings_on) {
-            error() << FileName << " is compressed (method " << ih.biCompression << ")."
-                    << std::endl
-                    << kIndent << "Only uncompressed and bit-field files are supported."
-                    << std::endl;
+            error() << FileName << " is compressed (method " << ih.biCompression << ")." << std::endl
+                    << kIndent << "Only uncompressed and bit-field files are supported." << std::endl;
         }
         return false;
     }
@@ -789,8 +760,7 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
     const int64_t height = ih.biHeight < 0 ? -int64_t(ih.biHeight) : int64_t(ih.biHeight);
     if (width < 1 || height < 1 || width * height > kMaxPixels) {
         if (warnings_on)
-            error() << FileName << " has an unsupported size " << width << " x " << ih.biHeight
-                    << "." << std::endl;
+            error() << FileName << " has an unsupported size " << width << " x " << ih.biHeight << "." << std::endl;
         return false;
     }
     const bool top_down = ih.biHeight < 0;
@@ -799,8 +769,7 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
     if (bitfields) {
         uint8_t m[16] = {};
         if (meta_data1_.size() >= 12) {
-            std::copy(meta_data1_.begin(),
-                      meta_data1_.begin() + std::min<size_t>(16, meta_data1_.size()), m);
+            std::copy(meta_data1_.begin(), meta_data1_.begin() + std::min<size_t>(16, meta_data1_.size()), m);
         } else {
             if (!readBytes(fp, m, 12)) return shortFile();
             position += 12;
@@ -808,8 +777,7 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
         masks = Masks{get32(m), get32(m + 4), get32(m + 8), get32(m + 12)};
     }
 
-    if (!SetBitDepth(depth) || !SetSize(static_cast<int>(width), static_cast<int>(height)))
-        return false;
+    if (!SetBitDepth(depth) || !SetSize(static_cast<int>(width), static_cast<int>(height))) return false;
     x_pels_per_meter_ = ih.biXPelsPerMeter > 0 ? ih.biXPelsPerMeter : 0;
     y_pels_per_meter_ = ih.biYPelsPerMeter > 0 ? ih.biYPelsPerMeter : 0;
 
@@ -826,15 +794,12 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
     }
 
     if (fh.bfOffBits < position) {
-        if (warnings_on)
-            error() << FileName << " places its pixels inside its headers." << std::endl;
+        if (warnings_on) error() << FileName << " places its pixels inside its headers." << std::endl;
         return false;
     }
     const uint64_t gap = fh.bfOffBits - position;
     if (gap > kMaxMetaData) {
-        if (warnings_on)
-            error() << FileName << " has a gap of " << gap << " bytes before its pixels."
-                    << std::endl;
+        if (warnings_on) error() << FileName << " has a gap of " << gap << " bytes before its pixels." << std::endl;
         return false;
     }
     meta_data2_.assign(size_t(gap), 0);
@@ -864,8 +829,7 @@ bool BMP::ReadBody(FILE* fp, const std::string& FileName) {
                 ok = Read24bitRow(row.data(), size, j);
                 break;
             case 32:
-                ok = bitfields ? ReadMaskedRow(row.data(), size, j, 4, masks)
-                               : Read32bitRow(row.data(), size, j);
+                ok = bitfields ? ReadMaskedRow(row.data(), size, j, 4, masks) : Read32bitRow(row.data(), size, j);
                 break;
         }
         if (!ok) return shortFile();
@@ -888,8 +852,7 @@ void PixelToPixelCopyTransparent(const BMP& From, int FromX, int FromY, BMP& To,
 namespace {
 
 template <typename Copy>
-void rangedCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX,
-                int ToY, Copy copy) {
+void rangedCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX, int ToY, Copy copy) {
     if (FromL > FromR) std::swap(FromL, FromR);
     if (FromT > FromB) std::swap(FromT, FromB);
     for (int64_t i = std::max(FromL, 0); i <= std::min(FromR, From.TellWidth() - 1); ++i) {
@@ -905,18 +868,15 @@ void rangedCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP
 
 }  // namespace
 
-void RangedPixelToPixelCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To,
-                            int ToX, int ToY) {
-    rangedCopy(From, FromL, FromR, FromB, FromT, To, ToX, ToY,
-               [](const RGBApixel& src, RGBApixel& dst) { dst = src; });
+void RangedPixelToPixelCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX, int ToY) {
+    rangedCopy(From, FromL, FromR, FromB, FromT, To, ToX, ToY, [](const RGBApixel& src, RGBApixel& dst) { dst = src; });
 }
 
-void RangedPixelToPixelCopyTransparent(const BMP& From, int FromL, int FromR, int FromB, int FromT,
-                                       BMP& To, int ToX, int ToY, const RGBApixel& Transparent) {
-    rangedCopy(From, FromL, FromR, FromB, FromT, To, ToX, ToY,
-               [&Transparent](const RGBApixel& src, RGBApixel& dst) {
-                   if (!sameColour(src, Transparent)) dst = src;
-               });
+void RangedPixelToPixelCopyTransparent(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX,
+                                       int ToY, const RGBApixel& Transparent) {
+    rangedCopy(From, FromL, FromR, FromB, FromT, To, ToX, ToY, [&Transparent](const RGBApixel& src, RGBApixel& dst) {
+        if (!sameColour(src, Transparent)) dst = src;
+    });
 }
 
 bool Rescale(BMP& InputImage, char mode, int NewDimension) {
@@ -960,8 +920,7 @@ bool Rescale(BMP& InputImage, char mode, int NewDimension) {
         default:
             if (warnings_on) {
                 warn() << "Unknown rescale mode '" << mode << "'." << std::endl
-                       << kIndent << "Use p (percent), w (width), h (height) or f (fit)."
-                       << std::endl;
+                       << kIndent << "Use p (percent), w (width), h (height) or f (fit)." << std::endl;
             }
             return false;
     }
@@ -1015,9 +974,7 @@ bool BMPcheckDataSize() {
     bool ok = true;
     auto check = [&](size_t actual, size_t wanted, const char* what) {
         if (actual != wanted) {
-            if (warnings_on)
-                error() << what << " has " << actual << " bytes instead of " << wanted << "."
-                        << std::endl;
+            if (warnings_on) error() << what << " has " << actual << " bytes instead of " << wanted << "." << std::endl;
             ok = false;
         }
     };

@@ -95,11 +95,13 @@ public:
     // 1, 4, 8, 16, 24 or 32; drops the colour table and makes the standard
     // one for 1, 4 and 8 bits. False (unchanged) for any other depth.
     bool SetBitDepth(int NewDepth);
-    // Every pixel of the new size is white with alpha 0. False (unchanged)
-    // for a width or height below 1 or a size too large to store.
+    // Every pixel of the new size is white with alpha 0 (held only once a
+    // pixel is asked for). False (unchanged) for a width or height below 1
+    // or a size too large to store.
     bool SetSize(int NewWidth, int NewHeight);
 
-    // True only when the whole file was written and closed.
+    // True only when the whole file was written and closed. A symbolic link
+    // at FileName is not followed: the open fails.
     bool WriteToFile(const std::string& FileName);
     // Fills one file row: image row Row (0 = top) as width blue, green, red
     // triples from Buffer on; the padding after them is left zero.
@@ -129,19 +131,22 @@ private:
     struct Masks {
         uint32_t red, green, blue, alpha;
     };
-    bool ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int BytesPerPixel,
-                       const Masks& masks);
+    bool ReadMaskedRow(const uint8_t* Buffer, int BufferSize, int Row, int BytesPerPixel, const Masks& masks);
     bool Write16bitRow(uint8_t* Buffer, int BufferSize, int Row) const;
     bool Write24bitRows(FILE* fp, size_t RowSize) const;
     bool WriteFilledRows(FILE* fp, size_t RowSize, const RowFiller& FillRow) const;
     bool WriteFile(const std::string& FileName, const RowFiller* FillRow);
     bool ReadBody(FILE* fp, const std::string& FileName);
     size_t clampedIndex(int i, int j) const;
+    // The pixels, made (all white) on first use.
+    RGBApixel* pixelData();
+    // Pixel number index, white while none are made.
+    const RGBApixel& pixelAt(size_t index) const;
 
     int bit_depth_ = 24;
     int width_ = 1;
     int height_ = 1;
-    std::vector<RGBApixel> pixels_;  // column by column, width_ x height_
+    std::vector<RGBApixel> pixels_;  // column by column, width_ x height_; empty: all white
     std::vector<RGBApixel> colors_;
     int x_pels_per_meter_ = 0;  // 0 = not set
     int y_pels_per_meter_ = 0;
@@ -168,10 +173,9 @@ void PixelToPixelCopyTransparent(const BMP& From, int FromX, int FromY, BMP& To,
 // Copies columns FromL..FromR and rows FromT..FromB (top to bottom) of From
 // to To with the top left corner at (ToX, ToY); parts outside either image
 // are left out.
-void RangedPixelToPixelCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To,
-                            int ToX, int ToY);
-void RangedPixelToPixelCopyTransparent(const BMP& From, int FromL, int FromR, int FromB, int FromT,
-                                       BMP& To, int ToX, int ToY, const RGBApixel& Transparent);
+void RangedPixelToPixelCopy(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX, int ToY);
+void RangedPixelToPixelCopyTransparent(const BMP& From, int FromL, int FromR, int FromB, int FromT, BMP& To, int ToX,
+                                       int ToY, const RGBApixel& Transparent);
 
 // Resizes InputImage with bilinear sampling. mode: 'p' percent, 'w' new
 // width, 'h' new height, 'f' fit into a NewDimension square (aspect kept).

@@ -1,6 +1,11 @@
 #include "offset/correct_offset.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,6 +30,19 @@ const char kBitmapPath[] = "/preview/test.bmp";
 namespace {
 
 int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+
+// True when text is a number with nothing before or after it: decimal for an
+// integer, any floating-point form otherwise.
+bool wholeNumber(const std::string& text, bool integer) {
+    if (text.empty() || isspace(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    if (integer)
+        strtol(text.c_str(), &end, 10);
+    else
+        strtod(text.c_str(), &end);
+    return errno == 0 && end == text.c_str() + text.size();
+}
 
 // Keys paired with their measurement's capture position.
 struct Ranked {
@@ -96,14 +114,44 @@ void verticalCombine(const Calibration& c, int row, uint8_t* out) {
 }
 
 bool writeBitmap(Calibration& c) {
+    // A link left in the bitmap's place goes, never the file it points to;
+    // the library does not follow one made meanwhile.
+    if (unlink(kBitmapPath) != 0 && errno != ENOENT && errno != EISDIR) PLOG(WARNING) << "remove " << kBitmapPath;
     const auto combine = c.stacked ? verticalCombine : horizontalCombine;
     return c.bitmap.WriteRowsToFile(kBitmapPath, [&c, combine](int row, uint8_t* out) { combine(c, row, out); });
 }
 
+OffsetParam measurement(std::string text) {
+    OffsetParam p(text);  // finite values only
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t at; (at = text.find('_', from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    const size_t values = 6 * p.lenses_.size();
+    if (parts.size() != values + 3 && parts.size() != values + 4) throw OffsetError("invalid offset");
+    for (size_t i = 0; i < parts.size(); ++i)
+        if (!wholeNumber(parts[i], i == 0 || i > values)) throw OffsetError("invalid offset");
+    return p;
+}
+
 OffsetParam analyse() {
-    OffsetParam p(readCmdOutput(std::string("discSeek ") + kBitmapPath));
+    OffsetParam p = measurement(readCmdOutput(std::string("discSeek ") + kBitmapPath));
     LOG(INFO) << "param " << p;
     return p;
+}
+
+Status checkLensNodes(int camera_num) {
+    for (int i = 0; i < camera_num; ++i) {
+        const std::string node = "/dev/video" + std::to_string(i);
+        struct stat st;
+        if (stat(node.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+            LOG(ERROR) << "no lens " << node << " for " << camera_num << " lenses";
+            return kCamera;
+        }
+    }
+    return kOk;
 }
 
 double radiusKey(const OffsetParam& p, const OffsetParam& mean, int camera_num) {
@@ -119,7 +167,12 @@ double radiusKey(const OffsetParam& p, const OffsetParam& mean, int camera_num) 
 
 void rankResults(std::vector<OffsetParam>& results, const OffsetParam& mean, int camera_num) {
     std::vector<Ranked> order;
-    for (size_t i = 0; i < results.size(); ++i) order.push_back({radiusKey(results[i], mean, camera_num), i});
+    for (size_t i = 0; i < results.size(); ++i) {
+        const double key = radiusKey(results[i], mean, camera_num);
+        // Radii so far apart that their squares overflow rank nothing.
+        if (!std::isfinite(key)) throw OffsetError("invalid offset");
+        order.push_back({key, i});
+    }
     std::stable_sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) { return a.key < b.key; });
     std::vector<OffsetParam> ranked;
     ranked.reserve(results.size());
@@ -145,6 +198,7 @@ Status storeOffset(OffsetParam best) {
     fclose(fp);
     PropertyConfig config(camera_paths::kOffsetConf);
     best += OffsetParam(config.queryProperty("origin"));
+    if (!best.isFinite()) throw OffsetError("invalid offset");
     const std::string encoded = base64Encode(best.toString());
     LOG(INFO) << "offset param " << best;
     LOG(INFO) << "base64 string" << encoded;
@@ -163,7 +217,9 @@ void setCameraProperty(int index, std::string const& name, int value) {
 
 int calibrate(Calibration& c) {
     try {
-        if (!c.bitmap.SetSize(c.image_width, c.image_height) || !c.bitmap.SetBitDepth(24)) throw std::bad_alloc();
+        // Nothing is allocated for lenses that are not there.
+        if (checkLensNodes(c.camera_num) != kOk) return kCamera;
+        if (!c.bitmap.SetSize(c.image_width, c.image_height) || !c.bitmap.SetBitDepth(24)) return kBitmap;
         openCamera(c);
         OffsetParam sum(kStartOffset);
         initBuffer(c);
@@ -175,9 +231,11 @@ int calibrate(Calibration& c) {
             if (!writeBitmap(c)) return kBitmap;
             OffsetParam p = analyse();
             sum += p;
+            if (!sum.isFinite()) throw OffsetError("invalid offset");
             c.results.push_back(p);
         }
         sum /= kRounds;
+        if (!sum.isFinite()) throw OffsetError("invalid offset");
         rankResults(c.results, sum, c.camera_num);
         Status s = storeOffset(meanOfBest(c.results));
         if (s != kOk) return s;

@@ -80,15 +80,23 @@ void verticalCombine(const Calibration& c, int row, uint8_t* out);
 // file's order; false when it cannot be written.
 bool writeBitmap(Calibration& c);
 
+// The analysis tool's output as a measurement: an offset text whose every
+// part is a number read whole (a line end may follow) and whose values are
+// finite, with nothing after its version; else OffsetError.
+OffsetParam measurement(std::string text);
+
 // Runs discSeek on the bitmap; its offset, or OffsetError.
 OffsetParam analyse();
+
+// kCamera, logged, when a lens of the count has no video node.
+Status checkLensNodes(int camera_num);
 
 // Sum over the first camera_num lenses that both hold of the squared
 // distance of the radii.
 double radiusKey(const OffsetParam& p, const OffsetParam& mean, int camera_num);
 
 // Sorts the measurements by their key against mean; equal keys keep their
-// order.
+// order. OffsetError when a key overflows.
 void rankResults(std::vector<OffsetParam>& results, const OffsetParam& mean, int camera_num);
 
 // The start offset plus the first kBest ranked measurements, divided by kBest.
@@ -97,7 +105,8 @@ OffsetParam meanOfBest(const std::vector<OffsetParam>& ranked);
 // Adds the stored "origin" to best and stores it, base64, as "defaultOffset"
 // with every other member kept. Throws OffsetError when the origin is no
 // offset or holds fewer lenses than best; kOffset when the file cannot be
-// opened or rewritten. The file is unchanged in every failure.
+// opened or rewritten, OffsetError when the sum is not finite. The file is
+// unchanged in every failure.
 Status storeOffset(OffsetParam best);
 
 // Sets a lens control through the shell tools: "gain" and "shutter" with

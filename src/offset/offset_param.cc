@@ -1,5 +1,6 @@
 #include "offset/offset_param.h"
 
+#include <cmath>
 #include <locale>
 #include <sstream>
 
@@ -32,12 +33,16 @@ int readInt(const std::vector<std::string>& parts, size_t index) {
     }
 }
 
+// NaN is no number and an infinity is out of range: neither is an offset.
 double readDouble(const std::vector<std::string>& parts, size_t index) {
+    double v;
     try {
-        return std::stod(partAt(parts, index));
+        v = std::stod(partAt(parts, index));
     } catch (const std::logic_error&) {
         throw OffsetError(kInvalid);
     }
+    if (!std::isfinite(v)) throw OffsetError(kInvalid);
+    return v;
 }
 
 template <typename F>
@@ -79,11 +84,10 @@ std::string OffsetParam::toString() const {
     out.imbue(std::locale::classic());
     out << camera_num_;
     for (const LensParam& lens : lenses_) {
-        out << '_' << lens.r << '_' << lens.x << '_' << lens.y << '_' << lens.yaw << '_'
-            << lens.pitch << '_' << lens.roll;
+        out << '_' << lens.r << '_' << lens.x << '_' << lens.y << '_' << lens.yaw << '_' << lens.pitch << '_'
+            << lens.roll;
     }
-    out << '_' << width_ << '_' << height_ << '_'
-        << ((static_cast<int>(version_) << 8) | lens_version_);
+    out << '_' << width_ << '_' << height_ << '_' << ((static_cast<int>(version_) << 8) | lens_version_);
     return out.str();
 }
 
@@ -113,10 +117,18 @@ OffsetParam& OffsetParam::operator/=(int n) {
     return *this;
 }
 
+bool OffsetParam::isFinite() const {
+    for (LensParam lens : lenses_) {
+        bool finite = true;
+        forEachValue(lens, [&finite](double& v) { finite = finite && std::isfinite(v); });
+        if (!finite) return false;
+    }
+    return true;
+}
+
 OffsetParam operator-(const OffsetParam& lhs, const OffsetParam& rhs) {
-    if (lhs.version_ != rhs.version_ || lhs.lens_version_ != rhs.lens_version_ ||
-        lhs.camera_num_ != rhs.camera_num_ || lhs.width_ != rhs.width_ ||
-        lhs.height_ != rhs.height_ || lhs.lenses_.size() != rhs.lenses_.size())
+    if (lhs.version_ != rhs.version_ || lhs.lens_version_ != rhs.lens_version_ || lhs.camera_num_ != rhs.camera_num_ ||
+        lhs.width_ != rhs.width_ || lhs.height_ != rhs.height_ || lhs.lenses_.size() != rhs.lenses_.size())
         throw OffsetError("lhs and rhs version mismatch");
     OffsetParam result = lhs;
     for (size_t i = 0; i < result.lenses_.size(); ++i) {
@@ -138,8 +150,8 @@ std::ostream& operator<<(std::ostream& os, const OffsetParam& param) {
 }
 
 std::ostream& operator<<(std::ostream& os, const LensParam& lens) {
-    return os << "r " << lens.r << " x " << lens.x << " y " << lens.y << " yaw " << lens.yaw
-              << " pitch " << lens.pitch << " roll " << lens.roll;
+    return os << "r " << lens.r << " x " << lens.x << " y " << lens.y << " yaw " << lens.yaw << " pitch " << lens.pitch
+              << " roll " << lens.roll;
 }
 
 namespace {
@@ -163,9 +175,7 @@ std::string base64Encode(const std::string& text) {
     out.reserve((text.size() + 2) / 3 * 4);
     size_t i = 0;
     const size_t size = text.size();
-    auto byte = [&](size_t k) {
-        return static_cast<unsigned>(static_cast<unsigned char>(text[k]));
-    };
+    auto byte = [&](size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(text[k])); };
     for (; i + 3 <= size; i += 3) {
         unsigned v = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
         out += kAlphabet[(v >> 18) & 0x3F];

@@ -34,7 +34,8 @@ struct LensParam {
 class OffsetParam {
 public:
     OffsetParam() = default;
-    // Parses the text form; throws OffsetError("invalid offset").
+    // Parses the text form; throws OffsetError("invalid offset"), also for
+    // a lens value that is NaN or infinite.
     explicit OffsetParam(const std::string& text);
 
     // The text form, always with the version number.
@@ -45,6 +46,10 @@ public:
     OffsetParam& operator+=(const OffsetParam& other);
     // Divides every lens value by n; throws OffsetError("invalid offset") for 0.
     OffsetParam& operator/=(int n);
+
+    // True when no lens value is NaN or infinite (sums of large values can
+    // overflow).
+    bool isFinite() const;
 
     int32_t camera_num_ = 0;
     std::vector<LensParam> lenses_;

@@ -1,5 +1,7 @@
 #include "bmp/bmp.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,17 +27,12 @@ std::vector<uint8_t> fileBytes(const std::string& path) {
 }
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
 }
 
-uint16_t le16(const std::vector<uint8_t>& b, size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
+uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 
-bool run(const std::vector<std::string>& argv) {
-    return pnocamera::exitedCleanly(pnocamera::runProcess(argv));
-}
+bool run(const std::vector<std::string>& argv) { return pnocamera::exitedCleanly(pnocamera::runProcess(argv)); }
 
 // RGB samples of a file as ImageMagick reads it, through a binary PPM.
 struct Rgb {
@@ -82,9 +79,7 @@ with open(sys.argv[2], 'w') as f:
     return camtest::exists(out) ? camtest::readFile(out) : "";
 }
 
-RGBApixel px(uint8_t r, uint8_t g, uint8_t b, uint8_t a = 0) {
-    return RGBApixel{b, g, r, a};
-}
+RGBApixel px(uint8_t r, uint8_t g, uint8_t b, uint8_t a = 0) { return RGBApixel{b, g, r, a}; }
 
 bool samePixel(const RGBApixel& a, const RGBApixel& b) {
     return a.Red == b.Red && a.Green == b.Green && a.Blue == b.Blue && a.Alpha == b.Alpha;
@@ -96,8 +91,7 @@ BMP pattern(int w, int h) {
     EXPECT_TRUE(image.SetSize(w, h));
     for (int i = 0; i < w; ++i)
         for (int j = 0; j < h; ++j)
-            image(i, j) = px(uint8_t(10 + 40 * i), uint8_t(20 + 30 * j), uint8_t(5 * i + 7 * j),
-                             uint8_t(i + j));
+            image(i, j) = px(uint8_t(10 + 40 * i), uint8_t(20 + 30 * j), uint8_t(5 * i + 7 * j), uint8_t(i + j));
     return image;
 }
 
@@ -116,8 +110,7 @@ TEST_F(BmpTest, NewImageIsOneWhitePixelAt24Bits) {
     ASSERT_TRUE(image.WriteToFile("/tmp/one.bmp"));
     std::vector<uint8_t> b = fileBytes("/tmp/one.bmp");
     ASSERT_EQ(58u, b.size());
-    EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x00}),
-              std::vector<uint8_t>(b.begin() + 54, b.end()));
+    EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x00}), std::vector<uint8_t>(b.begin() + 54, b.end()));
 }
 
 TEST_F(BmpTest, TwoByTwoFileByteByByte) {
@@ -130,14 +123,13 @@ TEST_F(BmpTest, TwoByTwoFileByteByByte) {
     image(1, 1) = px(0x41, 0x42, 0x43);  // bottom right
     ASSERT_TRUE(image.WriteToFile("/tmp/two.bmp"));
     const std::vector<uint8_t> expected = {
-        'B',  'M',  70,   0,    0,    0,    0, 0, 0, 0, 54, 0, 0, 0,  // file header
-        40,   0,    0,    0,    2,    0,    0, 0, 2, 0, 0,  0, 1, 0,
-        24,   0,                                   // size, width, height, planes, bits
-        0,    0,    0,    0,    16,   0,    0, 0,  // compression, image size
-        0xC4, 0x0E, 0,    0,    0xC4, 0x0E, 0, 0,  // 3780 pixels per metre
-        0,    0,    0,    0,    0,    0,    0, 0,  // colours used, important
-        0x33, 0x32, 0x31, 0x43, 0x42, 0x41, 0, 0,  // bottom row first, b g r
-        0x13, 0x12, 0x11, 0x23, 0x22, 0x21, 0, 0,  // then the top row
+        'B',  'M',  70,   0,    0,    0,    0, 0, 0, 0, 54, 0, 0, 0,         // file header
+        40,   0,    0,    0,    2,    0,    0, 0, 2, 0, 0,  0, 1, 0, 24, 0,  // size, width, height, planes, bits
+        0,    0,    0,    0,    16,   0,    0, 0,                            // compression, image size
+        0xC4, 0x0E, 0,    0,    0xC4, 0x0E, 0, 0,                            // 3780 pixels per metre
+        0,    0,    0,    0,    0,    0,    0, 0,                            // colours used, important
+        0x33, 0x32, 0x31, 0x43, 0x42, 0x41, 0, 0,                            // bottom row first, b g r
+        0x13, 0x12, 0x11, 0x23, 0x22, 0x21, 0, 0,                            // then the top row
     };
     EXPECT_EQ(expected, fileBytes("/tmp/two.bmp"));
 
@@ -168,11 +160,10 @@ TEST_F(BmpTest, PanoramaHeader) {
     EXPECT_EQ(3, b[54 + row * 1439 + 2879 * 3]);
 
     const std::string fields = readWithPython("/preview/test.bmp");
-    for (const char* line :
-         {"bfType 19778\n", "bfSize 12441654\n", "bfReserved1 0\n", "bfOffBits 54\n", "biSize 40\n",
-          "biWidth 2880\n", "biHeight 1440\n", "biPlanes 1\n", "biBitCount 24\n",
-          "biCompression 0\n", "biSizeImage 12441600\n", "biXPelsPerMeter 3780\n",
-          "biYPelsPerMeter 3780\n", "biClrUsed 0\n", "biClrImportant 0\n", "fileSize 12441654\n"})
+    for (const char* line : {"bfType 19778\n", "bfSize 12441654\n", "bfReserved1 0\n", "bfOffBits 54\n", "biSize 40\n",
+                             "biWidth 2880\n", "biHeight 1440\n", "biPlanes 1\n", "biBitCount 24\n",
+                             "biCompression 0\n", "biSizeImage 12441600\n", "biXPelsPerMeter 3780\n",
+                             "biYPelsPerMeter 3780\n", "biClrUsed 0\n", "biClrImportant 0\n", "fileSize 12441654\n"})
         EXPECT_NE(std::string::npos, fields.find(line)) << line << "in\n" << fields;
 
     Rgb im = readWithImageMagick("/preview/test.bmp");
@@ -382,6 +373,53 @@ TEST_F(BmpTest, WriteReportsOpenWriteAndCloseFailures) {
     EXPECT_TRUE(large.WriteToFile("/dev/null"));
 }
 
+// SetSize holds no pixels until one is asked for; the files are those of an
+// image whose every pixel was set white.
+TEST_F(BmpTest, UntouchedPixelsWriteAsWhiteAtEveryDepth) {
+    for (int depth : {1, 4, 8, 16, 24, 32}) {
+        for (auto size : {std::pair<int, int>{1, 1}, {5, 3}, {130, 70}}) {
+            BMP lazy, set;
+            ASSERT_TRUE(lazy.SetBitDepth(depth));
+            ASSERT_TRUE(set.SetBitDepth(depth));
+            ASSERT_TRUE(lazy.SetSize(size.first, size.second));
+            ASSERT_TRUE(set.SetSize(size.first, size.second));
+            for (int i = 0; i < size.first; ++i)
+                for (int j = 0; j < size.second; ++j) set(i, j) = RGBApixel{255, 255, 255, 0};
+            const BMP& view = lazy;
+            EXPECT_EQ(view(size.first - 1, size.second - 1).Red, 255);
+            EXPECT_EQ(lazy.GetPixel(0, 0).Blue, 255);
+            ASSERT_TRUE(lazy.WriteToFile("/tmp/lazy.bmp"));
+            ASSERT_TRUE(set.WriteToFile("/tmp/set.bmp"));
+            EXPECT_EQ(fileBytes("/tmp/lazy.bmp"), fileBytes("/tmp/set.bmp")) << depth << " " << size.first;
+            // Pixels made on first use start white; the others stay so.
+            lazy(1 % size.first, 0) = RGBApixel{1, 2, 3, 0};
+            set(1 % size.first, 0) = RGBApixel{1, 2, 3, 0};
+            ASSERT_TRUE(lazy.WriteToFile("/tmp/lazy.bmp"));
+            ASSERT_TRUE(set.WriteToFile("/tmp/set.bmp"));
+            EXPECT_EQ(fileBytes("/tmp/lazy.bmp"), fileBytes("/tmp/set.bmp")) << depth << " " << size.first;
+            // A new size drops them again.
+            ASSERT_TRUE(lazy.SetSize(2, 2));
+            EXPECT_EQ(lazy(1, 0).Green, 255);
+        }
+    }
+}
+
+TEST_F(BmpTest, ALinkInTheFilesPlaceIsNotFollowed) {
+    camtest::writeFile("/tmp/victim", "keep");
+    unlink("/tmp/link.bmp");
+    ASSERT_EQ(symlink("/tmp/victim", "/tmp/link.bmp"), 0);
+    BMP image = pattern(3, 2);
+    CaptureStdout();
+    EXPECT_FALSE(image.WriteToFile("/tmp/link.bmp"));
+    EXPECT_FALSE(image.WriteRowsToFile("/tmp/link.bmp", [](int, uint8_t*) {}));
+    EXPECT_EQ(GetCapturedStdout(),
+              "BMP Error: Cannot open file /tmp/link.bmp for output.\n"
+              "BMP Error: Cannot open file /tmp/link.bmp for output.\n");
+    EXPECT_EQ(camtest::readFile("/tmp/victim"), "keep");
+    unlink("/tmp/link.bmp");
+    unlink("/tmp/victim");
+}
+
 TEST_F(BmpTest, DpiGoesIntoTheHeader) {
     BMP image;
     EXPECT_EQ(96, image.TellHorizontalDPI());
@@ -409,8 +447,8 @@ TEST_F(BmpTest, EveryDepthRoundTrips) {
                     // Values a 5-6-5 pixel holds exactly.
                     image(i, j) = px(uint8_t(8 * i), uint8_t(4 * (i + j)), uint8_t(8 * j));
                 } else {
-                    image(i, j) = px(uint8_t(19 * i), uint8_t(23 * j), uint8_t(i * j),
-                                     uint8_t(depth == 32 ? i + 1 : 0));
+                    image(i, j) =
+                        px(uint8_t(19 * i), uint8_t(23 * j), uint8_t(i * j), uint8_t(depth == 32 ? i + 1 : 0));
                 }
             }
         const std::string path = "/tmp/depth" + std::to_string(depth) + ".bmp";
@@ -472,8 +510,7 @@ TEST_F(BmpTest, ReadsFilesWrittenByImageMagick) {
     struct Case {
         const char* format;
         bool flipped;
-    } cases[] = {
-        {"BMP:/tmp/im.bmp", false}, {"BMP3:/tmp/im.bmp", false}, {"BMP3:/tmp/im.bmp", true}};
+    } cases[] = {{"BMP:/tmp/im.bmp", false}, {"BMP3:/tmp/im.bmp", false}, {"BMP3:/tmp/im.bmp", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.format) + (c.flipped ? " flipped" : ""));
         std::vector<std::string> args = {"convert", "/tmp/src.bmp.ppm"};
@@ -501,10 +538,9 @@ TEST_F(BmpTest, ReadsBitFieldFilesWrittenByImageMagick) {
     ASSERT_TRUE(source.WriteToFile("/tmp/bf.bmp"));
     Rgb im = readWithImageMagick("/tmp/bf.bmp");
     // 5-6-5 and 8-8-8-8 with alpha, both with masks in a 124-byte header.
-    ASSERT_TRUE(
-        run({"convert", "/tmp/bf.bmp.ppm", "-define", "bmp:subtype=RGB565", "BMP:/tmp/bf16.bmp"}));
-    ASSERT_TRUE(run({"convert", "/tmp/bf.bmp.ppm", "-alpha", "set", "-channel", "A", "-evaluate",
-                     "set", "50%", "BMP:/tmp/bf32.bmp"}));
+    ASSERT_TRUE(run({"convert", "/tmp/bf.bmp.ppm", "-define", "bmp:subtype=RGB565", "BMP:/tmp/bf16.bmp"}));
+    ASSERT_TRUE(run({"convert", "/tmp/bf.bmp.ppm", "-alpha", "set", "-channel", "A", "-evaluate", "set", "50%",
+                     "BMP:/tmp/bf32.bmp"}));
     ASSERT_EQ(16, GetBitmapColorDepth("/tmp/bf16.bmp"));
     ASSERT_EQ(3u, GetBMIH("/tmp/bf16.bmp").biCompression);
     ASSERT_EQ(124u, GetBMIH("/tmp/bf32.bmp").biSize);
@@ -534,8 +570,7 @@ TEST_F(BmpTest, ReadsTopDownRows) {
     std::vector<uint8_t> td(b.begin(), b.begin() + 54);
     int32_t h = -3;
     for (int k = 0; k < 4; ++k) td[22 + k] = uint8_t(uint32_t(h) >> (8 * k));
-    for (int r = 2; r >= 0; --r)
-        td.insert(td.end(), b.begin() + 54 + r * 12, b.begin() + 54 + (r + 1) * 12);
+    for (int r = 2; r >= 0; --r) td.insert(td.end(), b.begin() + 54 + r * 12, b.begin() + 54 + (r + 1) * 12);
     camtest::writeFile("/tmp/td2.bmp", std::string(td.begin(), td.end()));
     BMP back;
     ASSERT_TRUE(back.ReadFromFile("/tmp/td2.bmp"));
@@ -617,8 +652,7 @@ TEST_F(BmpTest, ColourTables) {
     EXPECT_FALSE(image.CreateGrayscaleColorTable());
     std::string out = GetCapturedStdout();
     size_t warnings = 0;
-    for (size_t at = out.find("BMP Warning: "); at != std::string::npos;
-         at = out.find("BMP Warning: ", at + 1))
+    for (size_t at = out.find("BMP Warning: "); at != std::string::npos; at = out.find("BMP Warning: ", at + 1))
         ++warnings;
     EXPECT_EQ(5u, warnings) << out;
 }

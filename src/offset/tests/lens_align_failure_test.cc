@@ -85,6 +85,65 @@ TEST_F(LensAlignFailure, AnalysisOutputThatIsNoOffsetForTwoLenses) {
     expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
 }
 
+// Only finite numbers read whole are a measurement; one bad round is enough.
+TEST_F(LensAlignFailure, AnalysisValuesThatAreNoFiniteWholeNumbers) {
+    const std::string tail = "_0_0_0_0_0_170_0_0_0_0_0_1440_1440_256";
+    for (const std::string& first : std::vector<std::string>{
+             "2_nan_0_0_0_0_0_nan_0_0_0_0_0_1440_1440_256", "2_170_inf" + tail.substr(2), "2_-inf" + tail,
+             "2_1x" + tail, "2_170_0_0_0_0_0_170_0_0_0_0_0_1440_1440_256x", "2_ 170" + tail, "2_170" + tail + "_7",
+             "2_1e400" + tail, "2_0x" + tail, "2__0_0_0_0_0_170_0_0_0_0_0_1440_1440_256",
+             "2_170_0_0_0_0_0_170_0_0_0_0_0_1440_1440_25.6", "2.0_170" + tail}) {
+        const std::string good = "2_170" + tail;
+        // The bad text in the first round, good ones after it.
+        const std::string list = first + " " + good + " " + good + " " + good + " " + good;
+        ASSERT_EQ(system(("vcam-standin discSeek 'print=" + list + "'").c_str()), 0);
+        expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+        EXPECT_EQ(log().find("] param "), std::string::npos) << first << log();
+    }
+    // The bad text in the last round.
+    ASSERT_EQ(system(("vcam-standin discSeek 'print=2_170" + tail + " 2_170" + tail + " 2_170" + tail + " 2_170" +
+                      tail + " 2_nan" + tail + "'")
+                         .c_str()),
+              0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    EXPECT_EQ(camtest::countOf(log(), "] param "), 4u);
+
+    // Finite, but the sum of five overflows; or one radius so far off that
+    // its distance to the mean does.
+    std::string list;
+    for (int k = 0; k < 5; ++k) list += "2_1e308" + tail + " ";
+    ASSERT_EQ(system(("vcam-standin discSeek 'print=" + list + "'").c_str()), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    list = "2_1e308" + tail + " ";
+    for (int k = 0; k < 4; ++k) list += "2_170" + tail + " ";
+    ASSERT_EQ(system(("vcam-standin discSeek 'print=" + list + "'").c_str()), 0);
+    expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    // An origin that is no finite number, or whose sum with the mean is not.
+    for (const std::string origin :
+         {"2_nan_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512", "2_1.7e308_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512"}) {
+        list.clear();
+        for (int k = 0; k < 5; ++k) list += "2_1.7e308" + tail + " ";
+        ASSERT_EQ(system(("vcam-standin discSeek 'print=" + list + "'").c_str()), 0);
+        stored_ = "{\"origin\": \"" + origin + "\"}";
+        writeFile(kConf, stored_);
+        expectFailure({"2", "1440", "1440", "h"}, 13, "offset err: invalid offset");
+    }
+}
+
+// Lens counts beyond the lens nodes are refused before anything is made for
+// them; a bitmap too large to hold is a bitmap that cannot be written.
+TEST_F(LensAlignFailure, LensCountAndBitmapSizeBeyondTheCamera) {
+    unlink("/preview/test.bmp");
+    for (const char* n : {"1000000", "3", "16"}) {
+        expectFailure({n, "1", "1", "h"}, 5, "no lens /dev/video2 for ");
+        EXPECT_EQ(log().find("open video"), std::string::npos) << log();
+        EXPECT_EQ(log().find("to caculate"), std::string::npos) << log();
+    }
+    expectFailure({"2", "12000", "12000", "h"}, 11, "BMP Warning: User attempted to set a size too large to store");
+    EXPECT_EQ(log().find("open video"), std::string::npos) << log();
+    EXPECT_FALSE(camtest::exists("/preview/test.bmp"));
+}
+
 TEST_F(LensAlignFailure, StoredOriginThatIsNoOffsetForTwoLenses) {
     for (const std::string origin : {"2_0_0", "1_0_0_0_0_0_0_2880_1440_512", "\\\"; rm -rf /etc"}) {
         stored_ = "{\"origin\": \"" + origin + "\", \"language\": \"en_US\"}";

@@ -79,8 +79,16 @@ TEST_F(LensAlignRun, SideBySideStoresTheMeasuredMeanPlusTheOrigin) {
     ASSERT_GE(fifo, 0);
     ASSERT_EQ(write(fifo, "{\"cmd\":\"x\"}\n", 12), 12);
     ASSERT_EQ(system("vcam-devctl set 0 mode 5"), 0);
+    // A link in the bitmap's place is replaced, not followed.
+    writeFile("/etc/cnt.conf", "41");
+    unlink(lensalign::kBitmapPath);
+    ASSERT_EQ(symlink("/etc/cnt.conf", lensalign::kBitmapPath), 0);
 
     ASSERT_EQ(run({"2", "1440", "1440", "h"}), 0) << log();
+    EXPECT_EQ(readFile("/etc/cnt.conf"), "41");
+    struct stat st;
+    ASSERT_EQ(lstat(lensalign::kBitmapPath, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
 
     // Five rounds of 30 frames with both lenses matched after each, no frame
     // sync and no working mode.

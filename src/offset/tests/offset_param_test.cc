@@ -84,14 +84,9 @@ TEST(OffsetParamParse, VersionNumberRules) {
         int version;
         int lens_version;
     } cases[] = {
-        {"513", 2, 1},
-        {"1", 1, 1},
-        {"0", 1, 0},
-        {"256", 1, 0},
-        {"255", 1, 255},
-        {"65535", 255, 255},
-        {"65536", 1, 0},  // only the low 16 bits count
-        {"0\n", 1, 0},    // a tool's line end after the number
+        {"513", 2, 1},    {"1", 1, 1},         {"0", 1, 0},     {"256", 1, 0},
+        {"255", 1, 255},  {"65535", 255, 255}, {"65536", 1, 0},  // only the low 16 bits count
+        {"0\n", 1, 0},                                           // a tool's line end after the number
         {"770abc", 3, 2},
     };
     for (const Case& c : cases) {
@@ -140,6 +135,19 @@ TEST(OffsetParamParse, InvalidTexts) {
     expectInvalid("2_0_0_0_0_0_0_0_0_0_0_0_2880_1440");  // one value short
     expectInvalid("2000000000_1_2_3");                   // count larger than the text
     expectInvalid("_");
+    // NaN is no number, an infinity no finite value; the largest finite
+    // values are read.
+    for (const char* v : {"nan", "NAN", "-nan", "nan(1)", "inf", "-inf", "Infinity", "infx"})
+        expectInvalid(std::string("1_0_0_") + v + "_0_0_0_1440_720");
+    EXPECT_EQ(OffsetParam("1_1e308_0_0_0_0_-1.7e308_1440_720").lenses_[0].roll, -1.7e308);
+}
+
+TEST(OffsetParamArithmetic, SumsThatOverflowAreNotFinite) {
+    OffsetParam a("1_1e308_0_0_0_0_0_1440_720_256");
+    EXPECT_TRUE(a.isFinite());
+    a += a;
+    EXPECT_FALSE(a.isFinite());
+    EXPECT_TRUE(OffsetParam("0_1440_720").isFinite());
 }
 
 TEST(OffsetParamText, DefaultStreamNumberFormat) {
@@ -230,9 +238,7 @@ TEST(OffsetParamArithmetic, Difference) {
 
 TEST(OffsetParamArithmetic, DifferenceRefusesMismatches) {
     const OffsetParam a = twoLens(5);
-    auto mismatch = [&](OffsetParam b) {
-        expectOffsetError([&] { (void)(a - b); }, "lhs and rhs version mismatch");
-    };
+    auto mismatch = [&](OffsetParam b) { expectOffsetError([&] { (void)(a - b); }, "lhs and rhs version mismatch"); };
     OffsetParam b = twoLens(1);
     b.version_ = 2;
     mismatch(b);
