@@ -45,7 +45,7 @@ int currentType(Context& ctx) {
 bool startOn(ClientHandler& h, bufferevent* client, const std::string& type, int busy_type,
              const std::function<std::shared_ptr<CameraState>()>& make) {
     Context& ctx = h.ctx_;
-    if (currentType(ctx) != 0) return h.sendMsg(client, ClientHandler::whatReply(type, kInUse));
+    if (currentType(ctx) != state_type::kIdle) return h.sendMsg(client, ClientHandler::whatReply(type, kInUse));
     std::shared_ptr<CameraState> idle = ctx.state_;
     if (idle) idle->clear();
     ctx.changeState(make());

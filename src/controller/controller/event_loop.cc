@@ -251,7 +251,7 @@ bool openDevices(Context& ctx) {
     createMarker();
     toDevice();
     ctx.changeState(std::make_shared<RecordVideoState>(ctx));
-    runPinTool(6);
+    runPinTool(board_pin::kFanOff);
     return true;
 }
 
@@ -324,14 +324,14 @@ void dispatchButton(Context& ctx, unsigned char byte) {
     if (byte & 1) return;
     LOG(INFO) << "button pressed ";
     int code = byte >> 4;
-    if (code != 1 && code != 2 && code != 4) return;
+    if (code != key_code::kSelect && code != key_code::kNext && code != key_code::kPrev) return;
     auto state = current(ctx);
     if (!state) return;
     int t = state->type();
-    if (t == state_type::kIdle || (code == 1 && CameraState::isBusyType(t))) state->clear();
-    if (code == 2)
+    if (t == state_type::kIdle || (code == key_code::kSelect && CameraState::isBusyType(t))) state->clear();
+    if (code == key_code::kNext)
         state->handleButton0();
-    else if (code == 1)
+    else if (code == key_code::kSelect)
         state->handleButton1();
     else
         state->handleButton2();

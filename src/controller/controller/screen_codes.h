@@ -23,6 +23,15 @@ enum : int {
 };
 }  // namespace state_type
 
+// Key codes of a "/dev/button" byte (its high nibble).
+namespace key_code {
+enum : int {
+    kSelect = 1,
+    kNext = 2,
+    kPrev = 4,
+};
+}  // namespace key_code
+
 // How the blink timers show an LED's colour.
 namespace led_mode {
 enum : int {

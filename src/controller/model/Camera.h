@@ -90,10 +90,10 @@ private:
 
 inline void toHost() {
     LOG(INFO) << "to host";
-    pnocamera::runProcess({"gpioPoke", "7"});
+    pnocamera::runProcess({"gpioPoke", std::to_string(board_pin::kUsbToHost)});
 }
 
 inline void toDevice() {
     LOG(INFO) << "to device";
-    pnocamera::runProcess({"gpioPoke", "8"});
+    pnocamera::runProcess({"gpioPoke", std::to_string(board_pin::kUsbToDevice)});
 }

@@ -136,14 +136,14 @@ int ProcessController::startRecord(int camera_num, int width, int height, int bi
         return -1;
     }
     setGovernor("performance");
-    runPinTool(5);
+    runPinTool(board_pin::kFanOn);
     return start(mp4SpoolArgs(camera_num, width, height, bitrate, mode, path, orientation, ratio)) > 0 ? 0 : -1;
 }
 
 int ProcessController::stopRecord() {
     setGovernor("ondemand");
     if (child_pid_ > 0) kill(child_pid_, SIGINT);
-    runPinTool(6);
+    runPinTool(board_pin::kFanOff);
     return 0;
 }
 
@@ -151,7 +151,7 @@ int ProcessController::startLive(int camera_num, bool live, int width, int heigh
                                  const unsigned* ratio, const std::string& url, const std::string& orientation,
                                  int scale) {
     setGovernor("performance");
-    runPinTool(5);
+    runPinTool(board_pin::kFanOn);
     return start(realTimeStillGrabArgs(camera_num, live, width, height, url, bitrate, mode, orientation, scale,
                                        ratio)) > 0
                ? 0
@@ -160,7 +160,7 @@ int ProcessController::startLive(int camera_num, bool live, int width, int heigh
 
 int ProcessController::stopLive() {
     setGovernor("ondemand");
-    runPinTool(6);
+    runPinTool(board_pin::kFanOff);
     if (child_pid_ > 0) kill(child_pid_, SIGINT);
     return 0;
 }

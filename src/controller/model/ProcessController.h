@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fifo_ipc/fifo_paths.h"
+#include "model/board_pins.h"
 
 class ProcessController {
 public:

@@ -132,7 +132,7 @@ int startFailureCode(int result) { return result == Camera::kConfigError ? resul
 void undoJobStart(bool raised_cpu, bool on_host) {
     if (raised_cpu) {
         setGovernor("ondemand");
-        runPinTool(6);
+        runPinTool(board_pin::kFanOff);
     }
     if (on_host) toDevice();
 }
