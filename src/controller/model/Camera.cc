@@ -75,10 +75,21 @@ std::string firstWord(const std::string& path) {
     return w;
 }
 
+// A job start that the application configuration cannot answer gives kConfigError.
+template <typename Start>
+int withConfig(const char* what, Start start) {
+    try {
+        return start();
+    } catch (const ConfigError& e) {
+        LOG(ERROR) << what << " config err " << e.what();
+        return Camera::kConfigError;
+    }
+}
+
 }  // namespace
 
 int Camera::takePhoto() {
-    try {
+    return withConfig("take photo", [&] {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         std::string orientation = app_config_.queryOrientation();
@@ -90,14 +101,11 @@ int Camera::takePhoto() {
         return process_controller_.takePhoto(num, p.width, p.height, static_cast<unsigned>(p.mode), ratio, orientation)
                    ? 1
                    : 0;
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << "take photo config err " << e.what();
-        return kConfigError;
-    }
+    });
 }
 
 int Camera::realtimeSnapshot() {
-    try {
+    return withConfig("snapshot", [&] {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         app_config_.queryOrientation();
@@ -105,14 +113,11 @@ int Camera::realtimeSnapshot() {
         if (!hasLabel(p.width)) return kConfigError;
         updatePhotoCount();
         return process_controller_.realtimeSnapshot(num, p.width, p.height);
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << "snapshot config err " << e.what();
-        return kConfigError;
-    }
+    });
 }
 
 int Camera::startRecord(int width, int height, int bitrate) {
-    try {
+    return withConfig("record", [&] {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         std::string orientation = app_config_.queryOrientation();
@@ -128,14 +133,11 @@ int Camera::startRecord(int width, int height, int bitrate) {
         updateVideoCount();
         return process_controller_.startRecord(num, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode), ratio,
                                                orientation);
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << "record config err " << e.what();
-        return kConfigError;
-    }
+    });
 }
 
 int Camera::startLive(int width, int height, int bitrate) {
-    try {
+    return withConfig("live", [&] {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         std::string orientation = app_config_.queryOrientation();
@@ -152,14 +154,11 @@ int Camera::startLive(int width, int height, int bitrate) {
         }
         return process_controller_.startLive(num, true, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
                                              ratio, kLiveUrl, orientation, p.scale);
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << "live config err " << e.what();
-        return kConfigError;
-    }
+    });
 }
 
 int Camera::startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, const char* what) {
-    try {
+    return withConfig(what, [&] {
         ConfigParam p;
         int num = app_config_.queryCameraNum();
         std::string orientation = app_config_.queryOrientation();
@@ -168,10 +167,7 @@ int Camera::startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, con
         app_config_.queryRGBRatio(ratio);
         return process_controller_.startLive(num, false, p.width, p.height, p.bitrate, static_cast<unsigned>(p.mode),
                                              ratio, kPreviewUrl, orientation, p.scale);
-    } catch (const ConfigError& e) {
-        LOG(ERROR) << what << " config err " << e.what();
-        return kConfigError;
-    }
+    });
 }
 
 int Camera::startPreview() { return startPreviewWorker(&AppConfig::queryPreviewParam, "preview"); }
