@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-jobs=$(nproc)
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}  # build and test jobs
 
 cmake -S . -B build -DCAMERA_WERROR=ON
 cmake --build build -j"$jobs"

@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 failures = []
 
@@ -45,10 +46,47 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run(script, *args):
-    p = subprocess.run([script, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                       timeout=240)
+def run(script, *args, timeout=240):
+    try:
+        p = subprocess.run([script, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        return None, f"(still running after {timeout} s) {e.output}"
     return p.returncode, p.stdout
+
+
+def wait_until(cond, timeout=90):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.1)
+    return cond()
+
+
+def running_with(text):
+    """Pids of processes whose command line names text."""
+    found = []
+    for d in os.listdir("/proc"):
+        if d.isdigit() and int(d) != os.getpid():
+            try:
+                if text.encode() in open(f"/proc/{d}/cmdline", "rb").read():
+                    found.append(int(d))
+            except OSError:
+                pass
+    return found
+
+
+def readme_python(port):
+    """The README's Python lines for a kept camera, on the given port."""
+    text = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")).read()
+    m = re.search(r"^    (python3 -c 'import .*?')$", text, re.M | re.S)
+    code = "\n".join(l[4:] if l.startswith("    ") else l for l in m.group(1).split("\n"))
+    return code.replace("8888", str(port))
+
+
+def card_photos(folder):
+    return sorted(f for f in os.listdir(folder) if f.startswith("IMG_"))
 
 
 def check_report(out, what):
@@ -61,7 +99,7 @@ def check_report(out, what):
           f"{what}: build output in the report:\n{out}")
 
 
-def keep_run(script, state, build, sig):
+def keep_run(script, state, build, sig, while_kept=None):
     port = free_port()
     p = subprocess.Popen([script, "--keep", str(port), "--state", state, "--build", build],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -99,8 +137,23 @@ def keep_run(script, state, build, sig):
             elif busy and "stateChanged" in line:
                 break
     check(any('"takePhotoResult","code":true' in g for g in got), f"keep: python takePhoto got {got}")
+    # the README's Python lines: the photo is on the card when they end
+    before = card_photos(os.path.join(state, "sdcard"))
+    py = subprocess.run(["bash", "-c", readme_python(port)], stdout=subprocess.PIPE, text=True, timeout=90)
+    check(py.returncode == 0 and len(card_photos(os.path.join(state, "sdcard"))) == len(before) + 1,
+          f"keep: after the README's Python lines the card holds {card_photos(os.path.join(state, 'sdcard'))}, "
+          f"before {before}:\n{py.stdout}")
+    if while_kept:
+        while_kept(port, p.pid)
 
     os.kill(p.pid, sig)
+    if sig == signal.SIGKILL:
+        p.wait(timeout=60)
+        # the camera goes with its script, and with it the tree's lock
+        check(wait_until(lambda: pid is None or not os.path.exists(f"/proc/{pid}")),
+              "keep: the controller outlived its killed script")
+        check(wait_until(lambda: not running_with(state)), f"keep: left running: {running_with(state)}")
+        return out
     rest, _ = p.communicate(timeout=60)
     out += rest
     check(p.returncode == 0, f"keep: status {p.returncode} after signal {sig}:\n{out}")
@@ -143,16 +196,74 @@ def main():
         check(not photos or f"   {os.path.join(tree, 'sdcard', photos[0])}" not in out,
               "second run: an earlier photo listed as taken")
 
+        # the camera keeps its /etc: the file counter goes on after the card
+        # is emptied; --factory starts anew with an empty card
+        check(open(os.path.join(tree, "etc", "cnt.conf")).read().strip() == "2", "second run: counter not 2")
+        for f in os.listdir(os.path.join(tree, "sdcard")):
+            os.unlink(os.path.join(tree, "sdcard", f))
+        id_conf = os.path.join(tree, "etc", "ID.conf")
+        factory_id = open(id_conf).read()
+        open(id_conf, "w").write("PANO99887766\n")  # an id set in an earlier run
+        rc, out = run(script, "--build", build)
+        check(rc == 0 and card_photos(os.path.join(tree, "sdcard")) == ["IMG_000003@3K.pnop"],
+              f"third run: status {rc}, card {card_photos(os.path.join(tree, 'sdcard'))}:\n{out}")
+        check(open(id_conf).read() == "PANO99887766\n", "third run: the camera's id went")
+        rc, out = run(script, "--help")
+        check(rc == 0 and "--factory" in out, f"--help names no --factory:\n{out}")
+        rc, out = run(script, "--build", build, "--factory")
+        check(rc == 0 and card_photos(os.path.join(tree, "sdcard")) == ["IMG_000001@3K.pnop"],
+              f"--factory: status {rc}, card {card_photos(os.path.join(tree, 'sdcard'))}:\n{out}")
+        check(open(id_conf).read() == factory_id, "--factory: not the factory id")
+
+        # a kept camera's port held by another program: refused at once,
+        # nothing left running, by the main command and by sim/vcam
+        held = socket.socket()
+        held.bind(("127.0.0.1", 0))
+        held.listen()
+        hport = held.getsockname()[1]
+        hstate = os.path.join(tmp, "held")
+        rc, out = run(script, "--keep", str(hport), "--state", hstate, "--build", build, timeout=120)
+        check(rc not in (0, None) and f"127.0.0.1:{hport}" in out and "kept running" not in out and "install" not in out,
+              f"held port: status {rc}:\n{out}")
+        check(not running_with(hstate), f"held port: left running {running_with(hstate)}")
+        rc, out = run(os.path.join(copy, "sim", "vcam"), "--build", build, "--forward", str(hport), "--", "true",
+                      timeout=120)
+        check(rc == 2 and f"127.0.0.1:{hport}" in out, f"sim/vcam held port: status {rc}:\n{out}")
+        check(not running_with(f"127.0.0.1 {hport}"), "sim/vcam held port: a forwarder left running")
+        held.close()
+
+        # the panel as text into a reader that stops early: no write error
+        screen = subprocess.run([os.path.join(copy, "sim", "vcam"), "--build", build, "--lenses", "0", "--",
+                                 "/bin/bash", "-c", "trap '' PIPE; vcam-screen --raw | head -n 1"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+        check(screen.stdout.startswith("lit ") and "error" not in screen.stderr,
+              f"vcam-screen --raw | head: {screen.stdout!r} {screen.stderr!r}")
+
         # kept cameras, in a tree whose name a shell would misread
         state = os.path.join(tmp, "state $(touch owned) 'x'")
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            out = keep_run(script, state, build, sig)
-            if out:
-                check("2 taken this run" in out, f"keep: the photos taken are not all listed:\n{out}")
+
+        def second_run(port, script_pid):
+            # one run at a time on a tree: refused, the kept camera untouched
+            rc, out = run(script, "--state", state, "--build", build)
+            check(rc not in (0, None) and "in use" in out and f"kill {script_pid}" in out and "install" not in out,
+                  f"second run on a kept tree: status {rc}:\n{out}")
+            check(os.path.exists(os.path.join(state, "fwd", "fwd.sock")), "second run: the kept camera's socket went")
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+                s.sendall(b'{"cmd":"heartTest"}\n')
+                check(s.makefile().readline().strip() == '{"type":"heartTestResult","code":true}',
+                      "second run: the kept camera does not answer")
+
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
+            out = keep_run(script, state, build, sig, second_run if sig == signal.SIGTERM else None)
+            if out and sig != signal.SIGKILL:
+                check("3 taken this run" in out, f"keep: the photos taken are not all listed:\n{out}")
         check(not os.path.exists(os.path.join(copy, "owned")) and not os.path.exists("owned"),
               "a folder name ran as a command")
-        kept = [f for f in os.listdir(os.path.join(state, "sdcard")) if f.startswith("IMG_")]
-        check(len(kept) == 4, f"keep: card holds {kept}")
+        # the lock went with the killed run; the counter went on throughout
+        rc, out = run(script, "--state", state, "--build", build)
+        check(rc == 0, f"after a killed run: status {rc}:\n{out}")
+        kept = card_photos(os.path.join(state, "sdcard"))
+        check(kept == [f"IMG_{n:06d}@3K.pnop" for n in range(1, 11)], f"keep: card holds {kept}")
 
         # a folder that is not a camera tree is left alone
         other = os.path.join(tmp, "notes")

@@ -156,6 +156,13 @@ def p_divider(c, tr):
     c.vline(0, 0, c.h - 1)
 
 
+def p_rule(c, tr):
+    # drawn by the photo screen (photos taken / left) and the recording
+    # screen (time / size) before their two numbers: no words of either
+    for x in range(0, c.w, 2):
+        c.set(x, c.h // 2)
+
+
 def p_nav(c, tr):
     c.text(0, 0, "<")
     c.text_centered(tr("OK"), 0)
@@ -347,7 +354,7 @@ ICONS = {
     50: ("row4K", *ROW, p_row("4K")),
     52: ("rowBack", *ROW, p_row("BACK")),
     54: ("rowRecSize", *ROW, p_row("REC SIZE")),
-    58: ("counts", 56, 56, 71, 8, p_label("SHOT / LEFT")),
+    58: ("counts", 56, 56, 71, 8, p_rule),
     59: ("streaming", *MSG, p_label("STREAMING")),
     60: ("recReady", *MSG, p_label("READY")),
     61: ("errorWrite", 56, 24, 71, 24, p_label("WRITE", "ERROR")),
@@ -374,7 +381,7 @@ PINYIN = {
     "PLEASE WAIT": "QING DENGDAI", "LAY FLAT": "FANG PING", "OK TO START": "QUEDING KAISHI",
     "LENS CAL": "JIAOZHUN", "CAM INFO": "XINXI", "VERSION": "BANBEN", "KERNEL": "NEIHE",
     "LANGUAGE": "YUYAN", "CHINESE": "ZHONGWEN", "ENGLISH": "YINGWEN", "AP RESET": "CHONGZHI",
-    "BACK": "FANHUI", "SHOT / LEFT": "PAI / YU", "STREAMING": "CHUANSHU",
+    "BACK": "FANHUI", "STREAMING": "CHUANSHU",
     "READY": "ZHUNBEI", "WRITE": "XIERU", "ERROR": "CUOWU", "OK: OFF": "QUEDING GUAN",
     "FAILED": "SHIBAI", "OK: BACK": "QUEDING", "NO CARD": "WU KA", "CARD FULL": "KA MAN",
     "CARD ERROR": "KA CUOWU", "USB": "USB", "DISK": "CIPAN", "AP ON": "REDIAN KAI",

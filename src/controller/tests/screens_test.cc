@@ -177,6 +177,17 @@ TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
     EXPECT_TRUE(waitForIcon(75));  // odd second
     EXPECT_TRUE(waitForIcon(74));  // even second
+    // under the time and size the counts icon, without words of the photo
+    // screen: at most one lit row at the bottom right of the divider
+    EXPECT_TRUE(waitForIcon(58));
+    camtest::Panel p = camtest::readPanel();
+    int lit_rows = 0;
+    for (int y = 56; y < 64; ++y) {
+        bool lit = false;
+        for (int x = 54; x < 128; ++x) lit = lit || p.at(x, y);
+        lit_rows += lit;
+    }
+    EXPECT_LE(lit_rows, 1) << "a label under the recording's time and size";
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
     EXPECT_TRUE(waitForIcon(63));
     EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
