@@ -97,9 +97,15 @@ int V4L2CameraImpl::frameSync() { return aitFrameSync(&device_); }
 
 void V4L2CameraImpl::reset() {
     static const std::pair<const char*, int> defaults[] = {
-        {"hue", 0},           {"gamma", 128},        {"contrast", 120},
-        {"sharpness", 128},   {"saturation", 128},   {"exposure_auto", 1},
-        {"brightness", 128},  {"exposure_auto", 0},  {"white_balance_temperature_auto", 1},
+        {"hue", 0},
+        {"gamma", 128},
+        {"contrast", 120},
+        {"sharpness", 128},
+        {"saturation", 128},
+        {"exposure_auto", 1},
+        {"brightness", 128},
+        {"exposure_auto", 0},
+        {"white_balance_temperature_auto", 1},
         {"power_line_frequency", 1},
     };
     for (const auto& d : defaults) setV4L2Property(d.first, d.second);
@@ -107,9 +113,7 @@ void V4L2CameraImpl::reset() {
 
 bool V4L2CameraImpl::isAutoExposure() const { return queryV4L2Property("exposure_auto") == 0; }
 
-bool V4L2CameraImpl::isAutoWhiteBalance() const {
-    return queryV4L2Property("white_balance_temperature_auto") == 1;
-}
+bool V4L2CameraImpl::isAutoWhiteBalance() const { return queryV4L2Property("white_balance_temperature_auto") == 1; }
 
 bool V4L2CameraImpl::setV4L2Property(std::string const& name, int value) {
     std::lock_guard<std::mutex> guard(lock_);

@@ -41,25 +41,25 @@ TEST(BrgPacket, WritersSendTheDocumentedBytes) {
         Bytes bytes;
     };
     std::vector<Case> cases = {
-        {"exposure", [] { return BrgXU_WriteISP(kFd, 0x11223344); },
-         {0x00, 0x01, 0x44, 0x33, 0x22, 0x11, 0x00, 0x00}},
-        {"rgb", [] { return BrgXU_WriteISP_RGB(kFd, 0x0102, 0x0304, 0x0506); },
+        {"exposure", [] { return BrgXU_WriteISP(kFd, 0x11223344); }, {0x00, 0x01, 0x44, 0x33, 0x22, 0x11, 0x00, 0x00}},
+        {"rgb",
+         [] { return BrgXU_WriteISP_RGB(kFd, 0x0102, 0x0304, 0x0506); },
          {0x00, 0x03, 0x02, 0x01, 0x04, 0x03, 0x06, 0x05}},
-        {"gain low", [] { return BrgXU_WriteISP_gain(kFd, 100); },
-         {0x00, 0x04, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00}},
-        {"gain high", [] { return BrgXU_WriteISP_gain(kFd, 20000); },
-         {0x00, 0x04, 0x20, 0x4e, 0x00, 0x00, 0x00, 0x00}},
-        {"shutter low", [] { return BrgXU_WriteISP_shutter(kFd, 1); },
+        {"gain low", [] { return BrgXU_WriteISP_gain(kFd, 100); }, {0x00, 0x04, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"gain high", [] { return BrgXU_WriteISP_gain(kFd, 20000); }, {0x00, 0x04, 0x20, 0x4e, 0x00, 0x00, 0x00, 0x00}},
+        {"shutter low",
+         [] { return BrgXU_WriteISP_shutter(kFd, 1); },
          {0x00, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
-        {"shutter high", [] { return BrgXU_WriteISP_shutter(kFd, 12000); },
+        {"shutter high",
+         [] { return BrgXU_WriteISP_shutter(kFd, 12000); },
          {0x00, 0x05, 0xe0, 0x2e, 0x00, 0x00, 0x00, 0x00}},
-        {"working mode", [] { return BrgXU_WriteISP_SetWorkingMode(kFd, 0x1234); },
+        {"working mode",
+         [] { return BrgXU_WriteISP_SetWorkingMode(kFd, 0x1234); },
          {0x00, 0x09, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00}},
-        {"frame sync", [] { return BrgXU_frameSync(kFd); },
-         {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
-        {"flip 1 0", [] { return BrgXU_flip(kFd, 1, 0); },
-         {0x11, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
-        {"flip low bytes", [] { return BrgXU_flip(kFd, 0x102, 0x301); },
+        {"frame sync", [] { return BrgXU_frameSync(kFd); }, {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"flip 1 0", [] { return BrgXU_flip(kFd, 1, 0); }, {0x11, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"flip low bytes",
+         [] { return BrgXU_flip(kFd, 0x102, 0x301); },
          {0x11, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}},
     };
     for (auto& c : cases) {
@@ -169,8 +169,7 @@ TEST(BrgPacket, GainAndShutterBounds) {
     for (auto& c : cases) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(c.call(), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "[ " + std::string(c.name) + " ] value out of bound\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ " + std::string(c.name) + " ] value out of bound\n");
     }
     EXPECT_TRUE(drv.xfers.empty());
 }
@@ -205,8 +204,7 @@ TEST(BrgFirmware, BuildDate) {
     EXPECT_STREQ(date, "20150309");
     EXPECT_EQ(drv.commands().at(0), (Bytes{0x0c, 0, 0, 0, 0, 0, 0, 0}));
 
-    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (int m = 0; m < 12; ++m) {
         unsigned char res[8] = {0, '2', '1', 0, 0, 0, '3', '1'};
         std::memcpy(res + 3, months[m], 3);
@@ -263,10 +261,14 @@ TEST(BrgInit, RegistersNineMappingsInOrder) {
         uint8_t size;
         uint32_t data_type;
     } want[] = {
-        {0x08000001, "Set ISP", 1, 64, 1},          {0x08000002, "Get ISP", 2, 64, 1},
-        {0x08000001, "Set MMP", 4, 64, 1},          {0x08000002, "Get MMP", 5, 64, 1},
-        {0x08000003, "Set MMP16", 14, 128, 1},      {0x08000004, "Get MMP16 Result", 15, 128, 1},
-        {0x08000005, "BRG XU Get Data", 11, 255, 2}, {0x08000006, "Set ISP EX", 6, 128, 1},
+        {0x08000001, "Set ISP", 1, 64, 1},
+        {0x08000002, "Get ISP", 2, 64, 1},
+        {0x08000001, "Set MMP", 4, 64, 1},
+        {0x08000002, "Get MMP", 5, 64, 1},
+        {0x08000003, "Set MMP16", 14, 128, 1},
+        {0x08000004, "Get MMP16 Result", 15, 128, 1},
+        {0x08000005, "BRG XU Get Data", 11, 255, 2},
+        {0x08000006, "Set ISP EX", 6, 128, 1},
         {0x08000007, "Get ISP EX Result", 7, 128, 1},
     };
     const uint8_t guid[16] = {0xd0, 0x9e, 0xe4, 0x23, 0x78, 0x11, 0x31, 0x4f,
@@ -301,8 +303,7 @@ TEST(BrgInit, RefusedWithoutDeviceOrRights) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(BrgXU_Init(0), nullptr);
     EXPECT_EQ(BrgXU_Init(-1), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Video device not exist.\rVideo device not exist.\r");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Video device not exist.\rVideo device not exist.\r");
     EXPECT_TRUE(drv.mappings.empty());
 
     for (int err : {EPERM, EACCES}) {

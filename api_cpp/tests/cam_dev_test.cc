@@ -23,8 +23,7 @@ namespace {
 constexpr int kIndex = 5;
 
 std::string label(const char* what, int err) {
-    return "[ camera ]" + std::string(what) + " error " + std::to_string(err) + ", " +
-           strerror(err) + "\n";
+    return "[ camera ]" + std::string(what) + " error " + std::to_string(err) + ", " + strerror(err) + "\n";
 }
 
 class CamDevTest : public testing::Test {
@@ -89,8 +88,8 @@ TEST_F(CamDevTest, InitAsksForMjpegAt60WithTwoMappedBuffers) {
 }
 
 TEST_F(CamDevTest, InterruptedStreamingCallsAreRepeated) {
-    for (unsigned long r : {VIDIOC_QUERYCAP, VIDIOC_S_FMT, VIDIOC_S_PARM, VIDIOC_REQBUFS,
-                            VIDIOC_QUERYBUF, VIDIOC_QBUF, VIDIOC_STREAMON, VIDIOC_STREAMOFF})
+    for (unsigned long r : {VIDIOC_QUERYCAP, VIDIOC_S_FMT, VIDIOC_S_PARM, VIDIOC_REQBUFS, VIDIOC_QUERYBUF, VIDIOC_QBUF,
+                            VIDIOC_STREAMON, VIDIOC_STREAMOFF})
         dev_.interrupt[r] = 2;
     ASSERT_EQ(init(), 0) << err_;
     EXPECT_EQ(dev_.streamon, 1);
@@ -113,27 +112,18 @@ TEST_F(CamDevTest, FailedInitGivesBackWhatItTook) {
         std::string message;
     };
     std::vector<Case> cases = {
-        {"not v4l2", [](FakeV4l2& d) { d.fail[VIDIOC_QUERYCAP] = EINVAL; },
-         label("NOT V4L2 DEVICE", EINVAL)},
-        {"querycap", [](FakeV4l2& d) { d.fail[VIDIOC_QUERYCAP] = EIO; },
-         label("VIDIOC_QUERYCAP", EIO)},
-        {"no capture", [](FakeV4l2& d) { d.capabilities = V4L2_CAP_STREAMING; },
-         "NOT VIDEO CAPTURE DEVICE"},
-        {"no streaming", [](FakeV4l2& d) { d.capabilities = V4L2_CAP_VIDEO_CAPTURE; },
-         "STREAM I/O NOT SUPPORT"},
+        {"not v4l2", [](FakeV4l2& d) { d.fail[VIDIOC_QUERYCAP] = EINVAL; }, label("NOT V4L2 DEVICE", EINVAL)},
+        {"querycap", [](FakeV4l2& d) { d.fail[VIDIOC_QUERYCAP] = EIO; }, label("VIDIOC_QUERYCAP", EIO)},
+        {"no capture", [](FakeV4l2& d) { d.capabilities = V4L2_CAP_STREAMING; }, "NOT VIDEO CAPTURE DEVICE"},
+        {"no streaming", [](FakeV4l2& d) { d.capabilities = V4L2_CAP_VIDEO_CAPTURE; }, "STREAM I/O NOT SUPPORT"},
         {"s_fmt", [](FakeV4l2& d) { d.fail[VIDIOC_S_FMT] = EBUSY; }, label("VIDIOC_S_FMT", EBUSY)},
-        {"s_parm", [](FakeV4l2& d) { d.fail[VIDIOC_S_PARM] = EINVAL; },
-         label("VIDIOC_S_PARM", EINVAL)},
-        {"no mmap", [](FakeV4l2& d) { d.fail[VIDIOC_REQBUFS] = EINVAL; },
-         label("MMAP NOT SUPPORT", EINVAL)},
-        {"reqbufs", [](FakeV4l2& d) { d.fail[VIDIOC_REQBUFS] = EBUSY; },
-         label("VIDIOC_REQBUFS", EBUSY)},
+        {"s_parm", [](FakeV4l2& d) { d.fail[VIDIOC_S_PARM] = EINVAL; }, label("VIDIOC_S_PARM", EINVAL)},
+        {"no mmap", [](FakeV4l2& d) { d.fail[VIDIOC_REQBUFS] = EINVAL; }, label("MMAP NOT SUPPORT", EINVAL)},
+        {"reqbufs", [](FakeV4l2& d) { d.fail[VIDIOC_REQBUFS] = EBUSY; }, label("VIDIOC_REQBUFS", EBUSY)},
         {"no buffer", [](FakeV4l2& d) { d.granted = 0; }, "INSUFFICIENT BUFFER"},
-        {"querybuf", [](FakeV4l2& d) { d.querybuf_fail_at = 1; },
-         label("VIDIOC_QUERYBUF", EINVAL)},
+        {"querybuf", [](FakeV4l2& d) { d.querybuf_fail_at = 1; }, label("VIDIOC_QUERYBUF", EINVAL)},
         {"qbuf", [](FakeV4l2& d) { d.fail[VIDIOC_QBUF] = EINVAL; }, label("VIDIOC_QBUF", EINVAL)},
-        {"streamon", [](FakeV4l2& d) { d.fail[VIDIOC_STREAMON] = EIO; },
-         label("VIDIOC_STREAMON", EIO)},
+        {"streamon", [](FakeV4l2& d) { d.fail[VIDIOC_STREAMON] = EIO; }, label("VIDIOC_STREAMON", EIO)},
     };
     const int fds = camtest::openFdCount();
     const int maps = camtest::zeroMappingCount();
@@ -174,12 +164,19 @@ TEST(CamDevOpen, MissingNodeAndRegularFile) {
 
 TEST_F(CamDevTest, FramesComeFromTheDequeuedBuffer) {
     ASSERT_EQ(init(), 0) << err_;
-    std::memcpy(cam_.buffers[1].start, "\xff\xd8" "frame1", 8);
+    std::memcpy(cam_.buffers[1].start,
+                "\xff\xd8"
+                "frame1",
+                8);
     dev_.dq = {{0, 1, 8}, {0, 0, 100}};
     char* data = nullptr;
     EXPECT_EQ(picture_get(&cam_, &data), 8);
     EXPECT_EQ(data, cam_.buffers[1].start);
-    EXPECT_EQ(std::memcmp(data, "\xff\xd8" "frame1", 8), 0);
+    EXPECT_EQ(std::memcmp(data,
+                          "\xff\xd8"
+                          "frame1",
+                          8),
+              0);
     dev_.queued.clear();
     EXPECT_EQ(picture_free(&cam_), 0);
     EXPECT_EQ(dev_.queued, (std::vector<uint32_t>{1}));
@@ -283,8 +280,7 @@ TEST_F(CamDevTest, Controls) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(setV4L2Ctrl(&cam_, CAM_PROP_HUE, 1), -1);
     EXPECT_EQ(getV4L2Ctrl(&cam_, CAM_PROP_GAMMA), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[ setV4L2Ctrl ] ERROR\n[ getV4L2Ctrl ] ERROR\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ setV4L2Ctrl ] ERROR\n[ getV4L2Ctrl ] ERROR\n");
 }
 
 TEST_F(CamDevTest, IspCallsUseTheDescriptor) {

@@ -28,10 +28,9 @@ namespace {
 
 // The thirteen controls with a value each, as a lens answers them.
 void addControls(FakeDriver& drv) {
-    for (uint32_t id : {V4L2_CID_BRIGHTNESS, V4L2_CID_CONTRAST, V4L2_CID_SATURATION, V4L2_CID_HUE,
-                        V4L2_CID_GAMMA, V4L2_CID_GAIN, V4L2_CID_AUTO_WHITE_BALANCE,
-                        V4L2_CID_EXPOSURE_AUTO, V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CID_SHARPNESS,
-                        V4L2_CID_BACKLIGHT_COMPENSATION, V4L2_CID_POWER_LINE_FREQUENCY})
+    for (uint32_t id : {V4L2_CID_BRIGHTNESS, V4L2_CID_CONTRAST, V4L2_CID_SATURATION, V4L2_CID_HUE, V4L2_CID_GAMMA,
+                        V4L2_CID_GAIN, V4L2_CID_AUTO_WHITE_BALANCE, V4L2_CID_EXPOSURE_AUTO, V4L2_CID_EXPOSURE_ABSOLUTE,
+                        V4L2_CID_SHARPNESS, V4L2_CID_BACKLIGHT_COMPENSATION, V4L2_CID_POWER_LINE_FREQUENCY})
         drv.ctrls[id] = 3;
     drv.ranges[V4L2_CID_SHARPNESS] = {0, 100};
 }
@@ -89,11 +88,16 @@ TEST_F(CameraFront, OpenFlipsResetsAndLocks) {
         EXPECT_EQ(cmds[1], (Bytes{0x11, 1, 1, 0, 0, 0, 0, 0}));
 
         std::vector<std::pair<uint32_t, int>> want = {
-            {V4L2_CID_HUE, 0},          {V4L2_CID_GAMMA, 128},
-            {V4L2_CID_CONTRAST, 120},   {V4L2_CID_SHARPNESS, 128},
-            {V4L2_CID_SATURATION, 128}, {V4L2_CID_EXPOSURE_AUTO, 1},
-            {V4L2_CID_BRIGHTNESS, 128}, {V4L2_CID_EXPOSURE_AUTO, 0},
-            {V4L2_CID_AUTO_WHITE_BALANCE, 1}, {V4L2_CID_POWER_LINE_FREQUENCY, 1},
+            {V4L2_CID_HUE, 0},
+            {V4L2_CID_GAMMA, 128},
+            {V4L2_CID_CONTRAST, 120},
+            {V4L2_CID_SHARPNESS, 128},
+            {V4L2_CID_SATURATION, 128},
+            {V4L2_CID_EXPOSURE_AUTO, 1},
+            {V4L2_CID_BRIGHTNESS, 128},
+            {V4L2_CID_EXPOSURE_AUTO, 0},
+            {V4L2_CID_AUTO_WHITE_BALANCE, 1},
+            {V4L2_CID_POWER_LINE_FREQUENCY, 1},
         };
         EXPECT_EQ(drv.s_ctrl_log, want);
         // sharpness was clamped to 100 but counts as set
@@ -139,8 +143,7 @@ TEST_F(CameraFront, OpenFailures) {
     lens(4).capabilities = V4L2_CAP_VIDEO_CAPTURE;
     testing::internal::CaptureStderr();
     EXPECT_EQ(exceptionText([&] { cam.openCamera(4, 640, 480); }), "open camera err...");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("STREAM I/O NOT SUPPORT"),
-              std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("STREAM I/O NOT SUPPORT"), std::string::npos);
     EXPECT_FALSE(cam.isOpen());
 
     log.clear();
@@ -266,8 +269,7 @@ TEST_F(CameraFront, GainAndShutterGoToTheIsp) {
 
     testing::internal::CaptureStdout();
     EXPECT_FALSE(cam.setV4L2Property("gain", 50));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[ BrgXU_WriteISP_gain ] value out of bound\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ BrgXU_WriteISP_gain ] value out of bound\n");
     EXPECT_EQ(log.count(google::INFO, "adjust gain50 failed"), 1);
     EXPECT_TRUE(drv.xfers.empty());
 
@@ -285,8 +287,8 @@ TEST_F(CameraFront, GainAndShutterGoToTheIsp) {
     EXPECT_TRUE(cam.setV4L2Property("gain", 800));
     EXPECT_TRUE(cam.setV4L2Property("shutter", 300));
     EXPECT_EQ(cam.queryV4L2Property("shutter"), 300);
-    EXPECT_EQ(drv.commands(), (std::vector<Bytes>{{0x00, 0x04, 0x20, 0x03, 0, 0, 0, 0},
-                                                  {0x00, 0x05, 0x2c, 0x01, 0, 0, 0, 0}}));
+    EXPECT_EQ(drv.commands(),
+              (std::vector<Bytes>{{0x00, 0x04, 0x20, 0x03, 0, 0, 0, 0}, {0x00, 0x05, 0x2c, 0x01, 0, 0, 0, 0}}));
     EXPECT_TRUE(drv.s_ctrl_log.empty()) << "not the V4L2 gain control";
     EXPECT_TRUE(cam.setV4L2Property("gain", 800));
     EXPECT_EQ(drv.commands().size(), 2u);
@@ -311,8 +313,7 @@ TEST_F(CameraFront, IspExposureAndGains) {
     EXPECT_EQ(cam.setRGB(rgb), 0);
     unsigned short back[3] = {0, 0, 0};
     EXPECT_EQ(cam.readRGB(back), 0);
-    EXPECT_EQ(std::vector<unsigned short>(back, back + 3),
-              (std::vector<unsigned short>{410, 260, 305}));
+    EXPECT_EQ(std::vector<unsigned short>(back, back + 3), (std::vector<unsigned short>{410, 260, 305}));
     EXPECT_EQ(cam.setWorkingMode(3), 0);
     EXPECT_EQ(cam.frameSync(), 0);
     EXPECT_EQ(drv.commands().back(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));

@@ -32,9 +32,7 @@ std::vector<std::vector<uint8_t>> FakeDriver::commands() const {
     return out;
 }
 
-int FakeDriver::dispatch(int fd, unsigned long request, void* arg) {
-    return current_->handle(fd, request, arg);
-}
+int FakeDriver::dispatch(int fd, unsigned long request, void* arg) { return current_->handle(fd, request, arg); }
 
 int FakeDriver::handle(int fd, unsigned long request, void* arg) {
     if (request == UVCIOC_CTRL_QUERY) return query(fd, arg);
@@ -89,15 +87,22 @@ int FakeDriver::query(int fd, void* arg) {
         const uint8_t* p = q->data;
         if (p[0] == BRG_GRP_ISP) {
             switch (p[1]) {
-            case BRG_ISP_WRITE_EXPOSURE: exposure = brg_get_le32(p + 2); break;
-            case BRG_ISP_WRITE_RGB:
-                rgb[0] = brg_get_le16(p + 2);
-                rgb[1] = brg_get_le16(p + 4);
-                rgb[2] = brg_get_le16(p + 6);
-                break;
-            case BRG_ISP_WRITE_GAIN: gain = brg_get_le16(p + 2); break;
-            case BRG_ISP_WRITE_SHUTTER: shutter = brg_get_le16(p + 2); break;
-            default: break;
+                case BRG_ISP_WRITE_EXPOSURE:
+                    exposure = brg_get_le32(p + 2);
+                    break;
+                case BRG_ISP_WRITE_RGB:
+                    rgb[0] = brg_get_le16(p + 2);
+                    rgb[1] = brg_get_le16(p + 4);
+                    rgb[2] = brg_get_le16(p + 6);
+                    break;
+                case BRG_ISP_WRITE_GAIN:
+                    gain = brg_get_le16(p + 2);
+                    break;
+                case BRG_ISP_WRITE_SHUTTER:
+                    shutter = brg_get_le16(p + 2);
+                    break;
+                default:
+                    break;
             }
         }
         return 0;
@@ -106,29 +111,34 @@ int FakeDriver::query(int fd, void* arg) {
         uint8_t r[8] = {0};
         if (last_cmd_.size() == 8 && last_cmd_[0] == BRG_GRP_ISP) {
             switch (last_cmd_[1]) {
-            case BRG_ISP_READ_EXPOSURE: {
-                unsigned e = exposure;
-                if (!exposure_answers.empty()) {
-                    e = exposure_answers.front();
-                    exposure_answers.pop_front();
+                case BRG_ISP_READ_EXPOSURE: {
+                    unsigned e = exposure;
+                    if (!exposure_answers.empty()) {
+                        e = exposure_answers.front();
+                        exposure_answers.pop_front();
+                    }
+                    brg_put_le32(r + 2, e);
+                    break;
                 }
-                brg_put_le32(r + 2, e);
-                break;
-            }
-            case BRG_ISP_READ_RGB: {
-                unsigned short v[3] = {rgb[0], rgb[1], rgb[2]};
-                if (!rgb_answers.empty()) {
-                    std::copy(rgb_answers.front().begin(), rgb_answers.front().end(), v);
-                    rgb_answers.pop_front();
+                case BRG_ISP_READ_RGB: {
+                    unsigned short v[3] = {rgb[0], rgb[1], rgb[2]};
+                    if (!rgb_answers.empty()) {
+                        std::copy(rgb_answers.front().begin(), rgb_answers.front().end(), v);
+                        rgb_answers.pop_front();
+                    }
+                    brg_put_le16(r + 2, v[0]);
+                    brg_put_le16(r + 4, v[1]);
+                    brg_put_le16(r + 6, v[2]);
+                    break;
                 }
-                brg_put_le16(r + 2, v[0]);
-                brg_put_le16(r + 4, v[1]);
-                brg_put_le16(r + 6, v[2]);
-                break;
-            }
-            case BRG_ISP_READ_GAIN: brg_put_le32(r + 2, gain); break;
-            case BRG_ISP_READ_SHUTTER: brg_put_le32(r + 2, shutter); break;
-            default: break;
+                case BRG_ISP_READ_GAIN:
+                    brg_put_le32(r + 2, gain);
+                    break;
+                case BRG_ISP_READ_SHUTTER:
+                    brg_put_le32(r + 2, shutter);
+                    break;
+                default:
+                    break;
             }
         } else if (last_cmd_.size() == 8 && last_cmd_[0] == BRG_GRP_FW_DATE) {
             r[0] = fw_status;

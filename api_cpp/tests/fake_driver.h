@@ -55,7 +55,7 @@ public:
 
     // Standard controls: value per id; ids not here fail with EINVAL.
     std::map<uint32_t, int> ctrls;
-    std::map<uint32_t, std::pair<int, int>> ranges;  // clamps a set
+    std::map<uint32_t, std::pair<int, int>> ranges;    // clamps a set
     std::vector<std::pair<uint32_t, int>> s_ctrl_log;  // every S_CTRL asked
     int g_ctrl_calls = 0;
     int s_ctrl_calls = 0;

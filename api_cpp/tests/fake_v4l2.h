@@ -22,10 +22,10 @@ public:
     ~FakeV4l2();
 
     uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-    uint32_t granted = 2;      // REQBUFS answer
-    uint32_t length = 8192;    // QUERYBUF length of each buffer
-    std::map<unsigned long, int> fail;  // request -> errno
-    int querybuf_fail_at = -1;  // index whose QUERYBUF fails
+    uint32_t granted = 2;                    // REQBUFS answer
+    uint32_t length = 8192;                  // QUERYBUF length of each buffer
+    std::map<unsigned long, int> fail;       // request -> errno
+    int querybuf_fail_at = -1;               // index whose QUERYBUF fails
     std::map<unsigned long, int> interrupt;  // request -> times it fails with EINTR first
 
     struct Dq {

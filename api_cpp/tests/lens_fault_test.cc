@@ -134,9 +134,7 @@ TEST_F(LensFaultTest, MissingNodeAndRegularFile) {
     std::string err;
     EXPECT_EQ(openError(cam, 7, &err), "open camera err...");
     // the layer's own line comes first (the log record follows it)
-    EXPECT_EQ(err.rfind("Cannot identify '/dev/video7': 2, " + std::string(strerror(ENOENT)) + "\n", 0),
-              0u)
-        << err;
+    EXPECT_EQ(err.rfind("Cannot identify '/dev/video7': 2, " + std::string(strerror(ENOENT)) + "\n", 0), 0u) << err;
     camtest::writeFile("/dev/video6", "jpeg?");
     EXPECT_EQ(openError(cam, 6, &err), "open camera err...");
     EXPECT_EQ(err.rfind("/dev/video6 is no device\n", 0), 0u) << err;

@@ -164,8 +164,7 @@ TEST_F(LensTest, IspRegistersKeepWhatWasWritten) {
     EXPECT_EQ(cam.setRGB(rgb), 0);
     unsigned short back[3] = {0, 0, 0};
     EXPECT_EQ(cam.readRGB(back), 0);
-    EXPECT_EQ(std::vector<unsigned short>(back, back + 3),
-              (std::vector<unsigned short>{300, 256, 350}));
+    EXPECT_EQ(std::vector<unsigned short>(back, back + 3), (std::vector<unsigned short>{300, 256, 350}));
     EXPECT_TRUE(cam.setV4L2Property("gain", 1600));
     EXPECT_TRUE(cam.setV4L2Property("shutter", 5000));
     EXPECT_EQ(cam.setWorkingMode(1), 0);

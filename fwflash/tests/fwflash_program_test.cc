@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "BrgXu.h"
+#include "module_controls.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 #include "test_util.h"
-#include "module_controls.h"
 
 namespace {
 

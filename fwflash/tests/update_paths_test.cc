@@ -16,10 +16,10 @@
 #include "RombootApi.h"
 #include "fw_package.h"
 #include "hex_text.h"
+#include "module_controls.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 #include "test_util.h"
-#include "module_controls.h"
 
 namespace {
 

@@ -23,9 +23,12 @@ bool toInt16(const std::string& s, int16_t& out) {
 }
 
 bool onOff(const std::string& s, bool& on) {
-    if (s == "on") on = true;
-    else if (s == "off") on = false;
-    else return false;
+    if (s == "on")
+        on = true;
+    else if (s == "off")
+        on = false;
+    else
+        return false;
     return true;
 }
 
@@ -35,8 +38,8 @@ bool BoardCommands::handles(const std::string& line) {
     std::vector<std::string> w = words(line);
     if (w.empty()) return false;
     const std::string& c = w[0];
-    return c == "panel" || c == "screen" || c == "sensor" || c == "ack" || c == "dmesg" ||
-           c == "files" || c == "unplug" || c == "plug";
+    return c == "panel" || c == "screen" || c == "sensor" || c == "ack" || c == "dmesg" || c == "files" ||
+           c == "unplug" || c == "plug";
 }
 
 std::string BoardCommands::execute(const std::string& line) {
@@ -63,8 +66,8 @@ std::string BoardCommands::execute(const std::string& line) {
     if (cmd == "sensor" && w.size() == 1) {
         vk_sensor_sample s = board_.sample();
         std::ostringstream o;
-        o << "ok ax=" << s.accel[0] << " ay=" << s.accel[1] << " az=" << s.accel[2]
-          << " temp=" << s.temp << " gx=" << s.gyro[0] << " gy=" << s.gyro[1] << " gz=" << s.gyro[2];
+        o << "ok ax=" << s.accel[0] << " ay=" << s.accel[1] << " az=" << s.accel[2] << " temp=" << s.temp
+          << " gx=" << s.gyro[0] << " gy=" << s.gyro[1] << " gz=" << s.gyro[2];
         return o.str();
     }
     if (cmd == "sensor" && w.size() == 7) {
@@ -82,9 +85,12 @@ std::string BoardCommands::execute(const std::string& line) {
     if (cmd == "ack" && w.size() == 3) {
         bool on = true;
         if (!onOff(w[2], on)) return "err usage: ack panel|sensor on|off";
-        if (w[1] == "panel") board_.setPanelAcking(on);
-        else if (w[1] == "sensor") board_.setSensorAcking(on);
-        else return "err usage: ack panel|sensor on|off";
+        if (w[1] == "panel")
+            board_.setPanelAcking(on);
+        else if (w[1] == "sensor")
+            board_.setSensorAcking(on);
+        else
+            return "err usage: ack panel|sensor on|off";
         return "ok";
     }
     if (cmd == "dmesg" && (w.size() == 1 || (w.size() == 2 && w[1] == "clear"))) {

@@ -228,11 +228,8 @@ void BoardServer::addEntries(const std::string& name) {
     std::string path = "/dev/" + name;
     int minor = vk_device_minor(path.c_str());
     if (minor < 0) throw std::runtime_error(path + " is not registered by its module");
-    std::string desc = "P: /devices/virtual/misc/" + name + "\n" +
-                       "N: " + name + "=00\n" +
-                       "E: SUBSYSTEM=misc\n" +
-                       "E: DEVNAME=" + path + "\n" +
-                       "E: MAJOR=10\nE: MINOR=" + std::to_string(minor) + "\n" +
+    std::string desc = "P: /devices/virtual/misc/" + name + "\n" + "N: " + name + "=00\n" + "E: SUBSYSTEM=misc\n" +
+                       "E: DEVNAME=" + path + "\n" + "E: MAJOR=10\nE: MINOR=" + std::to_string(minor) + "\n" +
                        "A: dev=10:" + std::to_string(minor) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, desc.c_str(), &error)) {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "vkernel.h"
 #include "umockdev_handles.h"
+#include "vkernel.h"
 
 namespace vcam {
 

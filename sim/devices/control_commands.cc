@@ -20,9 +20,7 @@ bool toDouble(const std::string& s, double& out) {
     return true;
 }
 
-
-const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // "YYMonDD" as the firmware reports its build date.
 bool validBuildDate(const std::string& d) {
@@ -69,8 +67,7 @@ std::vector<size_t> ControlCommands::lensesOf(const std::string& word) const {
 std::string ControlCommands::clockCommand(const std::vector<std::string>& w) {
     if (w.size() == 1) {
         std::ostringstream o;
-        o << "ok now=" << clock_.nowUs() << " running=" << (clock_.running() ? 1 : 0)
-          << " rate=" << clock_.rate();
+        o << "ok now=" << clock_.nowUs() << " running=" << (clock_.running() ? 1 : 0) << " rate=" << clock_.rate();
         return o.str();
     }
     const std::string& what = w[1];
@@ -100,9 +97,7 @@ std::string ControlCommands::faultCommand(const std::vector<std::string>& w) {
     if (which.empty()) return "err no such lens";
     const std::string& name = w[2];
     long count = -1;
-    auto countAt = [&](size_t i) {
-        return w.size() <= i || (w.size() == i + 1 && toLong(w[i], -1, 1000000, count));
-    };
+    auto countAt = [&](size_t i) { return w.size() <= i || (w.size() == i + 1 && toLong(w[i], -1, 1000000, count)); };
     bool flag = true;
     auto flagAt = [&](size_t i) {
         if (w.size() <= i) return true;
@@ -116,13 +111,11 @@ std::string ControlCommands::faultCommand(const std::vector<std::string>& w) {
     };
     long sw = 0, sh = 0;
     if (name == "size") {
-        if (w.size() < 5 || !toLong(w[3], 16, 8192, sw) || !toLong(w[4], 16, 8192, sh) ||
-            !countAt(5))
+        if (w.size() < 5 || !toLong(w[3], 16, 8192, sw) || !toLong(w[4], 16, 8192, sh) || !countAt(5))
             return "err usage: fault LENS size W H [COUNT]";
     } else if (name == "eio" || name == "noframe" || name == "xu" || name == "fwstatus") {
         if (!countAt(3)) return "err bad count";
-    } else if (name == "busy" || name == "nostreaming" || name == "nocapture" || name == "nov4l2" ||
-               name == "noperm") {
+    } else if (name == "busy" || name == "nostreaming" || name == "nocapture" || name == "nov4l2" || name == "noperm") {
         if (!flagAt(3)) return "err usage: fault LENS " + name + " [on|off]";
     } else {
         return "err unknown fault " + name;
@@ -131,19 +124,28 @@ std::string ControlCommands::faultCommand(const std::vector<std::string>& w) {
         std::lock_guard<std::mutex> lock(lenses_[i]->mu);
         LensFaults& f = lenses_[i]->model->faults();
         int n = int(count);
-        if (name == "eio") f.eio.n = n;
-        else if (name == "noframe") f.noframe.n = n;
-        else if (name == "xu") f.xu.n = n;
-        else if (name == "fwstatus") f.fwstatus.n = n;
+        if (name == "eio")
+            f.eio.n = n;
+        else if (name == "noframe")
+            f.noframe.n = n;
+        else if (name == "xu")
+            f.xu.n = n;
+        else if (name == "fwstatus")
+            f.fwstatus.n = n;
         else if (name == "size") {
             f.size.n = n;
             f.size_w = int(sw);
             f.size_h = int(sh);
-        } else if (name == "busy") f.busy = flag;
-        else if (name == "nostreaming") f.nostreaming = flag;
-        else if (name == "nocapture") f.nocapture = flag;
-        else if (name == "nov4l2") f.nov4l2 = flag;
-        else if (name == "noperm") f.noperm = flag;
+        } else if (name == "busy")
+            f.busy = flag;
+        else if (name == "nostreaming")
+            f.nostreaming = flag;
+        else if (name == "nocapture")
+            f.nocapture = flag;
+        else if (name == "nov4l2")
+            f.nov4l2 = flag;
+        else if (name == "noperm")
+            f.noperm = flag;
     }
     return "ok";
 }
@@ -171,13 +173,20 @@ std::string ControlCommands::setCommand(LensModel& lens, const std::vector<std::
     }
     long hi = key == "mode" ? 0xff : 0xffff;
     if (!toLong(value, 0, hi, n)) return "err bad value";
-    if (key == "gain") isp.gain = uint16_t(n);
-    else if (key == "shutter") isp.shutter = uint16_t(n);
-    else if (key == "r") isp.rgb[0] = uint16_t(n);
-    else if (key == "g") isp.rgb[1] = uint16_t(n);
-    else if (key == "b") isp.rgb[2] = uint16_t(n);
-    else if (key == "mode") isp.working_mode = uint8_t(n);
-    else return "err unknown key " + key;
+    if (key == "gain")
+        isp.gain = uint16_t(n);
+    else if (key == "shutter")
+        isp.shutter = uint16_t(n);
+    else if (key == "r")
+        isp.rgb[0] = uint16_t(n);
+    else if (key == "g")
+        isp.rgb[1] = uint16_t(n);
+    else if (key == "b")
+        isp.rgb[2] = uint16_t(n);
+    else if (key == "mode")
+        isp.working_mode = uint8_t(n);
+    else
+        return "err unknown key " + key;
     return "ok";
 }
 
@@ -203,8 +212,8 @@ std::string ControlCommands::execute(const std::string& line) {
         }
         return "ok";
     }
-    if ((cmd == "state" && w.size() == 2) || (cmd == "get" && w.size() == 3) ||
-        (cmd == "set" && w.size() == 4) || (cmd == "mappings" && w.size() == 2)) {
+    if ((cmd == "state" && w.size() == 2) || (cmd == "get" && w.size() == 3) || (cmd == "set" && w.size() == 4) ||
+        (cmd == "mappings" && w.size() == 2)) {
         std::vector<size_t> which = lensesOf(w[1]);
         if (which.size() != 1) return "err no such lens";
         LensSlot& slot = *lenses_[which[0]];

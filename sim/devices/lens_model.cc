@@ -13,8 +13,7 @@ namespace vcam {
 namespace {
 
 const char* const kPowerLineMenu[] = {"Disabled", "50 Hz", "60 Hz"};
-const char* const kExposureMenu[] = {"Auto Mode", "Manual Mode", "Shutter Priority Mode",
-                                     "Aperture Priority Mode"};
+const char* const kExposureMenu[] = {"Auto Mode", "Manual Mode", "Shutter Priority Mode", "Aperture Priority Mode"};
 
 struct CtrlInfo {
     uint32_t id;
@@ -31,21 +30,17 @@ const CtrlInfo kControls[] = {
     {V4L2_CID_CONTRAST, "Contrast", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, nullptr},
     {V4L2_CID_SATURATION, "Saturation", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, nullptr},
     {V4L2_CID_HUE, "Hue", V4L2_CTRL_TYPE_INTEGER, -180, 180, 1, 0, nullptr},
-    {V4L2_CID_AUTO_WHITE_BALANCE, "White Balance Temperature, Auto", V4L2_CTRL_TYPE_BOOLEAN, 0, 1,
-     1, 1, nullptr},
+    {V4L2_CID_AUTO_WHITE_BALANCE, "White Balance Temperature, Auto", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1, nullptr},
     {V4L2_CID_GAMMA, "Gamma", V4L2_CTRL_TYPE_INTEGER, 72, 500, 1, 100, nullptr},
     {V4L2_CID_GAIN, "Gain", V4L2_CTRL_TYPE_INTEGER, 0, 100, 1, 0, nullptr},
-    {V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", V4L2_CTRL_TYPE_MENU, 0, 2, 1, 1,
-     kPowerLineMenu},
-    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "White Balance Temperature", V4L2_CTRL_TYPE_INTEGER, 2800,
-     6500, 1, 4600, nullptr},
-    {V4L2_CID_SHARPNESS, "Sharpness", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, nullptr},
-    {V4L2_CID_BACKLIGHT_COMPENSATION, "Backlight Compensation", V4L2_CTRL_TYPE_INTEGER, 0, 2, 1, 1,
+    {V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", V4L2_CTRL_TYPE_MENU, 0, 2, 1, 1, kPowerLineMenu},
+    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "White Balance Temperature", V4L2_CTRL_TYPE_INTEGER, 2800, 6500, 1, 4600,
      nullptr},
+    {V4L2_CID_SHARPNESS, "Sharpness", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, nullptr},
+    {V4L2_CID_BACKLIGHT_COMPENSATION, "Backlight Compensation", V4L2_CTRL_TYPE_INTEGER, 0, 2, 1, 1, nullptr},
     {V4L2_CID_CAMERA_CLASS, "Camera Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0, 0, nullptr},
     {V4L2_CID_EXPOSURE_AUTO, "Exposure, Auto", V4L2_CTRL_TYPE_MENU, 0, 3, 1, 0, kExposureMenu},
-    {V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", V4L2_CTRL_TYPE_INTEGER, 1, 5000, 1, 156,
-     nullptr},
+    {V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", V4L2_CTRL_TYPE_INTEGER, 1, 5000, 1, 156, nullptr},
 };
 
 // The names the camera software knows these controls by.
@@ -79,10 +74,20 @@ bool isClass(const CtrlInfo& c) { return c.type == V4L2_CTRL_TYPE_CTRL_CLASS; }
 // Extension-unit selectors and their sizes in bytes.
 int selectorSize(uint8_t sel) {
     switch (sel) {
-    case 1: case 2: case 4: case 5: return 8;
-    case 6: case 7: case 14: case 15: return 16;
-    case 11: return 32;
-    default: return 0;
+        case 1:
+        case 2:
+        case 4:
+        case 5:
+            return 8;
+        case 6:
+        case 7:
+        case 14:
+        case 15:
+            return 16;
+        case 11:
+            return 32;
+        default:
+            return 0;
     }
 }
 
@@ -151,8 +156,8 @@ LensModel::LensModel(int index, BufferBacking& backing, const FrameClock& clock)
     for (const CtrlInfo& c : kControls)
         if (!isClass(c)) controls_[c.id] = c.def;
     size_t n = sizeof kMeteredRgb / sizeof kMeteredRgb[0];
-    std::copy(kMeteredRgb[size_t(index) < n ? index : n - 1],
-              kMeteredRgb[size_t(index) < n ? index : n - 1] + 3, metered_rgb_);
+    std::copy(kMeteredRgb[size_t(index) < n ? index : n - 1], kMeteredRgb[size_t(index) < n ? index : n - 1] + 3,
+              metered_rgb_);
     for (int c = 0; c < 3; ++c) cast_[c] = 256.0 / metered_rgb_[c];
     light_ = kLight[size_t(index) % (sizeof kLight / sizeof kLight[0])];
     meter();
@@ -160,9 +165,7 @@ LensModel::LensModel(int index, BufferBacking& backing, const FrameClock& clock)
 
 void LensModel::setLight(double light) { light_ = light; }
 
-uint32_t LensModel::meteredExposure() const {
-    return uint32_t(std::max(1L, std::lround(1000.0 / light_)));
-}
+uint32_t LensModel::meteredExposure() const { return uint32_t(std::max(1L, std::lround(1000.0 / light_))); }
 
 void LensModel::meterExposure() { isp_.exposure = meteredExposure(); }
 
@@ -537,14 +540,14 @@ const int32_t kIspGainUnity = 100, kIspGainPerStep = 15;
 int32_t LensModel::controlValue(uint32_t id) const {
     const CtrlInfo* info = findControl(id);
     switch (id) {
-    case V4L2_CID_EXPOSURE_ABSOLUTE:
-        return int32_t(std::clamp<int64_t>((int64_t(isp_.exposure) + kIspExposurePerStep / 2) / kIspExposurePerStep,
-                                           info->min, info->max));
-    case V4L2_CID_GAIN:
-        return int32_t(std::clamp<int64_t>(
-            (int64_t(isp_.gain) - kIspGainUnity + kIspGainPerStep / 2) / kIspGainPerStep, info->min, info->max));
-    default:
-        return controls_.at(id);
+        case V4L2_CID_EXPOSURE_ABSOLUTE:
+            return int32_t(std::clamp<int64_t>((int64_t(isp_.exposure) + kIspExposurePerStep / 2) / kIspExposurePerStep,
+                                               info->min, info->max));
+        case V4L2_CID_GAIN:
+            return int32_t(std::clamp<int64_t>(
+                (int64_t(isp_.gain) - kIspGainUnity + kIspGainPerStep / 2) / kIspGainPerStep, info->min, info->max));
+        default:
+            return controls_.at(id);
     }
 }
 
@@ -566,18 +569,18 @@ int LensModel::gCtrl(v4l2_control& c) const {
 // value a menu does not hold.
 static bool clampValue(const CtrlInfo& c, int32_t& value) {
     switch (c.type) {
-    case V4L2_CTRL_TYPE_MENU:
-        return value >= c.min && value <= c.max;
-    case V4L2_CTRL_TYPE_BOOLEAN:
-        value = value ? 1 : 0;
-        return true;
-    default: {
-        int64_t v = std::clamp<int64_t>(value, c.min, c.max);
-        int64_t step = c.step > 0 ? c.step : 1;
-        v = c.min + (v - c.min + step / 2) / step * step;
-        value = int32_t(std::min<int64_t>(v, c.max));
-        return true;
-    }
+        case V4L2_CTRL_TYPE_MENU:
+            return value >= c.min && value <= c.max;
+        case V4L2_CTRL_TYPE_BOOLEAN:
+            value = value ? 1 : 0;
+            return true;
+        default: {
+            int64_t v = std::clamp<int64_t>(value, c.min, c.max);
+            int64_t step = c.step > 0 ? c.step : 1;
+            v = c.min + (v - c.min + step / 2) / step * step;
+            value = int32_t(std::min<int64_t>(v, c.max));
+            return true;
+        }
     }
 }
 
@@ -587,8 +590,7 @@ int LensModel::setControl(uint32_t id, int32_t value) {
     if (id == V4L2_CID_EXPOSURE_ABSOLUTE) isp_.exposure = uint32_t(value * kIspExposurePerStep);
     if (id == V4L2_CID_GAIN) isp_.gain = uint16_t(kIspGainUnity + value * kIspGainPerStep);
     // Turning an automatic mode on lets the ISP meter the scene again.
-    if (id == V4L2_CID_EXPOSURE_AUTO && value != V4L2_EXPOSURE_MANUAL && old == V4L2_EXPOSURE_MANUAL)
-        meterExposure();
+    if (id == V4L2_CID_EXPOSURE_AUTO && value != V4L2_EXPOSURE_MANUAL && old == V4L2_EXPOSURE_MANUAL) meterExposure();
     if (id == V4L2_CID_AUTO_WHITE_BALANCE && value && !old) meterWhiteBalance();
     return 0;
 }
@@ -607,9 +609,7 @@ int LensModel::extCtrls(unsigned long request, v4l2_ext_controls& h, v4l2_ext_co
     const bool get = request == VIDIOC_G_EXT_CTRLS;
     const bool set = request == VIDIOC_S_EXT_CTRLS;
     const bool defaults = h.which == V4L2_CTRL_WHICH_DEF_VAL;
-    if (h.which != V4L2_CTRL_WHICH_CUR_VAL && !defaults &&
-        (h.which & 0xf0000000) != 0)
-        return EINVAL;
+    if (h.which != V4L2_CTRL_WHICH_CUR_VAL && !defaults && (h.which & 0xf0000000) != 0) return EINVAL;
     if (defaults && !get) return EINVAL;
     std::vector<int32_t> values(h.count);
     for (uint32_t i = 0; i < h.count; ++i) {
@@ -640,15 +640,14 @@ int LensModel::extCtrls(unsigned long request, v4l2_ext_controls& h, v4l2_ext_co
 
 int LensModel::xuMap(const uvc_xu_control_mapping& m) {
     if (faults_.noperm) return EPERM;
-    if (std::memcmp(m.entity, kXuGuid, sizeof kXuGuid) != 0 || selectorSize(m.selector) == 0)
-        return ENOENT;
+    if (std::memcmp(m.entity, kXuGuid, sizeof kXuGuid) != 0 || selectorSize(m.selector) == 0) return ENOENT;
     switch (m.v4l2_type) {
-    case V4L2_CTRL_TYPE_INTEGER:
-    case V4L2_CTRL_TYPE_BOOLEAN:
-    case V4L2_CTRL_TYPE_BUTTON:
-        break;
-    default:
-        return EINVAL;
+        case V4L2_CTRL_TYPE_INTEGER:
+        case V4L2_CTRL_TYPE_BOOLEAN:
+        case V4L2_CTRL_TYPE_BUTTON:
+            break;
+        default:
+            return EINVAL;
     }
     for (const Mapping& have : mappings_)
         if (have.id == m.id) return EEXIST;
@@ -668,56 +667,72 @@ int LensModel::xuSetIsp(const uint8_t* cmd) {
     std::array<uint8_t, 8>& r = isp_.result;
     r.fill(0);
     switch (cmd[0]) {
-    case 0x00:
-        switch (cmd[1]) {
-        case 0x00: put32(&r[2], isp_.exposure); break;
-        case 0x01: isp_.exposure = le32(cmd + 2); break;
-        case 0x02:
-            for (int c = 0; c < 3; ++c) put16(&r[2 + 2 * c], isp_.rgb[c]);
+        case 0x00:
+            switch (cmd[1]) {
+                case 0x00:
+                    put32(&r[2], isp_.exposure);
+                    break;
+                case 0x01:
+                    isp_.exposure = le32(cmd + 2);
+                    break;
+                case 0x02:
+                    for (int c = 0; c < 3; ++c) put16(&r[2 + 2 * c], isp_.rgb[c]);
+                    break;
+                case 0x03:
+                    for (int c = 0; c < 3; ++c) isp_.rgb[c] = le16(cmd + 2 + 2 * c);
+                    break;
+                case 0x04:
+                    isp_.gain = le16(cmd + 2);
+                    break;
+                case 0x05:
+                    isp_.shutter = le16(cmd + 2);
+                    break;
+                case 0x09:
+                    isp_.working_mode = cmd[2];
+                    break;
+                case 0x0b:
+                    put32(&r[2], isp_.gain);
+                    break;
+                case 0x0c:
+                    put32(&r[2], isp_.shutter);
+                    break;
+                default:
+                    r[0] = 1;
+                    break;
+            }
             break;
-        case 0x03:
-            for (int c = 0; c < 3; ++c) isp_.rgb[c] = le16(cmd + 2 + 2 * c);
+        case 0x01:
+            if (cmd[1] == 0) {
+                ++isp_.frame_syncs;
+            } else {
+                r[0] = 1;
+            }
             break;
-        case 0x04: isp_.gain = le16(cmd + 2); break;
-        case 0x05: isp_.shutter = le16(cmd + 2); break;
-        case 0x09: isp_.working_mode = cmd[2]; break;
-        case 0x0b: put32(&r[2], isp_.gain); break;
-        case 0x0c: put32(&r[2], isp_.shutter); break;
-        default: r[0] = 1; break;
+        case 0x0a:
+            if (cmd[1] == 0x03) {
+                isp_.sensor_regs[le16(cmd + 2)] = le16(cmd + 4);
+            } else {
+                r[0] = 1;
+            }
+            break;
+        case 0x0b:
+            r[0] = faults_.fwstatus.take() ? 1 : 0;
+            std::copy(isp_.version.begin(), isp_.version.end(), r.begin() + 2);
+            break;
+        case 0x0c: {
+            r[0] = faults_.fwstatus.take() ? 1 : 0;
+            std::string d = isp_.build_date;
+            d.resize(7, '0');
+            std::copy(d.begin(), d.end(), r.begin() + 1);
+            break;
         }
-        break;
-    case 0x01:
-        if (cmd[1] == 0) {
-            ++isp_.frame_syncs;
-        } else {
+        case 0x11:
+            isp_.flip_b = cmd[1];
+            isp_.flip_a = cmd[2];
+            break;
+        default:
             r[0] = 1;
-        }
-        break;
-    case 0x0a:
-        if (cmd[1] == 0x03) {
-            isp_.sensor_regs[le16(cmd + 2)] = le16(cmd + 4);
-        } else {
-            r[0] = 1;
-        }
-        break;
-    case 0x0b:
-        r[0] = faults_.fwstatus.take() ? 1 : 0;
-        std::copy(isp_.version.begin(), isp_.version.end(), r.begin() + 2);
-        break;
-    case 0x0c: {
-        r[0] = faults_.fwstatus.take() ? 1 : 0;
-        std::string d = isp_.build_date;
-        d.resize(7, '0');
-        std::copy(d.begin(), d.end(), r.begin() + 1);
-        break;
-    }
-    case 0x11:
-        isp_.flip_b = cmd[1];
-        isp_.flip_a = cmd[2];
-        break;
-    default:
-        r[0] = 1;
-        break;
+            break;
     }
     return 0;
 }
@@ -728,43 +743,43 @@ int LensModel::xuQuery(const uvc_xu_control_query& q, uint8_t* data) {
     if (size == 0) return ENOENT;
     if (faults_.xu.take()) return EIO;
     switch (q.query) {
-    case UVC_GET_LEN:
-        if (q.size != 2) return ENOBUFS;
-        put16(data, uint16_t(size));
-        return 0;
-    case UVC_GET_INFO:
-        if (q.size != 1) return ENOBUFS;
-        data[0] = 0x03;  // GET and SET supported
-        return 0;
-    default:
-        break;
+        case UVC_GET_LEN:
+            if (q.size != 2) return ENOBUFS;
+            put16(data, uint16_t(size));
+            return 0;
+        case UVC_GET_INFO:
+            if (q.size != 1) return ENOBUFS;
+            data[0] = 0x03;  // GET and SET supported
+            return 0;
+        default:
+            break;
     }
     if (q.size != size) return ENOBUFS;
     std::vector<uint8_t>& raw = xu_values_[q.selector];
     raw.resize(size_t(size), 0);
     switch (q.query) {
-    case UVC_SET_CUR:
-        std::copy(data, data + size, raw.begin());
-        if (q.selector == 1) return xuSetIsp(data);
-        if (q.selector == 14) xu_values_[15].assign(data, data + size);
-        return 0;
-    case UVC_GET_CUR:
-        if (q.selector == 2) {
-            std::copy(isp_.result.begin(), isp_.result.end(), data);
-        } else {
-            std::copy(raw.begin(), raw.end(), data);
-        }
-        return 0;
-    case UVC_GET_MIN:
-    case UVC_GET_RES:
-    case UVC_GET_DEF:
-        std::memset(data, 0, size_t(size));
-        return 0;
-    case UVC_GET_MAX:
-        std::memset(data, 0xff, size_t(size));
-        return 0;
-    default:
-        return EINVAL;
+        case UVC_SET_CUR:
+            std::copy(data, data + size, raw.begin());
+            if (q.selector == 1) return xuSetIsp(data);
+            if (q.selector == 14) xu_values_[15].assign(data, data + size);
+            return 0;
+        case UVC_GET_CUR:
+            if (q.selector == 2) {
+                std::copy(isp_.result.begin(), isp_.result.end(), data);
+            } else {
+                std::copy(raw.begin(), raw.end(), data);
+            }
+            return 0;
+        case UVC_GET_MIN:
+        case UVC_GET_RES:
+        case UVC_GET_DEF:
+            std::memset(data, 0, size_t(size));
+            return 0;
+        case UVC_GET_MAX:
+            std::memset(data, 0xff, size_t(size));
+            return 0;
+        default:
+            return EINVAL;
     }
 }
 

@@ -47,17 +47,17 @@ struct FaultCount {
 };
 
 struct LensFaults {
-    FaultCount eio;        // dequeue fails with EIO
-    FaultCount noframe;    // due frames are dropped (dequeue keeps saying EAGAIN)
-    FaultCount size;       // frames come at size_w x size_h
+    FaultCount eio;      // dequeue fails with EIO
+    FaultCount noframe;  // due frames are dropped (dequeue keeps saying EAGAIN)
+    FaultCount size;     // frames come at size_w x size_h
     int size_w = 0, size_h = 0;
-    FaultCount xu;         // extension-unit queries fail with EIO
-    FaultCount fwstatus;   // firmware queries answer a bad status byte
-    bool busy = false;     // another user holds the device: EBUSY on set-up
+    FaultCount xu;        // extension-unit queries fail with EIO
+    FaultCount fwstatus;  // firmware queries answer a bad status byte
+    bool busy = false;    // another user holds the device: EBUSY on set-up
     bool nostreaming = false;
     bool nocapture = false;
-    bool nov4l2 = false;   // QUERYCAP fails with EINVAL
-    bool noperm = false;   // extension-unit mapping needs privileges: EPERM
+    bool nov4l2 = false;  // QUERYCAP fails with EINVAL
+    bool noperm = false;  // extension-unit mapping needs privileges: EPERM
 };
 
 // The bridge's image signal processor as the extension unit exposes it.

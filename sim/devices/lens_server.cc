@@ -87,65 +87,83 @@ int with(Args& a, F f) {
 
 int dispatch(LensModel& m, ClientId id, unsigned long req, Args& a) {
     switch (req) {
-    case VIDIOC_QUERYCAP: return with<v4l2_capability>(a, [&](auto& x) { return m.querycap(x); });
-    case VIDIOC_ENUM_FMT: return with<v4l2_fmtdesc>(a, [&](auto& x) { return m.enumFmt(x); });
-    case VIDIOC_G_FMT: return with<v4l2_format>(a, [&](auto& x) { return m.gFmt(x); });
-    case VIDIOC_TRY_FMT: return with<v4l2_format>(a, [&](auto& x) { return m.tryFmt(x); });
-    case VIDIOC_S_FMT: return with<v4l2_format>(a, [&](auto& x) { return m.sFmt(id, x); });
-    case VIDIOC_ENUM_FRAMESIZES:
-        return with<v4l2_frmsizeenum>(a, [&](auto& x) { return m.enumFrameSizes(x); });
-    case VIDIOC_ENUM_FRAMEINTERVALS:
-        return with<v4l2_frmivalenum>(a, [&](auto& x) { return m.enumFrameIntervals(x); });
-    case VIDIOC_G_PARM: return with<v4l2_streamparm>(a, [&](auto& x) { return m.gParm(x); });
-    case VIDIOC_S_PARM: return with<v4l2_streamparm>(a, [&](auto& x) { return m.sParm(id, x); });
-    case VIDIOC_ENUMINPUT: return with<v4l2_input>(a, [&](auto& x) { return m.enumInput(x); });
-    case VIDIOC_G_INPUT: return with<int>(a, [&](auto& x) { return m.gInput(x); });
-    case VIDIOC_S_INPUT: return with<int>(a, [&](auto& x) { return m.sInput(x); });
-    case VIDIOC_REQBUFS:
-        return with<v4l2_requestbuffers>(a, [&](auto& x) { return m.reqbufs(id, x); });
-    case VIDIOC_QUERYBUF: return with<v4l2_buffer>(a, [&](auto& x) { return m.querybuf(x); });
-    case VIDIOC_QBUF: return with<v4l2_buffer>(a, [&](auto& x) { return m.qbuf(id, x); });
-    case VIDIOC_DQBUF: return with<v4l2_buffer>(a, [&](auto& x) { return m.dqbuf(id, x); });
-    case VIDIOC_STREAMON: return with<int>(a, [&](auto& x) { return m.streamon(id, x); });
-    case VIDIOC_STREAMOFF: return with<int>(a, [&](auto& x) { return m.streamoff(id, x); });
-    case VIDIOC_QUERYCTRL: return with<v4l2_queryctrl>(a, [&](auto& x) { return m.queryctrl(x); });
-    case VIDIOC_QUERY_EXT_CTRL:
-        return with<v4l2_query_ext_ctrl>(a, [&](auto& x) { return m.queryExtCtrl(x); });
-    case VIDIOC_QUERYMENU: return with<v4l2_querymenu>(a, [&](auto& x) { return m.querymenu(x); });
-    case VIDIOC_G_CTRL: return with<v4l2_control>(a, [&](auto& x) { return m.gCtrl(x); });
-    case VIDIOC_S_CTRL: return with<v4l2_control>(a, [&](auto& x) { return m.sCtrl(x); });
-    case VIDIOC_G_EXT_CTRLS:
-    case VIDIOC_S_EXT_CTRLS:
-    case VIDIOC_TRY_EXT_CTRLS: {
-        v4l2_ext_controls* h = a.top<v4l2_ext_controls>();
-        if (!h) return EFAULT;
-        UMockdevIoctlData* block = a.last();
-        if (h->count > 1024) return EINVAL;
-        v4l2_ext_control* ctrls = nullptr;
-        if (h->count > 0) {
-            ctrls = static_cast<v4l2_ext_control*>(a.resolve(
-                block, offsetof(v4l2_ext_controls, controls), h->count * sizeof(v4l2_ext_control)));
-            if (!ctrls) return EFAULT;
+        case VIDIOC_QUERYCAP:
+            return with<v4l2_capability>(a, [&](auto& x) { return m.querycap(x); });
+        case VIDIOC_ENUM_FMT:
+            return with<v4l2_fmtdesc>(a, [&](auto& x) { return m.enumFmt(x); });
+        case VIDIOC_G_FMT:
+            return with<v4l2_format>(a, [&](auto& x) { return m.gFmt(x); });
+        case VIDIOC_TRY_FMT:
+            return with<v4l2_format>(a, [&](auto& x) { return m.tryFmt(x); });
+        case VIDIOC_S_FMT:
+            return with<v4l2_format>(a, [&](auto& x) { return m.sFmt(id, x); });
+        case VIDIOC_ENUM_FRAMESIZES:
+            return with<v4l2_frmsizeenum>(a, [&](auto& x) { return m.enumFrameSizes(x); });
+        case VIDIOC_ENUM_FRAMEINTERVALS:
+            return with<v4l2_frmivalenum>(a, [&](auto& x) { return m.enumFrameIntervals(x); });
+        case VIDIOC_G_PARM:
+            return with<v4l2_streamparm>(a, [&](auto& x) { return m.gParm(x); });
+        case VIDIOC_S_PARM:
+            return with<v4l2_streamparm>(a, [&](auto& x) { return m.sParm(id, x); });
+        case VIDIOC_ENUMINPUT:
+            return with<v4l2_input>(a, [&](auto& x) { return m.enumInput(x); });
+        case VIDIOC_G_INPUT:
+            return with<int>(a, [&](auto& x) { return m.gInput(x); });
+        case VIDIOC_S_INPUT:
+            return with<int>(a, [&](auto& x) { return m.sInput(x); });
+        case VIDIOC_REQBUFS:
+            return with<v4l2_requestbuffers>(a, [&](auto& x) { return m.reqbufs(id, x); });
+        case VIDIOC_QUERYBUF:
+            return with<v4l2_buffer>(a, [&](auto& x) { return m.querybuf(x); });
+        case VIDIOC_QBUF:
+            return with<v4l2_buffer>(a, [&](auto& x) { return m.qbuf(id, x); });
+        case VIDIOC_DQBUF:
+            return with<v4l2_buffer>(a, [&](auto& x) { return m.dqbuf(id, x); });
+        case VIDIOC_STREAMON:
+            return with<int>(a, [&](auto& x) { return m.streamon(id, x); });
+        case VIDIOC_STREAMOFF:
+            return with<int>(a, [&](auto& x) { return m.streamoff(id, x); });
+        case VIDIOC_QUERYCTRL:
+            return with<v4l2_queryctrl>(a, [&](auto& x) { return m.queryctrl(x); });
+        case VIDIOC_QUERY_EXT_CTRL:
+            return with<v4l2_query_ext_ctrl>(a, [&](auto& x) { return m.queryExtCtrl(x); });
+        case VIDIOC_QUERYMENU:
+            return with<v4l2_querymenu>(a, [&](auto& x) { return m.querymenu(x); });
+        case VIDIOC_G_CTRL:
+            return with<v4l2_control>(a, [&](auto& x) { return m.gCtrl(x); });
+        case VIDIOC_S_CTRL:
+            return with<v4l2_control>(a, [&](auto& x) { return m.sCtrl(x); });
+        case VIDIOC_G_EXT_CTRLS:
+        case VIDIOC_S_EXT_CTRLS:
+        case VIDIOC_TRY_EXT_CTRLS: {
+            v4l2_ext_controls* h = a.top<v4l2_ext_controls>();
+            if (!h) return EFAULT;
+            UMockdevIoctlData* block = a.last();
+            if (h->count > 1024) return EINVAL;
+            v4l2_ext_control* ctrls = nullptr;
+            if (h->count > 0) {
+                ctrls = static_cast<v4l2_ext_control*>(
+                    a.resolve(block, offsetof(v4l2_ext_controls, controls), h->count * sizeof(v4l2_ext_control)));
+                if (!ctrls) return EFAULT;
+            }
+            return m.extCtrls(req, *h, ctrls);
         }
-        return m.extCtrls(req, *h, ctrls);
-    }
-    case UVCIOC_CTRL_MAP:
-        return with<uvc_xu_control_mapping>(a, [&](auto& x) { return m.xuMap(x); });
-    case UVCIOC_CTRL_QUERY: {
-        uvc_xu_control_query* q = a.top<uvc_xu_control_query>();
-        if (!q) return EFAULT;
-        UMockdevIoctlData* block = a.last();
-        uint8_t* data = nullptr;
-        if (q->size > 0) {
-            data = static_cast<uint8_t*>(
-                a.resolve(block, offsetof(uvc_xu_control_query, data), q->size));
-            if (!data) return EFAULT;
+        case UVCIOC_CTRL_MAP:
+            return with<uvc_xu_control_mapping>(a, [&](auto& x) { return m.xuMap(x); });
+        case UVCIOC_CTRL_QUERY: {
+            uvc_xu_control_query* q = a.top<uvc_xu_control_query>();
+            if (!q) return EFAULT;
+            UMockdevIoctlData* block = a.last();
+            uint8_t* data = nullptr;
+            if (q->size > 0) {
+                data = static_cast<uint8_t*>(a.resolve(block, offsetof(uvc_xu_control_query, data), q->size));
+                if (!data) return EFAULT;
+            }
+            uint8_t none[2] = {0, 0};
+            return m.xuQuery(*q, data ? data : none);
         }
-        uint8_t none[2] = {0, 0};
-        return m.xuQuery(*q, data ? data : none);
-    }
-    default:
-        return ENOTTY;
+        default:
+            return ENOTTY;
     }
 }
 
@@ -302,14 +320,10 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
 void LensServer::addEntries(int i) {
     std::string name = "video" + std::to_string(i);
     std::string node = "/dev/" + name;
-    std::string desc = "P: /devices/virtual/video4linux/" + name + "\n" +
-                       "N: " + name + "=00\n" +
-                       "E: SUBSYSTEM=video4linux\n" +
-                       "E: DEVNAME=" + node + "\n" +
-                       "E: MAJOR=81\nE: MINOR=" + std::to_string(i) + "\n" +
-                       "A: dev=81:" + std::to_string(i) + "\n" +
-                       "A: name=UVC Bridge Lens " + std::to_string(i) + "\n" +
-                       "A: index=0\n";
+    std::string desc = "P: /devices/virtual/video4linux/" + name + "\n" + "N: " + name + "=00\n" +
+                       "E: SUBSYSTEM=video4linux\n" + "E: DEVNAME=" + node + "\n" +
+                       "E: MAJOR=81\nE: MINOR=" + std::to_string(i) + "\n" + "A: dev=81:" + std::to_string(i) + "\n" +
+                       "A: name=UVC Bridge Lens " + std::to_string(i) + "\n" + "A: index=0\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_.get(), desc.c_str(), &error)) {
         std::string what = error ? error->message : "?";

@@ -10,12 +10,11 @@ namespace vcam {
 namespace {
 const int kQuality = 85;
 const int kDetailLevel = 20;  // the moving detail's grey in the scene
-}
+}  // namespace
 
 bool Exposure::operator==(const Exposure& o) const {
-    return light == o.light && std::equal(cast, cast + 3, o.cast) && exposure == o.exposure &&
-           gain == o.gain && std::equal(rgb, rgb + 3, o.rgb) && offset == o.offset && mirror == o.mirror &&
-           upside_down == o.upside_down;
+    return light == o.light && std::equal(cast, cast + 3, o.cast) && exposure == o.exposure && gain == o.gain &&
+           std::equal(rgb, rgb + 3, o.rgb) && offset == o.offset && mirror == o.mirror && upside_down == o.upside_down;
 }
 
 double Exposure::factor(int c) const {
@@ -39,9 +38,8 @@ const std::vector<uint8_t>& TestPicture::scene(int w, int h) {
     scene_.assign(size_t(w) * h * 3, 0);
     scene_w_ = w;
     scene_h_ = h;
-    static const uint8_t bars[8][3] = {{200, 200, 200}, {200, 200, 40}, {40, 200, 200},
-                                       {40, 200, 40},   {200, 40, 200}, {200, 40, 40},
-                                       {40, 40, 200},   {20, 20, 20}};
+    static const uint8_t bars[8][3] = {{200, 200, 200}, {200, 200, 40}, {40, 200, 200}, {40, 200, 40},
+                                       {200, 40, 200},  {200, 40, 40},  {40, 40, 200},  {20, 20, 20}};
     const double cx = w * (0.3 + 0.12 * (lens_ % 4)), cy = h * 0.33, radius = w * 0.12;
     const int grid = std::max(8, w / 16);
     const int marker = std::max(4, w / 40);
@@ -92,8 +90,7 @@ void TestPicture::expose(const Exposure& e) {
     uint8_t lut[3][256];
     for (int c = 0; c < 3; ++c) {
         double k = e.factor(c);
-        for (int v = 0; v < 256; ++v)
-            lut[c][v] = uint8_t(std::clamp(std::lround(v * k) + e.offset, 0L, 255L));
+        for (int v = 0; v < 256; ++v) lut[c][v] = uint8_t(std::clamp(std::lround(v * k) + e.offset, 0L, 255L));
         detail_rgb_[c] = lut[c][kDetailLevel];
     }
     exposed_.resize(src.size());

@@ -15,13 +15,13 @@ namespace vcam {
 // gains are its own metered values shows the scene at its nominal level;
 // then offset is added to every channel.
 struct Exposure {
-    double light = 1.0;             // scene brightness of this lens
-    double cast[3] = {1, 1, 1};     // colour of the light per channel
+    double light = 1.0;          // scene brightness of this lens
+    double cast[3] = {1, 1, 1};  // colour of the light per channel
     uint32_t exposure = 1000;
     uint32_t gain = 100;
     uint16_t rgb[3] = {256, 256, 256};
-    int offset = 0;                 // brightness, -128..127
-    bool mirror = false;            // left-right
+    int offset = 0;       // brightness, -128..127
+    bool mirror = false;  // left-right
     bool upside_down = false;
 
     bool operator==(const Exposure& o) const;

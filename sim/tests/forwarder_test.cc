@@ -166,7 +166,8 @@ bool heartTest() {
     if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == ssize_t(sizeof kRequest - 1)) {
         char buf[256];
         ssize_t got;
-        while (in.find('\n') == std::string::npos && (got = recv(fd, buf, sizeof buf, 0)) > 0) in.append(buf, size_t(got));
+        while (in.find('\n') == std::string::npos && (got = recv(fd, buf, sizeof buf, 0)) > 0)
+            in.append(buf, size_t(got));
     }
     close(fd);
     return in == camtest::reply("heartTestResult", true) + "\n";
@@ -230,7 +231,8 @@ TEST_F(ForwarderTest, ABurstOfConnectionsIsServedAllAtOnce) {
 
     // the burst's clients leave the controller once the ones above have
     ASSERT_TRUE(camtest::waitFor([&] {
-        return count(controller_.output(), "client disconnected ..") >= count(controller_.output(), "new client connected");
+        return count(controller_.output(), "client disconnected ..") >=
+               count(controller_.output(), "new client connected");
     }));
     {
         // far more than it takes: those it takes are answered, the others
@@ -266,13 +268,13 @@ TEST_F(ForwarderTest, ABurstOfConnectionsIsServedAllAtOnce) {
 }
 
 TEST_F(ForwarderTest, RefusesOtherAddressesAndBadPorts) {
-    for (auto argv : std::vector<std::vector<std::string>>{
-             {"host", "0.0.0.0", "9889", "/tmp/x.sock"},
-             {"host", "192.168.1.1", "9889", "/tmp/x.sock"},
-             {"host", "127.0.0.1", "9889; touch /tmp/owned", "/tmp/x.sock"},
-             {"host", "127.0.0.1", "70000", "/tmp/x.sock"},
-             {"camera", "/tmp/x.sock", "127.0.0.1", "-1"},
-             {"host", "127.0.0.1", "9889"}}) {
+    for (auto argv :
+         std::vector<std::vector<std::string>>{{"host", "0.0.0.0", "9889", "/tmp/x.sock"},
+                                               {"host", "192.168.1.1", "9889", "/tmp/x.sock"},
+                                               {"host", "127.0.0.1", "9889; touch /tmp/owned", "/tmp/x.sock"},
+                                               {"host", "127.0.0.1", "70000", "/tmp/x.sock"},
+                                               {"camera", "/tmp/x.sock", "127.0.0.1", "-1"},
+                                               {"host", "127.0.0.1", "9889"}}) {
         camtest::Process p;
         argv.insert(argv.begin(), {"python3", forwarder()});
         camtest::start(p, argv, "/tmp/fwd-bad.out");

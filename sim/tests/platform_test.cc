@@ -143,10 +143,10 @@ TEST(Board, LedBytesAreReadBack) {
 
 TEST(StandIns, StreamingWorkerSpeaksTheFifoProtocol) {
     int read_fd = -1, write_fd = -1;
-    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd,
-                                                  pnocamera::kServerWriteFifo, &write_fd));
-    std::vector<std::string> argv = {"realTimeStillGrab", "2", "false", "1440", "1440", "rtmp://x/live",
-                                     "0", "0", "h", "1", "100", "100", "100"};
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd, pnocamera::kServerWriteFifo,
+                                                  &write_fd));
+    std::vector<std::string> argv = {
+        "realTimeStillGrab", "2", "false", "1440", "1440", "rtmp://x/live", "0", "0", "h", "1", "100", "100", "100"};
     pid_t pid = pnocamera::spawnProcess(argv);
     ASSERT_GT(pid, 0);
     std::string prepare = readLine(read_fd);
@@ -191,9 +191,10 @@ TEST(StandIns, SystemToolsTouchNothingReal) {
     EXPECT_LT(std::labs(long(time(nullptr) - before)), 60L);
     EXPECT_TRUE(contains(camtest::readFile("/var/run/date.set"), "2001"));
     EXPECT_NE(status({"date", "-s", "not a date"}), 0);
-    for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{
-             {"hwclock", "-w"}, {"shutdown", "-h", "now"}, {"mount", "/dev/mmcblk1p1", "/sdcard"},
-             {"umount", "/sdcard"}}) {
+    for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{{"hwclock", "-w"},
+                                                                               {"shutdown", "-h", "now"},
+                                                                               {"mount", "/dev/mmcblk1p1", "/sdcard"},
+                                                                               {"umount", "/sdcard"}}) {
         EXPECT_EQ(status(argv), 0) << argv[0];
         std::string line = argv[0];
         for (size_t i = 1; i < argv.size(); ++i) line += " " + argv[i];
@@ -206,10 +207,9 @@ TEST(StandIns, SystemToolsTouchNothingReal) {
 // Every icon the controller's screens draw is in both tables, inside the
 // panel (the driver refuses a bitmap that reaches column 127).
 TEST(Board, IconTablesHoldEveryIconTheScreensUse) {
-    const std::vector<int> used = {0,  1,  3,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21,
-                                   22, 23, 24, 25, 26, 27, 29, 30, 32, 33, 34, 35, 36, 37, 39, 45, 46, 47,
-                                   48, 50, 52, 54, 58, 59, 60, 61, 63, 64, 65, 66, 68, 69, 70, 74, 75, 80,
-                                   81, 82, 83};
+    const std::vector<int> used = {0,  1,  3,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21, 22,
+                                   23, 24, 25, 26, 27, 29, 30, 32, 33, 34, 35, 36, 37, 39, 45, 46, 47, 48, 50,
+                                   52, 54, 58, 59, 60, 61, 63, 64, 65, 66, 68, 69, 70, 74, 75, 80, 81, 82, 83};
     for (const char* path : {"/lib/resource/ChineseVer.bin", "/lib/resource/EnglishVer.bin"}) {
         std::string t = camtest::readFile(path);
         ASSERT_GE(t.size(), 4u) << path;
@@ -257,8 +257,7 @@ pid_t startWorkerWithoutReader(const std::vector<std::string>& argv) {
 TEST(StandIns, WorkersStoppedWhileStartingEndWithZero) {
     for (const char* prog : {"mp4Spool", "realTimeStillGrab"}) status({"vcam-standin", "--clear", prog});
     for (std::vector<std::string> argv : std::vector<std::vector<std::string>>{
-             {"mp4Spool", "2", "1440", "1440", "20000000", "0", "/sdcard/VID_000007@3K.pnov", "h", "100", "100",
-              "100"},
+             {"mp4Spool", "2", "1440", "1440", "20000000", "0", "/sdcard/VID_000007@3K.pnov", "h", "100", "100", "100"},
              {"realTimeStillGrab", "2", "true", "960", "960", "rtmp://127.0.0.1/live/panorbit", "4000000", "0", "h",
               "1", "100", "100", "100"}}) {
         pid_t pid = startWorkerWithoutReader(argv);
@@ -273,11 +272,11 @@ TEST(StandIns, WorkersStoppedWhileStartingEndWithZero) {
 
 TEST(StandIns, RecorderSpeaksTheFifoProtocol) {
     int read_fd = -1, write_fd = -1;
-    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd,
-                                                  pnocamera::kServerWriteFifo, &write_fd));
+    ASSERT_TRUE(pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd, pnocamera::kServerWriteFifo,
+                                                  &write_fd));
     const std::string video = "/sdcard/VID_000003@3K.pnov";
-    pid_t pid = pnocamera::spawnProcess(
-        {"mp4Spool", "2", "1440", "1440", "20000000", "0", video, "h", "100", "100", "100"});
+    pid_t pid =
+        pnocamera::spawnProcess({"mp4Spool", "2", "1440", "1440", "20000000", "0", video, "h", "100", "100", "100"});
     ASSERT_GT(pid, 0);
     EXPECT_EQ(readLine(read_fd), R"({"cmd":"prepare","data":{"process":"mp4Spool","filename":")" + video + "\"}}");
     EXPECT_TRUE(camtest::exists(video));
@@ -285,8 +284,8 @@ TEST(StandIns, RecorderSpeaksTheFifoProtocol) {
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
-    EXPECT_EQ(readLine(read_fd), R"({"cmd":"segmentFinish","data":{"process":"mp4Spool","filename":")" + video +
-                                     "\"}}");
+    EXPECT_EQ(readLine(read_fd),
+              R"({"cmd":"segmentFinish","data":{"process":"mp4Spool","filename":")" + video + "\"}}");
     close(read_fd);
     close(write_fd);
 }

@@ -6,8 +6,7 @@
 namespace pnocamera {
 
 bool Createfifo(const std::string& path);
-bool SetupServerCommunicate(const std::string& read_path, int* read_fd, const std::string& write_path,
-                            int* write_fd);
+bool SetupServerCommunicate(const std::string& read_path, int* read_fd, const std::string& write_path, int* write_fd);
 bool WriteServerFifo(int fd, const std::string& text);
 
 }  // namespace pnocamera

@@ -2,14 +2,11 @@
 
 namespace {
 
-bool hasTwoLenses(const OffsetParam& p) {
-    return p.camera_num_ == 2 && p.lenses_.size() == 2;
-}
+bool hasTwoLenses(const OffsetParam& p) { return p.camera_num_ == 2 && p.lenses_.size() == 2; }
 
 }  // namespace
 
-OffsetUpdater::OffsetUpdater(OffsetParam& offset, OffsetParam& origin)
-    : offset_(offset), origin_(origin) {
+OffsetUpdater::OffsetUpdater(OffsetParam& offset, OffsetParam& origin) : offset_(offset), origin_(origin) {
     if (offset_.version_ != origin_.version_) throw OffsetError("offset and origin mismatch");
 }
 
@@ -20,9 +17,7 @@ int OffsetUpdater::update() {
     return convert(true);
 }
 
-int OffsetUpdater::updateVersion1() {
-    return convert(false);
-}
+int OffsetUpdater::updateVersion1() { return convert(false); }
 
 int OffsetUpdater::convert(bool replace_origin) {
     if (!hasTwoLenses(offset_) || !hasTwoLenses(origin_)) return 0;

@@ -54,9 +54,7 @@ bool parseArguments(int argc, char** argv, Photo& photo) {
                            &photo.image_height);
 }
 
-std::string queryModelText() {
-    return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset");
-}
+std::string queryModelText() { return PropertyConfig(camera_paths::kOffsetConf).queryProperty("defaultOffset"); }
 
 void openCamera(Photo& photo) {
     photo.cameras = std::vector<V4L2Camera>(static_cast<size_t>(photo.camera_num));
@@ -104,8 +102,8 @@ Status encodeImage(const Photo& photo, Jpeg& jpeg) {
     if (!handle) return kCodec;
     unsigned char* out = nullptr;
     unsigned long out_size = 0;
-    int ret = tjCompress2(handle.get(), photo.joined.data(), photo.image_width, 0, photo.image_height, TJPF_RGB,
-                          &out, &out_size, TJSAMP_444, 100, TJFLAG_FASTDCT);
+    int ret = tjCompress2(handle.get(), photo.joined.data(), photo.image_width, 0, photo.image_height, TJPF_RGB, &out,
+                          &out_size, TJSAMP_444, 100, TJFLAG_FASTDCT);
     jpeg.reset(out, ret == 0 ? out_size : 0);
     return ret == 0 ? kOk : kCodec;
 }

@@ -49,8 +49,7 @@ bool matchExposure(unsigned a, unsigned b, double factor, unsigned* out) {
     return true;
 }
 
-void matchWhiteBalance(const unsigned short* a, const unsigned short* b, const unsigned* ratio,
-                       unsigned short* out) {
+void matchWhiteBalance(const unsigned short* a, const unsigned short* b, const unsigned* ratio, unsigned short* out) {
     for (int c = 0; c < 3; ++c) {
         unsigned m = (static_cast<unsigned>(a[c]) + b[c]) >> 1;
         float g = static_cast<float>(m) * static_cast<float>(ratio[c]) / 100.0f;
@@ -60,8 +59,7 @@ void matchWhiteBalance(const unsigned short* a, const unsigned short* b, const u
 }
 
 void consistExposure(std::vector<V4L2Camera>& cameras, double factor) {
-    if (cameras.size() != 2 || !cameras[0].isAutoExposure() || !cameras[1].isAutoExposure())
-        return;
+    if (cameras.size() != 2 || !cameras[0].isAutoExposure() || !cameras[1].isAutoExposure()) return;
     unsigned read[2] = {0, 0};
     bool ok = true;
     for (int i = 0; i < 2; ++i) {
@@ -78,9 +76,7 @@ void consistExposure(std::vector<V4L2Camera>& cameras, double factor) {
 }
 
 void consistWhiteBalance(std::vector<V4L2Camera>& cameras) {
-    if (cameras.size() != 2 || !cameras[0].isAutoWhiteBalance() ||
-        !cameras[1].isAutoWhiteBalance())
-        return;
+    if (cameras.size() != 2 || !cameras[0].isAutoWhiteBalance() || !cameras[1].isAutoWhiteBalance()) return;
     unsigned short a[3] = {0, 0, 0};
     unsigned short b[3] = {0, 0, 0};
     // gains that were not read are never written back

@@ -31,5 +31,4 @@ bool matchExposure(unsigned a, unsigned b, double factor, unsigned* out);
 
 // The common gains: per channel the mean rounded down, times ratio / 100,
 // saturating at 16 bits.
-void matchWhiteBalance(const unsigned short* a, const unsigned short* b, const unsigned* ratio,
-                       unsigned short* out);
+void matchWhiteBalance(const unsigned short* a, const unsigned short* b, const unsigned* ratio, unsigned short* out);

@@ -49,8 +49,8 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeou
 LogCapture::LogCapture() { google::AddLogSink(this); }
 LogCapture::~LogCapture() { google::RemoveLogSink(this); }
 
-void LogCapture::send(google::LogSeverity severity, const char*, const char*, int,
-                      const struct ::tm*, const char* message, size_t message_len) {
+void LogCapture::send(google::LogSeverity severity, const char*, const char*, int, const struct ::tm*,
+                      const char* message, size_t message_len) {
     std::lock_guard<std::mutex> lock(mu_);
     records_.push_back({severity, std::string(message, message_len)});
 }

@@ -20,17 +20,15 @@ bool exists(const std::string& path);
 void removeFile(const std::string& path);
 
 // Polls pred every few milliseconds until it holds or the timeout passes.
-bool waitFor(const std::function<bool()>& pred,
-             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // Collects the glog records written while it lives.
 class LogCapture : public google::LogSink {
 public:
     LogCapture();
     ~LogCapture() override;
-    void send(google::LogSeverity severity, const char* full_filename,
-              const char* base_filename, int line, const struct ::tm* tm_time,
-              const char* message, size_t message_len) override;
+    void send(google::LogSeverity severity, const char* full_filename, const char* base_filename, int line,
+              const struct ::tm* tm_time, const char* message, size_t message_len) override;
 
     struct Record {
         google::LogSeverity severity;

@@ -9,8 +9,7 @@
 
 int main(int argc, char** argv) {
     if (!camtest::inSandbox()) {
-        fprintf(stderr, "%s: refusing to run outside the virtual camera; run it as sim/vcam -- %s\n",
-                argv[0], argv[0]);
+        fprintf(stderr, "%s: refusing to run outside the virtual camera; run it as sim/vcam -- %s\n", argv[0], argv[0]);
         return 2;
     }
     google::InitGoogleLogging(argv[0]);

@@ -63,8 +63,7 @@ const std::vector<Icon>& icons(const std::string& path) {
 }  // namespace
 
 bool Panel::at(int x, int y) const {
-    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight || px.size() != size_t(kWidth * kHeight))
-        return false;
+    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight || px.size() != size_t(kWidth * kHeight)) return false;
     return px[size_t(y * kWidth + x)] != 0;
 }
 
@@ -81,8 +80,7 @@ Panel readPanel() {
         std::string packed;
         if (!vcam::fromHex(hex, packed) || packed.size() != size_t(kWidth * kHeight / 8)) return p;
         p.px.resize(size_t(kWidth * kHeight));
-        for (size_t i = 0; i < p.px.size(); ++i)
-            p.px[i] = (static_cast<uint8_t>(packed[i / 8]) >> (7 - i % 8)) & 1;
+        for (size_t i = 0; i < p.px.size(); ++i) p.px[i] = (static_cast<uint8_t>(packed[i / 8]) >> (7 - i % 8)) & 1;
         p.lit = lit == "1";
         p.ok = true;
     } catch (const vcam::DevCtlError&) {

@@ -10,8 +10,8 @@
 namespace camtest {
 
 struct Panel {
-    bool ok = false;   // the device server answered
-    bool lit = false;  // display on, charge pump on, out of reset
+    bool ok = false;          // the device server answered
+    bool lit = false;         // display on, charge pump on, out of reset
     std::vector<uint8_t> px;  // 128 x 64, 1 = on, row-major
     bool at(int x, int y) const;
 };

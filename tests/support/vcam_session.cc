@@ -155,9 +155,7 @@ std::string stateChanged(int mode) {
     return "{\"type\":\"stateChanged\",\"code\":true,\"data\":{\"mode\":" + std::to_string(mode) + "}}";
 }
 
-std::string prepareOK(int mode) {
-    return "{\"type\":\"prepareOK\",\"data\":{\"mode\":" + std::to_string(mode) + "}}";
-}
+std::string prepareOK(int mode) { return "{\"type\":\"prepareOK\",\"data\":{\"mode\":" + std::to_string(mode) + "}}"; }
 
 std::string reply(const std::string& type, bool code) {
     return "{\"type\":\"" + type + "\",\"code\":" + (code ? "true" : "false") + "}";

@@ -39,8 +39,7 @@ public:
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(3));
     // The first line that contains part; the lines before it are skipped
     // (and kept in skipped()). "" when none came in time.
-    std::string readUntil(const std::string& part,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::string readUntil(const std::string& part, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     const std::vector<std::string>& skipped() const { return skipped_; }
     // True when nothing arrives within the time.
     bool quiet(std::chrono::milliseconds timeout = std::chrono::milliseconds(300));

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
+#include "support/vcam_session.h"
 #include "vcam_devctl.h"
 
 namespace {

@@ -22,8 +22,8 @@ inline Probe probe(const uint8_t* data, size_t size) {
     int w = 0, h = 0, sub = 0, cs = 0;
     if (tj && tjDecompressHeader3(tj, data, static_cast<unsigned long>(size), &w, &h, &sub, &cs) == 0) {
         std::vector<uint8_t> rgb(size_t(w) * h * 3);
-        if (tjDecompress2(tj, data, static_cast<unsigned long>(size), rgb.data(), w, 0, h, TJPF_RGB,
-                          TJFLAG_FASTDCT) == 0) {
+        if (tjDecompress2(tj, data, static_cast<unsigned long>(size), rgb.data(), w, 0, h, TJPF_RGB, TJFLAG_FASTDCT) ==
+            0) {
             double s[3] = {0, 0, 0};
             for (size_t i = 0; i < rgb.size(); i += 3)
                 for (int c = 0; c < 3; ++c) s[c] += rgb[i + c];

@@ -96,8 +96,7 @@ public:
     }
 
     // Dequeues one frame, waiting out EAGAIN up to timeout; errno or 0.
-    int frame(std::vector<uint8_t>& out,
-              std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
+    int frame(std::vector<uint8_t>& out, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
         auto until = std::chrono::steady_clock::now() + timeout;
         v4l2_buffer b;
         for (;;) {
@@ -241,10 +240,9 @@ TEST_F(LensDeviceTest, TheRunsClockPacesTheFrames) {
 TEST_F(LensDeviceTest, ListCtrlsShowsTheControls) {
     std::string out;
     ASSERT_EQ(run({"v4l2-ctl", "--list-ctrls", "-d", "/dev/video0"}, out), 0) << out;
-    for (const char* name : {"brightness", "contrast", "saturation", "hue", "gamma", "gain",
-                             "white_balance_temperature_auto", "white_balance_temperature",
-                             "exposure_auto", "sharpness", "backlight_compensation",
-                             "power_line_frequency"})
+    for (const char* name :
+         {"brightness", "contrast", "saturation", "hue", "gamma", "gain", "white_balance_temperature_auto",
+          "white_balance_temperature", "exposure_auto", "sharpness", "backlight_compensation", "power_line_frequency"})
         EXPECT_NE(out.find(std::string(" ") + name + " 0x"), std::string::npos) << name << "\n" << out;
     EXPECT_NE(out.find("0x009a0902"), std::string::npos) << "absolute exposure\n" << out;
     EXPECT_NE(out.find("min=0 max=255"), std::string::npos) << out;

@@ -267,7 +267,8 @@ TEST_F(LensModelTest, OnlyTheMovingDetailChangesBetweenFrames) {
             for (int x = 0; x < 960; ++x) {
                 size_t at = (size_t(y) * 960 + x) * 3;
                 int diff = 0;
-                for (int c = 0; c < 3; ++c) diff = std::max(diff, std::abs(pictures[i][at + c] - pictures[i - 1][at + c]));
+                for (int c = 0; c < 3; ++c)
+                    diff = std::max(diff, std::abs(pictures[i][at + c] - pictures[i - 1][at + c]));
                 if (diff <= 8) continue;
                 ++changed;
                 x0 = std::min(x0, x);
@@ -449,9 +450,9 @@ TEST_F(LensModelTest, ExtensionUnitMappings) {
         uint32_t id;
         const char* name;
         uint8_t sel, bits;
-    } table[] = {{0x08000001, "Set ISP", 1, 64},         {0x08000002, "Get ISP", 2, 64},
-                 {0x08000001, "Set MMP", 4, 64},         {0x08000002, "Get MMP", 5, 64},
-                 {0x08000003, "Set MMP16", 14, 128},     {0x08000004, "Get MMP16 Result", 15, 128},
+    } table[] = {{0x08000001, "Set ISP", 1, 64},           {0x08000002, "Get ISP", 2, 64},
+                 {0x08000001, "Set MMP", 4, 64},           {0x08000002, "Get MMP", 5, 64},
+                 {0x08000003, "Set MMP16", 14, 128},       {0x08000004, "Get MMP16 Result", 15, 128},
                  {0x08000005, "BRG XU Get Data", 11, 255}, {0x08000006, "Set ISP EX", 6, 128},
                  {0x08000007, "Get ISP EX Result", 7, 128}};
     std::vector<int> results;

@@ -121,8 +121,8 @@ TEST(AppConfig, SettingItemsAppend) {
 }
 
 TEST(AppConfig, WriteBackKeepsEveryOtherMemberInOrder) {
-    AppConfig config = configWith(
-        R"({"zeta":[1,2],"recordVideo":{"width":1440,"height":1440,"bitrate":5,"mode":0},"x":{}})");
+    AppConfig config =
+        configWith(R"({"zeta":[1,2],"recordVideo":{"width":1440,"height":1440,"bitrate":5,"mode":0},"x":{}})");
     ConfigParam p;
     p.width = 1920;
     p.height = 960;

@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
     std::printf("rss before %ld KiB, peak %ld KiB (+%.2f MiB), while held %ld KiB, 2 s after %ld KiB (%+.2f MiB)\n",
                 before, peak.load(), (peak.load() - before) / 1024.0, at_hold, after, (after - before) / 1024.0);
     std::printf("heartTest during the flood: %zu answered, %ld unanswered, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                rtt.size(), heart.failures, bench::percentile(rtt, 0.5), bench::percentile(rtt, 0.99), rtt.empty() ? 0.0 : rtt.back());
+                rtt.size(), heart.failures, bench::percentile(rtt, 0.5), bench::percentile(rtt, 0.99),
+                rtt.empty() ? 0.0 : rtt.back());
     return heart.failures == 0 ? 0 : 1;
 }

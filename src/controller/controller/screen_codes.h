@@ -10,11 +10,11 @@
 // type() of a screen state, sent to clients as "mode".
 namespace state_type {
 enum : int {
-    kIdle = 0,                    // the carousel: photo, record, shutdown, settings, access point
+    kIdle = 0,  // the carousel: photo, record, shutdown, settings, access point
     kTakingPhoto = 1,
     kRecording = 2,
     kLive = 3,
-    kMenu = 6,                    // settings menus and the motion-sensor screen
+    kMenu = 6,  // settings menus and the motion-sensor screen
     kUsbStorage = 7,
     kPreview = 8,
     kRealTimePreview = 9,
@@ -54,22 +54,22 @@ enum : int {
 // Icon numbers (iconState): indexes into the loaded icon table.
 namespace icon {
 enum : int {
-    kFrame = 0,           // divider of the carousel screens
+    kFrame = 0,  // divider of the carousel screens
     kLive = 1,
-    kSettingsTitle = 3,   // heading of the settings menus
-    kRecSizeTitle = 6,    // heading of the record-size list
+    kSettingsTitle = 3,  // heading of the settings menus
+    kRecSizeTitle = 6,   // heading of the record-size list
     kPhoto = 7,
-    kNav = 8,             // carousel arrows
+    kNav = 8,  // carousel arrows
     kPower = 9,
     kVideo = 10,
     kWifi = 11,
     kCharging = 12,
-    kBattery = 13,        // battery gauge
+    kBattery = 13,  // battery gauge
     kApOff = 14,
     kApOn = 15,
-    kListArea = 17,       // the main area; its erasure blanks every list row
-    kLiveDotOff = 18,     // live clock, even second
-    kLiveDotOn = 19,      // live clock, odd second
+    kListArea = 17,    // the main area; its erasure blanks every list row
+    kLiveDotOff = 18,  // live clock, even second
+    kLiveDotOn = 19,   // live clock, odd second
     kPowerOff = 20,
     kSettings = 21,
     kGyroMeasuring = 26,
@@ -82,23 +82,23 @@ enum : int {
     kRowLanguage = 35,
     kRowChinese = 36,
     kRowEnglish = 37,
-    kCursor = 39,         // list cursor beside a row that opens a screen
+    kCursor = 39,  // list cursor beside a row that opens a screen
     kRowApReset = 45,
     kRowBack = 52,
     kRowRecSize = 54,
-    kCounts = 58,         // photo counts; text field 1 moves up under it
+    kCounts = 58,  // photo counts; text field 1 moves up under it
     kStreaming = 59,
     kRecReady = 60,
-    kErrorWrite = 61,     // error screen of failure code 3
+    kErrorWrite = 61,  // error screen of failure code 3
     kWait = 63,
     kPowerHint = 64,
-    kErrorFailed = 65,    // error screen of any other failure code
+    kErrorFailed = 65,  // error screen of any other failure code
     kNoCard = 66,
     kCardFull = 68,
     kCardError = 69,
     kUsbStorage = 70,
-    kRecDotOff = 74,      // record clock, even second
-    kRecDotOn = 75,       // record clock, odd second
+    kRecDotOff = 74,  // record clock, even second
+    kRecDotOn = 75,   // record clock, odd second
     kApIsOn = 80,
     kApIsOff = 81,
     kApClosing = 82,

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 

@@ -20,17 +20,17 @@
 #include <gtest/gtest.h>
 
 #include "fifo_ipc/fifo_paths.h"
-#include "support/vcam_session.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
+#include "support/vcam_session.h"
 
+using camtest::Client;
+using camtest::ledWrites;
+using camtest::Process;
 using camtest::readFile;
+using camtest::sh;
 using camtest::waitFor;
 using camtest::writeFile;
-using camtest::Client;
-using camtest::Process;
-using camtest::ledWrites;
-using camtest::sh;
 
 namespace {
 
@@ -77,10 +77,11 @@ TEST_F(ControllerTest, ServesLinesAndPushesToEveryClient) {
     ASSERT_TRUE(waitFor([&] { return ctl.output().find("new client connected3") != std::string::npos; }));
     // two commands in one segment, a CR before the LF, an empty line, noise
     ASSERT_TRUE(a.send(std::string(kHeart) + "{\"cmd\":\"queryState\"}\n\n{\"cmd\":\"heartTest\"}\r\nnot json\n"
-                       "{\"cmd\":\"HeartTest\"}\n"));
+                                             "{\"cmd\":\"HeartTest\"}\n"));
     EXPECT_EQ(a.readLine(), kHeartReply);
-    std::string state = "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":80,\"voltage\":3.9,"
-                        "\"onCharge\":false,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}";
+    std::string state =
+        "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":80,\"voltage\":3.9,"
+        "\"onCharge\":false,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}";
     EXPECT_EQ(a.readLine(), state);
     EXPECT_EQ(b.readLine(), state);
     EXPECT_EQ(c.readLine(), state);
@@ -90,18 +91,21 @@ TEST_F(ControllerTest, ServesLinesAndPushesToEveryClient) {
 
     sh("vcam-sdcard remove " + std::to_string(ctl.pid));
     for (Client* cl : {&a, &b, &c})
-        EXPECT_EQ(cl->readLine(), "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":false,\"isSupported\":true}}");
+        EXPECT_EQ(cl->readLine(),
+                  "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":false,\"isSupported\":true}}");
     unlink("/sdcard/.panorbit");
     sh("vcam-sdcard insert " + std::to_string(ctl.pid));
     for (Client* cl : {&a, &b, &c})
-        EXPECT_EQ(cl->readLine(), "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":true,\"isSupported\":true}}");
+        EXPECT_EQ(cl->readLine(),
+                  "{\"type\":\"SDCardIsInsert\",\"code\":true,\"data\":{\"isInsert\":true,\"isSupported\":true}}");
     EXPECT_TRUE(waitFor([] { return camtest::exists("/sdcard/.panorbit"); }));
 
     // a battery change shows in the next state push
     sh("vcam-battery --capacity 85 --voltage 3950000 --status Charging");
     ASSERT_TRUE(c.send("{\"cmd\":\"queryState\"}\n"));
-    EXPECT_EQ(c.readLine(), "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":85,\"voltage\":3.95,"
-                            "\"onCharge\":true,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}");
+    EXPECT_EQ(c.readLine(),
+              "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":85,\"voltage\":3.95,"
+              "\"onCharge\":true,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}");
 
     EXPECT_FALSE(camtest::exists("/var/run/camera.pid"));  // no pid file in the foreground
     stop(ctl);
@@ -150,7 +154,8 @@ TEST_F(ControllerTest, ButtonsAndWorkerLines) {
                out.find("parse_err No error.") != std::string::npos;
     })) << ctl.output();
     // a worker stand-in writes its line and ends; the controller keeps serving
-    sh("sh -c 'echo \"{\\\"cmd\\\":\\\"prepare\\\",\\\"data\\\":{\\\"process\\\":\\\"mp4Spool\\\"}}\" > /tmp/server_read.fifo' &");
+    sh("sh -c 'echo \"{\\\"cmd\\\":\\\"prepare\\\",\\\"data\\\":{\\\"process\\\":\\\"mp4Spool\\\"}}\" > "
+       "/tmp/server_read.fifo' &");
     EXPECT_TRUE(waitFor([&] { return ctl.output().find("\"process\":\"mp4Spool\"") != std::string::npos; }));
     Client a;
     EXPECT_TRUE(served(a));
@@ -162,8 +167,8 @@ TEST_F(ControllerTest, BatteryLed) {
     sh("vcam-battery --capacity 15 --status Discharging");
     startController(ctl);
     // LED 1: slow blink in colour 1 (0x21 lit, 0x20 dark)
-    EXPECT_TRUE(waitFor([] { return readFile("/dev/gpioLed").find('\x21') != std::string::npos; },
-                        std::chrono::seconds(5)));
+    EXPECT_TRUE(
+        waitFor([] { return readFile("/dev/gpioLed").find('\x21') != std::string::npos; }, std::chrono::seconds(5)));
     sh("vcam-battery --capacity 99 --status Charging");
     ASSERT_TRUE(waitFor(
         [] {
@@ -312,8 +317,7 @@ TEST_F(ControllerTest, PeerLimits) {
     std::string burst;
     for (int i = 0; i < 2000; i++) burst += "{\"cmd\":\"queryAppConfig\"}\n";
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kSanitized ? 600 : 300);
-    while (ctl.output().find("client output overflow") == std::string::npos &&
-           std::chrono::steady_clock::now() < end) {
+    while (ctl.output().find("client output overflow") == std::string::npos && std::chrono::steady_clock::now() < end) {
         ssize_t n = ::send(deaf.fd(), burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) continue;
         pollfd p{deaf.fd(), POLLOUT, 0};
@@ -472,9 +476,9 @@ TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
     EXPECT_GE(runs, 2u);
     EXPECT_LE(runs, 20u);
     // a command that may change the lenses asks them again at once
-    ASSERT_TRUE(flood.send(
-        "{\"cmd\":\"setCamera\",\"data\":{\"index\":0,\"property\":\"brightness\",\"value\":3}}\n"
-        "{\"cmd\":\"queryCamera2\"}\n"));
+    ASSERT_TRUE(
+        flood.send("{\"cmd\":\"setCamera\",\"data\":{\"index\":0,\"property\":\"brightness\",\"value\":3}}\n"
+                   "{\"cmd\":\"queryCamera2\"}\n"));
     EXPECT_EQ(flood.readLine(), camtest::reply("setCameraResult", true));
     EXPECT_NE(flood.readLine().find("queryCamera2Result"), std::string::npos);
     EXPECT_EQ(xuProbeRuns(), runs + 2);
@@ -536,9 +540,12 @@ TEST_F(ControllerTest, FloodOfUnfinishedLines) {
             continue;
         }
         std::string line = c->readLine();
-        if (line.empty()) ++closed;
-        else if (line == kHeartReply) ++answered;
-        else ADD_FAILURE() << line;
+        if (line.empty())
+            ++closed;
+        else if (line == kHeartReply)
+            ++answered;
+        else
+            ADD_FAILURE() << line;
     }
     EXPECT_GE(answered, 20);
     EXPECT_GE(closed, 1);
@@ -561,7 +568,8 @@ TEST_F(ControllerTest, ReceivedLinesAreLoggedEscapedAndCut) {
     std::string binary = std::string("\x01\xff\x1b[2J\xc3\xa9", 8) + std::string(300, 'z');
     ASSERT_TRUE(a.send(binary + "\n" + std::string("{\"cmd\":\"heartTest\"}\n")));
     EXPECT_EQ(a.readLine(), kHeartReply);
-    EXPECT_TRUE(ctl.waitForOutput("socket msg \\x01\\xFF\\x1B[2J\xc3\xa9" + std::string(248, 'z') + "... (308 bytes)\n"))
+    EXPECT_TRUE(
+        ctl.waitForOutput("socket msg \\x01\\xFF\\x1B[2J\xc3\xa9" + std::string(248, 'z') + "... (308 bytes)\n"))
         << ctl.output();
     EXPECT_EQ(camtest::countOf(ctl.output(), "\x1b"), 0u);  // no raw control byte reaches the log
     EXPECT_NE(ctl.output().find("socket msg {\"cmd\":\"heartTest\"}\n"), std::string::npos);

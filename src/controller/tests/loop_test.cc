@@ -105,13 +105,41 @@ protected:
 TEST_F(LoopTest, CommandTable) {
     const auto& map = ClientHandler::cmd_function_map_;
     EXPECT_EQ(map.size(), 35u);
-    for (const char* name : {"listFile", "queryState", "takePhoto", "startRecord", "stopRecord", "startLive",
-                             "stopLive", "deleteFile", "queryCamera", "setCamera", "startPreview", "stopPreview",
-                             "realtimeSnapshot", "querySDCard", "queryCamera2", "queryKernelVersion", "listLog",
-                             "queryStatistic", "changeAPPassword", "heartTest", "bulkDelete", "setOffset",
-                             "queryOffset", "setID", "queryID", "syncTime", "startRecordPreview",
-                             "stopRecordPreview", "queryVersion", "takeGainPhoto", "queryAppConfig",
-                             "setUserProperty", "queryUserProperty", "setAutoExposureParam", "setAudioDenoise"})
+    for (const char* name : {"listFile",
+                             "queryState",
+                             "takePhoto",
+                             "startRecord",
+                             "stopRecord",
+                             "startLive",
+                             "stopLive",
+                             "deleteFile",
+                             "queryCamera",
+                             "setCamera",
+                             "startPreview",
+                             "stopPreview",
+                             "realtimeSnapshot",
+                             "querySDCard",
+                             "queryCamera2",
+                             "queryKernelVersion",
+                             "listLog",
+                             "queryStatistic",
+                             "changeAPPassword",
+                             "heartTest",
+                             "bulkDelete",
+                             "setOffset",
+                             "queryOffset",
+                             "setID",
+                             "queryID",
+                             "syncTime",
+                             "startRecordPreview",
+                             "stopRecordPreview",
+                             "queryVersion",
+                             "takeGainPhoto",
+                             "queryAppConfig",
+                             "setUserProperty",
+                             "queryUserProperty",
+                             "setAutoExposureParam",
+                             "setAudioDenoise"})
         EXPECT_EQ(map.count(name), 1u) << name;
 }
 
@@ -169,8 +197,9 @@ TEST_F(LoopTest, StatePush) {
     ctx_->sdcard_.supported_ = true;
     battery("85", "3950000", "Discharging");
     h.handle("{\"cmd\":\"queryState\"}", bevs_[0]);
-    EXPECT_EQ(received(a), "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":85,\"voltage\":3.95,"
-                           "\"onCharge\":false,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}\n");
+    EXPECT_EQ(received(a),
+              "{\"type\":\"state\",\"code\":true,\"data\":{\"battery\":85,\"voltage\":3.95,"
+              "\"onCharge\":false,\"sdcardInsert\":true,\"sdcardSupported\":true,\"mode\":0}}\n");
     battery("85", "3950000", "Charging");
     h.broadcastState();
     EXPECT_NE(received(a).find("\"onCharge\":true"), std::string::npos);
@@ -268,8 +297,9 @@ TEST_F(LoopTest, ClientLinePath) {
     std::string binary = std::string("\x01\xff\xc3\xa9\xe4\xb8\xad\xc3") + std::string(300, 'z');
     put(a, binary + "\n");
     EXPECT_EQ(received(a), "");
-    EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg \\x01\\xFF\xc3\xa9\xe4\xb8\xad\\xC3" + std::string(248, 'z') +
-                                               "... (308 bytes)"), 1);
+    EXPECT_EQ(log.count(google::GLOG_INFO,
+                        "socket msg \\x01\\xFF\xc3\xa9\xe4\xb8\xad\\xC3" + std::string(248, 'z') + "... (308 bytes)"),
+              1);
     EXPECT_EQ(log.count(google::GLOG_INFO, "cmd parse err "), 1);
     EXPECT_EQ(ClientHandler::loggedLine(std::string("a\0b\x7f\xc0\xaf\xed\xa0\x80", 9)),
               "a\\x00b\\x7F\\xC0\\xAF\\xED\\xA0\\x80");

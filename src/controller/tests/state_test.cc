@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,17 +31,17 @@
 #include "controller/state/TakePhotoState.h"
 #include "controller/state/gyro_correct_state.h"
 #include "controller/state/settings_state.h"
-#include "support/vcam_session.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 #include "in_process.h"
 #include "support/camtest.h"
+#include "support/vcam_session.h"
 
 using camtest::readFile;
-using camtest::waitFor;
-using camtest::writeFile;
 using camtest::refusal;
 using camtest::stateChanged;
+using camtest::waitFor;
+using camtest::writeFile;
 
 namespace {
 
@@ -153,11 +153,13 @@ protected:
     int type() const { return ctx_->state_ ? ctx_->state_->type() : -1; }
     // Reaps the worker through the current state once it has ended.
     bool childExit() {
-        return waitFor([&] {
-            auto s = ctx_->state_;
-            s->handleSigChild();
-            return ctx_->state_ != s;
-        }, std::chrono::seconds(10));
+        return waitFor(
+            [&] {
+                auto s = ctx_->state_;
+                s->handleSigChild();
+                return ctx_->state_ != s;
+            },
+            std::chrono::seconds(10));
     }
     void feed(const std::string& line) {
         auto msg = CmdMessage::CreateWithCmdString(line);
@@ -299,8 +301,7 @@ TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
     make();
     ctx_->sdcard_.mount_path_ = "/proc";  // no free block at all
     command("{\"cmd\":\"takePhoto\"}");
-    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0),
-                                                    refusal("takePhotoResult", "sdcard not enough")}));
+    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0), refusal("takePhotoResult", "sdcard not enough")}));
     EXPECT_EQ(type(), 0);
     EXPECT_EQ(ctx_->camera_.process_controller_.child_pid_, -1);
     EXPECT_TRUE(drew("logo 68"));
@@ -332,18 +333,18 @@ TEST_F(StateTest, NoRoomAndReadOnlyCardRefusals) {
     ctx_->sdcard_.inserted_ = false;
     command("{\"cmd\":\"takePhoto\"}");
     command("{\"cmd\":\"startLive\"}");
-    EXPECT_EQ(received(), (std::vector<std::string>{refusal("startRecordResult", "sdcard not enough"),
-                                                    refusal("takePhotoResult", "camera in use"),
-                                                    refusal("takePhotoResult", "sdcard not insert"),
-                                                    refusal("startLiveResult", "camera in use")}));
+    EXPECT_EQ(received(),
+              (std::vector<std::string>{
+                  refusal("startRecordResult", "sdcard not enough"), refusal("takePhotoResult", "camera in use"),
+                  refusal("takePhotoResult", "sdcard not insert"), refusal("startLiveResult", "camera in use")}));
 }
 
 TEST_F(StateTest, CrashedPhotoWorkerIsAFailure) {
     camtest::writeScript("stillGrab", "kill -SEGV $$");
     make();
     command("{\"cmd\":\"takePhoto\"}");
-    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(0), stateChanged(1),
-                                                    camtest::reply("takePhotoResult", true)}));
+    EXPECT_EQ(received(),
+              (std::vector<std::string>{stateChanged(0), stateChanged(1), camtest::reply("takePhotoResult", true)}));
     ASSERT_TRUE(childExit());
     auto* error = dynamic_cast<ErrorState<TakePhotoState>*>(ctx_->state_.get());
     ASSERT_TRUE(error);
@@ -394,8 +395,8 @@ TEST_F(StateTest, JobsThatCannotStart) {
 
     camtest::clearCalls();
     command("{\"cmd\":\"startLive\"}");
-    EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(3), stateChanged(0),
-                                                    refusal("startLiveResult", "start failed")}));
+    EXPECT_EQ(received(),
+              (std::vector<std::string>{stateChanged(3), stateChanged(0), refusal("startLiveResult", "start failed")}));
     EXPECT_TRUE(dynamic_cast<RecordVideoState*>(ctx_->state_.get()));
     EXPECT_EQ(ctx_->led0_mode_, 0);
     command("{\"cmd\":\"startPreview\"}");
@@ -470,8 +471,9 @@ TEST_F(StateTest, RecordingWithoutRoomStopsAtTheFirstTick) {
     EXPECT_FALSE(ctx_->second_task_cancel_);
     g_panel.clear();
     ctx_->second_task_();
-    EXPECT_EQ(received(), (std::vector<std::string>{
-                              "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":1024,\"duration\":1}}"}));
+    EXPECT_EQ(
+        received(),
+        (std::vector<std::string>{"{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":1024,\"duration\":1}}"}));
     EXPECT_TRUE(drew("logo 58") && drew("logo 75") && drew("text 1 00:01") && drew("text 2 0M/0M"));
     // the warning and the auto return: the task stops and the recorder too
     EXPECT_EQ(ctx_->led0_mode_, 1);
@@ -502,8 +504,9 @@ TEST_F(StateTest, SegmentOver2GiBIsSized) {
     received();
     ASSERT_TRUE(ctx_->second_task_);
     ctx_->second_task_();
-    EXPECT_EQ(received(), (std::vector<std::string>{
-                              "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":3221225472,\"duration\":1}}"}));
+    EXPECT_EQ(received(),
+              (std::vector<std::string>{
+                  "{\"type\":\"recordState\",\"code\":true,\"data\":{\"size\":3221225472,\"duration\":1}}"}));
     rec->clear();
     rec->handleButton1();
     ASSERT_TRUE(childExit());
@@ -519,8 +522,8 @@ TEST_F(StateTest, TaskNeverOutlivesItsState) {
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(3)}));
     feed("{\"cmd\":\"prepare\",\"data\":{\"process\":\"realTimeStillGrab\"}}");
     ctx_->second_task_();
-    EXPECT_EQ(received(), (std::vector<std::string>{
-                              camtest::prepareOK(3), "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}"}));
+    EXPECT_EQ(received(), (std::vector<std::string>{camtest::prepareOK(3),
+                                                    "{\"type\":\"VRState\",\"code\":true,\"data\":{\"duration\":1}}"}));
     auto task = ctx_->second_task_;
     std::weak_ptr<CameraState> live = ctx_->state_;
     ctx_->state_ = std::make_shared<RecordVideoState>(*ctx_);  // replaced without a stop
@@ -549,8 +552,11 @@ TEST_F(StateTest, PreviewScreenStartsWhenShown) {
     EXPECT_EQ(received(), (std::vector<std::string>{camtest::prepareOK(8)}));
     EXPECT_TRUE(drew("logo 59"));
     EXPECT_TRUE(ctx_->second_task_cancel_);
-    ASSERT_TRUE(waitFor([] { return camtest::called("realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview "
-                                                    "2000000 0 h 2 100 100 100"); }));
+    ASSERT_TRUE(waitFor([] {
+        return camtest::called(
+            "realTimeStillGrab 2 false 960 960 rtmp://127.0.0.1/live/preview "
+            "2000000 0 h 2 100 100 100");
+    }));
     preview->clear();
     preview->handleButton1();
     ASSERT_TRUE(childExit());

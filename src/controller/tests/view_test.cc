@@ -127,8 +127,7 @@ protected:
         for (auto& [key, reversed] : g_screen.icons) {
             if (key.first == icon::kCursor || key.first < 40) continue;
             if (key.second < 0 || key.second > 2) continue;
-            out[key.second] += (out[key.second].empty() ? "" : "+") + std::to_string(key.first) +
-                               (reversed ? "*" : "");
+            out[key.second] += (out[key.second].empty() ? "" : "+") + std::to_string(key.first) + (reversed ? "*" : "");
         }
         return out;
     }
@@ -369,8 +368,7 @@ TEST_F(ListViewTest, ClearErasesRowsTextsBarAndCursor) {
 
     list.clear(nullptr);
     EXPECT_EQ(take(), (Calls{"clearLogoShift 40 0", "clearNumber 3", "clearLogoShift 41 1", "clearNumber 4",
-                             "clearLogoShift 46 2", "clearLogoShift 23 2", "scrollerDestroy",
-                             "clearLogoShift 39 2"}));
+                             "clearLogoShift 46 2", "clearLogoShift 23 2", "scrollerDestroy", "clearLogoShift 39 2"}));
     EXPECT_TRUE(g_screen.icons.empty());
     EXPECT_TRUE(g_screen.texts.empty());
 

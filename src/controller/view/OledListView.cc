@@ -8,8 +8,7 @@
 
 OledListView::OledListView(int page) : page_(page) {}
 
-OledListView::OledListView(std::vector<std::shared_ptr<OledView>> const& items, int page)
-    : items_(items), page_(page) {
+OledListView::OledListView(std::vector<std::shared_ptr<OledView>> const& items, int page) : items_(items), page_(page) {
     repaint(nullptr);
 }
 

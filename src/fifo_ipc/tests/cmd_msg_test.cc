@@ -19,8 +19,9 @@ TEST(CmdMessage, BuildAndSerialise) {
     typed.AddDataMember<int>("val", -3);
     typed.AddDataMember<bool>("on", true);
     typed.AddDataMember<double>("ratio", 1.5);
-    EXPECT_EQ(typed.GetString(),
-              R"({"cmd":"setCameraProperty","data":{"index":1,"property":"brightness","val":-3,"on":true,"ratio":1.5}})");
+    EXPECT_EQ(
+        typed.GetString(),
+        R"({"cmd":"setCameraProperty","data":{"index":1,"property":"brightness","val":-3,"on":true,"ratio":1.5}})");
 
     CmdMessage utf("name");
     utf.AddDataMember<std::string>("ssid", "\xe7\x9b\xb8\xe6\x9c\xba");
@@ -65,8 +66,7 @@ TEST(CmdMessage, ParsingAcceptsOnlyObjectsWithStringCmd) {
         const char* log;
     } bad[] = {
         {"[1,2]", "parse_err No error."},
-        {R"({"cmd":"heartTest"} {"cmd":"heartTest"})",
-         "parse_err The document root must not follow by other values."},
+        {R"({"cmd":"heartTest"} {"cmd":"heartTest"})", "parse_err The document root must not follow by other values."},
         {"  \t ", "parse_err The document is empty."},
         {"{cmd}", "parse_err Missing a name for object member."},
     };

@@ -33,8 +33,7 @@ struct Result {
 
 Result runUpdater() {
     const char* build = getenv("VCAM_BUILD");
-    const std::string program =
-        build ? std::string(build) + "/bin/offset_updater" : "offset_updater";
+    const std::string program = build ? std::string(build) + "/bin/offset_updater" : "offset_updater";
     // The child's standard error goes to a file for the log checks.
     int saved = dup(2);
     int fd = open(kLog, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -51,14 +50,13 @@ Result runUpdater() {
 }
 
 std::string jsonFile(const std::string& offset_b64, const std::string& origin) {
-    return "{\"defaultOffset\": \"" + offset_b64 + "\", \"origin\": \"" + origin +
-           "\", \"language\": \"en_US\"}\n";
+    return "{\"defaultOffset\": \"" + offset_b64 + "\", \"origin\": \"" + origin + "\", \"language\": \"en_US\"}\n";
 }
 
 // The file as the updater rewrites it: pretty-printed, members in place.
 std::string rewritten(const std::string& offset_text, const std::string& origin) {
-    return "{\n    \"defaultOffset\": \"" + base64Encode(offset_text) + "\",\n    \"origin\": \"" +
-           origin + "\",\n    \"language\": \"en_US\"\n}";
+    return "{\n    \"defaultOffset\": \"" + base64Encode(offset_text) + "\",\n    \"origin\": \"" + origin +
+           "\",\n    \"language\": \"en_US\"\n}";
 }
 
 class OffsetUpdaterProgram : public testing::Test {
@@ -80,15 +78,15 @@ TEST_F(OffsetUpdaterProgram, ConvertsVersionOneInOneRewrite) {
     Result r = runUpdater();
     ASSERT_EQ(0, r.status) << r.log;
     EXPECT_EQ(rewritten(kOffsetV2, kOriginV2), camtest::readFile(kConf));
-    EXPECT_NE(std::string::npos, r.log.find(std::string("before update default ") + kOffsetV1 +
-                                            " version:1 lens_version:0\n"))
+    EXPECT_NE(std::string::npos,
+              r.log.find(std::string("before update default ") + kOffsetV1 + " version:1 lens_version:0\n"))
         << r.log;
-    EXPECT_NE(std::string::npos, r.log.find(std::string("before update origin ") + kOriginV1 +
-                                            " version:1 lens_version:0\n"));
-    EXPECT_NE(std::string::npos, r.log.find(std::string("after update default ") + kOffsetV2 +
-                                            " version:2 lens_version:0\n"));
-    EXPECT_NE(std::string::npos, r.log.find(std::string("after update origin ") + kOriginV2 +
-                                            " version:2 lens_version:0\n"));
+    EXPECT_NE(std::string::npos,
+              r.log.find(std::string("before update origin ") + kOriginV1 + " version:1 lens_version:0\n"));
+    EXPECT_NE(std::string::npos,
+              r.log.find(std::string("after update default ") + kOffsetV2 + " version:2 lens_version:0\n"));
+    EXPECT_NE(std::string::npos,
+              r.log.find(std::string("after update origin ") + kOriginV2 + " version:2 lens_version:0\n"));
     // No temporary file is left beside it.
     for (const auto& entry : std::filesystem::directory_iterator("/etc")) {
         const std::string name = entry.path().filename().string();
@@ -120,8 +118,7 @@ TEST_F(OffsetUpdaterProgram, LaterVersionIsWrittenInCanonicalForm) {
     camtest::writeFile(kConf, jsonFile(encoded, "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_513x"));
     Result r = runUpdater();
     ASSERT_EQ(0, r.status) << r.log;
-    EXPECT_EQ(rewritten("2_1.5_2_3_4_5_6_7_8_9_10_11_12_2880_1440_513",
-                        "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_513"),
+    EXPECT_EQ(rewritten("2_1.5_2_3_4_5_6_7_8_9_10_11_12_2880_1440_513", "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_513"),
               camtest::readFile(kConf));
 }
 
@@ -142,17 +139,14 @@ TEST_F(OffsetUpdaterProgram, NothingConvertibleLeavesTheFileAsItWas) {
                              "2_705_990_25_0.5_1_2_710_100_5_4_3_2_2880_1440"),
                     0);
     // One lens at version 1.
-    expectUntouched(
-        jsonFile(base64Encode("1_1.50_2_3_4_5_6_2880_1440_256"), "1_0_0_0_0_0_0_2880_1440_256"), 0);
+    expectUntouched(jsonFile(base64Encode("1_1.50_2_3_4_5_6_2880_1440_256"), "1_0_0_0_0_0_0_2880_1440_256"), 0);
 }
 
 TEST_F(OffsetUpdaterProgram, OffsetErrorsEndWithStatus13AndChangeNothing) {
     // Offset at version 1, origin at version 2.
-    expectUntouched(jsonFile(base64Encode(kOffsetV1), "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512"),
-                    13);
+    expectUntouched(jsonFile(base64Encode(kOffsetV1), "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512"), 13);
     // Frame sizes that differ.
-    expectUntouched(jsonFile(base64Encode(kOffsetV1), "2_0_0_0_0_0_0_0_0_0_0_0_0_1440_1440_256"),
-                    13);
+    expectUntouched(jsonFile(base64Encode(kOffsetV1), "2_0_0_0_0_0_0_0_0_0_0_0_0_1440_1440_256"), 13);
     // No origin.
     expectUntouched("{\"defaultOffset\": \"" + base64Encode(kOffsetV1) + "\"}", 13);
     // No default offset.

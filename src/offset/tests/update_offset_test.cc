@@ -7,14 +7,10 @@
 namespace {
 
 // Two lenses, 2880 x 1440; lens 1 at x 700, y 20, yaw 10, pitch 20.
-OffsetParam offsetV1() {
-    return OffsetParam("2_715_1000_30_1_2_3_720_700_20_10_20_5_2880_1440_256");
-}
+OffsetParam offsetV1() { return OffsetParam("2_715_1000_30_1_2_3_720_700_20_10_20_5_2880_1440_256"); }
 
 // The origin it was measured against.
-OffsetParam originV1() {
-    return OffsetParam("2_705_990_25_0.5_1_2_710_100_5_4_3_2_2880_1440_256");
-}
+OffsetParam originV1() { return OffsetParam("2_705_990_25_0.5_1_2_710_100_5_4_3_2_2880_1440_256"); }
 
 template <typename F>
 void expectOffsetError(F f, const std::string& message) {
@@ -86,8 +82,8 @@ TEST(OffsetUpdater, AlreadyMirroredIsOnlyRelabelled) {
 
 TEST(OffsetUpdater, MirroredTestIsStrict) {
     // yaw exactly 100 or pitch exactly -100 is not mirrored yet.
-    for (const char* text : {"2_0_0_0_0_0_0_700_700_20_100_-150_5_2880_1440_256",
-                             "2_0_0_0_0_0_0_700_700_20_120_-100_5_2880_1440_256"}) {
+    for (const char* text :
+         {"2_0_0_0_0_0_0_700_700_20_100_-150_5_2880_1440_256", "2_0_0_0_0_0_0_700_700_20_120_-100_5_2880_1440_256"}) {
         SCOPED_TRACE(text);
         OffsetParam offset(text);
         OffsetParam origin("2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_256");
@@ -147,9 +143,8 @@ TEST(OffsetUpdater, VersionsOfOffsetAndOriginMustMatch) {
 }
 
 TEST(OffsetUpdater, MismatchedSizesStopTheConversionUntouched) {
-    for (const char* origin_text :
-         {"2_0_0_0_0_0_0_0_0_0_0_0_0_1440_1440_256", "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_720_256",
-          "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_257"}) {
+    for (const char* origin_text : {"2_0_0_0_0_0_0_0_0_0_0_0_0_1440_1440_256", "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_720_256",
+                                    "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_257"}) {
         SCOPED_TRACE(origin_text);
         OffsetParam offset = offsetV1();
         OffsetParam origin(origin_text);

@@ -25,8 +25,8 @@
 #include <turbojpeg.h>
 
 #include "common/process_util.h"
-#include "support/bench_clock.h"
 #include "still_grab.h"
+#include "support/bench_clock.h"
 
 using namespace stillgrab;
 using camtest::Clock;
@@ -80,12 +80,11 @@ void benchSize(int size, int runs) {
         }));
         unlink(path.c_str());
     }
-    double total = median(t_open) + median(t_warm) + median(t_join) + median(t_enc) + median(t_write) +
-                   median(t_exif);
-    printf("2 x %d: open %.1f ms, warm-up %.1f ms, decode+join %.1f ms, encode %.1f ms, write %.1f ms, "
-           "exif %.1f ms, total %.1f ms\n",
-           size, median(t_open), median(t_warm), median(t_join), median(t_enc), median(t_write), median(t_exif),
-           total);
+    double total = median(t_open) + median(t_warm) + median(t_join) + median(t_enc) + median(t_write) + median(t_exif);
+    printf(
+        "2 x %d: open %.1f ms, warm-up %.1f ms, decode+join %.1f ms, encode %.1f ms, write %.1f ms, "
+        "exif %.1f ms, total %.1f ms\n",
+        size, median(t_open), median(t_warm), median(t_join), median(t_enc), median(t_write), median(t_exif), total);
     printf("2 x %d: program decode+join+encode %.1f ms, bare codec %.1f ms, ratio %.3f\n", size, median(t_prog),
            median(t_bare), median(t_prog) / median(t_bare));
 }
@@ -115,10 +114,11 @@ void benchProgram(int size, int runs) {
     // A lens frame buffer is the driver's 2 bytes per pixel, two per lens.
     const double joined = 2.0 * size * size * 3 / 1024;
     const double frames = 2.0 * 2 * size * size * 2 / 1024;
-    printf("stillGrab 2 x %d: start to exit %.1f ms, peak resident %ld KiB (joined %.0f KiB + lens buffers %.0f "
-           "KiB + jpeg %lld KiB = %.0f KiB)\n",
-           size, median(wall), peak_kib, joined, frames, static_cast<long long>(jpeg_bytes / 1024),
-           joined + frames + jpeg_bytes / 1024.0);
+    printf(
+        "stillGrab 2 x %d: start to exit %.1f ms, peak resident %ld KiB (joined %.0f KiB + lens buffers %.0f "
+        "KiB + jpeg %lld KiB = %.0f KiB)\n",
+        size, median(wall), peak_kib, joined, frames, static_cast<long long>(jpeg_bytes / 1024),
+        joined + frames + jpeg_bytes / 1024.0);
 }
 
 }  // namespace

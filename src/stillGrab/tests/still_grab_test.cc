@@ -79,8 +79,8 @@ TEST(StillGrabJoin, DecodingInPlaceGivesTheJoinedFrames) {
     ASSERT_TRUE(decodeFrames(frames, w, h, {side.data(), side.data() + w * 3}, 2 * w * 3));
     for (int y = 0; y < h; ++y) {
         ASSERT_EQ(0, memcmp(&side[static_cast<size_t>(y) * 2 * w * 3], &ra[static_cast<size_t>(y) * w * 3], w * 3));
-        ASSERT_EQ(0, memcmp(&side[(static_cast<size_t>(y) * 2 + 1) * w * 3], &rb[static_cast<size_t>(y) * w * 3],
-                            w * 3));
+        ASSERT_EQ(0,
+                  memcmp(&side[(static_cast<size_t>(y) * 2 + 1) * w * 3], &rb[static_cast<size_t>(y) * w * 3], w * 3));
     }
     // Stacked: lens 0's frame, then lens 1's.
     std::vector<unsigned char> stacked(side.size());

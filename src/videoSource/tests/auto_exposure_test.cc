@@ -113,8 +113,7 @@ TEST(MatchWhiteBalance, MeansTimesRatio) {
     EXPECT_EQ(wb({401, 401, 401}, {402, 402, 402}, {100, 100, 100}), (V{401, 401, 401}));
     EXPECT_EQ(wb({65535, 65535, 0}, {65535, 65535, 0}, {100, 100, 100}), (V{65535, 65535, 0}));
     // scaled past 16 bits: saturates instead of wrapping
-    EXPECT_EQ(wb({65535, 40000, 1000}, {65535, 40000, 1000}, {200, 200, 4000000000u}),
-              (V{65535, 65535, 65535}));
+    EXPECT_EQ(wb({65535, 40000, 1000}, {65535, 40000, 1000}, {200, 200, 4000000000u}), (V{65535, 65535, 65535}));
     EXPECT_EQ(wb({300, 300, 300}, {300, 300, 300}, {0, 50, 99}), (V{0, 150, 297}));
 }
 
@@ -136,8 +135,7 @@ TEST(ConsistExposure, BothCamerasGetTheCommonValue) {
     Pair p;
     p.drv.exposure_answers = {1000, 2000};
     consistExposure(p.cams, 1);
-    EXPECT_EQ(p.writes(BRG_ISP_WRITE_EXPOSURE),
-              (std::vector<Bytes>{exposurePacket(1259), exposurePacket(1259)}));
+    EXPECT_EQ(p.writes(BRG_ISP_WRITE_EXPOSURE), (std::vector<Bytes>{exposurePacket(1259), exposurePacket(1259)}));
     unsigned last[2];
     lastExposures(last);
     EXPECT_EQ(last[0], 1000u);
@@ -146,8 +144,7 @@ TEST(ConsistExposure, BothCamerasGetTheCommonValue) {
     Pair q;
     q.drv.exposure_answers = {1000, 2000};
     consistExposure(q.cams, 0.5);
-    EXPECT_EQ(q.writes(BRG_ISP_WRITE_EXPOSURE),
-              (std::vector<Bytes>{exposurePacket(629), exposurePacket(629)}));
+    EXPECT_EQ(q.writes(BRG_ISP_WRITE_EXPOSURE), (std::vector<Bytes>{exposurePacket(629), exposurePacket(629)}));
 }
 
 TEST(ConsistExposure, OnlyForExactlyTwoCameras) {
@@ -199,16 +196,14 @@ TEST(ConsistWhiteBalance, MeanGainsWithRatio) {
     Pair p;
     p.drv.rgb_answers = {{400, 256, 300}, {410, 260, 305}};
     consistWhiteBalance(p.cams);
-    EXPECT_EQ(p.writes(BRG_ISP_WRITE_RGB),
-              (std::vector<Bytes>{rgbPacket(405, 258, 302), rgbPacket(405, 258, 302)}));
+    EXPECT_EQ(p.writes(BRG_ISP_WRITE_RGB), (std::vector<Bytes>{rgbPacket(405, 258, 302), rgbPacket(405, 258, 302)}));
 
     unsigned ratio[3] = {110, 100, 100};
     setRGBRatio(ratio);
     Pair q;
     q.drv.rgb_answers = {{400, 256, 300}, {410, 260, 305}};
     consistWhiteBalance(q.cams);
-    EXPECT_EQ(q.writes(BRG_ISP_WRITE_RGB),
-              (std::vector<Bytes>{rgbPacket(445, 258, 302), rgbPacket(445, 258, 302)}));
+    EXPECT_EQ(q.writes(BRG_ISP_WRITE_RGB), (std::vector<Bytes>{rgbPacket(445, 258, 302), rgbPacket(445, 258, 302)}));
     unsigned plain[3] = {100, 100, 100};
     setRGBRatio(plain);
 }

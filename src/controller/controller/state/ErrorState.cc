@@ -4,9 +4,7 @@
 
 #include "device/oled.h"
 
-void errorScreenLog() {
-    LOG(INFO) << "error state";
-}
+void errorScreenLog() { LOG(INFO) << "error state"; }
 
 void errorScreenShow(Context& ctx, int code) {
     if (code == 3) {
