@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the camera software builds, runs and tests with.
 set -e
-PKGS="build-essential cmake pkg-config clang libclang-rt-14-dev
+PKGS="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
   libgoogle-glog-dev rapidjson-dev libevent-dev libpcre2-dev libturbojpeg0-dev
   libusb-1.0-0-dev libgtest-dev bubblewrap
   umockdev libumockdev-dev libglib2.0-dev libpng-dev exiv2 v4l-utils

@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}  # build and test jobs
 
+# Every C++ file as clang-format leaves it.
+./scripts/check-format.sh
+
 cmake -S . -B build -DCAMERA_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
