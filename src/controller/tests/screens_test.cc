@@ -137,6 +137,15 @@ protected:
         camtest::writeFile(camera_paths::kAppConfig, config);
         startController();
     }
+    // From the record screen to the settings menu, its first row selected.
+    void openSettingsMenu(Client& phone) {
+        key("next next");
+        EXPECT_EQ(phone.readLine(), stateChanged(0));
+        EXPECT_EQ(phone.readLine(), stateChanged(0));
+        EXPECT_TRUE(shows(21));
+        key("select");
+        EXPECT_EQ(phone.readLine(), stateChanged(6));
+    }
     Process ctl_;
     std::vector<std::string> saved_;
 };
@@ -504,12 +513,7 @@ TEST_F(ScreensTest, CalibrationRowStoresTheMeasuredOffset) {
     camtest::writeFile(camera_paths::kOffsetConf,
                        "{\"language\": \"en_US\", \"origin\": \"2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_512\"}");
     Client phone;
-    key("next next");
-    EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_TRUE(shows(21));
-    key("select");
-    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    openSettingsMenu(phone);
     key("prev prev prev");
     EXPECT_TRUE(shows(30, IconAt{2, true}));
     key("select");
@@ -631,12 +635,7 @@ TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
     // choosing Chinese in the language menu again: the stored choice, the
     // English table, the controller goes on
     Client phone;
-    key("next next");
-    EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_EQ(phone.readLine(), stateChanged(0));
-    EXPECT_TRUE(shows(21));
-    key("select");
-    EXPECT_EQ(phone.readLine(), stateChanged(6));
+    openSettingsMenu(phone);
     key("prev prev prev prev");
     EXPECT_TRUE(shows(35, IconAt{2, true}));
     key("select");
