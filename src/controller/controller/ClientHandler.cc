@@ -1,4 +1,5 @@
 #include "controller/ClientHandler.h"
+#include "controller/json_reply.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -15,8 +16,6 @@
 #include "controller/state/CameraState.h"
 #include "controller/tick.h"
 #include "fifo_ipc/cmd_msg.h"
-
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 #define CMD(name, fn) \
     { name, &ClientHandler::fn }
@@ -145,29 +144,15 @@ bool ClientHandler::broadcastMsg(std::string const& text) {
 }
 
 std::string ClientHandler::codeReply(std::string const& type, bool code) {
-    rapidjson::StringBuffer sb;
-    JsonWriter w(sb);
-    w.StartObject();
-    w.Key("type");
-    w.String(type.c_str(), static_cast<rapidjson::SizeType>(type.size()));
-    w.Key("code");
-    w.Bool(code);
-    w.EndObject();
-    return std::string(sb.GetString(), sb.GetSize());
+    return writeJsonObject(type, &code, [](JsonWriter&) {});
 }
 
 std::string ClientHandler::whatReply(std::string const& type, std::string const& what) {
-    rapidjson::StringBuffer sb;
-    JsonWriter w(sb);
-    w.StartObject();
-    w.Key("type");
-    w.String(type.c_str(), static_cast<rapidjson::SizeType>(type.size()));
-    w.Key("code");
-    w.Bool(false);
-    w.Key("what");
-    w.String(what.c_str(), static_cast<rapidjson::SizeType>(what.size()));
-    w.EndObject();
-    return std::string(sb.GetString(), sb.GetSize());
+    const bool code = false;
+    return writeJsonObject(type, &code, [&](JsonWriter& w) {
+        w.Key("what");
+        w.String(what.c_str(), static_cast<rapidjson::SizeType>(what.size()));
+    });
 }
 
 bool ClientHandler::checkSDCard(bufferevent* client, std::string const& type) {
@@ -181,18 +166,7 @@ namespace {
 
 template <typename Body>
 std::string push(const char* type, const bool* code, Body body) {
-    rapidjson::StringBuffer sb;
-    JsonWriter w(sb);
-    w.StartObject();
-    w.Key("type");
-    w.String(type);
-    if (code) {
-        w.Key("code");
-        w.Bool(*code);
-    }
-    body(w);
-    w.EndObject();
-    return std::string(sb.GetString(), sb.GetSize());
+    return writeJsonObject(type, code, body);
 }
 
 const bool kTrue = true;

@@ -25,6 +25,7 @@
 #include "config/property_config.h"
 #include "controller/ClientHandler.h"
 #include "controller/controller_context.h"
+#include "controller/json_reply.h"
 #include "controller/request_args.h"
 #include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
@@ -32,8 +33,6 @@
 
 // Sizes of media files of 2 GiB and more on the 32-bit board.
 static_assert(sizeof(off_t) >= 8, "build with 64-bit file offsets");
-
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 namespace {
 
@@ -51,17 +50,11 @@ constexpr const char kCardWithHost[] = "sdcard in usb mode";
 // A reply {"type":..,"code":true,"data":{..}} whose data members body writes.
 template <typename Body>
 std::string dataReply(const char* type, Body body) {
-    rapidjson::StringBuffer sb;
-    JsonWriter w(sb);
-    w.StartObject();
-    w.Key("type");
-    w.String(type);
-    w.Key("code");
-    w.Bool(true);
-    w.Key("data");
-    body(w);
-    w.EndObject();
-    return std::string(sb.GetString(), sb.GetSize());
+    const bool code = true;
+    return writeJsonObject(type, &code, [&](JsonWriter& w) {
+        w.Key("data");
+        body(w);
+    });
 }
 
 void writeString(JsonWriter& w, const std::string& text) {
