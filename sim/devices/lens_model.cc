@@ -324,12 +324,12 @@ int LensModel::sInput(int in) const { return in == 0 ? 0 : EINVAL; }
 
 // ---- streaming
 
-void LensModel::reapOwner() {
-    if (owner_ != 0 && alive_ && !alive_(owner_)) clientGone(owner_);
+void LensModel::reapOwner(int asker_descriptors) {
+    if (owner_ != 0 && alive_ && !alive_(owner_, asker_descriptors)) clientGone(owner_);
 }
 
 int LensModel::ownerCheck(ClientId c) {
-    if (owner_ != 0 && owner_ != c) reapOwner();
+    if (owner_ != 0 && owner_ != c) reapOwner(1);
     return owner_ != 0 && owner_ != c ? EBUSY : 0;
 }
 

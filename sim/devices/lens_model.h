@@ -125,10 +125,12 @@ public:
 
     // The client closed the device: its buffers and stream go.
     void clientGone(ClientId c);
-    // Tells whether a client still has the device open; an owner that is
-    // gone is dropped when somebody next asks.
-    void setAlive(std::function<bool(ClientId)> alive) { alive_ = std::move(alive); }
-    void reapOwner();
+    // Tells whether a client still has the device open, given how many
+    // descriptors of the node the asker holds itself (1 for a client's
+    // request, 0 for the run side); an owner that is gone is dropped when
+    // somebody next asks.
+    void setAlive(std::function<bool(ClientId, int)> alive) { alive_ = std::move(alive); }
+    void reapOwner(int asker_descriptors = 0);
 
     // Run-side access.
     int index() const { return index_; }
@@ -191,7 +193,7 @@ private:
     std::map<uint32_t, int32_t> controls_;
 
     ClientId owner_ = 0;
-    std::function<bool(ClientId)> alive_;
+    std::function<bool(ClientId, int)> alive_;
     std::vector<Buffer> buffers_;
     std::vector<uint32_t> queue_;  // queued buffer indexes, oldest first
     uint32_t buffer_length_ = 0;

@@ -1,5 +1,6 @@
 #include "lens_server.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -169,11 +170,43 @@ int dispatch(LensModel& m, ClientId id, unsigned long req, Args& a) {
 
 }  // namespace
 
+namespace {
+
+// Descriptors of the file other processes hold open (this server's own left
+// out). A client's open of the lens node is a descriptor of the node's
+// backing file in the client's process.
+int descriptorsElsewhere(const struct stat& node) {
+    int count = 0;
+    std::string self = std::to_string(getpid());
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    while (dirent* p = readdir(proc)) {
+        if (p->d_name[0] < '1' || p->d_name[0] > '9' || self == p->d_name) continue;
+        std::string fds = std::string("/proc/") + p->d_name + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        if (!dir) continue;
+        while (dirent* f = readdir(dir)) {
+            struct stat st;
+            if (f->d_name[0] == '.') continue;
+            if (stat((fds + "/" + f->d_name).c_str(), &st) == 0 && st.st_ino == node.st_ino && st.st_dev == node.st_dev)
+                ++count;
+        }
+        closedir(dir);
+    }
+    closedir(proc);
+    return count;
+}
+
+}  // namespace
+
 // The clients a lens has seen. umockdev does not always tell when a client
-// closes, but a held client knows whether it is still connected. Holding
-// them also keeps their ids (addresses) from being reused while they matter.
+// closes (one killed in the middle of a request can stay "connected" for
+// good), so a connected owner counts as gone once no descriptor of the node
+// is left but the asker's own. Holding the clients also keeps their ids
+// (addresses) from being reused while they matter.
 class LensServer::Clients {
 public:
+    explicit Clients(std::string node) : node_(std::move(node)) {}
     ~Clients() {
         for (auto& kv : seen_) g_object_unref(kv.second);
     }
@@ -184,10 +217,10 @@ public:
         sweep(keep);
         seen_[id] = static_cast<UMockdevIoctlClient*>(g_object_ref(c));
     }
-    bool alive(ClientId id) {
+    bool alive(ClientId id, int asker_descriptors) {
         auto it = seen_.find(id);
         if (it == seen_.end()) return false;
-        if (umockdev_ioctl_client_get_connected(it->second)) return true;
+        if (umockdev_ioctl_client_get_connected(it->second) && held(asker_descriptors)) return true;
         g_object_unref(it->second);
         seen_.erase(it);
         return false;
@@ -204,6 +237,16 @@ private:
             }
         }
     }
+    // Whether some process holds the node beyond the asker's descriptors;
+    // true when that cannot be told.
+    bool held(int asker_descriptors) const {
+        struct stat node;
+        if (stat(node_.c_str(), &node) != 0) return true;
+        int n = descriptorsElsewhere(node);
+        return n < 0 || n > asker_descriptors;
+    }
+
+    std::string node_;
     std::map<ClientId, UMockdevIoctlClient*> seen_;
 };
 
@@ -287,14 +330,14 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
     g_free(root);
     for (int i = 0; i < lenses; ++i) {
         auto slot = std::make_unique<LensSlot>();
-        clients_.push_back(std::make_unique<Clients>());
+        std::string name = "video" + std::to_string(i);
+        std::string node = "/dev/" + name;
+        clients_.push_back(std::make_unique<Clients>(root_ + node));
         Clients* clients = clients_.back().get();
         data_.push_back(std::make_unique<HandlerData>());
         data_.back()->slot = slot.get();
         data_.back()->clients = clients;
         HandlerData* data = data_.back().get();
-        std::string name = "video" + std::to_string(i);
-        std::string node = "/dev/" + name;
 
         handlers_.emplace_back(umockdev_ioctl_base_new());
         UMockdevIoctlBase* handler = handlers_.back().get();
@@ -312,7 +355,7 @@ LensServer::LensServer(int lenses, const FrameClock& clock) : testbed_(umockdev_
         present_.push_back(true);
         slot->backing = std::make_unique<FileBacking>(root_ + node);
         slot->model = std::make_unique<LensModel>(i, *slot->backing, clock);
-        slot->model->setAlive([clients](ClientId id) { return clients->alive(id); });
+        slot->model->setAlive([clients](ClientId id, int asker) { return clients->alive(id, asker); });
         lenses_.push_back(std::move(slot));
     }
 }

@@ -6,6 +6,7 @@
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -466,6 +467,42 @@ TEST_F(LensDeviceTest, ClosingGivesTheLensBack) {
     EXPECT_TRUE(camtest::waitFor([&] { return ctl.get(0, "buffers") == "0"; }));
     Stream again(0);
     EXPECT_EQ(again.start(960), 0);
+}
+
+// A holder gives the lens back however it ends: killed in the middle of its
+// dequeue loop (at another frame each round), the next user sets the lens up
+// at once. While the holder lives, another process is refused.
+TEST_F(LensDeviceTest, AKilledHolderGivesTheLensBack) {
+    for (int round = 0; round < 12; ++round) {
+        int frames[2];
+        ASSERT_EQ(pipe(frames), 0);
+        pid_t holder = fork();
+        ASSERT_GE(holder, 0);
+        if (holder == 0) {
+            close(frames[0]);
+            Stream s(0);
+            if (s.start(960) != 0) _exit(1);
+            std::vector<uint8_t> jpeg;
+            for (;;) {
+                if (s.frame(jpeg) != 0 || write(frames[1], "f", 1) != 1) _exit(2);
+            }
+        }
+        close(frames[1]);
+        char f;
+        for (int i = 0; i <= round % 4; ++i) ASSERT_EQ(read(frames[0], &f, 1), 1) << "holder streams, round " << round;
+        if (round == 0) {
+            Stream other(0);
+            EXPECT_EQ(other.start(960), EBUSY) << "the holder lives";
+        }
+        kill(holder, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(holder, &status, 0), holder);
+        EXPECT_TRUE(WIFSIGNALED(status));
+        close(frames[0]);
+        Stream next(0);
+        EXPECT_EQ(next.start(960), 0) << "round " << round;
+    }
+    EXPECT_TRUE(camtest::waitFor([&] { return ctl.get(0, "streaming") == "0"; }));
 }
 
 TEST_F(LensDeviceTest, ControlClientReportsErrors) {

@@ -6,12 +6,14 @@
 # button press are timed.
 set -eu
 build=$(cd "${1:?build folder}" && pwd)
+. "$(dirname "$0")/bench_common.sh"
+need run_fairness_bench "$build" controller controller_fairness_bench
 rounds=${2:-10}
 repo=$(cd "$(dirname "$0")/../../.." && pwd)
 exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
-  [ -e /dev/oled ] || : > /dev/oled
+  $in_camera
   controller -d > /tmp/controller.log 2>&1 & pid=\$!
-  for i in \$(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.05; done
+  waitport || true
   sleep 1
   controller_fairness_bench \$pid /tmp/controller.log $rounds; status=\$?
   echo \"xuProbe runs: \$(grep -c '^xuProbe' /.vcam/calls.log)\"

@@ -6,13 +6,15 @@
 # beside one client sending heartTest.
 set -eu
 build=$(cd "${1:?build folder}" && pwd)
+. "$(dirname "$0")/bench_common.sh"
+need run_flood_bench "$build" controller controller_flood_bench
 conns=${2:-1000}
 hold=${3:-2}
 repo=$(cd "$(dirname "$0")/../../.." && pwd)
 exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
-  [ -e /dev/oled ] || : > /dev/oled
+  $in_camera
   controller -d > /tmp/controller.log 2>&1 & pid=\$!
-  for i in \$(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.05; done
+  waitport || true
   sleep 1
   controller_flood_bench \$pid $conns $hold; status=\$?
   kill -INT \$pid; wait \$pid

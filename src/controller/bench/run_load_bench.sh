@@ -13,19 +13,14 @@
 # baseline serves all 200), so it gets no ratio.
 set -eu
 build=$(cd "${1:?build folder}" && pwd)
-for p in controller controller_load_bench controller_bench_baseline; do
-  [ -x "$build/bin/$p" ] || { echo "run_load_bench: no $build/bin/$p; build it: cmake --build $build --target controller controller_load_bench controller_bench_baseline" >&2; exit 2; }
-done
+. "$(dirname "$0")/bench_common.sh"
+need run_load_bench "$build" controller controller_load_bench controller_bench_baseline
 secs=${2:-5}
 rounds=${3:-3}
 repo=$(cd "$(dirname "$0")/../../.." && pwd)
 exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
   set -eu
-  [ -e /dev/oled ] || : > /dev/oled
-  waitport() {
-    for i in \$(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && return 0; sleep 0.05; done
-    return 1
-  }
+  $in_camera
   measure() {  # NAME CLIENTS ROUND, the server's pid in \$pid
     controller_load_bench \$pid \$2 $secs | sed \"s/^/\$1 round \$3 /\" | tee -a /tmp/load.txt
     kill -INT \$pid; wait \$pid

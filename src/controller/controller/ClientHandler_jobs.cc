@@ -37,7 +37,7 @@ bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, in
 
 int currentType(Context& ctx) {
     std::shared_ptr<CameraState> state = ctx.state_;
-    return state ? state->type() : 0;
+    return state ? state->type() : state_type::kIdle;
 }
 
 // Clears the idle screen and puts the busy one in place; the reply tells
@@ -68,15 +68,15 @@ bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
     const std::string type = "takePhotoResult";
     if (!checkSDCard(client, type)) return false;
     if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
-    if (currentType(ctx_) != 0) return sendMsg(client, whatReply(type, kInUse));
+    if (currentType(ctx_) != state_type::kIdle) return sendMsg(client, whatReply(type, kInUse));
     ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
     std::shared_ptr<CameraState> photo = ctx_.state_;
-    if (photo->type() == 0 || photo->isBusy()) photo->clear();
+    if (photo->type() == state_type::kIdle || photo->isBusy()) photo->clear();
     photo->handleButton1();
     int now = currentType(ctx_);
-    if (now == 1) return sendMsg(client, codeReply(type, true));
+    if (now == state_type::kTakingPhoto) return sendMsg(client, codeReply(type, true));
     // the photo screen refused: the card has no room for one photo
-    if (now == 0) return sendMsg(client, whatReply(type, kNotEnough));
+    if (now == state_type::kIdle) return sendMsg(client, whatReply(type, kNotEnough));
     return sendMsg(client, whatReply(type, kStartFailedText));
 }
 
@@ -91,7 +91,7 @@ bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client
     if (!dataInts(msg, {"recordWidth", "recordHeight"}, size)) size[0] = size[1] = 0;
     int bitrate = 0;
     if (!dataInts(msg, {"bitrate"}, &bitrate)) bitrate = 0;
-    return startOn(*this, client, type, 2,
+    return startOn(*this, client, type, state_type::kRecording,
                    [&] { return std::make_shared<OnRecordingState>(ctx_, size[0], size[1], bitrate); });
 }
 
@@ -101,41 +101,41 @@ bool ClientHandler::handleStartLive(CmdMessage const& msg, bufferevent* client) 
     // as when they are absent
     if (!dataInts(msg, {"width", "height", "bitrate"}, v) || v[0] <= 0 || v[1] <= 0 || v[2] <= 0)
         v[0] = v[1] = v[2] = 0;
-    return startOn(*this, client, "startLiveResult", 3,
+    return startOn(*this, client, "startLiveResult", state_type::kLive,
                    [&] { return std::make_shared<OnLiveState>(ctx_, v[0], v[1], v[2]); });
 }
 
 bool ClientHandler::handleStartPreview(CmdMessage const&, bufferevent* client) {
-    return startOn(*this, client, "startPreviewResult", 9,
+    return startOn(*this, client, "startPreviewResult", state_type::kRealTimePreview,
                    [&] { return std::make_shared<RealTimeTakePhotoState>(ctx_, kPreview); });
 }
 
 bool ClientHandler::handleStartRecordPreiview(CmdMessage const&, bufferevent* client) {
-    return startOn(*this, client, "startRecordPreviewResult", 11,
+    return startOn(*this, client, "startRecordPreviewResult", state_type::kRealTimeRecordPreview,
                    [&] { return std::make_shared<RealTimeTakePhotoState>(ctx_, kRecordPreview); });
 }
 
 bool ClientHandler::handleStopRecordVideo(CmdMessage const&, bufferevent* client) {
-    return stopOn(*this, client, "stopRecordResult", 2, "not on recording video");
+    return stopOn(*this, client, "stopRecordResult", state_type::kRecording, "not on recording video");
 }
 
 bool ClientHandler::handleStopLive(CmdMessage const&, bufferevent* client) {
-    return stopOn(*this, client, "stopLiveResult", 3, "not on live");
+    return stopOn(*this, client, "stopLiveResult", state_type::kLive, "not on live");
 }
 
 bool ClientHandler::handleStopPreview(CmdMessage const&, bufferevent* client) {
-    return stopOn(*this, client, "stopPreviewResult", 9, "not on preview");
+    return stopOn(*this, client, "stopPreviewResult", state_type::kRealTimePreview, "not on preview");
 }
 
 bool ClientHandler::handleStopRecordPreview(CmdMessage const&, bufferevent* client) {
-    return stopOn(*this, client, "stopRecordPreviewResult", 11, "not on preview");
+    return stopOn(*this, client, "stopRecordPreviewResult", state_type::kRealTimeRecordPreview, "not on preview");
 }
 
 bool ClientHandler::handleRealtimeSnapshot(CmdMessage const&, bufferevent* client) {
     const std::string type = "realtimeSnapshotResult";
     if (!checkSDCard(client, type)) return false;
     if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
-    if (currentType(ctx_) != 9) return sendMsg(client, whatReply(type, "fuck"));
+    if (currentType(ctx_) != state_type::kRealTimePreview) return sendMsg(client, whatReply(type, "fuck"));
     if (ctx_.camera_.realtimeSnapshot() != 0) {
         // no name could be reserved: the worker was not asked, so no result
         // push would ever come

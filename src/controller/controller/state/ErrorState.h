@@ -36,3 +36,16 @@ private:
     Context& ctx_;
     int code_;
 };
+
+// The end of a worker job of the family whose idle screen is T: back to T
+// with the job LED at rest when it ended well, to T's error screen with the
+// failure code otherwise.
+template <typename T>
+void endJob(Context& ctx, bool ok, int code) {
+    if (!ok) {
+        ctx.changeState(std::make_shared<ErrorState<T>>(ctx, code));
+        return;
+    }
+    ctx.changeState(std::make_shared<T>(ctx));
+    restJobLed(ctx);
+}

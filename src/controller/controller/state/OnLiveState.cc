@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
+#include "controller/state/ErrorState.h"
 #include "controller/state/RecordVideoState.h"
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -28,8 +29,8 @@ void OnLiveState::entered() {
     clear();
     oled_clearLogo(icon::kLive);
     LOG(INFO) << " exit from live abnormally";
-    ctx_.changeState(std::make_shared<RecordVideoState>(ctx_));
-    restJobLed(ctx_);
+    // live has no error screen: every end is back on the record screen
+    endJob<RecordVideoState>(ctx_, true, 0);
 }
 
 void OnLiveState::show() { oled_logo(icon::kLive); }
@@ -80,6 +81,5 @@ void OnLiveState::handleSigChild() {
     }
     // a stopped stream may have left its clock running until this tick
     stopSecondTask(ctx_);
-    ctx_.changeState(std::make_shared<RecordVideoState>(ctx_));
-    restJobLed(ctx_);
+    endJob<RecordVideoState>(ctx_, true, 0);
 }

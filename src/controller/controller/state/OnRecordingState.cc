@@ -59,7 +59,7 @@ void OnRecordingState::entered() {
     if (!start_failure_) return;
     selfClear();
     oled_logo(icon::kVideo);
-    ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, start_failure_));
+    endJob<RecordVideoState>(ctx_, false, start_failure_);
 }
 
 void OnRecordingState::show() { oled_logo(icon::kVideo); }
@@ -177,13 +177,12 @@ void OnRecordingState::handleSigChild() {
     selfClear();
     oled_clearLogo(icon::kWait);
     toDevice();
-    if (stopping_ && code == 0) {
+    bool ok = stopping_ && code == 0;
+    if (ok) {
         LOG(INFO) << " exit from record success";
-        restJobLed(ctx_);
-        ctx_.changeState(std::make_shared<RecordVideoState>(ctx_));
-        return;
+    } else {
+        LOG(INFO) << " exit from record abnormally";
+        oled_logo(icon::kVideo);
     }
-    LOG(INFO) << " exit from record abnormally";
-    oled_logo(icon::kVideo);
-    ctx_.changeState(std::make_shared<ErrorState<RecordVideoState>>(ctx_, code));
+    endJob<RecordVideoState>(ctx_, ok, code);
 }

@@ -33,7 +33,7 @@ void OnTakingPhotoState::entered() {
     if (!start_failure_) return;
     selfClear();
     oled_logo(icon::kPhoto);
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
+    endJob<TakePhotoState>(ctx_, false, start_failure_);
 }
 
 void OnTakingPhotoState::show() {
@@ -67,11 +67,9 @@ void OnTakingPhotoState::handleSigChild() {
     toDevice();
     if (code == 0) {
         LOG(INFO) << " exit from takephoto success";
-        ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
-        restJobLed(ctx_);
-        return;
+    } else {
+        LOG(INFO) << "exit from takephoto abnormally";
+        oled_logo(icon::kPhoto);
     }
-    LOG(INFO) << "exit from takephoto abnormally";
-    oled_logo(icon::kPhoto);
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
+    endJob<TakePhotoState>(ctx_, code == 0, code);
 }

@@ -30,7 +30,7 @@ void PreviewState::show() {
 void PreviewState::entered() {
     if (!start_failure_ || !isCurrentState(ctx_, this)) return;
     auto keep = shared_from_this();
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
+    endJob<TakePhotoState>(ctx_, false, start_failure_);
 }
 
 void PreviewState::clear() {
@@ -53,13 +53,12 @@ void PreviewState::handCmdInput(CmdMessage const& msg) {
 void PreviewState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
-    if (stopping_ && code == 0) {
+    bool ok = stopping_ && code == 0;
+    if (ok) {
         LOG(INFO) << " exit from preview success";
-        ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
-        restJobLed(ctx_);
-        return;
+    } else {
+        clear();
+        LOG(INFO) << " exit from preview abnormally";
     }
-    clear();
-    LOG(INFO) << " exit from preview abnormally";
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
+    endJob<TakePhotoState>(ctx_, ok, code);
 }

@@ -31,7 +31,7 @@ RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) :
 void RealTimeTakePhotoState::entered() {
     if (!start_failure_) return;
     clear();
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, start_failure_));
+    endJob<TakePhotoState>(ctx_, false, start_failure_);
 }
 
 void RealTimeTakePhotoState::show() {
@@ -97,13 +97,12 @@ void RealTimeTakePhotoState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
     toDevice();
-    if (stopping_ && code == 0) {
+    bool ok = stopping_ && code == 0;
+    if (ok) {
         LOG(INFO) << " exit from realtimeTakePhoto success";
-        ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
-        restJobLed(ctx_);
-        return;
+    } else {
+        clear();
+        LOG(INFO) << "exit from realtimeTakePhoto abnormally";
     }
-    clear();
-    LOG(INFO) << "exit from realtimeTakePhoto abnormally";
-    ctx_.changeState(std::make_shared<ErrorState<TakePhotoState>>(ctx_, code));
+    endJob<TakePhotoState>(ctx_, ok, code);
 }

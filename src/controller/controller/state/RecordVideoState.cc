@@ -4,11 +4,9 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/OnRecordingState.h"
-#include "controller/state/TakePhotoState.h"
-#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 
-RecordVideoState::RecordVideoState(Context& ctx) : ctx_(ctx) {
+RecordVideoState::RecordVideoState(Context& ctx) : CarouselState(ctx, CarouselStop::kRecord) {
     LOG(INFO) << "record video state";
     show();
     listenForCard(ctx_, life_, *this);
@@ -38,10 +36,6 @@ void RecordVideoState::clear() {
     oled_clearLogo(icon::kListArea);
     ctx_.sdcard_.listener_ = nullptr;
 }
-
-void RecordVideoState::handleButton0() { ctx_.changeState(makeShutdownState(ctx_)); }
-
-void RecordVideoState::handleButton2() { ctx_.changeState(std::make_shared<TakePhotoState>(ctx_)); }
 
 void RecordVideoState::handleButton1() {
     Sdcard& card = ctx_.sdcard_;

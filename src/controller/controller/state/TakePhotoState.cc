@@ -6,11 +6,9 @@
 
 #include "controller/controller_context.h"
 #include "controller/state/OnTakingPhotoState.h"
-#include "controller/state/RecordVideoState.h"
-#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 
-TakePhotoState::TakePhotoState(Context& ctx) : ctx_(ctx) {
+TakePhotoState::TakePhotoState(Context& ctx) : CarouselState(ctx, CarouselStop::kPhoto) {
     LOG(INFO) << "take photo state";
     show();
     listenForCard(ctx_, life_, *this);
@@ -51,10 +49,6 @@ void TakePhotoState::clear() {
     oled_clearLogo(icon::kListArea);
     ctx_.sdcard_.listener_ = nullptr;
 }
-
-void TakePhotoState::handleButton0() { ctx_.changeState(std::make_shared<RecordVideoState>(ctx_)); }
-
-void TakePhotoState::handleButton2() { ctx_.changeState(makeAPState(ctx_)); }
 
 void TakePhotoState::handleButton1() {
     Sdcard& card = ctx_.sdcard_;

@@ -2,22 +2,18 @@
 // select takes a photo.
 #pragma once
 
-#include "controller/state/CameraState.h"
+#include "controller/state/carousel.h"
 
 struct Context;
 
-class TakePhotoState : public CameraState {
+class TakePhotoState : public CarouselState {
 public:
     explicit TakePhotoState(Context& ctx);
 
     void show() override;
     void clear() override;
-    int type() const override { return state_type::kIdle; }
-    void handleButton0() override;
     void handleButton1() override;
-    void handleButton2() override;
 
 private:
-    Context& ctx_;
     LifeToken life_;
 };

@@ -3,11 +3,9 @@
 #include <glog/logging.h>
 
 #include "controller/controller_context.h"
-#include "controller/state/TakePhotoState.h"
-#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 
-APState::APState(Context& ctx) : ctx_(ctx) {
+APState::APState(Context& ctx) : CarouselState(ctx, CarouselStop::kAccessPoint) {
     LOG(INFO) << "ap state";
     show();
 }
@@ -26,10 +24,6 @@ void APState::clear() {
     oled_clearLogo(icon::kNav);
     oled_clearLogo(icon::kListArea);
 }
-
-void APState::handleButton0() { ctx_.changeState(std::make_shared<TakePhotoState>(ctx_)); }
-
-void APState::handleButton2() { ctx_.changeState(makeSettingsState(ctx_)); }
 
 // Runs on the loop: nothing else is handled until the script has ended.
 void APState::handleButton1() {

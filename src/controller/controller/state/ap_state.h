@@ -2,22 +2,16 @@
 // point on or off; a failed switch-on opens its error screen.
 #pragma once
 
-#include "controller/state/CameraState.h"
 #include "controller/state/ErrorState.h"
+#include "controller/state/carousel.h"
 
 struct Context;
 
-class APState : public CameraState {
+class APState : public CarouselState {
 public:
     explicit APState(Context& ctx);
 
     void show() override;
     void clear() override;
-    int type() const override { return state_type::kIdle; }
-    void handleButton0() override;
     void handleButton1() override;
-    void handleButton2() override;
-
-private:
-    Context& ctx_;
 };

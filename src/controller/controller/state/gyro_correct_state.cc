@@ -9,7 +9,7 @@
 #include "config/config_paths.h"
 #include "config/property_config.h"
 #include "controller/controller_context.h"
-#include "controller/state/screen_hooks.h"
+#include "controller/state/settings_state.h"
 #include "device/oled.h"
 
 namespace {
@@ -48,6 +48,6 @@ void GyroCorrectState::onAlrm() {
     LOG(INFO) << sample_.gx << " " << sample_.gy << " " << sample_.gz << " " << sample_.ax << " " << sample_.ay << " "
               << sample_.az;
     // the caller holds this state, so the sample outlives the transition
-    ctx_.changeState(makeSettingsState(ctx_));
+    ctx_.changeState(std::make_shared<SettingsState>(ctx_));
     PropertyConfig(camera_paths::kOffsetConf).setProperty("gyroOffset", offsetText(sample_));
 }

@@ -1,5 +1,5 @@
-// Makers of the carousel stops and the USB-storage screen, so the photo and
-// record screens and the USB check reach them without their headers.
+// Maker of the USB-storage screen, so the USB check reaches it without its
+// header.
 #pragma once
 
 #include <memory>
@@ -7,7 +7,4 @@
 class CameraState;
 struct Context;
 
-std::shared_ptr<CameraState> makeShutdownState(Context& ctx);
-std::shared_ptr<CameraState> makeAPState(Context& ctx);
-std::shared_ptr<CameraState> makeSettingsState(Context& ctx);
 std::shared_ptr<CameraState> makeDeviceState(Context& ctx);

@@ -8,7 +8,6 @@
 #include "config/app_config.h"
 #include "config/user_config.h"
 #include "controller/controller_context.h"
-#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 #include "view/OledListItemView.h"
 #include "view/OledViewResolutionDecorator.h"
@@ -41,7 +40,7 @@ void backToSettings(Context& ctx) { ctx.changeState(std::make_shared<SettingsSta
 
 }  // namespace
 
-SettingsState::SettingsState(Context& ctx) : ctx_(ctx) {
+SettingsState::SettingsState(Context& ctx) : CarouselState(ctx, CarouselStop::kSettings) {
     LOG(INFO) << "settings state";
     show();
 }
@@ -59,10 +58,6 @@ void SettingsState::clear() {
     oled_clearLogo(icon::kNav);
     oled_clearLogo(icon::kListArea);
 }
-
-void SettingsState::handleButton0() { ctx_.changeState(makeAPState(ctx_)); }
-
-void SettingsState::handleButton2() { ctx_.changeState(makeShutdownState(ctx_)); }
 
 void SettingsState::handleButton1() { ctx_.changeState(std::make_shared<OnSettingsState>(ctx_)); }
 

@@ -6,24 +6,18 @@
 #include <vector>
 
 #include "config/resolution_config.h"
-#include "controller/state/CameraState.h"
+#include "controller/state/carousel.h"
 #include "view/OledListView.h"
 
 struct Context;
 
-class SettingsState : public CameraState {
+class SettingsState : public CarouselState {
 public:
     explicit SettingsState(Context& ctx);
 
     void show() override;
     void clear() override;
-    int type() const override { return state_type::kIdle; }
-    void handleButton0() override;
     void handleButton1() override;
-    void handleButton2() override;
-
-private:
-    Context& ctx_;
 };
 
 // The menu of six rows.

@@ -7,11 +7,9 @@
 
 #include "common/process_util.h"
 #include "controller/controller_context.h"
-#include "controller/state/RecordVideoState.h"
-#include "controller/state/screen_hooks.h"
 #include "device/oled.h"
 
-ShutdownState::ShutdownState(Context& ctx) : ctx_(ctx) { show(); }
+ShutdownState::ShutdownState(Context& ctx) : CarouselState(ctx, CarouselStop::kShutdown) { show(); }
 
 void ShutdownState::show() {
     LOG(INFO) << "shutdown state";
@@ -27,10 +25,6 @@ void ShutdownState::clear() {
     oled_clearLogo(icon::kNav);
     oled_clearLogo(icon::kListArea);
 }
-
-void ShutdownState::handleButton0() { ctx_.changeState(makeSettingsState(ctx_)); }
-
-void ShutdownState::handleButton2() { ctx_.changeState(std::make_shared<RecordVideoState>(ctx_)); }
 
 void ShutdownState::handleButton1() {
     oled_fill(FILL_CLEAR);

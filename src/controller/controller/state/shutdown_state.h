@@ -1,21 +1,15 @@
 // The shutdown stop of the carousel: select powers the camera off.
 #pragma once
 
-#include "controller/state/CameraState.h"
+#include "controller/state/carousel.h"
 
 struct Context;
 
-class ShutdownState : public CameraState {
+class ShutdownState : public CarouselState {
 public:
     explicit ShutdownState(Context& ctx);
 
     void show() override;
     void clear() override;
-    int type() const override { return state_type::kIdle; }
-    void handleButton0() override;
     void handleButton1() override;
-    void handleButton2() override;
-
-private:
-    Context& ctx_;
 };
