@@ -20,7 +20,9 @@ bool exists(const std::string& path);
 void removeFile(const std::string& path);
 
 // Polls pred every few milliseconds until it holds or the timeout passes.
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// The default is wide: it is only used up when the wait fails, and a loaded
+// machine (sanitizers, parallel tests) must not fail a wait that holds.
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // Collects the glog records written while it lives.
 class LogCapture : public google::LogSink {

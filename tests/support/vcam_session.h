@@ -35,8 +35,9 @@ public:
     Client& operator=(const Client&) = delete;
     bool connected() const { return fd_ >= 0; }
     bool send(const std::string& bytes);
-    // The next line without its "\n", or "" when none came in time.
-    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    // The next line without its "\n", or "" when none came in time (a wide
+    // default, as waitFor's).
+    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(15));
     // The first line that contains part; the lines before it are skipped
     // (and kept in skipped()). "" when none came in time.
     std::string readUntil(const std::string& part, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -44,7 +45,7 @@ public:
     // True when nothing arrives within the time.
     bool quiet(std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
     // True when the peer closed the connection within the time.
-    bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(15));
     int fd() const { return fd_; }
 
 private:

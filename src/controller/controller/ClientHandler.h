@@ -78,9 +78,12 @@ public:
     // dropped (and freed).
     bool readLines(bufferevent* client);
     // One turn of client lines: up to kLinesPerTurn of each client with
-    // lines waiting, in rotation, within kTurnBudget; further turns come
+    // lines waiting, in rotation, within turn_budget_; further turns come
     // after the loop's other events.
     void serveTurn();
+    // kTurnBudget; the in-process tests widen it so a slow machine cannot
+    // end a turn early.
+    std::chrono::milliseconds turn_budget_ = kTurnBudget;
     // Lines of the client waiting to be handled.
     size_t waitingLines(bufferevent* client) const;
     // A received line as the log shows it: bytes that are not printable

@@ -279,7 +279,7 @@ void ClientHandler::serveTurn() {
             // what was read before the pause
             if (!intake(client)) continue;
         }
-        if (std::chrono::steady_clock::now() - start >= kTurnBudget) break;
+        if (std::chrono::steady_clock::now() - start >= turn_budget_) break;
     }
     if (!ready_.empty()) scheduleServe();
 }

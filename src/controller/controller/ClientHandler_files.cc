@@ -47,6 +47,10 @@ constexpr size_t kMaxPropertyFile = 256 * 1024;
 // What card-writing commands answer while a USB host has the card.
 constexpr const char kCardWithHost[] = "sdcard in usb mode";
 
+// What setID and changeAPPassword answer when nothing could be stored.
+constexpr const char kIdNotStored[] = "id not stored";
+constexpr const char kApNotConfigured[] = "access point not configured";
+
 // A reply {"type":..,"code":true,"data":{..}} whose data members body writes.
 template <typename Body>
 std::string dataReply(const char* type, Body body) {
@@ -259,8 +263,8 @@ bool ClientHandler::handleSetID(CmdMessage const& msg, bufferevent* client) {
         return b <= 0x20 || b == 0x7f;
     });
     if (!plain || !Camera::isValidSsid(name)) return sendMsg(client, whatReply("setIDResult", "invalid id"));
-    ctx_.camera_.setID(id);
-    ctx_.camera_.configAP("ssid", name);
+    if (!ctx_.camera_.setID(id)) return sendMsg(client, whatReply("setIDResult", kIdNotStored));
+    if (ctx_.camera_.configAP("ssid", name) != 0) return sendMsg(client, whatReply("setIDResult", kApNotConfigured));
     return sendMsg(client, codeReply("setIDResult", true));
 }
 
@@ -387,7 +391,8 @@ bool ClientHandler::handleChangeAPPassword(CmdMessage const& msg, bufferevent* c
     // camera would be out of reach
     if (password.size() < 8 || password.size() > 63 || !isPrintableAscii(password))
         return sendMsg(client, whatReply("changeAPPasswordResult", "invalid password"));
-    ctx_.camera_.configAP(Camera::kPassphraseKey, password);
+    if (ctx_.camera_.configAP(Camera::kPassphraseKey, password) != 0)
+        return sendMsg(client, whatReply("changeAPPasswordResult", kApNotConfigured));
     return sendMsg(client, codeReply("changeAPPasswordResult", true));
 }
 

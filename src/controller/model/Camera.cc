@@ -191,12 +191,13 @@ int Camera::closeAP() { return process_controller_.closeAP(); }
 
 int Camera::correctOffset() { return pnocamera::runProcess({"lensAlign", "2", "1440", "1440", "h"}); }
 
-void Camera::setID(std::string id) {
+bool Camera::setID(std::string id) {
     LOG(INFO) << "set ID:" << id;
     // a new file put in place whole: a power cut never leaves an empty ID
-    if (!pnocamera::replaceFileAtomically(camera_paths::kIdConf, id))
-        LOG(ERROR) << "write " << camera_paths::kIdConf << " err";
+    bool ok = pnocamera::replaceFileAtomically(camera_paths::kIdConf, id);
+    if (!ok) LOG(ERROR) << "write " << camera_paths::kIdConf << " err";
     sync();
+    return ok;
 }
 
 std::string Camera::queryID() { return firstWord(camera_paths::kIdConf); }

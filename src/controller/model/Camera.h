@@ -50,7 +50,8 @@ public:
     int closeAP();
     int correctOffset();
 
-    void setID(std::string id);
+    // False when the id file could not be written.
+    bool setID(std::string id);
     std::string queryID();
     std::string queryVersion() const;
     // false when the text was refused (it could be taken as an option).

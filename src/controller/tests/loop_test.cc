@@ -399,6 +399,7 @@ size_t countOf(const std::string& text, const std::string& part) { return camtes
 
 TEST_F(LoopTest, LinesAreServedInTurns) {
     ClientHandler& h = ctx_->client_handler_;
+    h.turn_budget_ = std::chrono::hours(1);
     int a = addClient(), b = addClient();
     std::string hundred;
     for (int i = 0; i < 100; i++) hundred += "{\"cmd\":\"heartTest\"}\n";

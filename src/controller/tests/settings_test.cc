@@ -122,6 +122,14 @@ TEST_F(SettingsTest, UnwritableFilesNeverEndTheDaemon) {
               refusal("setOffsetResult", "Permission denied"));
     EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"defaultOffset\"}")),
               "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"defaultOffset\",\"value\":\"abc\"}}");
+    // the id and the access point's settings cannot be stored either
+    std::string id_before = camtest::readFile(camera_paths::kIdConf);
+    std::string ap_before = camtest::readFile(camera_paths::kApConf);
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO00042\"}")), refusal("setIDResult", "id not stored"));
+    EXPECT_EQ(ask(phone, request("changeAPPassword", "{\"password\":\"secret123\"}")),
+              refusal("changeAPPasswordResult", "access point not configured"));
+    EXPECT_EQ(camtest::readFile(camera_paths::kIdConf), id_before);
+    EXPECT_EQ(camtest::readFile(camera_paths::kApConf), ap_before);
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
     EXPECT_EQ(kill(ctl_.pid, 0), 0);
     EXPECT_FALSE(camtest::exists(camera_paths::kUserConf));

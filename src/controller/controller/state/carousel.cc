@@ -24,10 +24,8 @@ struct Stop {
 
 // In ring order: next goes down the table, previous up; both wrap round.
 const Stop kRing[] = {
-    {CarouselStop::kPhoto, make<TakePhotoState>},
-    {CarouselStop::kRecord, make<RecordVideoState>},
-    {CarouselStop::kShutdown, make<ShutdownState>},
-    {CarouselStop::kSettings, make<SettingsState>},
+    {CarouselStop::kPhoto, make<TakePhotoState>},   {CarouselStop::kRecord, make<RecordVideoState>},
+    {CarouselStop::kShutdown, make<ShutdownState>}, {CarouselStop::kSettings, make<SettingsState>},
     {CarouselStop::kAccessPoint, make<APState>},
 };
 constexpr int kStops = static_cast<int>(std::size(kRing));
