@@ -78,8 +78,9 @@ public:
     // dropped (and freed).
     bool readLines(bufferevent* client);
     // One turn of client lines: up to kLinesPerTurn of each client with
-    // lines waiting, in rotation, within turn_budget_; further turns come
-    // after the loop's other events.
+    // lines waiting, in rotation, within turn_budget_ (a client's first line
+    // of the turn always runs); further turns come after the loop's other
+    // events.
     void serveTurn();
     // kTurnBudget; the in-process tests widen it so a slow machine cannot
     // end a turn early.

@@ -249,6 +249,8 @@ void ClientHandler::serveTurn() {
         if (it == peers_.end()) continue;
         it->second.in_turn = false;
         for (size_t n = 0; n < kLinesPerTurn; ++n) {
+            // a slow line (one that runs programs) spends the turn's budget
+            if (n > 0 && std::chrono::steady_clock::now() - start >= turn_budget_) break;
             it = peers_.find(client);
             if (it == peers_.end() || it->second.lines.empty()) break;
             Peer& peer = it->second;
