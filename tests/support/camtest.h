@@ -22,6 +22,17 @@ void removeFile(const std::string& path);
 // Polls pred every few milliseconds until it holds or the timeout passes.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// The message of the E that f throws; none when f throws nothing.
+template <typename E>
+std::string thrownText(const std::function<void()>& f, const std::string& none = "") {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return none;
+}
+
 // Collects the glog records written while it lives.
 class LogCapture : public google::LogSink {
 public:

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/line_io.h"
+
 namespace camtest {
 
 // Writes an executable shell script into /tmp/bin (put first on PATH by
@@ -49,7 +51,7 @@ public:
 
 private:
     int fd_ = -1;
-    std::string buffer_;
+    pnocamera::LineBuffer buffer_;
     std::vector<std::string> skipped_;
 };
 
