@@ -17,6 +17,7 @@
 #include "common/dameon_util.h"
 #include "fake_driver.h"
 #include "fake_v4l2.h"
+#include "isp_read_back.h"
 #include "support/camtest.h"
 
 using camtest::FakeDriver;
@@ -35,14 +36,7 @@ void addControls(FakeDriver& drv) {
     drv.ranges[V4L2_CID_SHARPNESS] = {0, 100};
 }
 
-std::string exceptionText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const HardwareException& e) {
-        return e.what();
-    }
-    return "";
-}
+std::string exceptionText(const std::function<void()>& f) { return camtest::thrownText<HardwareException>(f); }
 
 // One lens behind the scripted driver, and the camera front over it. The
 // camera goes first at the end, so its release still reaches the device.
@@ -305,22 +299,16 @@ TEST_F(CameraFront, IspExposureAndGains) {
     openLens(0, 1440);
     LogCapture log;
 
-    EXPECT_EQ(cam.setExposure(1500), 0);
-    unsigned e = 0;
-    EXPECT_EQ(cam.readExposure(&e), 0);
-    EXPECT_EQ(e, 1500u);
     unsigned short rgb[3] = {410, 260, 305};
-    EXPECT_EQ(cam.setRGB(rgb), 0);
     unsigned short back[3] = {0, 0, 0};
-    EXPECT_EQ(cam.readRGB(back), 0);
-    EXPECT_EQ(std::vector<unsigned short>(back, back + 3), (std::vector<unsigned short>{410, 260, 305}));
+    expectIspReadBack(cam, 1500, rgb, back);
     EXPECT_EQ(cam.setWorkingMode(3), 0);
     EXPECT_EQ(cam.frameSync(), 0);
     EXPECT_EQ(drv.commands().back(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
 
     testing::internal::CaptureStdout();
     drv.xfer_errors = {0, EIO};
-    e = 42;
+    unsigned e = 42;
     EXPECT_EQ(cam.readExposure(&e), EIO);
     EXPECT_EQ(e, 42u);
     EXPECT_EQ(log.count(google::ERROR, "read exposure error 5"), 1);

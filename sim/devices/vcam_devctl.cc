@@ -40,29 +40,15 @@ DevCtl::~DevCtl() {
 std::string DevCtl::request(const std::string& line) {
     if (line.find('\n') != std::string::npos) throw DevCtlError("command holds a newline");
     std::string out = line + "\n";
-    const char* p = out.data();
-    size_t left = out.size();
-    while (left > 0) {
-        ssize_t n = send(fd_, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw DevCtlError(std::string("send: ") + strerror(errno));
-        p += n;
-        left -= size_t(n);
-    }
-    for (;;) {
-        size_t nl = pending_.find('\n');
-        if (nl != std::string::npos) {
-            std::string reply = pending_.substr(0, nl);
-            pending_.erase(0, nl + 1);
-            return reply;
-        }
-        char buf[4096];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (!pnocamera::sendAll(fd_, out.data(), out.size())) throw DevCtlError(std::string("send: ") + strerror(errno));
+    std::string reply;
+    while (!pending_.takeLine(reply)) {
+        ssize_t n = pending_.receive(fd_);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw DevCtlError(std::string("recv: ") + strerror(errno));
         if (n == 0) throw DevCtlError("device server closed the connection");
-        pending_.append(buf, size_t(n));
     }
+    return reply;
 }
 
 std::string DevCtl::command(const std::string& line) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/line_io.h"
+
 namespace vcam {
 
 class DevCtlError : public std::runtime_error {
@@ -60,7 +62,7 @@ public:
 
 private:
     int fd_ = -1;
-    std::string pending_;
+    pnocamera::LineBuffer pending_;
 };
 
 }  // namespace vcam

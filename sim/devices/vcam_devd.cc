@@ -35,6 +35,7 @@
 
 #include "board_commands.h"
 #include "board_server.h"
+#include "common/line_io.h"
 #include "control_commands.h"
 #include "frame_clock.h"
 #include "lens_server.h"
@@ -77,7 +78,7 @@ void linkSysTree(const std::string& host, const std::string& inside, const std::
 struct Connection {
     int fd;
     guint source = 0;
-    std::string input;
+    pnocamera::LineBuffer input;
 };
 
 class ControlServer {
@@ -134,10 +135,8 @@ private:
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
         if (n <= 0) return s->drop(fd);
         c.input.append(buf, size_t(n));
-        size_t nl;
-        while ((nl = c.input.find('\n')) != std::string::npos) {
-            std::string line = c.input.substr(0, nl);
-            c.input.erase(0, nl + 1);
+        std::string line;
+        while (c.input.takeLine(line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!s->reply(fd, s->commands_(line))) return s->drop(fd);
         }
@@ -152,16 +151,7 @@ private:
         for (char& ch : text)
             if (ch == '\n') ch = ' ';
         text += '\n';
-        const char* p = text.data();
-        size_t left = text.size();
-        while (left > 0) {
-            ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            left -= size_t(n);
-        }
-        return true;
+        return pnocamera::sendAll(fd, text.data(), text.size());
     }
 
     gboolean drop(int fd) {

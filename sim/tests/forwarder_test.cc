@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/line_io.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
 
@@ -162,15 +163,15 @@ bool heartTest() {
     if (fd < 0) return false;
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string in;
+    pnocamera::LineBuffer in;
+    std::string line;
     if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == ssize_t(sizeof kRequest - 1)) {
-        char buf[256];
-        ssize_t got;
-        while (in.find('\n') == std::string::npos && (got = recv(fd, buf, sizeof buf, 0)) > 0)
-            in.append(buf, size_t(got));
+        while (!in.takeLine(line) && in.receive(fd) > 0) {
+        }
     }
     close(fd);
-    return in == camtest::reply("heartTestResult", true) + "\n";
+    // the answer, and nothing after it
+    return line == camtest::reply("heartTestResult", true) && in.empty();
 }
 
 bool running(const camtest::Process& p) { return camtest::residentKiB(p.pid) >= 0 && !camtest::isZombie(p.pid); }

@@ -16,8 +16,8 @@
 
 #include "common/dameon_util.h"
 #include "common/process_util.h"
-#include "config/app_config.h"
 #include "config/config_paths.h"
+#include "config/tests/seeded_app_config.h"
 #include "fifo_ipc/cmd_msg.h"
 #include "fifo_ipc/fifo_paths.h"
 #include "fifo_ipc/server_fifo.h"
@@ -52,13 +52,7 @@ std::string readLine(int fd, int timeout_ms = 5000) {
 }
 
 TEST(Board, SeededFilesAreTheCamerasOwn) {
-    AppConfig config(camera_paths::kAppConfig);
-    EXPECT_EQ(config.queryCameraNum(), 2);
-    EXPECT_EQ(config.queryOrientation(), "h");
-    ConfigParam photo;
-    config.queryTakePhotoParam(photo);
-    EXPECT_EQ(photo.width, 1440);
-    EXPECT_EQ(photo.height, 1440);
+    expectSeededAppConfig();
 
     std::string ap = camtest::readFile(camera_paths::kApConf);
     EXPECT_TRUE(contains(ap, "\nssid=")) << ap;

@@ -24,6 +24,17 @@ void removeFile(const std::string& path);
 // machine (sanitizers, parallel tests) must not fail a wait that holds.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The message of the E that f throws; none when f throws nothing.
+template <typename E>
+std::string thrownText(const std::function<void()>& f, const std::string& none = "") {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return none;
+}
+
 // Collects the glog records written while it lives.
 class LogCapture : public google::LogSink {
 public:

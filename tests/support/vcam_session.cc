@@ -90,34 +90,19 @@ Client::~Client() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool Client::send(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
+bool Client::send(const std::string& bytes) { return pnocamera::sendAll(fd_, bytes.data(), bytes.size()); }
 
 std::string Client::readLine(std::chrono::milliseconds timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        size_t nl = buffer_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return line;
-        }
+    std::string line;
+    while (!buffer_.takeLine(line)) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return "";
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
-        char buf[4096];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) return "";
-        buffer_.append(buf, static_cast<size_t>(n));
+        if (buffer_.receive(fd_) <= 0) return "";
     }
+    return line;
 }
 
 std::string Client::readUntil(const std::string& part, std::chrono::milliseconds timeout) {

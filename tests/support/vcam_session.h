@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/line_io.h"
+
 namespace camtest {
 
 // Writes an executable shell script into /tmp/bin (put first on PATH by
@@ -50,7 +52,7 @@ public:
 
 private:
     int fd_ = -1;
-    std::string buffer_;
+    pnocamera::LineBuffer buffer_;
     std::vector<std::string> skipped_;
 };
 

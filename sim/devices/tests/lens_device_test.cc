@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "jpeg_probe.h"
+#include "mjpeg_format.h"
 #include "support/camtest.h"
 #include "vcam_devctl.h"
 
@@ -61,12 +62,7 @@ public:
 
     // errno of the first failing step, 0 when streaming.
     int start(int edge, v4l2_format* got = nullptr) {
-        v4l2_format f{};
-        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        f.fmt.pix.width = edge;
-        f.fmt.pix.height = edge;
-        f.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
-        f.fmt.pix.field = V4L2_FIELD_INTERLACED;
+        v4l2_format f = vcamtest::mjpegFormat(edge, edge);
         if (xioctl(fd_, VIDIOC_S_FMT, &f) < 0) return errno;
         if (got) *got = f;
         v4l2_streamparm p{};

@@ -13,6 +13,7 @@
 #include "control_commands.h"
 #include "jpeg_probe.h"
 #include "lens_model.h"
+#include "mjpeg_format.h"
 
 namespace vcam {
 namespace {
@@ -32,12 +33,7 @@ protected:
     LensModel lens{0, backing, clock};
 
     int setSize(int w, int h, ClientId c = kA) {
-        v4l2_format f{};
-        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        f.fmt.pix.width = w;
-        f.fmt.pix.height = h;
-        f.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
-        f.fmt.pix.field = V4L2_FIELD_INTERLACED;
+        v4l2_format f = vcamtest::mjpegFormat(w, h);
         return lens.sFmt(c, f);
     }
     int request(uint32_t count, ClientId c = kA, uint32_t memory = V4L2_MEMORY_MMAP) {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/app_config.h"
-#include "config/config_paths.h"
+#include "seeded_app_config.h"
 #include "support/camtest.h"
 
 namespace {
@@ -16,24 +16,9 @@ AppConfig configWith(const std::string& text) {
     return AppConfig(kPath);
 }
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "no error";
-}
+std::string errorOf(const std::function<void()>& f) { return camtest::thrownText<ConfigError>(f, "no error"); }
 
-TEST(AppConfig, ReadsTheSeededCameraConfiguration) {
-    AppConfig config(camera_paths::kAppConfig);
-    EXPECT_EQ(config.queryCameraNum(), 2);
-    EXPECT_EQ(config.queryOrientation(), "h");
-    ConfigParam photo;
-    config.queryTakePhotoParam(photo);
-    EXPECT_EQ(photo.width, 1440);
-    EXPECT_EQ(photo.height, 1440);
-}
+TEST(AppConfig, ReadsTheSeededCameraConfiguration) { expectSeededAppConfig(); }
 
 TEST(AppConfig, FileErrors) {
     EXPECT_EQ(errorOf([] { AppConfig c("/tmp/missing.json"); }), "open config file err...");

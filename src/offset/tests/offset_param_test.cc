@@ -5,20 +5,11 @@
 #include <sstream>
 #include <string>
 
+#include "expect_offset_error.h"
+
 namespace {
 
 const char* kZeroText = "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_0";
-
-// Expects OffsetError with exactly this message.
-template <typename F>
-void expectOffsetError(F f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no OffsetError, expected \"" << message << "\"";
-    } catch (const OffsetError& e) {
-        EXPECT_EQ(message, e.what());
-    }
-}
 
 void expectInvalid(const std::string& text) {
     SCOPED_TRACE("text \"" + text + "\"");

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "expect_offset_error.h"
+
 namespace {
 
 // Two lenses, 2880 x 1440; lens 1 at x 700, y 20, yaw 10, pitch 20.
@@ -11,16 +13,6 @@ OffsetParam offsetV1() { return OffsetParam("2_715_1000_30_1_2_3_720_700_20_10_2
 
 // The origin it was measured against.
 OffsetParam originV1() { return OffsetParam("2_705_990_25_0.5_1_2_710_100_5_4_3_2_2880_1440_256"); }
-
-template <typename F>
-void expectOffsetError(F f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no OffsetError, expected \"" << message << "\"";
-    } catch (const OffsetError& e) {
-        EXPECT_EQ(message, e.what());
-    }
-}
 
 TEST(OffsetUpdater, ConvertsVersionOneWithTheFixedCorrections) {
     OffsetParam offset = offsetV1();
