@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/camtest.h"
+#include "support/vcam_session.h"
 
 int main(int argc, char** argv) {
     if (!camtest::inSandbox()) {
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
     google::InitGoogleLogging(argv[0]);
     FLAGS_logtostderr = true;
     testing::InitGoogleTest(&argc, argv);
+    camtest::installLogCheck();
     return RUN_ALL_TESTS();
 }

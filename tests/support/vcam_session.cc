@@ -11,10 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -250,16 +253,118 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return -1;
 }
 
-std::string Process::output() const {
+// The file's text, "" when it cannot be read.
+static std::string textOf(const std::string& path) {
     try {
-        return camtest::readFile(out_path);
+        return camtest::readFile(path);
     } catch (...) {
         return "";
     }
 }
 
+std::string Process::output() const { return textOf(out_path); }
+
+namespace {
+
+// A controller log of the running test: the file from offset from on,
+// after the text of earlier runs that a restart truncated.
+struct WatchedLog {
+    std::string path;
+    size_t from;
+    std::string earlier;
+};
+
+struct LogWatch {
+    std::vector<WatchedLog> logs;
+    std::vector<std::string> expected;
+};
+
+LogWatch& logWatch() {
+    static LogWatch watch;
+    return watch;
+}
+
+// Earlier runs' text, then the file from w.from on (all of it when the file
+// was replaced by a shorter one).
+std::string watchedText(const WatchedLog& w) {
+    std::string text = textOf(w.path);
+    return w.earlier + (text.size() >= w.from ? text.substr(w.from) : text);
+}
+
+// truncated: the file is about to be started anew; else the program
+// appends to it.
+void watchLog(const std::string& path, bool truncated) {
+    for (auto& w : logWatch().logs) {
+        if (w.path != path) continue;
+        if (truncated) {
+            w.earlier = watchedText(w);
+            w.from = 0;
+        }
+        return;
+    }
+    struct stat st;
+    size_t from = !truncated && stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    logWatch().logs.push_back({path, from, ""});
+}
+
+// glog's prefix of an ERROR or FATAL record: the letter, the date (with or
+// without the year), the time.
+bool isErrorLine(const std::string& line) {
+    static const std::regex prefix("[EF]([0-9]{4}|[0-9]{8}) [0-9]{2}:[0-9]{2}:[0-9]{2}");
+    return !line.empty() && (line[0] == 'E' || line[0] == 'F') &&
+           std::regex_search(line, prefix, std::regex_constants::match_continuous);
+}
+
+class LogCheck : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { logWatch() = LogWatch(); }
+    void OnTestEnd(const testing::TestInfo&) override {
+        const LogWatch& watch = logWatch();
+        for (const WatchedLog& w : watch.logs) {
+            std::istringstream in(watchedText(w));
+            std::string line;
+            while (std::getline(in, line)) {
+                if (!isErrorLine(line)) continue;
+                bool expected = std::any_of(watch.expected.begin(), watch.expected.end(), [&](const std::string& part) {
+                    return line.find(part) != std::string::npos;
+                });
+                if (!expected)
+                    ADD_FAILURE() << "unexpected error line in " << w.path
+                                  << " (camtest::expectErrorLine declares one the test means):\n"
+                                  << line;
+            }
+        }
+        logWatch() = LogWatch();
+    }
+};
+
+}  // namespace
+
+void expectErrorLine(const std::string& part) { logWatch().expected.push_back(part); }
+
+void expectHangUpErrors() {
+    for (const char* part : {"error on read eventConnection reset by peer", "error on read eventBroken pipe",
+                             "sig piepe!!!!!!!!!!!!!!!!!"})
+        expectErrorLine(part);
+}
+
+void installLogCheck() { testing::UnitTest::GetInstance()->listeners().Append(new LogCheck); }
+
+std::string todayLog() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char path[64];
+    snprintf(path, sizeof path, "/log/%d%02d%02d.log", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    return path;
+}
+
 void start(Process& p, const std::vector<std::string>& argv, const std::string& out_path) {
     p.out_path = out_path;
+    // a controller's log gets the error check at the test's end
+    if (argv[0].substr(argv[0].rfind('/') + 1) == "controller") {
+        watchLog(out_path, true);
+        if (std::find(argv.begin(), argv.end(), "-d") == argv.end()) watchLog(todayLog(), false);
+    }
     pid_t pid = fork();
     if (pid == 0) {
         int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -106,6 +106,21 @@ bool startController(Process& p, const std::string& out_path = "/tmp/controller.
 // SIGINT to the controller; its exit status, -1 when it did not end.
 int stopController(Process& p);
 
+// The daemon's log file of today, "/log/YYYYMMDD.log".
+std::string todayLog();
+
+// The error check of the controller's log: every ERROR or FATAL line of
+// glog ("E20261209 11:50:05.712738 ...") in the output of a controller the
+// test started through start() (in daemon mode also in its day log, from
+// where that file stood) fails the test at its end, unless the line holds
+// a part the test declared here.
+void expectErrorLine(const std::string& part);
+// The error lines of clients that hang up with replies or pushes unread:
+// the controller's read or write fails (reset, broken pipe, SIGPIPE).
+void expectHangUpErrors();
+// Makes the test program run that check after each test (main() does).
+void installLogCheck();
+
 // The bytes written to "/dev/gpioLed" from offset from on that are meant
 // for one LED (0 or 1), in order.
 std::string ledWrites(int led, size_t from = 0);

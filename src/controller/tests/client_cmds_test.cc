@@ -353,6 +353,7 @@ TEST_F(ClientCmdsTest, StoredPropertiesAndCounters) {
 
     // many long values: client sets stop at the file's bound with a
     // failure reply, and every member stays, the lens offset among them
+    camtest::expectErrorLine("set property in /etc/offset.conf err file too large");
     const std::string filler(60000, 'f');
     for (int i = 0; i < 24; ++i) {
         EXPECT_EQ(
@@ -405,9 +406,11 @@ TEST_F(ClientCmdsTest, StatusVersionsAndConfiguration) {
               "{\"type\":\"queryAppConfigResult\",\"code\":true,\"data\":{\"cameraNum\":4,\"extra\":[1,\"two\","
               "{\"three\":3.5}]}}");
     writeFile(camera_paths::kAppConfig, "[1,2]");
+    camtest::expectErrorLine("query app config err file format error ...");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "file format error ..."));
     writeFile(camera_paths::kAppConfig, saved_config_);
     ASSERT_EQ(chmod(camera_paths::kAppConfig, 0), 0);
+    camtest::expectErrorLine("query app config err open config file err...");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryAppConfig\"}\n"), refusal("queryAppConfigResult", "open config file err..."));
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
     EXPECT_EQ(kill(ctl_.pid, 0), 0);

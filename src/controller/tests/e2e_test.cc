@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,6 +28,7 @@ using camtest::ledWrites;
 using camtest::Process;
 using camtest::readFile;
 using camtest::sh;
+using camtest::todayLog;
 using camtest::waitFor;
 using camtest::writeFile;
 
@@ -76,6 +76,7 @@ TEST_F(ControllerTest, ServesLinesAndPushesToEveryClient) {
     ASSERT_TRUE(a.connected() && b.connected() && c.connected());
     ASSERT_TRUE(waitFor([&] { return ctl.output().find("new client connected3") != std::string::npos; }));
     // two commands in one segment, a CR before the LF, an empty line, noise
+    camtest::expectErrorLine("parse_err Invalid value.");
     ASSERT_TRUE(a.send(std::string(kHeart) + "{\"cmd\":\"queryState\"}\n\n{\"cmd\":\"heartTest\"}\r\nnot json\n"
                                              "{\"cmd\":\"HeartTest\"}\n"));
     EXPECT_EQ(a.readLine(), kHeartReply);
@@ -146,6 +147,7 @@ TEST_F(ControllerTest, ButtonsAndWorkerLines) {
     int fd = open(pnocamera::kServerReadFifo, O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     std::string lines = "{\"cmd\":\"prepare\",\"data\":{\"process\":\"stillGrab\"}}\n\n[1,2]\n";
+    camtest::expectErrorLine("parse_err No error.");
     ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
     close(fd);
     EXPECT_TRUE(waitFor([&] {
@@ -247,15 +249,6 @@ TEST_F(ControllerTest, SecondForegroundCopyChangesNothing) {
     stop(first);
 }
 
-std::string todayLog() {
-    time_t now = time(nullptr);
-    struct tm t;
-    localtime_r(&now, &t);
-    char path[64];
-    snprintf(path, sizeof path, "/log/%d%02d%02d.log", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-    return path;
-}
-
 TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     unlink(todayLog().c_str());
     pid_t daemon = startDaemon();
@@ -267,6 +260,8 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
     ageMarker();
     Snapshot before = snapshot();
     Process again;
+    camtest::expectErrorLine("can't lock /var/run/camera.pid :Resource temporarily unavailable");
+    camtest::expectErrorLine("already running ....");
     camtest::start(again, {"controller"}, "/tmp/daemon2.out");
     EXPECT_EQ(again.wait(), 0);
     EXPECT_TRUE(waitFor([] { return readFile(todayLog()).find("already running ....") != std::string::npos; }));
@@ -285,6 +280,7 @@ TEST_F(ControllerTest, DaemonModeAndSecondDaemon) {
 
 TEST_F(ControllerTest, MissingScreenStopsStartUp) {
     ASSERT_TRUE(camtest::unplugDevice("oled"));
+    camtest::expectErrorLine("open screen err ..");
     Process ctl;
     camtest::start(ctl, {"controller", "-d"}, "/tmp/noscreen.out");
     EXPECT_EQ(ctl.wait(), 1);
@@ -303,11 +299,13 @@ TEST_F(ControllerTest, PeerLimits) {
     EXPECT_EQ(good.readLine(), kHeartReply);
 
     Client endless;
+    camtest::expectErrorLine("client line too long, dropping client");
     ASSERT_TRUE(endless.send(std::string(70 * 1024, 'x')));
     EXPECT_TRUE(endless.closedByPeer());
 
     // a client that never reads its replies
     Client deaf;
+    camtest::expectErrorLine("client output overflow, dropping client");
     int small = 4096;
     setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     // each request asks for the whole configuration, so that its replies
@@ -393,7 +391,9 @@ TEST_F(ControllerTest, FullHouseMakesRoomAndKeepsTheListener) {
     Client listener;
     ASSERT_TRUE(ctl.waitForOutput("new client connected1"));
     // another host fills every other place with connections that send
-    // nothing, and keeps opening more
+    // nothing, and keeps opening more; they hang up with pushes unread
+    camtest::expectErrorLine("too many clients, connection closed");
+    camtest::expectHangUpErrors();
     std::vector<int> hostile;
     for (int i = 0; i < 63 + 20; i++) {
         if (i % 8 == 0) {
@@ -486,6 +486,7 @@ TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
     EXPECT_EQ(xuProbeRuns(), runs + 2);
 
     // a client that leaves with lines queued: they are not run
+    camtest::expectHangUpErrors();
     unlink("/tmp/lens.gate");
     unlink("/tmp/lens.asked");
     ASSERT_TRUE(flood.send("{\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":true}}\n"));
@@ -515,6 +516,7 @@ TEST_F(ControllerTest, FloodOfUnfinishedLines) {
 
     // 200 peers each with an unfinished 65000-byte line: past the bound on
     // all unfinished input the peers holding the most are dropped
+    camtest::expectErrorLine("client input over the bound, dropping client");
     std::vector<std::unique_ptr<Client>> flood;
     for (int i = 0; i < 200; i++) {
         // the listener's backlog holds 10: a connection past it would wait
@@ -568,6 +570,7 @@ TEST_F(ControllerTest, ReceivedLinesAreLoggedEscapedAndCut) {
     startController(ctl);
     Client a;
     std::string binary = std::string("\x01\xff\x1b[2J\xc3\xa9", 8) + std::string(300, 'z');
+    camtest::expectErrorLine("parse_err Invalid value.");
     ASSERT_TRUE(a.send(binary + "\n" + std::string("{\"cmd\":\"heartTest\"}\n")));
     EXPECT_EQ(a.readLine(), kHeartReply);
     EXPECT_TRUE(
@@ -584,6 +587,7 @@ TEST_F(ControllerTest, DaemonLogFileStaysBounded) {
     ASSERT_GT(daemon, 0);
 
     // 6 MB of garbage lines, each logged in at most 256 bytes and its length
+    camtest::expectErrorLine("parse_err Invalid value.");
     Client a;
     std::string garbage;
     for (int i = 0; i < 1000; i++) garbage += std::string(1000, '\x07') + "\n";

@@ -143,6 +143,7 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     start();
     Client phone;
     sh("vcam-devctl fault all eio -1");
+    camtest::expectErrorLine("camera err: unable to read camera");
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readLine(), stateChanged(0));
     EXPECT_EQ(phone.readLine(), stateChanged(1));
@@ -174,6 +175,7 @@ TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
 
     // a card folder the worker cannot write into: status 3
     ASSERT_EQ(chmod("/sdcard", 0555), 0);
+    camtest::expectErrorLine("create jpeg file err: Permission denied");
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readLine(), stateChanged(0));
     EXPECT_EQ(phone.readLine(), stateChanged(1));
@@ -297,6 +299,7 @@ TEST_F(JobsTest, RecorderIgnoringTheStopIsKilledByTheAlarm) {
 TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     start();
     Client phone, other;
+    camtest::expectHangUpErrors();  // at the end, with pushes unread
     ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080}}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(3));
     EXPECT_EQ(phone.readLine(), reply("startLiveResult", true));
@@ -334,6 +337,7 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
 TEST_F(JobsTest, PreviewsWithSnapshots) {
     start();
     Client phone, other;
+    camtest::expectHangUpErrors();  // at the end, with pushes unread
     ASSERT_TRUE(phone.send("{\"cmd\":\"startPreview\"}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(9));
     EXPECT_EQ(phone.readLine(), reply("startPreviewResult", true));
@@ -412,6 +416,7 @@ TEST_F(JobsTest, PhotoWorkerEndedBySignalIsAFailure) {
     start();
     Client phone;
     sh("vcam-devctl clock run 0.01");
+    camtest::expectErrorLine("takephoto ended by signal ");
     for (int sig : {SIGTERM, SIGKILL}) {
         pid_t worker = photoUnderWay(phone);
         ASSERT_GT(worker, 0) << log();
@@ -434,6 +439,7 @@ TEST_F(JobsTest, PhotoWorkerEndedBySignalIsAFailure) {
 TEST_F(JobsTest, HangingPhotoWorkerIsKilledAtTheTimeLimit) {
     start();
     Client phone, other;
+    camtest::expectHangUpErrors();  // at the end, with pushes unread
     sh("vcam-devctl clock run 0.01");
     pid_t worker = photoUnderWay(phone);
     ASSERT_GT(worker, 0) << log();
@@ -441,6 +447,8 @@ TEST_F(JobsTest, HangingPhotoWorkerIsKilledAtTheTimeLimit) {
     ASSERT_TRUE(other.send("{\"cmd\":\"takePhoto\"}\n{\"cmd\":\"startRecord\"}\n"));
     EXPECT_EQ(other.readUntil("takePhotoResult"), refusal("takePhotoResult", "camera in use"));
     EXPECT_EQ(other.readUntil("startRecordResult"), refusal("startRecordResult", "camera in use"));
+    camtest::expectErrorLine("take photo not done in 30 s, worker killed");
+    camtest::expectErrorLine("takephoto ended by signal 9");
     kill(ctl_.pid, SIGALRM);
     EXPECT_EQ(phone.readLine(std::chrono::seconds(20)), stateChanged(10)) << log();
     EXPECT_NE(log().find("sig alarm!!!!!!!!!!!!!!!!! state type 1"), std::string::npos);

@@ -169,6 +169,7 @@ TEST_F(ScreensTest, PhotoScreens) {
 
     // a lens failure: the photo error screen with icon 65
     sh("vcam-devctl fault all eio -1");
+    camtest::expectErrorLine("camera err: unable to read camera");
     ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
     EXPECT_EQ(phone.readUntil("stateChanged", std::chrono::seconds(30)), stateChanged(0));
     EXPECT_EQ(phone.readUntil("stateChanged", std::chrono::seconds(30)), stateChanged(1));
@@ -567,6 +568,8 @@ TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
 
     // an id the table does not hold is left out and logged; a record width
     // the table does not hold: the menu row has no badge
+    camtest::expectErrorLine("unsupported setting id 1234 ");
+    camtest::expectErrorLine("record width without badge ");
     ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWith("[960,1234,1440]", 1234)));
     {
         Client c;
@@ -588,6 +591,7 @@ TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
 
     // an empty list and lists of the wrong kind: the heading only; moves do
     // nothing, select goes back to the settings screen
+    camtest::expectErrorLine("setting config err setting type is not array");
     for (const char* setting : {"[]", "[\"960\"]", "5"}) {
         ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWith(setting)));
         Client c;
@@ -611,10 +615,12 @@ TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
     const char* en = kTables[0];
     const char* zh = camtest::kChineseTable;
     const IconAt zhAt{0, false, zh};
+    auto fallback = [](const char* missing, const char* used) {
+        return std::string("icon table ") + missing + " cannot be loaded, using " + used;
+    };
     auto errorLine = [&](const char* missing, const char* used) {
         std::string out = ctl_.output();
-        std::string text = std::string("icon table ") + missing + " cannot be loaded, using " + used;
-        size_t at = out.find(text);
+        size_t at = out.find(fallback(missing, used));
         if (at == std::string::npos) return false;
         size_t line = out.rfind('\n', at);
         return out[line == std::string::npos ? 0 : line + 1] == 'E';
@@ -625,6 +631,7 @@ TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
     const std::string zh_stored = "{\"language\": \"zh_CN\"}";
     camtest::writeFile(camera_paths::kOffsetConf, zh_stored);
     hideTable(zh);
+    camtest::expectErrorLine(fallback(zh, en));
     ASSERT_NO_FATAL_FAILURE(startController());
     EXPECT_TRUE(errorLine(zh, en)) << ctl_.output();
     EXPECT_EQ(ctl_.output().find("open screen err .."), std::string::npos);
@@ -653,6 +660,7 @@ TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
     ASSERT_EQ(camtest::stopController(ctl_), 0);
     showTable(zh);
     hideTable(en);
+    camtest::expectErrorLine(fallback(en, zh));
     const std::string en_stored = "{\"language\": \"en_US\"}";
     camtest::writeFile(camera_paths::kOffsetConf, en_stored);
     ASSERT_NO_FATAL_FAILURE(startController());
@@ -672,6 +680,7 @@ TEST_F(ScreensTest, MissingIconTableFallsBackToAnotherLanguage) {
     ASSERT_EQ(camtest::stopController(ctl_), 0);
     hideTable(en);
     hideTable(zh);
+    camtest::expectErrorLine("open screen err ..");
     EXPECT_FALSE(camtest::startController(ctl_));
     EXPECT_EQ(ctl_.wait(), 1) << ctl_.output();
     EXPECT_NE(ctl_.output().find("open screen err .."), std::string::npos) << ctl_.output();

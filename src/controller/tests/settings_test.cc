@@ -109,6 +109,11 @@ TEST_F(SettingsTest, UnwritableFilesNeverEndTheDaemon) {
     unlink(camera_paths::kUserConf);
     start();
     Client phone;
+    // each file opened for a query or a set logs its error
+    for (const std::string f : {camera_paths::kOffsetConf, camera_paths::kUserConf}) {
+        camtest::expectErrorLine(f + " Permission denied");
+        camtest::expectErrorLine(f + " err Permission denied");
+    }
     ASSERT_EQ(chmod(camera_paths::kOffsetConf, 0444), 0);
     EXPECT_EQ(ask(phone, "{\"cmd\":\"queryStatistic\"}\n"),
               "{\"type\":\"queryStatisticResult\",\"code\":true,\"data\":{\"photoCount\":3,\"videoCount\":2}}");
@@ -136,6 +141,7 @@ TEST_F(SettingsTest, UnwritableFilesNeverEndTheDaemon) {
 }
 
 TEST_F(SettingsTest, RefusedTimeTextsAnswerFalse) {
+    camtest::expectErrorLine("refused time text ");
     start();
     Client phone;
     for (const char* bad : {"", "-s 2020-01-01", "--set=2020", "2020-01-01\\n-s", "2020\\r01"}) {
@@ -179,6 +185,7 @@ TEST_F(SettingsTest, RepliesStayUtf8) {
 
     // client texts that are not UTF-8, as raw bytes or as escapes: nothing
     // stored, nothing echoed
+    camtest::expectErrorLine("parse_err Invalid encoding in string.");
     const std::string offset = readFile(camera_paths::kOffsetConf);
     const std::string id = readFile(camera_paths::kIdConf);
     ASSERT_TRUE(phone.send(request("setOffset", "{\"key\":\"k\xff\",\"value\":\"v\"}") +
@@ -243,6 +250,7 @@ TEST_F(SettingsTest, CardWritesRefusedWhileTheHostHasTheCard) {
 
     // a busy card: the camera keeps it, mounted as it was, and says why
     sh("vcam-standin umount status=32");
+    camtest::expectErrorLine("umount /sdcard failed, status 8192");
     camtest::clearCalls();
     writeFile(lun, "");
     sh("vcam-battery --vbus 1");
@@ -258,6 +266,7 @@ TEST_F(SettingsTest, CardWritesRefusedWhileTheHostHasTheCard) {
 
     // a read-only mount that fails: the card is not handed over either
     sh("vcam-standin mount status=32");
+    camtest::expectErrorLine("card kept: mount -o ro /sdcard failed, status 8192");
     writeFile(lun, "");
     sh("vcam-battery --vbus 1");
     EXPECT_EQ(phone.readLine(std::chrono::seconds(10)), stateChanged(7));
@@ -303,6 +312,7 @@ TEST_F(SettingsTest, RewriteLeftoversRemovedAtStart) {
 TEST_F(SettingsTest, FifoPathTakenByAFolderEndsStartUp) {
     unlink("/tmp/server_read.fifo");
     ASSERT_EQ(mkdir("/tmp/server_read.fifo", 0755), 0);
+    camtest::expectErrorLine("can't make fifos /tmp/server_read.fifo ");
     Process p;
     camtest::start(p, {"controller", "-d"}, "/tmp/controller.fifo.out");
     EXPECT_EQ(p.wait(std::chrono::seconds(30)), 1) << p.output();
