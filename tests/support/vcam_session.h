@@ -113,11 +113,9 @@ std::string todayLog();
 // glog ("E20261209 11:50:05.712738 ...") in the output of a controller the
 // test started through start() (in daemon mode also in its day log, from
 // where that file stood) fails the test at its end, unless the line holds
-// a part the test declared here.
+// a part the test declared here (a test client's hang-up lines are always
+// taken).
 void expectErrorLine(const std::string& part);
-// The error lines of clients that hang up with replies or pushes unread:
-// the controller's read or write fails (reset, broken pipe, SIGPIPE).
-void expectHangUpErrors();
 // Makes the test program run that check after each test (main() does).
 void installLogCheck();
 

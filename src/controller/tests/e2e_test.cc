@@ -393,7 +393,6 @@ TEST_F(ControllerTest, FullHouseMakesRoomAndKeepsTheListener) {
     // another host fills every other place with connections that send
     // nothing, and keeps opening more; they hang up with pushes unread
     camtest::expectErrorLine("too many clients, connection closed");
-    camtest::expectHangUpErrors();
     std::vector<int> hostile;
     for (int i = 0; i < 63 + 20; i++) {
         if (i % 8 == 0) {
@@ -486,7 +485,6 @@ TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
     EXPECT_EQ(xuProbeRuns(), runs + 2);
 
     // a client that leaves with lines queued: they are not run
-    camtest::expectHangUpErrors();
     unlink("/tmp/lens.gate");
     unlink("/tmp/lens.asked");
     ASSERT_TRUE(flood.send("{\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":true}}\n"));

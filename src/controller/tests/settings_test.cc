@@ -128,6 +128,8 @@ TEST_F(SettingsTest, UnwritableFilesNeverEndTheDaemon) {
     EXPECT_EQ(ask(phone, request("queryOffset", "{\"key\":\"defaultOffset\"}")),
               "{\"type\":\"queryOffsetResult\",\"code\":true,\"data\":{\"key\":\"defaultOffset\",\"value\":\"abc\"}}");
     // the id and the access point's settings cannot be stored either
+    camtest::expectErrorLine("write /etc/ID.conf err");
+    camtest::expectErrorLine("sed on /etc/rtl_hostapd_2G.conf failed");
     std::string id_before = camtest::readFile(camera_paths::kIdConf);
     std::string ap_before = camtest::readFile(camera_paths::kApConf);
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO00042\"}")), refusal("setIDResult", "id not stored"));
