@@ -10,6 +10,7 @@
 # packages to the armhf versions. The folder is under /usr so that the
 # virtual camera, which sees the host's /usr, can run the board tests.
 set -e
+here=$(dirname "$0")
 BOARD_SYSROOT=${BOARD_SYSROOT:-/usr/local/lib/panocamera/armhf}
 case "$BOARD_SYSROOT" in /*/*) ;; *) echo "BOARD_SYSROOT: a folder of its own, not $BOARD_SYSROOT" >&2; exit 2 ;; esac
 
@@ -32,11 +33,11 @@ done
 updated=""
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $SUDO dpkg --add-architecture armhf
-  $SUDO apt-get update -qq
+  "$here/apt-update.sh"
   updated=1
 fi
 if [ -n "$missing" ]; then
-  [ -n "$updated" ] || $SUDO apt-get update -qq
+  [ -n "$updated" ] || "$here/apt-update.sh"
   updated=1
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 fi
@@ -51,7 +52,7 @@ candidates() {
 }
 want=$(candidates)
 if [ "$(echo "$want" | grep -c =)" -ne "$(pkgnames | wc -l)" ] && [ -z "$updated" ]; then
-  $SUDO apt-get update -qq
+  "$here/apt-update.sh"
   want=$(candidates)
 fi
 stamp="$BOARD_SYSROOT/.packages"
@@ -66,7 +67,7 @@ chmod 755 "$debs"
 id _apt >/dev/null 2>&1 && $SUDO chown _apt "$debs"
 # A version the lists name may be gone from the archive: refresh them once.
 if ! (cd "$debs" && $SUDO apt-get download -qq $want); then
-  $SUDO apt-get update -qq
+  "$here/apt-update.sh"
   want=$(candidates)
   (cd "$debs" && $SUDO apt-get download -qq $want)
 fi

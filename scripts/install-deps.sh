@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the camera software builds, runs and tests with.
 set -e
+here=$(dirname "$0")
 PKGS="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
   libgoogle-glog-dev rapidjson-dev libevent-dev libpcre2-dev libturbojpeg0-dev
   libusb-1.0-0-dev libgtest-dev bubblewrap
@@ -13,5 +14,5 @@ done
 [ -z "$missing" ] && exit 0
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
-$SUDO apt-get update -qq
+"$here/apt-update.sh"
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
