@@ -12,12 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -314,9 +314,19 @@ void watchLog(const std::string& path, bool truncated) {
 // glog's prefix of an ERROR or FATAL record: the letter, the date (with or
 // without the year), the time.
 bool isErrorLine(const std::string& line) {
-    static const std::regex prefix("[EF]([0-9]{4}|[0-9]{8}) [0-9]{2}:[0-9]{2}:[0-9]{2}");
-    return !line.empty() && (line[0] == 'E' || line[0] == 'F') &&
-           std::regex_search(line, prefix, std::regex_constants::match_continuous);
+    if (line.empty() || (line[0] != 'E' && line[0] != 'F')) return false;
+    size_t digits = 1;
+    while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits]))) ++digits;
+    if (digits != 5 && digits != 9) return false;
+    // " HH:MM:SS" after the date
+    const char* shape = " 00:00:00";
+    for (size_t i = 0; shape[i]; ++i) {
+        size_t at = digits + i;
+        if (at >= line.size()) return false;
+        bool ok = shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(line[at])) != 0 : line[at] == shape[i];
+        if (!ok) return false;
+    }
+    return true;
 }
 
 class LogCheck : public testing::EmptyTestEventListener {
