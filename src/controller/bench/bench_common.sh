@@ -18,3 +18,20 @@ in_camera='
     for i in $(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && return 0; sleep 0.05; done
     return 1
   }'
+
+# with_controller BUILD BENCH [REPORT]: in a camera of BUILD, starts
+# "controller -d" (its log in /tmp/controller.log, its pid in $pid), runs
+# the BENCH line, then the REPORT line, ends the controller and exits with
+# BENCH's status.
+with_controller() {
+  exec "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)/sim/vcam" --build "$1" -- /bin/bash -c "
+  $in_camera
+  controller -d > /tmp/controller.log 2>&1 & pid=\$!
+  waitport || true
+  sleep 1
+  $2; status=\$?
+  ${3:-}
+  kill -INT \$pid; wait \$pid
+  exit \$status
+"
+}

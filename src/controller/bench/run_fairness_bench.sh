@@ -9,14 +9,5 @@ build=$(cd "${1:?build folder}" && pwd)
 . "$(dirname "$0")/bench_common.sh"
 need run_fairness_bench "$build" controller controller_fairness_bench
 rounds=${2:-10}
-repo=$(cd "$(dirname "$0")/../../.." && pwd)
-exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
-  $in_camera
-  controller -d > /tmp/controller.log 2>&1 & pid=\$!
-  waitport || true
-  sleep 1
-  controller_fairness_bench \$pid /tmp/controller.log $rounds; status=\$?
-  echo \"xuProbe runs: \$(grep -c '^xuProbe' /.vcam/calls.log)\"
-  kill -INT \$pid; wait \$pid
-  exit \$status
-"
+with_controller "$build" "controller_fairness_bench \$pid /tmp/controller.log $rounds" \
+  "echo \"xuProbe runs: \$(grep -c '^xuProbe' /.vcam/calls.log)\""

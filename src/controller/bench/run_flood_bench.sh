@@ -10,13 +10,4 @@ build=$(cd "${1:?build folder}" && pwd)
 need run_flood_bench "$build" controller controller_flood_bench
 conns=${2:-1000}
 hold=${3:-2}
-repo=$(cd "$(dirname "$0")/../../.." && pwd)
-exec "$repo/sim/vcam" --build "$build" -- /bin/bash -c "
-  $in_camera
-  controller -d > /tmp/controller.log 2>&1 & pid=\$!
-  waitport || true
-  sleep 1
-  controller_flood_bench \$pid $conns $hold; status=\$?
-  kill -INT \$pid; wait \$pid
-  exit \$status
-"
+with_controller "$build" "controller_flood_bench \$pid $conns $hold"
