@@ -130,11 +130,9 @@ private:
     static gboolean onInput(int fd, GIOCondition, gpointer self) {
         auto* s = static_cast<ControlServer*>(self);
         Connection& c = *s->connections_.at(fd);
-        char buf[1024];
-        ssize_t n = read(fd, buf, sizeof buf);
+        ssize_t n = c.input.receive(fd);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
         if (n <= 0) return s->drop(fd);
-        c.input.append(buf, size_t(n));
         std::string line;
         while (c.input.takeLine(line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -12,6 +12,13 @@ void errorScreenShow(Context& ctx, int code);
 void errorScreenClear(int code);
 void errorScreenLog();
 
+// Back to the idle screen T of a job family, with the job LED at rest.
+template <typename T>
+void backToIdle(Context& ctx) {
+    restJobLed(ctx);
+    ctx.changeState(std::make_shared<T>(ctx));
+}
+
 template <typename T>
 class ErrorState : public CameraState {
 public:
@@ -24,10 +31,7 @@ public:
     void clear() override { errorScreenClear(code_); }
     int type() const override { return state_type::kError; }
     void handleButton0() override {}
-    void handleButton1() override {
-        restJobLed(ctx_);
-        ctx_.changeState(std::make_shared<T>(ctx_));
-    }
+    void handleButton1() override { backToIdle<T>(ctx_); }
     void handleButton2() override {}
 
     int code() const { return code_; }
@@ -38,14 +42,11 @@ private:
 };
 
 // The end of a worker job of the family whose idle screen is T: back to T
-// with the job LED at rest when it ended well, to T's error screen with the
-// failure code otherwise.
+// when it ended well, to T's error screen with the failure code otherwise.
 template <typename T>
 void endJob(Context& ctx, bool ok, int code) {
-    if (!ok) {
+    if (ok)
+        backToIdle<T>(ctx);
+    else
         ctx.changeState(std::make_shared<ErrorState<T>>(ctx, code));
-        return;
-    }
-    ctx.changeState(std::make_shared<T>(ctx));
-    restJobLed(ctx);
 }

@@ -30,7 +30,7 @@ void OnLiveState::entered() {
     oled_clearLogo(icon::kLive);
     LOG(INFO) << " exit from live abnormally";
     // live has no error screen: every end is back on the record screen
-    endJob<RecordVideoState>(ctx_, true, 0);
+    backToIdle<RecordVideoState>(ctx_);
 }
 
 void OnLiveState::show() { oled_logo(icon::kLive); }
@@ -81,5 +81,5 @@ void OnLiveState::handleSigChild() {
     }
     // a stopped stream may have left its clock running until this tick
     stopSecondTask(ctx_);
-    endJob<RecordVideoState>(ctx_, true, 0);
+    backToIdle<RecordVideoState>(ctx_);
 }
