@@ -60,7 +60,8 @@ const std::map<std::string, ClientHandler::Handler> ClientHandler::cmd_function_
 
 #undef CMD
 
-ClientHandler::ClientHandler(Context& ctx) : ctx_(ctx) {}
+ClientHandler::ClientHandler(Context& ctx)
+    : ctx_(ctx), clients_(ctx.base_, [this](std::string const& line, bufferevent* client) { runLine(line, client); }) {}
 
 int ClientHandler::mode() const {
     auto state = ctx_.state_;
@@ -85,59 +86,20 @@ bool ClientHandler::handle(std::string const& line, bufferevent* client) {
     return it->second(this, *msg, client);
 }
 
-void ClientHandler::markOverflowed(bufferevent* client) {
-    if (!overflowed_.insert(client).second) return;
-    LOG(ERROR) << "client output overflow, dropping client";
-    if (drop_scheduled_ || !ctx_.base_) return;
-    drop_scheduled_ = true;
-    timeval now = {0, 0};
-    event_base_once(
-        ctx_.base_, -1, EV_TIMEOUT,
-        [](evutil_socket_t, short, void* arg) { static_cast<ClientHandler*>(arg)->dropOverflowed(); }, this, &now);
-}
-
-bool ClientHandler::queue(bufferevent* client, const char* data, size_t size) {
-    return bufferevent_write(client, data, size) == 0;
-}
-
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
-    if (overflowed_.count(client)) return false;
     // a stored text that is not UTF-8 (a file of an older firmware, a tool's
     // output) must not make the line invalid JSON for a strict client
     if (!isValidUtf8(text)) {
         LOG(WARNING) << "reply not UTF-8, odd bytes replaced";
         return sendMsg(client, toValidUtf8(text));
     }
-    evbuffer* out = bufferevent_get_output(client);
-    size_t waiting = evbuffer_get_length(out);
-    // a client that left this much unread is dropped; one that keeps up gets
-    // every message whole, however long (a full card's listing)
-    if (waiting > kMaxQueuedOutput) {
-        markOverflowed(client);
-        return false;
-    }
-    int fd = bufferevent_getfd(client);
-    if (fd >= 0 && waiting == 0) {
-        // nothing queued before it: hand the line to the socket at once and
-        // queue only what it did not take
-        char nl = '\n';
-        iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {&nl, 1}};
-        msghdr m{};
-        m.msg_iov = parts;
-        m.msg_iovlen = 2;
-        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
-        size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-        if (sent == text.size() + 1) return true;
-        if (sent < text.size() && !queue(client, text.data() + sent, text.size() - sent)) return false;
-        return queue(client, "\n", 1);
-    }
-    return queue(client, text.data(), text.size()) && queue(client, "\n", 1);
+    return clients_.write(client, text);
 }
 
 bool ClientHandler::broadcastMsg(std::string const& text) {
     // every client gets the push, whatever happened to the others
     bool ok = true;
-    for (bufferevent* client : clients_) {
+    for (bufferevent* client : clients_.list()) {
         if (!sendMsg(client, text)) ok = false;
     }
     return ok;

@@ -1,15 +1,15 @@
-// TCP command protocol: the client set, the command table, replies and pushes.
+// TCP command protocol: the command table, replies and pushes to the
+// connected clients (ClientConnections keeps the connections).
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 
-#include <event2/util.h>
+#include "controller/client_connections.h"
 
 struct bufferevent;
 struct event;
@@ -21,28 +21,9 @@ class ClientHandler {
 public:
     using Handler = std::function<bool(ClientHandler*, CmdMessage const&, bufferevent*)>;
 
-    // A client that stopped reading is dropped when a message comes while
-    // more than this waits unread.
-    static constexpr size_t kMaxQueuedOutput = 1 << 20;
-    // At most this many clients at once; a further connection makes room by
-    // closing one (evictionVictim).
-    static constexpr size_t kMaxClients = 64;
-    // Lines of one client handled in one turn of the loop; the rest wait for
-    // later turns, so other clients and the buttons get in between.
-    static constexpr size_t kLinesPerTurn = 4;
-    // A turn stops handling client lines once it has taken this long.
-    static constexpr std::chrono::milliseconds kTurnBudget{20};
-    // A client with this many bytes of lines waiting is not read further
-    // until they are handled.
-    static constexpr size_t kMaxWaitingLines = 256 * 1024;
     // A queryCamera2 answer is given again for this long, while the screen
     // stays the same idle one and no command that may touch the lenses came.
     static constexpr std::chrono::milliseconds kLensAnswerReuse{1000};
-    // A client whose unfinished line grows past this is dropped.
-    static constexpr size_t kMaxLine = 64 * 1024;
-    // Bound on the unfinished lines of all clients together; past it the
-    // client holding the most is dropped.
-    static constexpr size_t kMaxUnfinishedInput = 2 << 20;
     // A received line is logged with at most this many of its bytes.
     static constexpr size_t kLoggedLineBytes = 256;
 
@@ -64,40 +45,12 @@ public:
     bool broadSDCardIsInsert(bool inserted);
     bool broadcastState();
 
-    // A connection the listener accepted: a buffered event with the client
-    // read and event callbacks, in the set. When kMaxClients are connected
-    // already, one of them is closed first (evictionVictim). nullptr (and
-    // the socket closed) when no buffered event could be made.
-    bufferevent* acceptClient(evutil_socket_t fd);
-    // The client to close for a newcomer when the set is full: of the peer
-    // address holding the most connections, the one silent longest.
-    bufferevent* evictionVictim() const;
-    // The client line path: queues every complete line of the client's input
-    // in order (empty ones skipped) and holds the input bounds; the queued
-    // lines are logged and handled by serveTurn. False when the client was
-    // dropped (and freed).
-    bool readLines(bufferevent* client);
-    // One turn of client lines: up to kLinesPerTurn of each client with
-    // lines waiting, in rotation, within turn_budget_ (a client's first line
-    // of the turn always runs); further turns come after the loop's other
-    // events.
-    void serveTurn();
-    // kTurnBudget; the in-process tests widen it so a slow machine cannot
-    // end a turn early.
-    std::chrono::milliseconds turn_budget_ = kTurnBudget;
-    // Lines of the client waiting to be handled.
-    size_t waitingLines(bufferevent* client) const;
+    // kLensAnswerReuse; the in-process tests set it so that the machine's
+    // speed cannot end the reuse early.
+    std::chrono::milliseconds lens_answer_reuse_ = kLensAnswerReuse;
     // A received line as the log shows it: bytes that are not printable
     // text as \xNN, and past kLoggedLineBytes only the total length.
     static std::string loggedLine(std::string const& line);
-
-    // Client set upkeep.
-    void addClient(bufferevent* client);
-    // Removes and frees a client; false when it was not in the set.
-    bool removeClient(bufferevent* client);
-    // Drops the clients marked because their output overflowed.
-    void dropOverflowed();
-    bool isDropping(bufferevent* client) const { return overflowed_.count(client) != 0; }
 
     // Handlers (one per command).
     bool listFile(CmdMessage const& msg, bufferevent* client);
@@ -140,42 +93,16 @@ public:
     static std::string codeReply(std::string const& type, bool code);
     static std::string whatReply(std::string const& type, std::string const& what);
 
-    std::set<bufferevent*> clients_;
     Context& ctx_;
+    // The connected clients and the rules of their connections.
+    ClientConnections clients_;
 
     static const std::map<std::string, Handler> cmd_function_map_;
 
 private:
     int mode() const;
-    bool queue(bufferevent* client, const char* data, size_t size);
-    void markOverflowed(bufferevent* client);
-    // Frees a client of the set; what it held goes back to the system soon.
-    void freeClient(bufferevent* client);
-    void dropForInput(bufferevent* client, const char* why);
-    void noteUnfinished(bufferevent* client, size_t bytes);
-    void scheduleTrim();
-    // Moves the complete lines of the input into the client's queue and
-    // holds the input bounds; false when the client was dropped.
-    bool intake(bufferevent* client);
-    void scheduleServe();
-    void forgetPeer(bufferevent* client);
-
-    // What is kept per connected client beside its buffered event.
-    struct Peer {
-        std::string address;                          // the peer's address bytes ("" for a local pair)
-        std::chrono::steady_clock::time_point heard;  // last bytes received
-        std::deque<std::string> lines;                // complete, not yet handled
-        size_t bytes = 0;                             // in lines
-        bool in_turn = false;                         // in ready_
-        bool paused = false;                          // reading stopped for lines
-    };
-    std::map<bufferevent*, Peer> peers_;
-    std::deque<bufferevent*> ready_;  // clients with lines waiting, in turn order
-    bool serve_scheduled_ = false;
-    struct TimerFree {
-        void operator()(event* e) const;
-    };
-    std::unique_ptr<event, TimerFree> serve_timer_;
+    // Logs and runs one line a client sent.
+    void runLine(std::string const& line, bufferevent* client);
 
     // The last queryCamera2 answer and what it holds for.
     struct LensAnswer {
@@ -188,12 +115,4 @@ private:
     LensAnswer lens_answer_;
     // Raised by every command that may change what the lenses report.
     unsigned long lens_changes_ = 0;
-
-    std::set<bufferevent*> overflowed_;
-    bool drop_scheduled_ = false;
-    // Clients holding an unfinished line, with its length, and the sum.
-    std::map<bufferevent*, size_t> unfinished_;
-    size_t unfinished_total_ = 0;
-    bool trim_scheduled_ = false;
-    std::chrono::steady_clock::time_point last_refusal_log_{};
 };

@@ -334,7 +334,7 @@ bool ClientHandler::handleQueryCamera2(CmdMessage const&, bufferevent* client) {
     std::shared_ptr<CameraState> state = ctx_.state_;
     bool reusable = state && state->type() == state_type::kIdle;
     if (reusable && lens_answer_.set && lens_answer_.changes == lens_changes_ && lens_answer_.state.lock() == state &&
-        now - lens_answer_.at < kLensAnswerReuse)
+        now - lens_answer_.at < lens_answer_reuse_)
         return sendMsg(client, lens_answer_.text);
     lens_answer_.set = false;
     int lenses = 0;

@@ -84,7 +84,7 @@ void onAccept(evutil_socket_t fd, short, void* arg) {
         perror("accept");
         return;
     }
-    ctx.client_handler_.acceptClient(client);
+    ctx.client_handler_.clients_.accept(client);
 }
 
 void onButton(evutil_socket_t fd, short, void* arg) {
@@ -305,9 +305,7 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
 
 // After the loop: the clients, the FIFO and the events go before the base.
 void teardown(Context& ctx, Loop& loop) {
-    ClientHandler& handler = ctx.client_handler_;
-    for (bufferevent* client : std::vector<bufferevent*>(handler.clients_.begin(), handler.clients_.end()))
-        handler.removeClient(client);
+    ctx.client_handler_.clients_.clear();
     loop.fifo.reset();
     loop.events.clear();
     ctx.base_ = nullptr;

@@ -33,7 +33,7 @@ struct Harness {
     void drain() {
         ctl.received(peer);
         // a client whose output overflowed is dropped by the loop
-        if (client && !ctl.handler().clients_.count(client)) client = nullptr;
+        if (client && !ctl.handler().clients_.contains(client)) client = nullptr;
         if (!client) return;
         for (evbuffer* b : {bufferevent_get_output(client), bufferevent_get_input(client)})
             evbuffer_drain(b, evbuffer_get_length(b));
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Harness* h = harness();
     h->connect();
     evbuffer_add(bufferevent_get_input(h->client), data, size);
-    if (!h->ctl.handler().readLines(h->client)) h->client = nullptr;
+    if (!h->ctl.handler().clients_.readLines(h->client)) h->client = nullptr;
     h->drain();
     return 0;
 }

@@ -558,8 +558,8 @@ TEST_F(ClientCmdsInProcess, AFullCardIsListedWhole) {
     writeFile("/tmp/mounts", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
 
     EXPECT_TRUE(ctx_->client_handler_.handle("{\"cmd\":\"listFile\"}", client_));
-    EXPECT_FALSE(ctx_->client_handler_.isDropping(client_));
-    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(client_)), ClientHandler::kMaxQueuedOutput);
+    EXPECT_FALSE(ctx_->client_handler_.clients_.isDropping(client_));
+    EXPECT_GT(evbuffer_get_length(bufferevent_get_output(client_)), ClientConnections::kMaxQueuedOutput);
     std::string got;
     char buf[65536];
     while (got.find('\n') == std::string::npos) {

@@ -38,7 +38,7 @@ public:
     int addClient(bufferevent** bev = nullptr) {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) != 0) return -1;
-        bufferevent* b = handler().acceptClient(sv[0]);
+        bufferevent* b = handler().clients_.accept(sv[0]);
         if (bev) *bev = b;
         peers_.push_back(sv[1]);
         return sv[1];
@@ -64,8 +64,7 @@ public:
 
     // Frees every client and closes the test's ends.
     void dropClients() {
-        ClientHandler& h = handler();
-        for (bufferevent* c : std::vector<bufferevent*>(h.clients_.begin(), h.clients_.end())) h.removeClient(c);
+        handler().clients_.clear();
         for (int fd : peers_) close(fd);
         peers_.clear();
     }

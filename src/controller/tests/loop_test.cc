@@ -243,9 +243,10 @@ TEST_F(LoopTest, AClientThatStopsReadingIsDroppedAndOthersStillGetPushes) {
     while (accepted < 100 && h.sendMsg(slow_bev, big)) ++accepted;
     EXPECT_GE(accepted, 5);
     EXPECT_LT(accepted, 100);
-    EXPECT_TRUE(h.isDropping(slow_bev));
+    EXPECT_TRUE(h.clients_.isDropping(slow_bev));
     // at most one message beyond the limit waits
-    EXPECT_LE(evbuffer_get_length(bufferevent_get_output(slow_bev)), ClientHandler::kMaxQueuedOutput + big.size() + 1);
+    EXPECT_LE(evbuffer_get_length(bufferevent_get_output(slow_bev)),
+              ClientConnections::kMaxQueuedOutput + big.size() + 1);
     EXPECT_FALSE(h.broadcastMsg("{\"type\":\"x\"}"));  // one client failed
     spin();
     EXPECT_EQ(h.clients_.size(), 1u);
@@ -320,7 +321,7 @@ TEST_F(LoopTest, ClientBounds) {
     ClientHandler& h = ctx_->client_handler_;
     camtest::LogCapture log;
     std::vector<int> peers;
-    for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
+    for (size_t i = 0; i < ClientConnections::kMaxClients; i++) peers.push_back(addClient());
     EXPECT_EQ(h.clients_.size(), 64u);
     // all but the eighth have spoken since it connected: a 65th makes room by
     // closing it, the one silent longest, and is served
@@ -359,13 +360,13 @@ TEST_F(LoopTest, ClientBounds) {
     ctl_->dropClients();
     bevs_.clear();
     peers.clear();
-    for (size_t i = 0; i < ClientHandler::kMaxClients; i++) peers.push_back(addClient());
+    for (size_t i = 0; i < ClientConnections::kMaxClients; i++) peers.push_back(addClient());
 
     // unfinished lines of all clients together: 41 hold 50000 bytes each,
     // just below the bound; a newcomer's 49000 pass it, and one of those
     // holding the most goes, not the newcomer
-    ASSERT_LT(41u * 50000u, ClientHandler::kMaxUnfinishedInput);
-    ASSERT_GT(41u * 50000u + 49000u, ClientHandler::kMaxUnfinishedInput);
+    ASSERT_LT(41u * 50000u, ClientConnections::kMaxUnfinishedInput);
+    ASSERT_GT(41u * 50000u + 49000u, ClientConnections::kMaxUnfinishedInput);
     std::vector<int> holders(peers.begin() + 1, peers.begin() + 42);
     for (int fd : holders) put(fd, paddedHeart(50000));
     ctl_->spin();
@@ -399,19 +400,19 @@ size_t countOf(const std::string& text, const std::string& part) { return camtes
 
 TEST_F(LoopTest, LinesAreServedInTurns) {
     ClientHandler& h = ctx_->client_handler_;
-    h.turn_budget_ = std::chrono::hours(1);
+    h.clients_.turn_budget_ = std::chrono::hours(1);
     int a = addClient(), b = addClient();
     std::string hundred;
     for (int i = 0; i < 100; i++) hundred += "{\"cmd\":\"heartTest\"}\n";
     put(a, hundred);
     put(b, "{\"cmd\":\"heartTest\"}\n{\"cmd\":\"queryState\"}\n");
     readOnce(ctl_->base());
-    EXPECT_EQ(h.waitingLines(bevs_[0]), 100u);
+    EXPECT_EQ(h.clients_.waitingLines(bevs_[0]), 100u);
     // one turn: a bounded number of each client's lines, so b is answered
     // while most of a's still wait
-    h.serveTurn();
-    EXPECT_EQ(h.waitingLines(bevs_[0]), 100u - ClientHandler::kLinesPerTurn);
-    EXPECT_EQ(h.waitingLines(bevs_[1]), 0u);
+    h.clients_.serveTurn();
+    EXPECT_EQ(h.clients_.waitingLines(bevs_[0]), 100u - ClientConnections::kLinesPerTurn);
+    EXPECT_EQ(h.clients_.waitingLines(bevs_[1]), 0u);
     std::string to_b = received(b);
     EXPECT_EQ(countOf(to_b, kHeartReply), 1u);
     EXPECT_EQ(countOf(to_b, "\"type\":\"state\""), 1u);
@@ -425,16 +426,83 @@ TEST_F(LoopTest, LinesAreServedInTurns) {
     camtest::LogCapture log;
     put(a, hundred);
     readOnce(ctl_->base());
-    h.serveTurn();
+    h.clients_.serveTurn();
     EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"),
-              static_cast<int>(ClientHandler::kLinesPerTurn));
-    ASSERT_TRUE(h.removeClient(bevs_[0]));
-    EXPECT_EQ(h.waitingLines(bevs_[0]), 0u);
+              static_cast<int>(ClientConnections::kLinesPerTurn));
+    ASSERT_TRUE(h.clients_.remove(bevs_[0]));
+    EXPECT_EQ(h.clients_.waitingLines(bevs_[0]), 0u);
     put(b, "{\"cmd\":\"heartTest\"}\n");
     EXPECT_EQ(received(b), kHeartReply);
     EXPECT_EQ(log.count(google::GLOG_INFO, "socket msg {\"cmd\":\"heartTest\"}"),
-              static_cast<int>(ClientHandler::kLinesPerTurn) + 1);
+              static_cast<int>(ClientConnections::kLinesPerTurn) + 1);
     bevs_.erase(bevs_.begin());
+}
+
+// Lines the log shows as received, in order.
+std::vector<std::string> receivedLines(const camtest::LogCapture& log) {
+    std::vector<std::string> lines;
+    for (const auto& r : log.records())
+        if (r.text.rfind("socket msg ", 0) == 0) lines.push_back(r.text.substr(11));
+    return lines;
+}
+
+TEST_F(LoopTest, OneSlowLineIsAllAnotherClientWaitsFor) {
+    ClientHandler& h = ctx_->client_handler_;
+    // every line takes longer than this budget
+    h.clients_.turn_budget_ = std::chrono::milliseconds(0);
+    int a = addClient(), b = addClient();
+    camtest::LogCapture log;
+    put(a, "{\"cmd\":\"heartTest\",\"data\":{\"n\":1}}\n{\"cmd\":\"heartTest\",\"data\":{\"n\":2}}\n");
+    put(b, "{\"cmd\":\"heartTest\",\"data\":{\"n\":3}}\n");
+    readOnce(ctl_->base());
+    for (int i = 0; i < 3; i++) h.clients_.serveTurn();
+    EXPECT_EQ(receivedLines(log), (std::vector<std::string>{"{\"cmd\":\"heartTest\",\"data\":{\"n\":1}}",
+                                                            "{\"cmd\":\"heartTest\",\"data\":{\"n\":3}}",
+                                                            "{\"cmd\":\"heartTest\",\"data\":{\"n\":2}}"}));
+    EXPECT_EQ(received(a), kHeartReply + kHeartReply);
+    EXPECT_EQ(received(b), kHeartReply);
+}
+
+// Runs of the lens listing tool so far.
+size_t xuProbeRuns() {
+    size_t n = 0;
+    for (const auto& line : camtest::calls())
+        if (line.rfind("xuProbe -d /dev/video", 0) == 0) ++n;
+    return n;
+}
+
+TEST_F(LoopTest, LensAnswerIsGivenAgainWithinItsWindow) {
+    ClientHandler& h = ctx_->client_handler_;
+    h.lens_answer_reuse_ = std::chrono::hours(1);
+    int a = addClient();
+    std::string hundred;
+    for (int i = 0; i < 100; i++) hundred += "{\"cmd\":\"queryCamera2\"}\n";
+    put(a, hundred);
+    std::string got;
+    for (int i = 0; i < 200 && countOf(got, "queryCamera2Result") < 100; i++) got += received(a);
+    EXPECT_EQ(countOf(got, "queryCamera2Result"), 100u);
+    // one listing per lens (two lenses), then the same answer again
+    EXPECT_EQ(xuProbeRuns(), 2u);
+    size_t first_end = got.find('\n');
+    EXPECT_EQ(countOf(got, got.substr(0, first_end + 1)), 100u);
+
+    // a command that may change the lenses: they are asked again
+    put(a, "{\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"k\",\"value\":\"v\"}}\n{\"cmd\":\"queryCamera2\"}\n");
+    got = received(a);
+    EXPECT_EQ(countOf(got, "queryCamera2Result"), 1u);
+    EXPECT_EQ(xuProbeRuns(), 4u);
+    // so is another screen
+    setState(state_type::kRecording);
+    put(a, "{\"cmd\":\"queryCamera2\"}\n{\"cmd\":\"queryCamera2\"}\n");
+    EXPECT_EQ(countOf(received(a), "queryCamera2Result"), 2u);
+    EXPECT_EQ(xuProbeRuns(), 8u);
+
+    // with no window every request asks the lenses
+    setState(state_type::kIdle);
+    h.lens_answer_reuse_ = std::chrono::milliseconds(0);
+    put(a, "{\"cmd\":\"queryCamera2\"}\n{\"cmd\":\"queryCamera2\"}\n");
+    EXPECT_EQ(countOf(received(a), "queryCamera2Result"), 2u);
+    EXPECT_EQ(xuProbeRuns(), 12u);
 }
 
 TEST_F(LoopTest, ButtonDispatch) {
