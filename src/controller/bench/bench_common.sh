@@ -20,13 +20,14 @@ in_camera='
   }'
 
 # with_controller BUILD BENCH [REPORT]: in a camera of BUILD, starts
-# "controller -d" (its log in /tmp/controller.log, its pid in $pid), runs
+# "controller -d" (its log in /tmp/controller.log, or in CONTROLLER_LOG, its
+# pid in $pid), runs
 # the BENCH line, then the REPORT line, ends the controller and exits with
 # BENCH's status.
 with_controller() {
   exec "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)/sim/vcam" --build "$1" -- /bin/bash -c "
   $in_camera
-  controller -d > /tmp/controller.log 2>&1 & pid=\$!
+  controller -d > ${CONTROLLER_LOG:-/tmp/controller.log} 2>&1 & pid=\$!
   waitport || true
   sleep 1
   $2; status=\$?

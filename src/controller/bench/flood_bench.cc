@@ -1,10 +1,13 @@
 // Flood benchmark of the controller's TCP side: CONNECTIONS peers each send
 // an unfinished 65000-byte line and hold it, then all close; meanwhile one
 // well-behaved client keeps sending "heartTest".
-//   controller_flood_bench PID CONNECTIONS HOLD_SECONDS
-// Prints the daemon's resident memory before, at the peak and two seconds
-// after the flood, what became of the peers, and the heartTest round trips
-// during the flood.
+//   controller_flood_bench PID CONNECTIONS HOLD_SECONDS [lines BYTES]
+// With "lines BYTES" each peer instead writes BYTES of one-byte lines
+// ("x\n") and never reads, then closes; the daemon still runs every line of
+// a closed peer, so "after" is taken once its CPU time stops growing.
+// Prints the daemon's resident memory before, at the peak and after the
+// flood, what became of the peers, and the heartTest round trips during the
+// flood.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +41,20 @@ using bench::kReply;
 using bench::kRequest;
 using bench::rssKiB;
 constexpr size_t kLine = 65000;
+
+// CPU time of the process so far, in clock ticks; -1 when it is gone.
+long cpuTicks(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos) return -1;
+    std::istringstream fields(text.substr(paren + 2));
+    std::string skip;
+    for (int i = 0; i < 11; i++) fields >> skip;  // state .. cmajflt
+    long utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return utime + stime;
+}
 
 // The well-behaved client: one heartTest in flight at a time.
 struct Heart {
@@ -86,13 +105,15 @@ struct Peer {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s PID CONNECTIONS HOLD_SECONDS\n", argv[0]);
+    bool lines = argc == 6 && std::string(argv[4]) == "lines";
+    if (argc != 4 && !lines) {
+        std::fprintf(stderr, "usage: %s PID CONNECTIONS HOLD_SECONDS [lines BYTES]\n", argv[0]);
         return 2;
     }
     int pid = std::atoi(argv[1]);
     int count = std::atoi(argv[2]);
     double hold = std::atof(argv[3]);
+    size_t line_bytes = lines ? std::strtoul(argv[5], nullptr, 10) / 2 * 2 : 0;
     rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
@@ -113,7 +134,11 @@ int main(int argc, char** argv) {
         }
     });
 
-    const std::string line(kLine, 'f');
+    std::string line(kLine, 'f');
+    if (lines) {
+        line.clear();
+        for (size_t i = 0; i < line_bytes / 2; i++) line += "x\n";
+    }
     std::vector<Peer> peers(static_cast<size_t>(count));
     int ep = epoll_create1(EPOLL_CLOEXEC);
     sockaddr_in a = bench::cameraAddress();
@@ -134,7 +159,7 @@ int main(int argc, char** argv) {
     // each peer writes its unfinished line; a peer the daemon closes is done
     size_t done = 0;
     std::vector<epoll_event> events(256);
-    while (done < peers.size() && Clock::now() - start < std::chrono::seconds(60)) {
+    while (done < peers.size() && Clock::now() - start < std::chrono::seconds(lines ? 600 : 60)) {
         int k = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 100);
         for (int e = 0; e < k; e++) {
             Peer& p = peers[events[static_cast<size_t>(e)].data.u64];
@@ -171,7 +196,14 @@ int main(int argc, char** argv) {
     long at_hold = rssKiB(pid);
     for (Peer& p : peers) close(p.fd);
     close(ep);
+    auto closed_at = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(2));
+    if (lines) {
+        // the lines the closed peers sent are still being run
+        for (long was = -2, now = cpuTicks(pid); now != was; was = now, now = cpuTicks(pid))
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    double settled_s = std::chrono::duration<double>(Clock::now() - closed_at).count();
     long after = rssKiB(pid);
     sampling = false;
     sampler.join();
@@ -180,10 +212,13 @@ int main(int argc, char** argv) {
 
     std::vector<double> rtt = heart.rtt;
     std::sort(rtt.begin(), rtt.end());
-    std::printf("flood %d peers x %zu bytes: sent in %.2f s, held %.1f s; %d still held, %d closed by the daemon\n",
-                count, kLine, flood_s, hold, held, closed);
-    std::printf("rss before %ld KiB, peak %ld KiB (+%.2f MiB), while held %ld KiB, 2 s after %ld KiB (%+.2f MiB)\n",
-                before, peak.load(), (peak.load() - before) / 1024.0, at_hold, after, (after - before) / 1024.0);
+    std::printf(
+        "flood %d peers x %zu bytes of %s: sent in %.2f s, held %.1f s; %d still held, %d closed by the "
+        "daemon\n",
+        count, line.size(), lines ? "one-byte lines" : "an unfinished line", flood_s, hold, held, closed);
+    std::printf("rss before %ld KiB, peak %ld KiB (+%.2f MiB), while held %ld KiB, %.1f s after %ld KiB (%+.2f MiB)\n",
+                before, peak.load(), (peak.load() - before) / 1024.0, at_hold, settled_s, after,
+                (after - before) / 1024.0);
     std::printf("heartTest during the flood: %zu answered, %ld unanswered, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 rtt.size(), heart.failures, bench::percentile(rtt, 0.5), bench::percentile(rtt, 0.99),
                 rtt.empty() ? 0.0 : rtt.back());
