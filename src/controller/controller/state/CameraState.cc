@@ -79,18 +79,6 @@ void stopSecondTask(Context& ctx) { ctx.second_task_cancel_ = true; }
 
 bool isCurrentState(Context& ctx, const CameraState* state) { return ctx.state_.get() == state; }
 
-void listenForCard(Context& ctx, const LifeToken& life, CameraState& screen) {
-    ctx.sdcard_.listener_ = life.guard([&screen](int) {
-        oled_clearLogo(icon::kListArea);
-        screen.show();
-    });
-}
-
-void showCardUnsupported() {
-    oled_clearLogo(icon::kUsbStorage);
-    oled_logo(icon::kCardError);
-}
-
 void setJobLed(Context& ctx, int mode, int color) {
     ctx.led0_mode_ = mode;
     ctx.led0_color_ = color;
@@ -127,14 +115,25 @@ void usbToHostAndSettle() {
     if (g_host_settle_seconds) sleep(g_host_settle_seconds);
 }
 
-int startFailureCode(int result) { return result == Camera::kConfigError ? result : kStartFailed; }
-
-void undoJobStart(bool raised_cpu, bool on_host) {
+bool JobScreen::started(int result, int ok, const char* job, bool raised_cpu, bool on_host) {
+    if (result == ok) return true;
+    // nothing runs: undo the start; entered() leads on
+    start_failure_ = result == Camera::kConfigError ? result : kStartFailed;
+    LOG(ERROR) << job << " not started " << result;
     if (raised_cpu) {
         setGovernor("ondemand");
         runPinTool(board_pin::kFanOff);
     }
     if (on_host) toDevice();
+    return false;
+}
+
+void JobScreen::entered() {
+    // a screen whose start failed when it was first shown calls this too,
+    // current or not, and its caller need not hold it
+    if (!start_failure_ || !isCurrentState(ctx_, this)) return;
+    auto keep = shared_from_this();
+    leaveFailedStart(start_failure_);
 }
 
 void JobState::handleButton1() {
@@ -145,6 +144,16 @@ void JobState::handleButton1() {
 }
 
 void JobState::onAlrm() { ctx_.camera_.forceQuit(); }
+
+bool JobState::endedWell(int code, const char* well, const char* badly) {
+    if (stopping_ && code == 0) {
+        LOG(INFO) << well;
+        return true;
+    }
+    clear();
+    LOG(INFO) << badly;
+    return false;
+}
 
 bool reapJob(Context& ctx, int& code) {
     bool exited = false;

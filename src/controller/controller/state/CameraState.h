@@ -89,12 +89,6 @@ private:
     std::shared_ptr<const char> token_ = std::make_shared<const char>('\0');
 };
 
-// The idle-screen card listener of a carousel screen: a card change clears
-// the list area and redraws the screen, as long as the screen lives.
-void listenForCard(Context& ctx, const LifeToken& life, CameraState& screen);
-// An idle screen's picture of a card that is inserted but not usable.
-void showCardUnsupported();
-
 // LED 0 at rest: colour 4 while the access point is up, dark otherwise.
 void restJobLed(Context& ctx);
 // Sets LED 0.
@@ -114,22 +108,45 @@ std::string twoDigits(int v);
 extern unsigned g_host_settle_seconds;
 // Switches the USB pins to the host side and waits for them to settle.
 void usbToHostAndSettle();
-// Failure code of a job start result that is not a success: the model's 9
-// for a configuration error, else kStartFailed.
-int startFailureCode(int result);
-// Undoes what a job start did before it failed: the CPU governor and the fan
-// back when the start raised them, the USB pins back to the device side when
-// the screen had switched them to the host.
-void undoJobStart(bool raised_cpu, bool on_host);
 // Reaps ended children; true when the job's worker was among them, with its
 // exit code.
 bool reapJob(Context& ctx, int& code);
+
+// A busy screen that starts a worker job. A start that failed is undone at
+// once; once the screen is current (entered()) it takes itself down and
+// leads on, as endJob does for a job that ended.
+class JobScreen : public CameraState {
+public:
+    void entered() final;
+
+    // The failure code when the worker could not be started, else 0.
+    int startFailure() const { return start_failure_; }
+
+protected:
+    explicit JobScreen(Context& ctx) : ctx_(ctx) {}
+
+    // Takes the start call's result, ok being its value for a started worker;
+    // false when the start failed: then "<job> not started <result>" is
+    // logged, the CPU governor and the fan go back when the start raised
+    // them, the USB pins back to the device side when the screen had
+    // switched them to the host, and the failure code is kept: the model's 9
+    // for a configuration error, else kStartFailed.
+    bool started(int result, int ok, const char* job, bool raised_cpu, bool on_host);
+    // After a failed start, once current: takes the screen down and moves on
+    // to the family's error or idle screen.
+    virtual void leaveFailedStart(int code) = 0;
+
+    Context& ctx_;
+
+private:
+    int start_failure_ = 0;
+};
 
 // The skeleton of a busy screen whose worker runs until it is stopped
 // (recording, live, preview): select is the stop, once only, followed by the
 // 15-second alarm whose handler force-quits the worker; next and previous do
 // nothing.
-class JobState : public CameraState {
+class JobState : public JobScreen {
 public:
     static constexpr unsigned kStopTimeoutSeconds = 15;
 
@@ -141,10 +158,13 @@ public:
     bool stopping() const { return stopping_; }
 
 protected:
-    explicit JobState(Context& ctx) : ctx_(ctx) {}
+    explicit JobState(Context& ctx) : JobScreen(ctx) {}
     // Asks the worker to stop (the model's stop call).
     virtual void stopJob() = 0;
+    // The worker ended with code: true, and well logged, for a stop that was
+    // asked for and an exit code 0; otherwise the screen is cleared and badly
+    // logged.
+    bool endedWell(int code, const char* well, const char* badly);
 
-    Context& ctx_;
     bool stopping_ = false;
 };

@@ -43,6 +43,7 @@ private:
 
 // The end of a worker job of the family whose idle screen is T: back to T
 // when it ended well, to T's error screen with the failure code otherwise.
+// A job that did not start ends through JobScreen (CameraState.h).
 template <typename T>
 void endJob(Context& ctx, bool ok, int code) {
     if (ok)

@@ -16,16 +16,10 @@ OnLiveState::OnLiveState(Context& ctx, int width, int height, int bitrate)
     usbToHostAndSettle();
     int r = ctx_.camera_.startLive(width_, height_, bitrate_);
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    if (r != 0) {
-        // nothing runs: undo the start; entered() goes back to the record screen
-        start_failed_ = true;
-        LOG(ERROR) << "live not started " << r;
-        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
-    }
+    started(r, /*ok=*/0, "live", /*raised_cpu=*/true, /*on_host=*/true);
 }
 
-void OnLiveState::entered() {
-    if (!start_failed_) return;
+void OnLiveState::leaveFailedStart(int /*code*/) {
     clear();
     oled_clearLogo(icon::kLive);
     LOG(INFO) << " exit from live abnormally";
@@ -73,12 +67,7 @@ void OnLiveState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
     toDevice();
-    if (!stopping_ || code != 0) {
-        clear();
-        LOG(INFO) << " exit from live abnormally";
-    } else {
-        LOG(INFO) << "exit from live success";
-    }
+    endedWell(code, "exit from live success", " exit from live abnormally");
     // a stopped stream may have left its clock running until this tick
     stopSecondTask(ctx_);
     backToIdle<RecordVideoState>(ctx_);

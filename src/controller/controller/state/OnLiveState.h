@@ -17,22 +17,20 @@ public:
     int type() const override { return state_type::kLive; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void entered() override;
 
     void displayDuration(int seconds);
     // "HH:MM:SS" as the screen shows it.
     static std::string durationText(int seconds);
 
     int seconds() const { return seconds_; }
-    bool startFailed() const { return start_failed_; }
 
 private:
     void stopJob() override;
+    void leaveFailedStart(int code) override;
     void liveTick();
 
     int seconds_ = 0;
     int width_;
     int height_;
     int bitrate_;
-    bool start_failed_ = false;
 };

@@ -47,19 +47,13 @@ OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitr
     usbToHostAndSettle();
     int r = ctx_.camera_.startRecord(width_, height_, bitrate_);
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    if (r != 0) {
-        // nothing runs: undo the start; entered() shows the error
-        start_failure_ = startFailureCode(r);
-        LOG(ERROR) << "record not started " << r;
-        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
-    }
+    started(r, /*ok=*/0, "record", /*raised_cpu=*/true, /*on_host=*/true);
 }
 
-void OnRecordingState::entered() {
-    if (!start_failure_) return;
+void OnRecordingState::leaveFailedStart(int code) {
     selfClear();
     oled_logo(icon::kVideo);
-    endJob<RecordVideoState>(ctx_, false, start_failure_);
+    endJob<RecordVideoState>(ctx_, false, code);
 }
 
 void OnRecordingState::show() { oled_logo(icon::kVideo); }

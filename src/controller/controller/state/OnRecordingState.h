@@ -19,7 +19,6 @@ public:
     int type() const override { return state_type::kRecording; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void entered() override;
 
     void displayDuration(int seconds) const;
     void displayFileSize(uint64_t size) const;
@@ -32,10 +31,10 @@ public:
     uint64_t warnLimit() const { return warn_limit_; }
     uint64_t finishedBytes() const { return finished_bytes_; }
     const std::string& currentFile() const { return current_file_; }
-    int startFailure() const { return start_failure_; }
 
 private:
     void stopJob() override;
+    void leaveFailedStart(int code) override;
     void recordTick();
     void onCard(int inserted);
 
@@ -47,6 +46,5 @@ private:
     int width_;
     int height_;
     int bitrate_;
-    int start_failure_ = 0;
     LifeToken life_;
 };

@@ -8,18 +8,11 @@
 #include "device/oled.h"
 #include "fifo_ipc/cmd_msg.h"
 
-OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : ctx_(ctx) {
+OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : JobScreen(ctx) {
     LOG(INFO) << "on taking photo state";
     show();
     usbToHostAndSettle();
-    int r = ctx_.camera_.takePhoto();
-    if (r != 1) {
-        // nothing runs: give the pins back; entered() shows the error
-        start_failure_ = startFailureCode(r);
-        LOG(ERROR) << "take photo not started " << r;
-        undoJobStart(/*raised_cpu=*/false, /*on_host=*/true);
-        return;
-    }
+    if (!started(ctx_.camera_.takePhoto(), /*ok=*/1, "take photo", /*raised_cpu=*/false, /*on_host=*/true)) return;
     // a worker that hangs (stopped, stuck on a lens) would hold the camera
     armAlarm(kPhotoTimeoutSeconds);
 }
@@ -29,11 +22,10 @@ void OnTakingPhotoState::onAlrm() {
     ctx_.camera_.forceQuit();
 }
 
-void OnTakingPhotoState::entered() {
-    if (!start_failure_) return;
+void OnTakingPhotoState::leaveFailedStart(int code) {
     selfClear();
     oled_logo(icon::kPhoto);
-    endJob<TakePhotoState>(ctx_, false, start_failure_);
+    endJob<TakePhotoState>(ctx_, false, code);
 }
 
 void OnTakingPhotoState::show() {

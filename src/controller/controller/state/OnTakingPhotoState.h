@@ -5,7 +5,7 @@
 
 struct Context;
 
-class OnTakingPhotoState : public CameraState {
+class OnTakingPhotoState : public JobScreen {
 public:
     // A photo takes 0.6-3 s; one still running after this is killed and
     // ends on the error screen.
@@ -23,12 +23,7 @@ public:
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
     void onAlrm() override;
-    void entered() override;
-
-    // The failure code when the worker could not be started, else 0.
-    int startFailure() const { return start_failure_; }
 
 private:
-    Context& ctx_;
-    int start_failure_ = 0;
+    void leaveFailedStart(int code) override;
 };

@@ -13,25 +13,18 @@ PreviewState::PreviewState(Context& ctx) : JobState(ctx) {}
 void PreviewState::show() {
     oled_clearLogo(icon::kPhoto);
     // one job per screen: a redraw does not start a second worker
-    if (started_) return;
-    started_ = true;
+    if (shown_) return;
+    shown_ = true;
     setSecondTask(ctx_, BusyAnimation());
     int r = ctx_.camera_.startPreview();
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    if (r == 0) return;
-    LOG(ERROR) << "preview not started " << r;
-    start_failure_ = startFailureCode(r);
-    undoJobStart(/*raised_cpu=*/true, /*on_host=*/false);
+    if (started(r, /*ok=*/0, "preview", /*raised_cpu=*/true, /*on_host=*/false)) return;
     clear();
-    // shown before it was put in place: entered() leads on instead
-    if (isCurrentState(ctx_, this)) entered();
+    // leads on now when current, else once it is put in place
+    entered();
 }
 
-void PreviewState::entered() {
-    if (!start_failure_ || !isCurrentState(ctx_, this)) return;
-    auto keep = shared_from_this();
-    endJob<TakePhotoState>(ctx_, false, start_failure_);
-}
+void PreviewState::leaveFailedStart(int code) { endJob<TakePhotoState>(ctx_, false, code); }
 
 void PreviewState::clear() {
     oled_clearLogo(icon::kStreaming);
@@ -53,12 +46,6 @@ void PreviewState::handCmdInput(CmdMessage const& msg) {
 void PreviewState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
-    bool ok = stopping_ && code == 0;
-    if (ok) {
-        LOG(INFO) << " exit from preview success";
-    } else {
-        clear();
-        LOG(INFO) << " exit from preview abnormally";
-    }
+    bool ok = endedWell(code, " exit from preview success", " exit from preview abnormally");
     endJob<TakePhotoState>(ctx_, ok, code);
 }

@@ -15,13 +15,10 @@ public:
     int type() const override { return state_type::kPreview; }
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
-    void entered() override;
-
-    int startFailure() const { return start_failure_; }
 
 private:
     void stopJob() override;
+    void leaveFailedStart(int code) override;
 
-    bool started_ = false;
-    int start_failure_ = 0;
+    bool shown_ = false;
 };

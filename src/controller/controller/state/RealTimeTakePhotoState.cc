@@ -20,18 +20,12 @@ RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) :
         r = ctx_.camera_.startPreview();
     else if (type_ == kRecordPreview)
         r = ctx_.camera_.startRecordPreview();
-    if (r != 0) {
-        // nothing runs: undo the start; entered() shows the error
-        start_failure_ = startFailureCode(r);
-        LOG(ERROR) << "preview not started " << r;
-        undoJobStart(/*raised_cpu=*/true, /*on_host=*/true);
-    }
+    started(r, /*ok=*/0, "preview", /*raised_cpu=*/true, /*on_host=*/true);
 }
 
-void RealTimeTakePhotoState::entered() {
-    if (!start_failure_) return;
+void RealTimeTakePhotoState::leaveFailedStart(int code) {
     clear();
-    endJob<TakePhotoState>(ctx_, false, start_failure_);
+    endJob<TakePhotoState>(ctx_, false, code);
 }
 
 void RealTimeTakePhotoState::show() {
@@ -97,12 +91,6 @@ void RealTimeTakePhotoState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
     toDevice();
-    bool ok = stopping_ && code == 0;
-    if (ok) {
-        LOG(INFO) << " exit from realtimeTakePhoto success";
-    } else {
-        clear();
-        LOG(INFO) << "exit from realtimeTakePhoto abnormally";
-    }
+    bool ok = endedWell(code, " exit from realtimeTakePhoto success", "exit from realtimeTakePhoto abnormally");
     endJob<TakePhotoState>(ctx_, ok, code);
 }

@@ -20,14 +20,11 @@ public:
     void handCmdInput(CmdMessage const& msg) override;
     void handleSigChild() override;
     void onAlrm() override;
-    void entered() override;
     void onPrepareOk();
-
-    int startFailure() const { return start_failure_; }
 
 private:
     void stopJob() override;
+    void leaveFailedStart(int code) override;
 
     PreviewType type_;
-    int start_failure_ = 0;
 };

@@ -6,16 +6,14 @@
 #include "controller/state/OnRecordingState.h"
 #include "device/oled.h"
 
-RecordVideoState::RecordVideoState(Context& ctx) : CarouselState(ctx, CarouselStop::kRecord) {
+RecordVideoState::RecordVideoState(Context& ctx) : CarouselState(ctx, icon::kVideo) {
     LOG(INFO) << "record video state";
     show();
-    listenForCard(ctx_, life_, *this);
+    watchCard();
 }
 
 void RecordVideoState::show() {
-    oled_logo(icon::kFrame);
-    oled_logo(icon::kNav);
-    oled_logo(icon::kVideo);
+    showFrame();
     Sdcard& card = ctx_.sdcard_;
     card.supported_ = card.checkIsVfat();
     if (card.inserted_ && card.supported_) {
@@ -29,14 +27,6 @@ void RecordVideoState::show() {
     }
 }
 
-void RecordVideoState::clear() {
-    oled_clearLogo(icon::kFrame);
-    oled_clearLogo(icon::kVideo);
-    oled_clearLogo(icon::kNav);
-    oled_clearLogo(icon::kListArea);
-    ctx_.sdcard_.listener_ = nullptr;
-}
-
 void RecordVideoState::handleButton1() {
     Sdcard& card = ctx_.sdcard_;
     card.supported_ = card.checkIsVfat();
@@ -46,5 +36,5 @@ void RecordVideoState::handleButton1() {
         return;
     }
     show();
-    listenForCard(ctx_, life_, *this);  // the clear before select had dropped it
+    watchCard();  // the clear before select had dropped it
 }

@@ -10,12 +10,8 @@ public:
     explicit RecordVideoState(Context& ctx);
 
     void show() override;
-    void clear() override;
     void handleButton1() override;
 
     // Free bytes a recording needs at its start (400 MiB).
     static constexpr unsigned long long kRecordRoom = 419430400ULL;
-
-private:
-    LifeToken life_;
 };

@@ -8,16 +8,14 @@
 #include "controller/state/OnTakingPhotoState.h"
 #include "device/oled.h"
 
-TakePhotoState::TakePhotoState(Context& ctx) : CarouselState(ctx, CarouselStop::kPhoto) {
+TakePhotoState::TakePhotoState(Context& ctx) : CarouselState(ctx, icon::kPhoto) {
     LOG(INFO) << "take photo state";
     show();
-    listenForCard(ctx_, life_, *this);
+    watchCard();
 }
 
 void TakePhotoState::show() {
-    oled_logo(icon::kFrame);
-    oled_logo(icon::kNav);
-    oled_logo(icon::kPhoto);
+    showFrame();
     Sdcard& card = ctx_.sdcard_;
     card.supported_ = card.checkIsVfat();
     if (!card.inserted_) {
@@ -42,14 +40,6 @@ void TakePhotoState::show() {
     oled_number(NUM_SUB, std::to_string(left).c_str());
 }
 
-void TakePhotoState::clear() {
-    oled_clearLogo(icon::kFrame);
-    oled_clearLogo(icon::kPhoto);
-    oled_clearLogo(icon::kNav);
-    oled_clearLogo(icon::kListArea);
-    ctx_.sdcard_.listener_ = nullptr;
-}
-
 void TakePhotoState::handleButton1() {
     Sdcard& card = ctx_.sdcard_;
     int left = card.estimatePhotoLeft();
@@ -59,5 +49,5 @@ void TakePhotoState::handleButton1() {
         return;
     }
     show();
-    listenForCard(ctx_, life_, *this);  // the clear before select had dropped it
+    watchCard();  // the clear before select had dropped it
 }

@@ -11,9 +11,5 @@ public:
     explicit TakePhotoState(Context& ctx);
 
     void show() override;
-    void clear() override;
     void handleButton1() override;
-
-private:
-    LifeToken life_;
 };

@@ -5,24 +5,15 @@
 #include "controller/controller_context.h"
 #include "device/oled.h"
 
-APState::APState(Context& ctx) : CarouselState(ctx, CarouselStop::kAccessPoint) {
+APState::APState(Context& ctx) : CarouselState(ctx, icon::kWifi) {
     LOG(INFO) << "ap state";
     show();
 }
 
 void APState::show() {
     oled_logo(icon::kWifi);
-    oled_logo(icon::kFrame);
-    oled_logo(icon::kNav);
-    oled_logo(icon::kWifi);
+    showFrame();
     oled_logo(ctx_.ap_on_ ? icon::kApIsOn : icon::kApIsOff);
-}
-
-void APState::clear() {
-    oled_clearLogo(icon::kFrame);
-    oled_clearLogo(icon::kWifi);
-    oled_clearLogo(icon::kNav);
-    oled_clearLogo(icon::kListArea);
 }
 
 // Runs on the loop: nothing else is handled until the script has ended.

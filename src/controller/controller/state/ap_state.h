@@ -12,6 +12,5 @@ public:
     explicit APState(Context& ctx);
 
     void show() override;
-    void clear() override;
     void handleButton1() override;
 };

@@ -40,34 +40,43 @@ void backToSettings(Context& ctx) { ctx.changeState(std::make_shared<SettingsSta
 
 }  // namespace
 
-SettingsState::SettingsState(Context& ctx) : CarouselState(ctx, CarouselStop::kSettings) {
+SettingsState::SettingsState(Context& ctx) : CarouselState(ctx, icon::kSettings, icon::kSettingsTitle) {
     LOG(INFO) << "settings state";
     show();
 }
 
 void SettingsState::show() {
     oled_logo(icon::kSettingsTitle);
-    oled_logo(icon::kFrame);
-    oled_logo(icon::kNav);
-    oled_logo(icon::kSettings);
-}
-
-void SettingsState::clear() {
-    oled_clearLogo(icon::kFrame);
-    oled_clearLogo(icon::kSettingsTitle);
-    oled_clearLogo(icon::kNav);
-    oled_clearLogo(icon::kListArea);
+    showFrame();
 }
 
 void SettingsState::handleButton1() { ctx_.changeState(std::make_shared<OnSettingsState>(ctx_)); }
 
-OnSettingsState::OnSettingsState(Context& ctx) : ctx_(ctx), list_(list_geometry::kPage) {
+ListScreen::ListScreen(Context& ctx, int heading) : ctx_(ctx), list_(list_geometry::kPage), heading_(heading) {}
+
+void ListScreen::show() {
+    oled_logo(heading_);
+    drawList();
+}
+
+void ListScreen::drawList() { list_.repaint(nullptr); }
+
+void ListScreen::clear() { list_.clear(nullptr); }
+
+void ListScreen::handleButton0() {
+    if (!list_.items_.empty()) list_.previous();
+}
+
+void ListScreen::handleButton2() {
+    if (!list_.items_.empty()) list_.next();
+}
+
+OnSettingsState::OnSettingsState(Context& ctx) : ListScreen(ctx, icon::kSettingsTitle) {
     LOG(INFO) << "on settings state";
     show();
 }
 
-void OnSettingsState::show() {
-    oled_logo(icon::kSettingsTitle);
+void OnSettingsState::drawList() {
     ConfigParam p;
     std::shared_ptr<OledView> size = row(icon::kRowRecSize);
     if (recordParam(ctx_, p)) {
@@ -91,8 +100,8 @@ void OnSettingsState::show() {
 }
 
 void OnSettingsState::clear() {
-    oled_clearLogo(icon::kSettingsTitle);
-    list_.clear(nullptr);
+    oled_clearLogo(heading_);
+    ListScreen::clear();
 }
 
 void OnSettingsState::handleButton1() {
@@ -126,7 +135,7 @@ void OnSettingsState::handleButton1() {
     }
 }
 
-RecordSettingState::RecordSettingState(Context& ctx) : ctx_(ctx), list_(list_geometry::kPage) {
+RecordSettingState::RecordSettingState(Context& ctx) : ListScreen(ctx, icon::kRecSizeTitle) {
     std::vector<int> ids;
     try {
         ctx_.camera_.app_config_.querySettingItem(ids);
@@ -145,8 +154,7 @@ RecordSettingState::RecordSettingState(Context& ctx) : ctx_(ctx), list_(list_geo
     show();
 }
 
-void RecordSettingState::show() {
-    oled_logo(icon::kRecSizeTitle);
+void RecordSettingState::drawList() {
     ConfigParam p;
     bool known = recordParam(ctx_, p);
     int selected = 0;
@@ -161,16 +169,8 @@ void RecordSettingState::show() {
 }
 
 void RecordSettingState::clear() {
-    list_.clear(nullptr);
-    oled_clearLogo(icon::kRecSizeTitle);
-}
-
-void RecordSettingState::handleButton0() {
-    if (!entries_.empty()) list_.previous();
-}
-
-void RecordSettingState::handleButton2() {
-    if (!entries_.empty()) list_.next();
+    ListScreen::clear();
+    oled_clearLogo(heading_);
 }
 
 void RecordSettingState::handleButton1() {
@@ -187,7 +187,7 @@ void RecordSettingState::handleButton1() {
     backToSettings(ctx_);
 }
 
-CameraInfoState::CameraInfoState(Context& ctx) : ctx_(ctx), list_(list_geometry::kPage) {
+CameraInfoState::CameraInfoState(Context& ctx) : ListScreen(ctx, icon::kSettingsTitle) {
     list_.items_.push_back(
         std::make_shared<OledViewStringDecorator>(row(icon::kRowVersion), ctx_.camera_.queryVersion()));
     list_.items_.push_back(
@@ -197,19 +197,12 @@ CameraInfoState::CameraInfoState(Context& ctx) : ctx_(ctx), list_(list_geometry:
     show();
 }
 
-void CameraInfoState::show() {
-    oled_logo(icon::kSettingsTitle);
-    list_.repaint(nullptr);
-}
-
-void CameraInfoState::clear() { list_.clear(nullptr); }
-
 void CameraInfoState::handleButton1() {
     clear();
     backToSettings(ctx_);
 }
 
-LanguageSettingState::LanguageSettingState(Context& ctx) : ctx_(ctx), list_(list_geometry::kPage) {
+LanguageSettingState::LanguageSettingState(Context& ctx) : ListScreen(ctx, icon::kSettingsTitle) {
     list_.items_.push_back(row(icon::kRowChinese));
     list_.items_.push_back(row(icon::kRowEnglish));
     list_.items_.push_back(row(icon::kRowBack));
@@ -218,24 +211,17 @@ LanguageSettingState::LanguageSettingState(Context& ctx) : ctx_(ctx), list_(list
     show();
 }
 
-void LanguageSettingState::show() {
-    oled_logo(icon::kSettingsTitle);
-    list_.repaint(nullptr);
-}
-
-void LanguageSettingState::clear() { list_.clear(nullptr); }
-
 void LanguageSettingState::handleButton1() {
     switch (list_.selectIndex()) {
-        case 0:
+        case kChinese:
             UserConfig().setLanguage(UserConfig::Chinese);
             ctx_.initScreen();  // the new icon table serves every later drawing
             break;
-        case 1:
+        case kEnglish:
             UserConfig().setLanguage(UserConfig::English);
             ctx_.initScreen();
             break;
-        case 2:
+        case kBack:
             break;
         default:
             LOG(FATAL) << "Language setting index go to default";

@@ -9,21 +9,12 @@
 #include "controller/controller_context.h"
 #include "device/oled.h"
 
-ShutdownState::ShutdownState(Context& ctx) : CarouselState(ctx, CarouselStop::kShutdown) { show(); }
+ShutdownState::ShutdownState(Context& ctx) : CarouselState(ctx, icon::kPower) { show(); }
 
 void ShutdownState::show() {
     LOG(INFO) << "shutdown state";
-    oled_logo(icon::kFrame);
-    oled_logo(icon::kNav);
-    oled_logo(icon::kPower);
+    showFrame();
     oled_logo(icon::kPowerHint);
-}
-
-void ShutdownState::clear() {
-    oled_clearLogo(icon::kFrame);
-    oled_clearLogo(icon::kPower);
-    oled_clearLogo(icon::kNav);
-    oled_clearLogo(icon::kListArea);
 }
 
 void ShutdownState::handleButton1() {

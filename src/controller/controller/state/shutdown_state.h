@@ -10,6 +10,5 @@ public:
     explicit ShutdownState(Context& ctx);
 
     void show() override;
-    void clear() override;
     void handleButton1() override;
 };
