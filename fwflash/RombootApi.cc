@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -23,6 +24,16 @@ constexpr uint32_t kSector = 512;
 constexpr uint32_t kControlBinSectors = 64;
 constexpr uint32_t kDeviceWritePiece = 65536;
 constexpr uint32_t kBlock = 4096;
+
+// A package's parts each start with a header table; its boot entry gives
+// the part's code size and download address.
+constexpr size_t kPartCodeSizeAt = offsetof(BRG_STORAGE_INDEX_TABLE1, bt) + offsetof(BRG_BOOT_TABLE_ENTRY, ulCodeSize);
+constexpr size_t kPartDstAddressAt =
+    offsetof(BRG_STORAGE_INDEX_TABLE1, bt) + offsetof(BRG_BOOT_TABLE_ENTRY, ulDownloadDstAddress);
+
+// A part file's header: the 8-character name, 01 00, then these two.
+constexpr size_t kPartFileDstAddressAt = 10;
+constexpr size_t kPartFileLengthAt = 14;
 
 const char* kLoaderFile = "fw_loader_v3_8455.bin";
 const char* kBootPart = "VSN_V3BC";
@@ -65,8 +76,8 @@ bool writePartFile(const char* name, uint32_t dst_address, const uint8_t* code, 
     memcpy(header, name, 8);
     header[8] = 0x01;
     header[9] = 0x00;
-    BrgPutLe32(header + 10, dst_address);
-    BrgPutLe32(header + 14, length);
+    BrgPutLe32(header + kPartFileDstAddressAt, dst_address);
+    BrgPutLe32(header + kPartFileLengthAt, length);
     FILE* f = fopen(name, "wb");
     if (!f) return false;
     bool ok = fwrite(header, 1, sizeof(header), f) == sizeof(header) && fwrite(code, 1, length, f) == length;
@@ -322,12 +333,12 @@ int BRGROMAPI_BurnFw(BrgDevHandle* handle, const char* part_file, uint32_t* flas
     std::vector<uint8_t> file;
     uint32_t length = 0;
     if (!ReadFirmwareImage(part_file, file, length, kSector, "Firmware binary size=%d bytes,\r\n")) return -1;
-    if (length < BRG_PART_HEADER_SIZE || BrgGetLe32(file.data() + 14) > length - BRG_PART_HEADER_SIZE) {
+    if (length < BRG_PART_HEADER_SIZE || BrgGetLe32(file.data() + kPartFileLengthAt) > length - BRG_PART_HEADER_SIZE) {
         printf("file %s is damaged. \r\n", part_file);
         return -1;
     }
-    const uint32_t dst_address = BrgGetLe32(file.data() + 10);
-    const uint32_t code_length = BrgGetLe32(file.data() + 14);
+    const uint32_t dst_address = BrgGetLe32(file.data() + kPartFileDstAddressAt);
+    const uint32_t code_length = BrgGetLe32(file.data() + kPartFileLengthAt);
     const uint8_t* code = file.data() + BRG_PART_HEADER_SIZE;
     const uint32_t start = *flash_address;
     uint8_t block[BRG_BURN_HEADER_SIZE];
@@ -357,13 +368,14 @@ int BRGROMAPI_DispackBrgPcCamFw(const char* package, int* part_count) {
     uint32_t code_size = 0;
     auto unpackPart = [&](uint32_t offset, const char* name) {
         if (static_cast<uint64_t>(offset) + sizeof(BRG_STORAGE_INDEX_TABLE1) > length ||
-            static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + BrgGetLe32(file.data() + offset + 20) > length) {
+            static_cast<uint64_t>(offset) + BRG_BURN_HEADER_SIZE + BrgGetLe32(file.data() + offset + kPartCodeSizeAt) >
+                length) {
             printf("Firmware package %s is damaged.\r\n", package);
             return false;
         }
-        code_size = BrgGetLe32(file.data() + offset + 20);
-        if (!writePartFile(name, BrgGetLe32(file.data() + offset + 24), file.data() + offset + BRG_BURN_HEADER_SIZE,
-                           code_size)) {
+        code_size = BrgGetLe32(file.data() + offset + kPartCodeSizeAt);
+        if (!writePartFile(name, BrgGetLe32(file.data() + offset + kPartDstAddressAt),
+                           file.data() + offset + BRG_BURN_HEADER_SIZE, code_size)) {
             printf("Failed to write %s.\r\n", name);
             return false;
         }

@@ -32,6 +32,40 @@
 #define OLED_CTRL_CMD 0x00
 #define OLED_CTRL_DATA 0x40
 
+/* SSD1306 commands; the address commands take their value in the low bits */
+#define SSD1306_SET_LOW_COLUMN		0x00	/* | low nibble of the column */
+#define SSD1306_SET_HIGH_COLUMN		0x10	/* | high nibble of the column */
+#define SSD1306_SET_ADDRESS_MODE	0x20
+#define SSD1306_ADDRESS_MODE_PAGE	0x02
+#define SSD1306_SET_START_LINE		0x40	/* | display start line */
+#define SSD1306_SET_CONTRAST		0x81
+#define SSD1306_CHARGE_PUMP		0x8D
+#define SSD1306_CHARGE_PUMP_ON		0x14
+#define SSD1306_SEG_REMAP_ON		0xA1	/* column 127 at SEG0 */
+#define SSD1306_DISPLAY_FOLLOWS_RAM	0xA4
+#define SSD1306_NORMAL_DISPLAY		0xA6
+#define SSD1306_SET_MULTIPLEX_RATIO	0xA8
+#define SSD1306_DISPLAY_OFF		0xAE
+#define SSD1306_DISPLAY_ON		0xAF
+#define SSD1306_SET_PAGE		0xB0	/* + page */
+#define SSD1306_COM_SCAN_REMAPPED	0xC8
+#define SSD1306_SET_DISPLAY_OFFSET	0xD3
+#define SSD1306_SET_CLOCK		0xD5
+#define SSD1306_SET_PRECHARGE		0xD9
+#define SSD1306_SET_COM_PINS		0xDA
+#define SSD1306_SET_VCOMH		0xDB
+
+/* This panel's settings */
+#define OLED_CONTRAST		0xCF
+#define OLED_MULTIPLEX		(OLED_PAGES * 8 - 1)	/* 64 rows */
+#define OLED_CLOCK		0x80	/* clock divide ratio, oscillator */
+#define OLED_PRECHARGE		0xF1
+#define OLED_COM_PINS		0x12
+#define OLED_VCOMH		0x40
+
+/* Set in every low column nibble sent: an even x addresses column x + 1. */
+#define OLED_COLUMN_BIT0	0x01
+
 #define NUM6X16_GLYPHS ARRAY_SIZE(NUM6X16)
 #define NUM8X16_GLYPHS ARRAY_SIZE(NUM8X16)
 
@@ -46,24 +80,24 @@ static DEFINE_MUTEX(oled_lock);
 static u8 matrix_buf[OLED_PAGES * OLED_WIDTH];
 
 static const unsigned char oled_setup[] = {
-	0xAE,		/* display off */
-	0x00, 0x10,	/* column start 0 */
-	0x40,		/* start line 0 */
-	0x81, 0xCF,	/* contrast */
-	0xA1,		/* segment remap */
-	0xC8,		/* COM scan remapped */
-	0xA6,		/* normal display */
-	0xA8, 0x3F,	/* multiplex 64 */
-	0xD3, 0x00,	/* display offset 0 */
-	0xD5, 0x80,	/* clock divide, oscillator */
-	0xD9, 0xF1,	/* pre-charge */
-	0xDA, 0x12,	/* COM pins */
-	0xDB, 0x40,	/* VCOMH */
-	0x20, 0x02,	/* page addressing */
-	0x8D, 0x14,	/* charge pump on */
-	0xA4,		/* display follows RAM */
-	0xA6,		/* normal display */
-	0xAF,		/* display on */
+	SSD1306_DISPLAY_OFF,
+	SSD1306_SET_LOW_COLUMN | 0, SSD1306_SET_HIGH_COLUMN | 0,
+	SSD1306_SET_START_LINE | 0,
+	SSD1306_SET_CONTRAST, OLED_CONTRAST,
+	SSD1306_SEG_REMAP_ON,
+	SSD1306_COM_SCAN_REMAPPED,
+	SSD1306_NORMAL_DISPLAY,
+	SSD1306_SET_MULTIPLEX_RATIO, OLED_MULTIPLEX,
+	SSD1306_SET_DISPLAY_OFFSET, 0,
+	SSD1306_SET_CLOCK, OLED_CLOCK,
+	SSD1306_SET_PRECHARGE, OLED_PRECHARGE,
+	SSD1306_SET_COM_PINS, OLED_COM_PINS,
+	SSD1306_SET_VCOMH, OLED_VCOMH,
+	SSD1306_SET_ADDRESS_MODE, SSD1306_ADDRESS_MODE_PAGE,
+	SSD1306_CHARGE_PUMP, SSD1306_CHARGE_PUMP_ON,
+	SSD1306_DISPLAY_FOLLOWS_RAM,
+	SSD1306_NORMAL_DISPLAY,
+	SSD1306_DISPLAY_ON,
 };
 
 static void OLED_START_CMD(void)
@@ -120,9 +154,9 @@ static int oled_bus_error(void)
 static void OLED_Setxy(unsigned char x, unsigned int page)
 {
 	OLED_START_CMD();
-	OLED_WRCMD(0xB0 + (page & 7));
-	OLED_WRCMD(0x10 | (x >> 4));
-	OLED_WRCMD((x & 0x0F) | 0x01);
+	OLED_WRCMD(SSD1306_SET_PAGE + (page & (OLED_PAGES - 1)));
+	OLED_WRCMD(SSD1306_SET_HIGH_COLUMN | (x >> 4));
+	OLED_WRCMD(SSD1306_SET_LOW_COLUMN | (x & 0x0F) | OLED_COLUMN_BIT0);
 	OLED_IIC_Stop();
 }
 
@@ -132,9 +166,9 @@ static void OLED_Fill(unsigned char v)
 
 	for (page = 0; page < OLED_PAGES; page++) {
 		OLED_START_CMD();
-		OLED_WRCMD(0xB0 + page);
-		OLED_WRCMD(0x01);
-		OLED_WRCMD(0x10);
+		OLED_WRCMD(SSD1306_SET_PAGE + page);
+		OLED_WRCMD(SSD1306_SET_LOW_COLUMN | OLED_COLUMN_BIT0);
+		OLED_WRCMD(SSD1306_SET_HIGH_COLUMN);
 		OLED_IIC_Stop();
 
 		OLED_START_DATA();

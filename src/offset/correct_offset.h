@@ -9,19 +9,15 @@
 
 #include "V4l2Camera.h"
 #include "bmp/bmp.h"
+#include "common/worker_status.h"
 #include "offset/offset_param.h"
 
 namespace lensalign {
 
 // Exit statuses the controller reads.
-enum Status {
-    kOk = 0,
-    kUsage = 1,
-    kCamera = 5,
-    kBitmap = 11,
-    kOffset = 13,
-    kCodec = 100,
-};
+using Status = worker_status::Status;
+using worker_status::kOk, worker_status::kUsage, worker_status::kCamera, worker_status::kBitmap, worker_status::kOffset,
+    worker_status::kCodec;
 
 extern const char kUsageText[];
 // Two lenses, every value 0, 2880 x 1440: what the measurements add to.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/worker_status.h"
 #include "config/config_error.h"
 #include "config/property_config.h"
 #include "offset/offset_param.h"
@@ -18,8 +19,6 @@
 namespace {
 
 constexpr const char* kOffsetFile = "/etc/offset.conf";
-constexpr int kConfigErrorStatus = 9;
-constexpr int kOffsetErrorStatus = 13;
 
 int run() {
     std::unique_ptr<PropertyConfig, PropertyConfigDeleter> config(new PropertyConfig(kOffsetFile));
@@ -49,7 +48,7 @@ int run() {
         {"defaultOffset", base64Encode(offset.toString())},
         {"origin", origin.toString()},
     };
-    if (!config->setProperties(members)) return kConfigErrorStatus;
+    if (!config->setProperties(members)) return worker_status::kConfig;
     return 0;
 }
 
@@ -62,8 +61,8 @@ int main(int argc, char** argv) {
     try {
         return run();
     } catch (const OffsetError&) {
-        return kOffsetErrorStatus;
+        return worker_status::kOffset;
     } catch (const ConfigError&) {
-        return kConfigErrorStatus;
+        return worker_status::kConfig;
     }
 }

@@ -17,6 +17,7 @@
 #include "config/property_config.h"
 #include "fifo_ipc/client_fifo.h"
 #include "fifo_ipc/cmd_msg.h"
+#include "tj_handle.h"
 
 namespace stillgrab {
 
@@ -25,11 +26,6 @@ const char kUsageText[] = "usage: stillGrab <cameraNum wdith height mode imagePa
 namespace {
 
 const int kWarmUpRounds = 30;
-
-struct TjDeleter {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-using TjHandle = std::unique_ptr<void, TjDeleter>;
 
 int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
 

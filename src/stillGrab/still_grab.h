@@ -8,20 +8,15 @@
 #include <vector>
 
 #include "V4l2Camera.h"
+#include "common/worker_status.h"
 #include "lens_frames.h"
 
 namespace stillgrab {
 
 // Exit statuses the controller reads.
-enum Status {
-    kOk = 0,
-    kUsage = 1,
-    kOutputFile = 3,
-    kCamera = 5,
-    kConfig = 9,
-    kNoMemory = 12,
-    kCodec = 100,
-};
+using Status = worker_status::Status;
+using worker_status::kOk, worker_status::kUsage, worker_status::kOutputFile, worker_status::kCamera,
+    worker_status::kConfig, worker_status::kNoMemory, worker_status::kCodec;
 
 extern const char kUsageText[];
 

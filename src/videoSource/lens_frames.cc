@@ -7,15 +7,7 @@
 #include <turbojpeg.h>
 
 #include "auto_exposure.h"
-
-namespace {
-
-struct TjDeleter {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-using TjHandle = std::unique_ptr<void, TjDeleter>;
-
-}  // namespace
+#include "tj_handle.h"
 
 std::vector<Frame> lastFrames(std::vector<V4L2Camera>& cameras) {
     std::vector<Frame> frames;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "controller/ClientHandler.h"
+#include "controller/screen_codes.h"
 #include "model/Camera.h"
 #include "model/sdcard.h"
 
@@ -36,10 +37,10 @@ struct Context {
     Camera camera_;
     Sdcard sdcard_;
     ClientHandler client_handler_;
-    int led1_mode_ = 0;
-    int led0_mode_ = 0;
-    int led1_color_ = 1;
-    int led0_color_ = 1;
+    int led1_mode_ = led_mode::kSteady;
+    int led0_mode_ = led_mode::kSteady;
+    int led1_color_ = led_color::kAlert;
+    int led0_color_ = led_color::kAlert;
     std::shared_ptr<CameraState> state_;
     std::function<void()> second_task_;
     bool second_task_cancel_ = false;

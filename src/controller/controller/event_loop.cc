@@ -22,6 +22,7 @@
 #include "common/dameon_util.h"
 #include "common/process_util.h"
 #include "controller/controller_context.h"
+#include "controller/event_ptr.h"
 #include "controller/loop_guard.h"
 #include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
@@ -41,19 +42,6 @@ constexpr size_t kMaxFifoLine = 64 * 1024;
 // The daemon's log file is cut back to its last part past this size (MB).
 constexpr unsigned kMaxLogMegabytes = 4;
 
-struct EventFree {
-    void operator()(event* e) const { event_free(e); }
-};
-using EventPtr = std::unique_ptr<event, EventFree>;
-
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-
-struct BufferEventFree {
-    void operator()(bufferevent* b) const { bufferevent_free(b); }
-};
-
 struct UniqueFd {
     int fd = -1;
     UniqueFd() = default;
@@ -67,10 +55,10 @@ struct UniqueFd {
 
 // What the loop runs on, freed in reverse order after it ends.
 struct Loop {
-    std::unique_ptr<event_base, BaseFree> base;
+    EventBasePtr base;
     UniqueFd button;
     std::vector<EventPtr> events;
-    std::unique_ptr<bufferevent, BufferEventFree> fifo;
+    BufferEventPtr fifo;
     LedBlinker blink1{nullptr, 1, nullptr};
     LedBlinker blink0{nullptr, 0, nullptr};
 };

@@ -1,9 +1,12 @@
 // The numbers the screens, the tick and the views pass around: screen-state
 // type codes, LED modes and colours, icon numbers of the icon tables, and the
 // list geometry. The text fields (numType) and fill values (fillValue) are
-// the panel API's own, in device/oled.h; the LEDs (ledType) in device/led.h.
+// the panel API's own, in device/oled.h; the LEDs (ledType) in device/led.h;
+// the failure codes a job ends with are the workers' exit statuses, in
+// common/worker_status.h.
 #pragma once
 
+#include "common/worker_status.h"
 #include "device/led.h"
 #include "device/oled.h"
 

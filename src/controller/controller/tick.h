@@ -4,20 +4,11 @@
 
 #include <event2/util.h>
 
+// readBattery, for the state push too
+#include "model/battery.h"
+
 struct Context;
 struct event;
-
-// Battery sysfs readings; a file that cannot be read gives "unknown".
-struct BatteryReading {
-    int capacity = -1;      // percent, -1 unknown
-    double voltage = -1;    // volts, negative unknown
-    bool charging = false;  // false when unknown
-};
-
-double readBatteryVoltage();
-int readBatteryCapacity();
-bool isCharging();
-BatteryReading readBattery();
 
 // One tick: battery, LED 1, low power, IP address, USB switching, then the
 // busy screen's per-second task.

@@ -10,6 +10,7 @@
 #include <glog/logging.h>
 
 #include "common/process_util.h"
+#include "common/worker_status.h"
 #include "config/app_config.h"
 #include "config/config_paths.h"
 #include "model/ProcessController.h"
@@ -28,7 +29,7 @@ constexpr const char* kPreviewUrl = "rtmp://127.0.0.1/live/preview";
 class Camera {
 public:
     // Result of a job start whose configuration cannot answer.
-    static constexpr int kConfigError = 9;
+    static constexpr int kConfigError = worker_status::kConfig;
 
     Camera();
 
@@ -45,6 +46,10 @@ public:
     // SIGKILL to the worker that did not end after its stop.
     int forceQuit();
     void waitForChildProcess(bool& exited, int& code);
+    // The running worker's pid, -1 when none; the signal that ended the
+    // worker reaped last, 0 when it exited.
+    pid_t workerPid() const { return process_controller_.child_pid_; }
+    int workerSignal() const { return process_controller_.child_signal_; }
     void setCameraProperty(int index, const std::string& property, int val);
     int openAP();
     int closeAP();
@@ -88,13 +93,3 @@ private:
     int startPreviewWorker(void (AppConfig::*query)(ConfigParam&) const, const char* what);
     void bumpCounter(const char* key, bool log_count);
 };
-
-inline void toHost() {
-    LOG(INFO) << "to host";
-    pnocamera::runProcess({"gpioPoke", std::to_string(board_pin::kUsbToHost)});
-}
-
-inline void toDevice() {
-    LOG(INFO) << "to device";
-    pnocamera::runProcess({"gpioPoke", std::to_string(board_pin::kUsbToDevice)});
-}

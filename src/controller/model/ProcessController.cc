@@ -13,7 +13,6 @@
 
 #include <glog/logging.h>
 
-#include "common/file_util.h"
 #include "common/process_util.h"
 #include "config/resolution_config.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -22,7 +21,12 @@
 
 namespace {
 
-constexpr const char* kGovernorPath = "/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor";
+// The design's rule for the recording and streaming workers: a 1920-wide
+// picture is always 1920 x 1200, whatever height was asked for.
+constexpr int kWideWidth = 1920;
+constexpr int kWideHeight = 1200;
+
+int workerHeight(int width, int height) { return width == kWideWidth ? kWideHeight : height; }
 
 std::string u(unsigned v) { return std::to_string(v); }
 std::string d(int v) { return std::to_string(v); }
@@ -37,13 +41,6 @@ std::string joined(const std::vector<std::string>& argv) {
 }
 
 }  // namespace
-
-void setGovernor(const char* governor) {
-    // same effect as "echo <governor>><path>"; the node is never created
-    pnocamera::writeSysfsValue(kGovernorPath, std::string(governor) + "\n");
-}
-
-void runPinTool(int pin) { pnocamera::runProcess({"gpioPoke", std::to_string(pin)}); }
 
 ProcessController::ProcessController(const std::string& dir) : media_dir_(dir) {
     bool ret = pnocamera::SetupServerCommunicate(pnocamera::kServerReadFifo, &read_fd_, pnocamera::kServerWriteFifo,
@@ -81,7 +78,7 @@ std::vector<std::string> ProcessController::stillGrabArgs(int camera_num, int wi
 std::vector<std::string> ProcessController::mp4SpoolArgs(int camera_num, int width, int height, int bitrate,
                                                          unsigned mode, const std::string& path,
                                                          const std::string& orientation, const unsigned* ratio) {
-    return {"mp4Spool",  d(camera_num), d(width),   d(width == 1920 ? 1200 : height),
+    return {"mp4Spool",  d(camera_num), d(width),   d(workerHeight(width, height)),
             d(bitrate),  u(mode),       path,       orientation,
             u(ratio[0]), u(ratio[1]),   u(ratio[2])};
 }
@@ -94,7 +91,7 @@ std::vector<std::string> ProcessController::realTimeStillGrabArgs(int camera_num
             d(camera_num),
             live ? "true" : "false",
             d(width),
-            d(width == 1920 ? 1200 : height),
+            d(workerHeight(width, height)),
             url,
             d(bitrate),
             u(mode),

@@ -75,7 +75,3 @@ private:
     pid_t start(const std::vector<std::string>& argv);
     void sendFifo(const std::string& text);
 };
-
-// CPU governor and fan pin of recording and streaming.
-void setGovernor(const char* governor);
-void runPinTool(int pin);

@@ -1,4 +1,5 @@
-// Pins the outside pin tool switches ("gpioPoke N").
+// The board's outside switches: the pins the pin tool sets ("gpioPoke N")
+// and the CPU governor of recording and streaming.
 #pragma once
 
 namespace board_pin {
@@ -9,3 +10,12 @@ enum : int {
     kUsbToDevice = 8,
 };
 }  // namespace board_pin
+
+// Runs the pin tool for one pin.
+void runPinTool(int pin);
+// The USB port to the host side, or back to the device side; each logs its
+// direction first.
+void toHost();
+void toDevice();
+
+void setGovernor(const char* governor);

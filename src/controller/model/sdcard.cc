@@ -11,6 +11,13 @@
 
 #include "common/file_util.h"
 
+namespace {
+
+// Room one photo takes on the card, for the photos-left estimate (MiB).
+constexpr double kMibPerPhoto = 5.5;
+
+}  // namespace
+
 Sdcard::Sdcard() {
     int fd = open(block_device_.c_str(), O_RDONLY | O_CLOEXEC);
     inserted_ = fd >= 0;
@@ -43,7 +50,7 @@ int Sdcard::estimatePhotoLeft() const {
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!queryStatus(freeBytes, totalBytes)) return -1;
     unsigned long long mib = freeBytes >> 20;
-    return static_cast<int>(static_cast<double>(mib) / 5.5);
+    return static_cast<int>(static_cast<double>(mib) / kMibPerPhoto);
 }
 
 int Sdcard::queryTypeNumber(std::string suffix) const {

@@ -44,7 +44,7 @@ protected:
 
 // Failure code of a worker that could not be started (as a shell reports a
 // program it cannot run); a configuration error keeps the model's 9.
-constexpr int kStartFailed = 127;
+constexpr int kStartFailed = worker_status::kStartFailed;
 
 // The waiting dots of a busy screen: ".", "..", "..." in text field 1, one
 // step a second.

@@ -7,7 +7,7 @@
 void errorScreenLog() { LOG(INFO) << "error state"; }
 
 void errorScreenShow(Context& ctx, int code) {
-    if (code == 3) {
+    if (code == worker_status::kOutputFile) {
         oled_clearLogo(icon::kListArea);
         oled_logo(icon::kErrorWrite);
     } else {
@@ -19,5 +19,5 @@ void errorScreenShow(Context& ctx, int code) {
 
 void errorScreenClear(int code) {
     oled_clearLogo(icon::kListArea);
-    oled_clearLogo(code == 3 ? icon::kErrorWrite : icon::kErrorFailed);
+    oled_clearLogo(code == worker_status::kOutputFile ? icon::kErrorWrite : icon::kErrorFailed);
 }

@@ -50,7 +50,7 @@ void OnTakingPhotoState::handleSigChild() {
     int code = 0;
     if (!reapJob(ctx_, code)) return;
     // the controller never stops the photo worker: any signal is a failure
-    int sig = ctx_.camera_.process_controller_.child_signal_;
+    int sig = ctx_.camera_.workerSignal();
     if (sig != 0) {
         LOG(ERROR) << "takephoto ended by signal " << sig;
         code = 128 + sig;
