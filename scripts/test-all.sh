@@ -30,6 +30,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 # The protocol fuzzer (clang's libFuzzer with its own sanitizers), for a
 # bounded time over the kept corpus.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCAMERA_WERROR=ON -DCAMERA_FUZZ=ON \
-  -DCAMERA_FUZZ_SECONDS=60 -DCAMERA_COMPONENTS="src/config;src/common;src/fifo_ipc;src/controller;tests"
+  -DCAMERA_FUZZ_SECONDS=60 -DCAMERA_COMPONENTS="src/config;common;src/fifo_ipc;src/controller;tests"
 cmake --build build-fuzz -j"$jobs" --target controller_protocol_fuzz
 ctest --test-dir build-fuzz --output-on-failure -R controller_protocol_fuzz

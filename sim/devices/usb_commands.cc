@@ -12,20 +12,6 @@ namespace vcam {
 
 namespace {
 
-bool faultKind(const std::string& s, UsbFault& f) {
-    if (s == "stall")
-        f = UsbFault::Stall;
-    else if (s == "timeout")
-        f = UsbFault::Timeout;
-    else if (s == "short")
-        f = UsbFault::Short;
-    else if (s == "nodev")
-        f = UsbFault::NoDevice;
-    else
-        return false;
-    return true;
-}
-
 const char* identityName(UsbIdentity id) {
     switch (id) {
         case UsbIdentity::Romboot:
@@ -172,7 +158,7 @@ std::string fault(UsbServer& usb, const Call& c) {
     }
     if (w.size() > kindAt + 1) return "err usage of usb fault (try help)";
     UsbFault kind = UsbFault::Stall;
-    if (w.size() == kindAt + 1 && !faultKind(w[kindAt], kind))
+    if (w.size() == kindAt + 1 && !faultByName(w[kindAt], kind))
         return "err fault kinds are stall, timeout, short, nodev";
     usb.with(c.lens, [&](UsbModule& m) { m.armFault(what, index, kind); });
     return "ok";

@@ -11,22 +11,32 @@ using namespace usbwire;
 
 namespace {
 
-const char* faultName(UsbFault f) {
-    switch (f) {
-        case UsbFault::Stall:
-            return "stall";
-        case UsbFault::Timeout:
-            return "timeout";
-        case UsbFault::Short:
-            return "short";
-        case UsbFault::NoDevice:
-            return "nodev";
-        default:
-            return "none";
-    }
-}
+const struct {
+    UsbFault fault;
+    const char* name;
+} kFaultNames[] = {
+    {UsbFault::Stall, "stall"},
+    {UsbFault::Timeout, "timeout"},
+    {UsbFault::Short, "short"},
+    {UsbFault::NoDevice, "nodev"},
+};
 
 }  // namespace
+
+const char* faultName(UsbFault f) {
+    for (const auto& n : kFaultNames)
+        if (n.fault == f) return n.name;
+    return "none";
+}
+
+bool faultByName(const std::string& name, UsbFault& f) {
+    for (const auto& n : kFaultNames)
+        if (name == n.name) {
+            f = n.fault;
+            return true;
+        }
+    return false;
+}
 
 UsbModule::UsbModule(int lens) : lens_(lens), flash_(kFlashBytes, 0xFF), dram_(kDramBytes, 0) {
     enumerated(UsbIdentity::Uvc);

@@ -36,6 +36,12 @@ struct UsbResult {
 // A fault armed for one transfer.
 enum class UsbFault { None, Stall, Timeout, Short, NoDevice };
 
+// A fault's name in the run's commands and the call list: "stall",
+// "timeout", "short", "nodev" ("none" for None).
+const char* faultName(UsbFault f);
+// The fault of such a name; false for any other.
+bool faultByName(const std::string& name, UsbFault& f);
+
 // What the module does after a burn: busy for `busy` polls, then `end`.
 struct UsbEnding {
     enum End { Ok, Fail, Drop, Silent };

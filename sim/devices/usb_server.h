@@ -90,28 +90,28 @@ public:
     void vanished(UMockdevIoctlClient* client);
 
 private:
+    // The usbdevfs side (usb_devfs.cc), lock held.
+    struct Devfs;  // one request of a client, a handler per request
     int usbIoctl(Node& node, Client& c, unsigned long req, UMockdevIoctlData* arg, long& result);
-    int submit(Node& node, Client& c, UMockdevIoctlData* arg);
-    int reap(Client& c, UMockdevIoctlData* arg);
-    int discard(Client& c, UMockdevIoctlData* arg);
-    // The SCSI generic node (usb_sg_node.cc).
-    int sgIo(Node& node, UMockdevIoctlData* arg);
-    void addSgNode(int lens, unsigned generation);
-    void removeSgNode(int lens);
-    std::string sgPath(int lens) const;
     Client& clientOf(Node& node, UMockdevIoctlClient* client);
     void dropClient(UMockdevIoctlClient* client);
     void sweep();
     // Runs the URB again when the module had nothing for it yet.
     void retry(Slot& s, Urb& u);
-    // Lock held: the module's bus events and driver changes.
-    void settle(int lens);
     void rebindIdle(int lens);
-    // Lock held: POLLOUT on the node while a URB waits to be reaped or
-    // the device is gone.
+    // POLLOUT on the node while a URB waits to be reaped or the device is
+    // gone.
     void signal(Node& node);
     bool stale(const Client& c) const;
+    // The SCSI generic node (usb_sg_node.cc).
+    int sgIo(Node& node, UMockdevIoctlData* arg);
+    void addSgNode(int lens, unsigned generation);
+    void removeSgNode(int lens);
+    std::string sgPath(int lens) const;
 
+    // The bus side (usb_server.cc).
+    // Lock held: the module's bus events and driver changes.
+    void settle(int lens);
     // main loop: testbed changes
     void post(std::function<void()> task);
     static int runPosted(void* self);

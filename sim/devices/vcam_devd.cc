@@ -15,36 +15,29 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <glib-unix.h>
 #include <glib.h>
 
 #include "board_commands.h"
 #include "board_server.h"
-#include "common/line_io.h"
 #include "control_commands.h"
+#include "control_server.h"
 #include "frame_clock.h"
 #include "lens_server.h"
 #include "usb_commands.h"
 #include "usb_server.h"
 
 namespace {
-
-const size_t kMaxLine = 4096;
 
 bool isDir(const std::string& p, bool follow) {
     struct stat st;
@@ -74,96 +67,6 @@ void linkSysTree(const std::string& host, const std::string& inside, const std::
         }
     }
 }
-
-struct Connection {
-    int fd;
-    guint source = 0;
-    pnocamera::LineBuffer input;
-};
-
-class ControlServer {
-public:
-    using Commands = std::function<std::string(const std::string&)>;
-
-    ControlServer(const std::string& path, Commands commands) : path_(path), commands_(commands) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd_ < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
-        unlink(path.c_str());
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 16) != 0) {
-            int e = errno;
-            close(fd_);
-            throw std::runtime_error("cannot listen on " + path + ": " + strerror(e));
-        }
-        source_ = g_unix_fd_add(fd_, G_IO_IN, &ControlServer::onAccept, this);
-    }
-    ~ControlServer() {
-        for (auto& kv : connections_) {
-            g_source_remove(kv.second->source);
-            close(kv.first);
-        }
-        g_source_remove(source_);
-        close(fd_);
-        unlink(path_.c_str());
-    }
-    ControlServer(const ControlServer&) = delete;
-    ControlServer& operator=(const ControlServer&) = delete;
-
-private:
-    static gboolean onAccept(int, GIOCondition, gpointer self) {
-        auto* s = static_cast<ControlServer*>(self);
-        int fd = accept4(s->fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return G_SOURCE_CONTINUE;
-        // a client that stops reading does not stall the server for long
-        timeval tv{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        auto c = std::make_unique<Connection>();
-        c->fd = fd;
-        c->source = g_unix_fd_add(fd, G_IO_IN, &ControlServer::onInput, s);
-        s->connections_[fd] = std::move(c);
-        return G_SOURCE_CONTINUE;
-    }
-
-    static gboolean onInput(int fd, GIOCondition, gpointer self) {
-        auto* s = static_cast<ControlServer*>(self);
-        Connection& c = *s->connections_.at(fd);
-        ssize_t n = c.input.receive(fd);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
-        if (n <= 0) return s->drop(fd);
-        std::string line;
-        while (c.input.takeLine(line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!s->reply(fd, s->commands_(line))) return s->drop(fd);
-        }
-        if (c.input.size() > kMaxLine) {
-            s->reply(fd, "err line too long");
-            return s->drop(fd);
-        }
-        return G_SOURCE_CONTINUE;
-    }
-
-    bool reply(int fd, std::string text) {
-        for (char& ch : text)
-            if (ch == '\n') ch = ' ';
-        text += '\n';
-        return pnocamera::sendAll(fd, text.data(), text.size());
-    }
-
-    gboolean drop(int fd) {
-        close(fd);
-        connections_.erase(fd);
-        return G_SOURCE_REMOVE;
-    }
-
-    std::string path_;
-    Commands commands_;
-    int fd_ = -1;
-    guint source_ = 0;
-    std::map<int, std::unique_ptr<Connection>> connections_;
-};
 
 // The command line.
 struct Options {
@@ -384,10 +287,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     Controls controls(devices);
-    std::unique_ptr<ControlServer> control;
+    std::unique_ptr<vcam::ControlServer> control;
     try {
-        control = std::make_unique<ControlServer>(options.dir + "/ctl.sock",
-                                                  [&](const std::string& line) { return controls.execute(line); });
+        control = std::make_unique<vcam::ControlServer>(
+            options.dir + "/ctl.sock", [&](const std::string& line) { return controls.execute(line); });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vcam-devd: %s\n", e.what());
         unlink(devices.link.c_str());
