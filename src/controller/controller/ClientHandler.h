@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -20,6 +21,21 @@ class CmdMessage;
 class ClientHandler {
 public:
     using Handler = std::function<bool(ClientHandler*, CmdMessage const&, bufferevent*)>;
+
+    // What a command needs before its handler runs, checked by handle() in
+    // this order; a refusal answers with the row's reply type.
+    enum CommandFlag : unsigned {
+        kNeedsCard = 1u << 0,          // inserted and mounted read-write (checkSDCard)
+        kNeedsCardWritable = 1u << 1,  // not with a USB host: "sdcard in usb mode"
+        kNeedsIdleCamera = 1u << 2,    // the idle screen current: "camera in use"
+        kReadsOnly = 1u << 3,          // leaves what the lenses report as it is
+    };
+    // One row of the command table.
+    struct Command {
+        Handler handler;
+        std::string reply_type;  // "" for a command that replies nothing
+        unsigned flags;
+    };
 
     // A client that stopped reading is dropped when a message comes while
     // more than this waits unread.
@@ -54,6 +70,11 @@ public:
     bool sendMsg(bufferevent* client, std::string const& text);
     bool broadcastMsg(std::string const& text);
     bool checkSDCard(bufferevent* client, std::string const& type);
+    // The refusals of kNeedsCardWritable and kNeedsIdleCamera, for handlers
+    // that check them at their own point: the handler's result when the
+    // command is refused (the refusal sent), nothing when it may go on.
+    std::optional<bool> refuseWhileCardWithHost(bufferevent* client, std::string const& type);
+    std::optional<bool> refuseWhileCameraInUse(bufferevent* client, std::string const& type);
 
     bool broadcastStateChanged();
     bool broadcastPrepareOK();
@@ -143,10 +164,12 @@ public:
     std::set<bufferevent*> clients_;
     Context& ctx_;
 
-    static const std::map<std::string, Handler> cmd_function_map_;
+    static const std::map<std::string, Command> cmd_function_map_;
 
 private:
-    int mode() const;
+    // The refusal of the first need of the row that is not met (the
+    // handler's result), nothing when all are.
+    std::optional<bool> refuseUnmetNeeds(Command const& cmd, bufferevent* client);
     bool queue(bufferevent* client, const char* data, size_t size);
     void markOverflowed(bufferevent* client);
     // Frees a client of the set; what it held goes back to the system soon.

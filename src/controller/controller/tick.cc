@@ -89,8 +89,7 @@ bool batteryStep(Context& ctx, const BatteryReading& b) {
             setLed1(ctx, led_mode::kSteady, led_color::kGood);
     }
     if (ctx.camera_.kernelVersion() >= 379) return P >= 0 && P <= 2;
-    auto state = ctx.state_;
-    bool idle = !state || state->type() == state_type::kIdle;
+    bool idle = ctx.currentType() == state_type::kIdle;
     // an unknown voltage is never low
     bool low = V >= 0 && ((idle && V < 3.25) || (!idle && V < 3.1));
     if (!low) {
