@@ -13,60 +13,56 @@
 #include <rapidjson/writer.h>
 
 #include "controller/controller_context.h"
+#include "controller/screen_codes.h"
 #include "controller/state/CameraState.h"
 #include "controller/tick.h"
 #include "fifo_ipc/cmd_msg.h"
 
-#define CMD(name, fn) \
-    { name, &ClientHandler::fn }
-
-const std::map<std::string, ClientHandler::Handler> ClientHandler::cmd_function_map_ = {
-    CMD("listFile", listFile),
-    CMD("queryState", tellState),
-    CMD("takePhoto", handleTakePhoto),
-    CMD("startRecord", handleRecordVideo),
-    CMD("stopRecord", handleStopRecordVideo),
-    CMD("startLive", handleStartLive),
-    CMD("stopLive", handleStopLive),
-    CMD("deleteFile", handleDeleteFile),
-    CMD("queryCamera", handleQueryCamera),
-    CMD("setCamera", handleSetCamera),
-    CMD("startPreview", handleStartPreview),
-    CMD("stopPreview", handleStopPreview),
-    CMD("realtimeSnapshot", handleRealtimeSnapshot),
-    CMD("querySDCard", handleQuerySDCard),
-    CMD("queryCamera2", handleQueryCamera2),
-    CMD("queryKernelVersion", handleQueryKernelVersion),
-    CMD("listLog", handleListLog),
-    CMD("queryStatistic", handleQueryStatistic),
-    CMD("changeAPPassword", handleChangeAPPassword),
-    CMD("heartTest", handleHeartTest),
-    CMD("bulkDelete", handleBulkDelete),
-    CMD("setOffset", handleSetOffset),
-    CMD("queryOffset", handleQueryOffset),
-    CMD("setID", handleSetID),
-    CMD("queryID", handleQueryID),
-    CMD("syncTime", handleSyncTime),
-    CMD("startRecordPreview", handleStartRecordPreiview),
-    CMD("stopRecordPreview", handleStopRecordPreview),
-    CMD("queryVersion", handleQueryVersion),
-    CMD("takeGainPhoto", handleTakeGainPhoto),
-    CMD("queryAppConfig", handleQueryAppConfig),
-    CMD("setUserProperty", handleSetUserProperty),
-    CMD("queryUserProperty", handleQueryUserProperty),
-    CMD("setAutoExposureParam", handleSetAutoExposureParam),
-    CMD("setAudioDenoise", handleSetAudioDenoise),
+const std::map<std::string, ClientHandler::Command> ClientHandler::cmd_function_map_ = {
+    {"listFile", {&ClientHandler::listFile, "fileList", kNeedsCard | kReadsOnly}},
+    {"queryState", {&ClientHandler::tellState, "", kReadsOnly}},
+    {"takePhoto",
+     {&ClientHandler::handleTakePhoto, "takePhotoResult", kNeedsCard | kNeedsCardWritable | kNeedsIdleCamera}},
+    // its in-use check follows the room check, in the handler
+    {"startRecord", {&ClientHandler::handleRecordVideo, "startRecordResult", kNeedsCard | kNeedsCardWritable}},
+    {"stopRecord", {&ClientHandler::handleStopRecordVideo, "stopRecordResult", 0}},
+    {"startLive", {&ClientHandler::handleStartLive, "startLiveResult", kNeedsIdleCamera}},
+    {"stopLive", {&ClientHandler::handleStopLive, "stopLiveResult", 0}},
+    // deleteFile and bulkDelete check their arguments before the USB host,
+    // in the handler
+    {"deleteFile", {&ClientHandler::handleDeleteFile, "deleteFileResult", 0}},
+    {"queryCamera", {&ClientHandler::handleQueryCamera, "cameraState", kReadsOnly}},
+    {"setCamera", {&ClientHandler::handleSetCamera, "setCameraResult", 0}},
+    {"startPreview", {&ClientHandler::handleStartPreview, "startPreviewResult", kNeedsIdleCamera}},
+    {"stopPreview", {&ClientHandler::handleStopPreview, "stopPreviewResult", 0}},
+    {"realtimeSnapshot",
+     {&ClientHandler::handleRealtimeSnapshot, "realtimeSnapshotResult", kNeedsCard | kNeedsCardWritable}},
+    {"querySDCard", {&ClientHandler::handleQuerySDCard, "querySDCardResult", kNeedsCard | kReadsOnly}},
+    {"queryCamera2", {&ClientHandler::handleQueryCamera2, "queryCamera2Result", kReadsOnly}},
+    {"queryKernelVersion", {&ClientHandler::handleQueryKernelVersion, "queryKernelVersionResult", kReadsOnly}},
+    {"listLog", {&ClientHandler::handleListLog, "listLogResult", kReadsOnly}},
+    {"queryStatistic", {&ClientHandler::handleQueryStatistic, "queryStatisticResult", kReadsOnly}},
+    {"changeAPPassword", {&ClientHandler::handleChangeAPPassword, "changeAPPasswordResult", 0}},
+    {"heartTest", {&ClientHandler::handleHeartTest, "heartTestResult", kReadsOnly}},
+    {"bulkDelete", {&ClientHandler::handleBulkDelete, "bulkDeleteResult", 0}},
+    {"setOffset", {&ClientHandler::handleSetOffset, "setOffsetResult", 0}},
+    {"queryOffset", {&ClientHandler::handleQueryOffset, "queryOffsetResult", kReadsOnly}},
+    {"setID", {&ClientHandler::handleSetID, "setIDResult", 0}},
+    {"queryID", {&ClientHandler::handleQueryID, "queryIDResult", kReadsOnly}},
+    {"syncTime", {&ClientHandler::handleSyncTime, "syncTimeResult", 0}},
+    {"startRecordPreview", {&ClientHandler::handleStartRecordPreiview, "startRecordPreviewResult", kNeedsIdleCamera}},
+    {"stopRecordPreview", {&ClientHandler::handleStopRecordPreview, "stopRecordPreviewResult", 0}},
+    {"queryVersion", {&ClientHandler::handleQueryVersion, "queryVersionResult", kReadsOnly}},
+    {"takeGainPhoto", {&ClientHandler::handleTakeGainPhoto, "", 0}},
+    {"queryAppConfig", {&ClientHandler::handleQueryAppConfig, "queryAppConfigResult", kReadsOnly}},
+    {"setUserProperty", {&ClientHandler::handleSetUserProperty, "setUserPropertyResult", 0}},
+    {"queryUserProperty", {&ClientHandler::handleQueryUserProperty, "queryUserPropertyResult", kReadsOnly}},
+    {"setAutoExposureParam", {&ClientHandler::handleSetAutoExposureParam, "setAutoExposureParamResult", 0}},
+    {"setAudioDenoise", {&ClientHandler::handleSetAudioDenoise, "setAudioDenoiseResult", 0}},
 };
-
-#undef CMD
 
 ClientHandler::ClientHandler(Context& ctx)
     : ctx_(ctx), clients_(ctx.base_, [this](std::string const& line, bufferevent* client) { runLine(line, client); }) {}
-
-int ClientHandler::mode() const {
-    auto state = ctx_.state_;
-    return state ? state->type() : 0;
-}
 
 bool ClientHandler::handle(std::string const& line, bufferevent* client) {
     std::shared_ptr<CmdMessage> msg = CmdMessage::CreateWithCmdString(line);
@@ -75,15 +71,33 @@ bool ClientHandler::handle(std::string const& line, bufferevent* client) {
         return true;
     }
     auto it = cmd_function_map_.find(msg->GetCmd());
-    if (it == cmd_function_map_.end() || !it->second) return false;
+    if (it == cmd_function_map_.end() || !it->second.handler) return false;
+    const Command& cmd = it->second;
     // commands that only read leave the lenses as they are; any other may
     // change what they report (a worker's setting, a job)
-    static const std::set<std::string> kLeaveLenses = {
-        "heartTest", "queryCamera2", "queryCamera",        "queryState",    "queryVersion",
-        "queryID",   "querySDCard",  "queryKernelVersion", "queryOffset",   "queryUserProperty",
-        "listFile",  "listLog",      "queryAppConfig",     "queryStatistic"};
-    if (!kLeaveLenses.count(it->first)) ++lens_changes_;
-    return it->second(this, *msg, client);
+    if (!(cmd.flags & kReadsOnly)) ++lens_changes_;
+    if (std::optional<bool> refused = refuseUnmetNeeds(cmd, client)) return *refused;
+    return cmd.handler(this, *msg, client);
+}
+
+std::optional<bool> ClientHandler::refuseUnmetNeeds(Command const& cmd, bufferevent* client) {
+    if ((cmd.flags & kNeedsCard) && !checkSDCard(client, cmd.reply_type)) return false;
+    if (cmd.flags & kNeedsCardWritable) {
+        if (std::optional<bool> refused = refuseWhileCardWithHost(client, cmd.reply_type)) return refused;
+    }
+    if (cmd.flags & kNeedsIdleCamera) return refuseWhileCameraInUse(client, cmd.reply_type);
+    return std::nullopt;
+}
+
+std::optional<bool> ClientHandler::refuseWhileCardWithHost(bufferevent* client, std::string const& type) {
+    // nothing may write the card while a USB host has it
+    if (!ctx_.usb_device_mode_) return std::nullopt;
+    return sendMsg(client, whatReply(type, "sdcard in usb mode"));
+}
+
+std::optional<bool> ClientHandler::refuseWhileCameraInUse(bufferevent* client, std::string const& type) {
+    if (ctx_.currentType() == state_type::kIdle) return std::nullopt;
+    return sendMsg(client, whatReply(type, "camera in use"));
 }
 
 bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
@@ -136,7 +150,7 @@ const bool kTrue = true;
 }  // namespace
 
 bool ClientHandler::broadcastStateChanged() {
-    int m = mode();
+    int m = ctx_.currentType();
     return broadcastMsg(push("stateChanged", &kTrue, [m](JsonWriter& w) {
         w.Key("data");
         w.StartObject();
@@ -147,7 +161,7 @@ bool ClientHandler::broadcastStateChanged() {
 }
 
 bool ClientHandler::broadcastPrepareOK() {
-    int m = mode();
+    int m = ctx_.currentType();
     return broadcastMsg(push("prepareOK", nullptr, [m](JsonWriter& w) {
         w.Key("data");
         w.StartObject();
@@ -221,7 +235,7 @@ bool ClientHandler::broadcastState() {
     BatteryReading b = readBattery();
     bool inserted = ctx_.sdcard_.inserted_;
     bool supported = ctx_.sdcard_.supported_;
-    int m = mode();
+    int m = ctx_.currentType();
     return broadcastMsg(push("state", &kTrue, [&](JsonWriter& w) {
         w.Key("data");
         w.StartObject();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -21,6 +22,21 @@ class ClientHandler {
 public:
     using Handler = std::function<bool(ClientHandler*, CmdMessage const&, bufferevent*)>;
 
+    // What a command needs before its handler runs, checked by handle() in
+    // this order; a refusal answers with the row's reply type.
+    enum CommandFlag : unsigned {
+        kNeedsCard = 1u << 0,          // inserted and mounted read-write (checkSDCard)
+        kNeedsCardWritable = 1u << 1,  // not with a USB host: "sdcard in usb mode"
+        kNeedsIdleCamera = 1u << 2,    // the idle screen current: "camera in use"
+        kReadsOnly = 1u << 3,          // leaves what the lenses report as it is
+    };
+    // One row of the command table.
+    struct Command {
+        Handler handler;
+        std::string reply_type;  // "" for a command that replies nothing
+        unsigned flags;
+    };
+
     // A queryCamera2 answer is given again for this long, while the screen
     // stays the same idle one and no command that may touch the lenses came.
     static constexpr std::chrono::milliseconds kLensAnswerReuse{1000};
@@ -35,6 +51,11 @@ public:
     bool sendMsg(bufferevent* client, std::string const& text);
     bool broadcastMsg(std::string const& text);
     bool checkSDCard(bufferevent* client, std::string const& type);
+    // The refusals of kNeedsCardWritable and kNeedsIdleCamera, for handlers
+    // that check them at their own point: the handler's result when the
+    // command is refused (the refusal sent), nothing when it may go on.
+    std::optional<bool> refuseWhileCardWithHost(bufferevent* client, std::string const& type);
+    std::optional<bool> refuseWhileCameraInUse(bufferevent* client, std::string const& type);
 
     bool broadcastStateChanged();
     bool broadcastPrepareOK();
@@ -97,12 +118,14 @@ public:
     // The connected clients and the rules of their connections.
     ClientConnections clients_;
 
-    static const std::map<std::string, Handler> cmd_function_map_;
+    static const std::map<std::string, Command> cmd_function_map_;
 
 private:
-    int mode() const;
     // Logs and runs one line a client sent.
     void runLine(std::string const& line, bufferevent* client);
+    // The refusal of the first need of the row that is not met (the
+    // handler's result), nothing when all are.
+    std::optional<bool> refuseUnmetNeeds(Command const& cmd, bufferevent* client);
 
     // The last queryCamera2 answer and what it holds for.
     struct LensAnswer {

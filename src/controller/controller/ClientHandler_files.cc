@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <glog/logging.h>
@@ -43,9 +44,6 @@ constexpr const char kLogDir[] = "/log/";
 constexpr size_t kMaxPropertyKey = 256;
 constexpr size_t kMaxPropertyValue = 64 * 1024;
 constexpr size_t kMaxPropertyFile = 256 * 1024;
-
-// What card-writing commands answer while a USB host has the card.
-constexpr const char kCardWithHost[] = "sdcard in usb mode";
 
 // What setID and changeAPPassword answer when nothing could be stored.
 constexpr const char kIdNotStored[] = "id not stored";
@@ -177,7 +175,6 @@ bool queryStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* c
 }  // namespace
 
 bool ClientHandler::listFile(CmdMessage const&, bufferevent* client) {
-    if (!checkSDCard(client, "fileList")) return false;
     return listDirectory(*this, client, "fileList", ctx_.camera_.process_controller_.media_dir_);
 }
 
@@ -188,7 +185,8 @@ bool ClientHandler::handleListLog(CmdMessage const&, bufferevent* client) {
 bool ClientHandler::handleDeleteFile(CmdMessage const& msg, bufferevent* client) {
     std::string name;
     if (!request_args::getString(msg, "name", name)) return false;
-    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply("deleteFileResult", kCardWithHost));
+    // after the argument check, so not a table check
+    if (std::optional<bool> refused = refuseWhileCardWithHost(client, "deleteFileResult")) return *refused;
     int err = removeMedia(ctx_.camera_.process_controller_.media_dir_, name);
     sync();
     if (err != 0) return sendMsg(client, whatReply("deleteFileResult", std::strerror(err)));
@@ -198,7 +196,7 @@ bool ClientHandler::handleDeleteFile(CmdMessage const& msg, bufferevent* client)
 bool ClientHandler::handleBulkDelete(CmdMessage const& msg, bufferevent* client) {
     const rapidjson::Value* list = request_args::getArray(msg, "fileList");
     if (!list) return false;
-    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply("bulkDeleteResult", kCardWithHost));
+    if (std::optional<bool> refused = refuseWhileCardWithHost(client, "bulkDeleteResult")) return *refused;
     for (const rapidjson::Value& e : list->GetArray()) {
         // names that are not strings or not plain names are skipped, as
         // failures are
@@ -210,7 +208,6 @@ bool ClientHandler::handleBulkDelete(CmdMessage const& msg, bufferevent* client)
 }
 
 bool ClientHandler::handleQuerySDCard(CmdMessage const&, bufferevent* client) {
-    if (!checkSDCard(client, "querySDCardResult")) return false;
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = totalBytes = 0;
     int left = ctx_.sdcard_.estimatePhotoLeft();

@@ -3,6 +3,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 #include <glog/logging.h>
 
@@ -19,12 +20,9 @@
 
 namespace {
 
-constexpr const char* kInUse = "camera in use";
 constexpr const char* kNotEnough = "sdcard not enough";
 // The screen took the job but its worker could not be started.
 constexpr const char* kStartFailedText = "start failed";
-// The card is with a USB host: nothing may write it.
-constexpr const char* kCardWithHost = "sdcard in usb mode";
 
 // The int members of "data", all or none.
 bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, int* out) {
@@ -35,21 +33,15 @@ bool dataInts(CmdMessage const& msg, std::initializer_list<const char*> keys, in
     return true;
 }
 
-int currentType(Context& ctx) {
-    std::shared_ptr<CameraState> state = ctx.state_;
-    return state ? state->type() : state_type::kIdle;
-}
-
-// Clears the idle screen and puts the busy one in place; the reply tells
-// whether the busy screen is still current (its job started).
+// On the idle screen: clears it and puts the busy one in place; the reply
+// tells whether the busy screen is still current (its job started).
 bool startOn(ClientHandler& h, bufferevent* client, const std::string& type, int busy_type,
              const std::function<std::shared_ptr<CameraState>()>& make) {
     Context& ctx = h.ctx_;
-    if (currentType(ctx) != state_type::kIdle) return h.sendMsg(client, ClientHandler::whatReply(type, kInUse));
     std::shared_ptr<CameraState> idle = ctx.state_;
     if (idle) idle->clear();
     ctx.changeState(make());
-    if (currentType(ctx) != busy_type) return h.sendMsg(client, ClientHandler::whatReply(type, kStartFailedText));
+    if (ctx.currentType() != busy_type) return h.sendMsg(client, ClientHandler::whatReply(type, kStartFailedText));
     return h.sendMsg(client, ClientHandler::codeReply(type, true));
 }
 
@@ -66,14 +58,11 @@ bool stopOn(ClientHandler& h, bufferevent* client, const std::string& type, int 
 
 bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
     const std::string type = "takePhotoResult";
-    if (!checkSDCard(client, type)) return false;
-    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
-    if (currentType(ctx_) != state_type::kIdle) return sendMsg(client, whatReply(type, kInUse));
     ctx_.changeState(std::make_shared<TakePhotoState>(ctx_));
     std::shared_ptr<CameraState> photo = ctx_.state_;
     if (photo->type() == state_type::kIdle || photo->isBusy()) photo->clear();
     photo->handleButton1();
-    int now = currentType(ctx_);
+    int now = ctx_.currentType();
     if (now == state_type::kTakingPhoto) return sendMsg(client, codeReply(type, true));
     // the photo screen refused: the card has no room for one photo
     if (now == state_type::kIdle) return sendMsg(client, whatReply(type, kNotEnough));
@@ -82,8 +71,6 @@ bool ClientHandler::handleTakePhoto(CmdMessage const&, bufferevent* client) {
 
 bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client) {
     const std::string type = "startRecordResult";
-    if (!checkSDCard(client, type)) return false;
-    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = 0;
     if (freeBytes < RecordVideoState::kRecordRoom) return sendMsg(client, whatReply(type, kNotEnough));
@@ -91,6 +78,8 @@ bool ClientHandler::handleRecordVideo(CmdMessage const& msg, bufferevent* client
     if (!dataInts(msg, {"recordWidth", "recordHeight"}, size)) size[0] = size[1] = 0;
     int bitrate = 0;
     if (!dataInts(msg, {"bitrate"}, &bitrate)) bitrate = 0;
+    // after the room check, so not a table check
+    if (std::optional<bool> refused = refuseWhileCameraInUse(client, type)) return *refused;
     return startOn(*this, client, type, state_type::kRecording,
                    [&] { return std::make_shared<OnRecordingState>(ctx_, size[0], size[1], bitrate); });
 }
@@ -133,9 +122,7 @@ bool ClientHandler::handleStopRecordPreview(CmdMessage const&, bufferevent* clie
 
 bool ClientHandler::handleRealtimeSnapshot(CmdMessage const&, bufferevent* client) {
     const std::string type = "realtimeSnapshotResult";
-    if (!checkSDCard(client, type)) return false;
-    if (ctx_.usb_device_mode_) return sendMsg(client, whatReply(type, kCardWithHost));
-    if (currentType(ctx_) != state_type::kRealTimePreview) return sendMsg(client, whatReply(type, "fuck"));
+    if (ctx_.currentType() != state_type::kRealTimePreview) return sendMsg(client, whatReply(type, "fuck"));
     if (ctx_.camera_.realtimeSnapshot() != 0) {
         // no name could be reserved: the worker was not asked, so no result
         // push would ever come

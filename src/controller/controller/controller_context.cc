@@ -32,6 +32,8 @@ void Context::changeState(std::shared_ptr<CameraState> next) {
     if (keep) keep->entered();
 }
 
+int Context::currentType() const { return state_ ? state_->type() : state_type::kIdle; }
+
 namespace {
 
 const char* iconTable(int lang) {

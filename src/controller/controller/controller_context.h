@@ -29,6 +29,9 @@ struct Context {
     // Puts a new state in place, pushes "stateChanged", then lets the state
     // act on its entry (a job that did not start leads on to its error).
     void changeState(std::shared_ptr<CameraState> next);
+    // The current screen's type code (the clients' "mode"), idle (0) when
+    // there is no screen.
+    int currentType() const;
 
     bool ap_on_ = false;
     bool usb_device_mode_ = false;

@@ -83,9 +83,10 @@ void onButton(evutil_socket_t fd, short, void* arg) {
 }
 
 void onSigAlarm(evutil_socket_t, short, void* arg) {
-    auto state = current(*static_cast<Context*>(arg));
+    Context& ctx = *static_cast<Context*>(arg);
+    auto state = current(ctx);
     LOG(INFO) << "sig alarm!!!!!!!!!!!!!!!!!"
-              << " state type " << (state ? state->type() : 0);
+              << " state type " << ctx.currentType();
     if (state) guarded("alarm", [&] { state->onAlrm(); });
 }
 

@@ -84,8 +84,7 @@ bool batteryStep(Context& ctx, const BatteryReading& b) {
         oled_refreshBattery(b.capacity);
         showBatteryLevel(ctx, Battery::level(b));
     }
-    auto state = ctx.state_;
-    bool idle = !state || state->type() == state_type::kIdle;
+    bool idle = ctx.currentType() == state_type::kIdle;
     return Battery::tooLow(b, ctx.camera_.kernelVersion(), idle, ctx.low_power_count_);
 }
 

@@ -26,6 +26,8 @@
 #include "common/dameon_util.h"
 #include "config/config_paths.h"
 #include "controller/controller_context.h"
+#include "controller/screen_codes.h"
+#include "controller/state/CameraState.h"
 #include "in_process.h"
 #include "support/camtest.h"
 #include "support/vcam_session.h"
@@ -528,6 +530,143 @@ protected:
     bufferevent* client_ = nullptr;
     int peer_ = -1;
 };
+
+// A screen of a fixed type that draws nothing and runs no job.
+class FixedScreen : public CameraState {
+public:
+    explicit FixedScreen(int type) : type_(type) {}
+    void show() override {}
+    void clear() override {}
+    int type() const override { return type_; }
+    void handleButton0() override {}
+    void handleButton1() override {}
+    void handleButton2() override {}
+
+private:
+    int type_;
+};
+
+// Every command of the table under each condition that a command may need
+// away: the card checks come before the USB host's, both before the in-use
+// check; the two delete commands check their arguments first; no other
+// command answers with one of these refusals.
+TEST_F(ClientCmdsInProcess, CommandNeedsRefuseInTheirOrder) {
+    camtest::sh("find /sdcard -mindepth 1 -delete");
+    writeFile("/tmp/mounts.rw", "/dev/mmcblk1p1 /sdcard vfat rw 0 0\n");
+    writeFile("/tmp/mounts.ro", "/dev/mmcblk1p1 /sdcard vfat ro 0 0\n");
+    // the error screen: busy, and neither a job a stop command ends nor
+    // the preview that takes snapshots
+    ctx_->state_ = std::make_shared<FixedScreen>(state_type::kError);
+    const std::string no_card = "sdcard not insert", read_only = "sdcard not supported",
+                      with_host = "sdcard in usb mode", in_use = "camera in use";
+    // arguments that pass the delete commands' checks; every other command
+    // gets an empty "data", so one that checks arguments first is silent
+    const std::map<std::string, std::string> data = {{"deleteFile", "{\"name\":\"none.pnop\"}"},
+                                                     {"bulkDelete", "{\"fileList\":[]}"}};
+    const std::map<std::string, std::string> types = {{"listFile", "fileList"},
+                                                      {"querySDCard", "querySDCardResult"},
+                                                      {"takePhoto", "takePhotoResult"},
+                                                      {"startRecord", "startRecordResult"},
+                                                      {"realtimeSnapshot", "realtimeSnapshotResult"},
+                                                      {"startLive", "startLiveResult"},
+                                                      {"startPreview", "startPreviewResult"},
+                                                      {"startRecordPreview", "startRecordPreviewResult"},
+                                                      {"deleteFile", "deleteFileResult"},
+                                                      {"bulkDelete", "bulkDeleteResult"}};
+    struct Condition {
+        const char* what;
+        bool inserted;
+        const char* mounts;
+        bool usb;
+        std::map<std::string, std::string> refusals;  // command, "what" text
+    };
+    const std::vector<Condition> conditions = {
+        {"no card, usb host",
+         false,
+         "/tmp/mounts.rw",
+         true,
+         {{"listFile", no_card},
+          {"querySDCard", no_card},
+          {"takePhoto", no_card},
+          {"startRecord", no_card},
+          {"realtimeSnapshot", no_card},
+          {"deleteFile", with_host},
+          {"bulkDelete", with_host},
+          {"startLive", in_use},
+          {"startPreview", in_use},
+          {"startRecordPreview", in_use}}},
+        {"read-only card, usb host",
+         true,
+         "/tmp/mounts.ro",
+         true,
+         {{"listFile", read_only},
+          {"querySDCard", read_only},
+          {"takePhoto", read_only},
+          {"startRecord", read_only},
+          {"realtimeSnapshot", read_only},
+          {"deleteFile", with_host},
+          {"bulkDelete", with_host},
+          {"startLive", in_use},
+          {"startPreview", in_use},
+          {"startRecordPreview", in_use}}},
+        {"card, usb host",
+         true,
+         "/tmp/mounts.rw",
+         true,
+         {{"takePhoto", with_host},
+          {"startRecord", with_host},
+          {"realtimeSnapshot", with_host},
+          {"deleteFile", with_host},
+          {"bulkDelete", with_host},
+          {"startLive", in_use},
+          {"startPreview", in_use},
+          {"startRecordPreview", in_use}}},
+        {"card",
+         true,
+         "/tmp/mounts.rw",
+         false,
+         {{"takePhoto", in_use},
+          {"startRecord", in_use},
+          {"realtimeSnapshot", "fuck"},
+          {"startLive", in_use},
+          {"startPreview", in_use},
+          {"startRecordPreview", in_use}}},
+    };
+
+    ClientHandler& h = ctx_->client_handler_;
+    // one line as the client line path hands it over, without its end
+    auto send = [&](const std::string& cmd, const std::string& args) {
+        std::string line = request(cmd, args);
+        line.pop_back();
+        h.handle(line, client_);
+    };
+    for (const Condition& c : conditions) {
+        ctx_->sdcard_.inserted_ = c.inserted;
+        ctx_->sdcard_.mounts_file_ = c.mounts;
+        ctx_->usb_device_mode_ = c.usb;
+        size_t refused = 0;
+        for (const auto& row : ClientHandler::cmd_function_map_) {
+            const std::string& name = row.first;
+            auto args = data.find(name);
+            send(name, args == data.end() ? "{}" : args->second);
+            std::string got = ctl_->received(peer_);
+            auto expected = c.refusals.find(name);
+            if (expected != c.refusals.end()) {
+                EXPECT_EQ(got, refusal(types.at(name), expected->second) + "\n") << c.what << ": " << name;
+                ++refused;
+                continue;
+            }
+            for (const std::string& text : {no_card, read_only, with_host, in_use})
+                EXPECT_EQ(got.find(text), std::string::npos) << c.what << ": " << name << " " << got;
+        }
+        EXPECT_EQ(refused, c.refusals.size()) << c.what;
+        // arguments of the wrong kind: nothing, whatever the card
+        send("deleteFile", "{\"name\":5}");
+        send("bulkDelete", "{\"fileList\":\"IMG\"}");
+        EXPECT_EQ(ctl_->received(peer_), "") << c.what;
+    }
+    EXPECT_EQ(ctx_->state_->type(), state_type::kError);
+}
 
 // A card whose file system cannot be asked: the card's mount point gone.
 TEST_F(ClientCmdsInProcess, CardRoomUnknown) {
