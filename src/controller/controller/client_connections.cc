@@ -16,10 +16,7 @@
 // One connected client: its buffered event (whose input holds the lines it
 // sent and that wait for their turns), its peer and where it stands.
 struct ClientConnections::Record {
-    struct BufferEventFree {
-        void operator()(bufferevent* b) const { bufferevent_free(b); }
-    };
-    std::unique_ptr<bufferevent, BufferEventFree> bev;
+    BufferEventPtr bev;
     std::string address;                          // the peer's address bytes ("" for a local pair)
     std::chrono::steady_clock::time_point heard;  // last bytes received
     size_t unfinished = 0;                        // input bytes without a line end, in the total
@@ -88,8 +85,6 @@ ev_ssize_t lineEnd(evbuffer* buf, size_t from, size_t* eol_len) {
 }
 
 }  // namespace
-
-void ClientConnections::EventFree::operator()(event* e) const { event_free(e); }
 
 ClientConnections::ClientConnections(event_base* const& base, LineHandler on_line)
     : base_(base), on_line_(std::move(on_line)) {}

@@ -15,9 +15,7 @@
 
 #include <event2/util.h>
 
-struct bufferevent;
-struct event;
-struct event_base;
+#include "controller/event_ptr.h"
 
 class ClientConnections {
 public:
@@ -124,10 +122,7 @@ private:
     std::map<bufferevent*, std::unique_ptr<Record>> records_;
     std::deque<Record*> ready_;  // clients with lines waiting, in turn order
     size_t unfinished_total_ = 0;
-    struct EventFree {
-        void operator()(event* e) const;
-    };
-    std::unique_ptr<event, EventFree> serve_timer_;
+    EventPtr serve_timer_;
     bool serve_scheduled_ = false;
     bool drop_scheduled_ = false;
     bool trim_scheduled_ = false;
