@@ -70,6 +70,13 @@ bool called(const std::string& line) {
     return false;
 }
 
+size_t callsStartingWith(const std::string& prefix) {
+    size_t n = 0;
+    for (auto& l : calls())
+        if (l.rfind(prefix, 0) == 0) ++n;
+    return n;
+}
+
 void clearCalls() { camtest::writeFile("/.vcam/calls.log", ""); }
 
 static int connectPort() {

@@ -26,6 +26,8 @@ std::string shOut(const std::string& cmd);
 // Lines of /.vcam/calls.log (the stand-ins' command lines).
 std::vector<std::string> calls();
 bool called(const std::string& line);
+// How many of them start with prefix.
+size_t callsStartingWith(const std::string& prefix);
 void clearCalls();
 
 // A blocking TCP client of 127.0.0.1:8888 with line reads.

@@ -464,12 +464,7 @@ TEST_F(LoopTest, OneSlowLineIsAllAnotherClientWaitsFor) {
 }
 
 // Runs of the lens listing tool so far.
-size_t xuProbeRuns() {
-    size_t n = 0;
-    for (const auto& line : camtest::calls())
-        if (line.rfind("xuProbe -d /dev/video", 0) == 0) ++n;
-    return n;
-}
+size_t xuProbeRuns() { return camtest::callsStartingWith("xuProbe -d /dev/video"); }
 
 TEST_F(LoopTest, LensAnswerIsGivenAgainWithinItsWindow) {
     ClientHandler& h = ctx_->client_handler_;
