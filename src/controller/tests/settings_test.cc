@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -156,6 +157,35 @@ TEST_F(SettingsTest, RefusedTimeTextsAnswerFalse) {
         EXPECT_NE(c.rfind("hwclock", 0), 0u) << c;
     }
     EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"2026-01-02 03:04:05\"}")), reply("syncTimeResult", true));
+}
+
+// date itself refuses a text that is no time: the client hears so, and the
+// hardware clock is not written from a clock that was never set.
+TEST_F(SettingsTest, TimeTextsDateRefusesAnswerFalse) {
+    unlink("/var/run/date.set");
+    start();
+    Client phone;
+    auto clockCalls = [] {
+        std::vector<std::string> out;
+        for (const std::string& c : camtest::calls()) {
+            if (c.rfind("date", 0) == 0 || c.rfind("hwclock", 0) == 0) out.push_back(c);
+        }
+        return out;
+    };
+    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"2026-01-02 03:04:05\"}")), reply("syncTimeResult", true));
+    EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '2026-01-02 03:04:05'", "hwclock -w"}));
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+
+    camtest::expectErrorLine("date refused time text ");
+    for (const char* bad : {"not a time", "2026-13-45 99:99"}) {
+        camtest::clearCalls();
+        EXPECT_EQ(ask(phone, request("syncTime", std::string("{\"time\":\"") + bad + "\"}")),
+                  refusal("syncTimeResult", "invalid time"))
+            << bad;
+        EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '" + std::string(bad) + "'"})) << bad;
+    }
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
 }
 
 TEST_F(SettingsTest, RepliesStayUtf8) {
