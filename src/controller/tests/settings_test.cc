@@ -188,6 +188,31 @@ TEST_F(SettingsTest, TimeTextsDateRefusesAnswerFalse) {
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
 }
 
+// A user file that older firmware let grow past today's bound: sets that
+// would grow it further are refused, one that shrinks it goes through.
+TEST_F(SettingsTest, OversizedUserFileCanStillShrink) {
+    const std::string big(1900 * 1024, 'b');
+    const std::string seeded = "{\n    \"owner\": \"Zoe\",\n    \"notes\": \"" + big + "\"\n}";
+    writeFile(camera_paths::kUserConf, seeded);
+    start();
+    Client phone;
+    camtest::expectErrorLine("set property in /etc/user.conf err file too large");
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"city\",\"value\":\"Oslo\"}")),
+              refusal("setUserPropertyResult", "file too large"));
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Zoey\"}")),
+              refusal("setUserPropertyResult", "file too large"));
+    EXPECT_EQ(readFile(camera_paths::kUserConf), seeded);
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Max\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(readFile(camera_paths::kUserConf).size(), seeded.size());
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"notes\",\"value\":\"short\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Max\",\n    \"notes\": \"short\"\n}");
+    // small again: new members find room
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"city\",\"value\":\"Oslo\"}")),
+              reply("setUserPropertyResult", true));
+}
+
 TEST_F(SettingsTest, RepliesStayUtf8) {
     writeFile("/sdcard/good.pnop", "g");
     writeFile("/sdcard/bad\xff.pnop", "b");
