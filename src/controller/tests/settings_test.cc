@@ -352,16 +352,21 @@ TEST_F(SettingsTest, CreatedFilesAreNotWorldWritable) {
 }
 
 TEST_F(SettingsTest, RewriteLeftoversRemovedAtStart) {
-    for (const char* f : {"/etc/offset.conf.Ab12Cd", "/etc/user.conf.x9Y8z7", "/etc/ID.conf.QQQQQQ"})
-        writeFile(f, "partial");
-    // not the rewrite's temporary names: kept
-    for (const char* f : {"/etc/offset.conf.bad", "/etc/offset.conf.Ab12C", "/etc/offset.conf.Ab-2Cd"})
-        writeFile(f, "keep");
+    const char* leftovers[] = {"/etc/offset.conf.rewrite-Ab12Cd", "/etc/user.conf.rewrite-x9Y8z7",
+                               "/etc/ID.conf.rewrite-QQQQQQ", "/etc/cnt.conf.rewrite-000000",
+                               "/etc/appConfig.json.rewrite-zzzzzz"};
+    for (const char* f : leftovers) writeFile(f, "partial");
+    // not the rewrite's temporary names: kept, among them names of the form
+    // older firmware swept (six letters or digits after the file's name)
+    const char* kept[] = {
+        "/etc/offset.conf.bad",           "/etc/offset.conf.Ab12Cd",         "/etc/offset.conf.backup",
+        "/etc/appConfig.json.golden",     "/etc/user.conf.abc123",           "/etc/ID.conf.QQQQQQ",
+        "/etc/offset.conf.rewrite-Ab12C", "/etc/offset.conf.rewrite-Ab-2Cd", "/etc/offset.conf.rewrite-Ab12Cd7"};
+    for (const char* f : kept) writeFile(f, std::string("keep ") + f);
     start();
-    for (const char* f : {"/etc/offset.conf.Ab12Cd", "/etc/user.conf.x9Y8z7", "/etc/ID.conf.QQQQQQ"})
-        EXPECT_FALSE(camtest::exists(f)) << f;
-    for (const char* f : {"/etc/offset.conf.bad", "/etc/offset.conf.Ab12C", "/etc/offset.conf.Ab-2Cd"}) {
-        EXPECT_EQ(readFile(f), "keep") << f;
+    for (const char* f : leftovers) EXPECT_FALSE(camtest::exists(f)) << f;
+    for (const char* f : kept) {
+        EXPECT_EQ(readFile(f), std::string("keep ") + f) << f;
         unlink(f);
     }
 }
