@@ -250,8 +250,10 @@ TEST_F(SettingsTest, RepliesStayUtf8) {
                            request("setOffset", "{\"key\":\"k\",\"value\":\"\xc0\xaf\"}") +
                            request("queryOffset", "{\"key\":\"k\xed\xa0\x80\"}") +
                            request("setUserProperty", "{\"key\":\"k\",\"value\":\"\xf4\x90\x80\x80\"}") +
-                           request("setID", "{\"ID\":\"PANO0\xff\xfe\xfd\xfc\xfb\"}")));
-    EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(1000)));
+                           request("setID", "{\"ID\":\"PANO0\xff\xfe\xfd\xfc\xfb\"}") + "{\"cmd\":\"heartTest\"}\n"));
+    // lines are handled in order: the answer to the last one, with nothing
+    // before it, tells that all before it were handled
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(10)), reply("heartTestResult", true));
     EXPECT_EQ(readFile(camera_paths::kOffsetConf), offset);
     EXPECT_EQ(readFile(camera_paths::kIdConf), id);
     EXPECT_FALSE(camtest::exists(camera_paths::kUserConf) &&
