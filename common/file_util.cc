@@ -16,6 +16,15 @@
 
 namespace pnocamera {
 
+namespace {
+
+// A rewrite's temporary file is named after its file, this infix and the six
+// letters or digits mkostemp puts in; no other file beside it has that form.
+constexpr char kRewriteInfix[] = ".rewrite-";
+constexpr size_t kRandomChars = 6;
+
+}  // namespace
+
 bool readSmallFile(const std::string& path, std::string& out, size_t max_bytes) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -62,9 +71,8 @@ bool replaceFileAtomically(const std::string& path, const std::function<bool(FIL
         umask(mask);
         mode = 0666 & ~mask;
     }
-    std::vector<char> tmpl(path.begin(), path.end());
-    const char suffix[] = ".XXXXXX";
-    tmpl.insert(tmpl.end(), suffix, suffix + sizeof suffix);  // with the NUL
+    std::string name = path + kRewriteInfix + std::string(kRandomChars, 'X');
+    std::vector<char> tmpl(name.c_str(), name.c_str() + name.size() + 1);  // with the NUL
     int fd = mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
     const char* tmp = tmpl.data();
@@ -99,14 +107,13 @@ bool replaceFileAtomically(const std::string& path, const std::function<bool(FIL
 int removeRewriteLeftovers(const std::string& path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kRewriteInfix;
     std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
     if (!d) return 0;
     int removed = 0;
     while (const dirent* e = readdir(d.get())) {
         std::string name = e->d_name;
-        // the temporary names of replaceFileAtomically: six letters or digits
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (name.size() != prefix.size() + kRandomChars || name.compare(0, prefix.size(), prefix) != 0) continue;
         bool temporary = std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
                                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
         struct stat st;

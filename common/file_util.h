@@ -27,7 +27,8 @@ bool replaceFileAtomically(const std::string& path, const std::function<bool(FIL
 bool replaceFileAtomically(const std::string& path, const std::string& content);
 
 // Removes the temporary files that replaceFileAtomically leaves beside path
-// when the process is killed during a rewrite; the number removed.
+// when the process is killed during a rewrite (regular files named path,
+// ".rewrite-" and six letters or digits; nothing else); the number removed.
 int removeRewriteLeftovers(const std::string& path);
 
 }  // namespace pnocamera

@@ -1,6 +1,10 @@
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -35,6 +39,36 @@ TEST(FileUtil, AtomicReplaceLeavesNoTemporaryAndKeepsOldOnFailure) {
     }));
     EXPECT_EQ(camtest::readFile("/tmp/atomic/f"), "new");
     EXPECT_EQ(system("test $(ls /tmp/atomic | wc -l) -eq 1"), 0) << "temporary files left behind";
+}
+
+// The sweep after a kill takes the rewrite's own temporary names only.
+TEST(FileUtil, RewriteLeftoversAreTheRewritesOwnNamesOnly) {
+    mkdir("/tmp/sweep", 0755);
+    camtest::writeFile("/tmp/sweep/f", "old");
+    std::string temporary;
+    EXPECT_TRUE(replaceFileAtomically("/tmp/sweep/f", [&](FILE* fp) {
+        std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/tmp/sweep"), closedir);
+        while (const dirent* e = d ? readdir(d.get()) : nullptr) {
+            if (e->d_name[0] != '.' && std::string(e->d_name) != "f") temporary = e->d_name;
+        }
+        return fputs("new", fp) >= 0;
+    }));
+    ASSERT_EQ(temporary.size(), std::string("f.rewrite-").size() + 6) << temporary;
+    EXPECT_EQ(temporary.compare(0, 10, "f.rewrite-"), 0) << temporary;
+
+    camtest::writeFile("/tmp/sweep/" + temporary, "partial");
+    const char* kept[] = {"f.backup",          "f.golden",         "f.abc123",         "f.rewrite-Ab12C",
+                          "f.rewrite-Ab12Cd7", "f.rewrite-Ab-2Cd", "g.rewrite-Ab12Cd", "f.Rewrite-Ab12Cd"};
+    for (const char* k : kept) camtest::writeFile(std::string("/tmp/sweep/") + k, k);
+    ASSERT_EQ(mkdir("/tmp/sweep/f.rewrite-Dir123", 0755), 0);
+    ASSERT_EQ(symlink("/tmp/sweep/f.backup", "/tmp/sweep/f.rewrite-Lnk123"), 0);
+    EXPECT_EQ(pnocamera::removeRewriteLeftovers("/tmp/sweep/f"), 1);
+    EXPECT_FALSE(camtest::exists("/tmp/sweep/" + temporary));
+    for (const char* k : kept) EXPECT_EQ(camtest::readFile(std::string("/tmp/sweep/") + k), k) << k;
+    EXPECT_EQ(camtest::readFile("/tmp/sweep/f"), "new");
+    struct stat st;
+    EXPECT_EQ(stat("/tmp/sweep/f.rewrite-Dir123", &st), 0);
+    EXPECT_EQ(lstat("/tmp/sweep/f.rewrite-Lnk123", &st), 0);
 }
 
 TEST(FileUtil, SysfsWritesReplaceTheValueAndNeverCreateAFile) {

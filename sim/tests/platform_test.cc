@@ -307,7 +307,10 @@ TEST(StandIns, BoardToolsAnswerAsTheControllerReadsThem) {
         EXPECT_EQ(status({"date", text}), 0) << text;
         EXPECT_TRUE(contains(camtest::readFile("/var/run/date.set"), std::string(text) + "\n")) << text;
     }
-    for (const char* text : {"2016-13-12 10:20:30", "12:61", "soon"}) EXPECT_NE(status({"date", text}), 0) << text;
+    for (const char* text : {"2016-13-12 10:20:30", "12:61", "soon", "not a time", "2026-13-45 99:99"}) {
+        EXPECT_NE(status({"date", text}), 0) << text;
+        EXPECT_FALSE(contains(camtest::readFile("/var/run/date.set"), std::string(text) + "\n")) << text;
+    }
 
     // Pins and the access point leave their state where a test can read it.
     EXPECT_EQ(status({"gpioPoke", "5"}), 0);

@@ -1,5 +1,6 @@
 #include "config/property_config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,8 +107,15 @@ int PropertyConfig::queryProperty<int>(const std::string& key) const {
 }
 
 bool PropertyConfig::setPropertyWithin(const std::string& key, const std::string& value, size_t max_bytes) {
+    // A file already past the bound (older firmware wrote larger ones) can
+    // always shrink or keep its size: the bound stops only growth beyond it,
+    // measured against the file on disk and its content as written now.
+    size_t now = prettyJsonSize(doc_);
+    struct stat st;
+    if (stat(path_.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) > now) now = static_cast<size_t>(st.st_size);
     assign(key, value);
-    if (prettyJsonSize(doc_) > max_bytes) {
+    size_t after = prettyJsonSize(doc_);
+    if (after > max_bytes && after > now) {
         error_ = "file too large";
         return false;
     }

@@ -23,7 +23,8 @@ public:
     }
 
     // As setProperty, but nothing is written when the rewritten file would
-    // be larger than max_bytes (error() is then "file too large").
+    // be larger than max_bytes and larger than the file is now (error() is
+    // then "file too large"): a file past the bound can still shrink.
     bool setPropertyWithin(const std::string& key, const std::string& value, size_t max_bytes);
 
     // Stores several string members and rewrites the file once.

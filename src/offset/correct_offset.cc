@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "common/process_util.h"
 #include "config/config_paths.h"
 #include "config/property_config.h"
+#include "config/resolution_config.h"
 #include "fifo_ipc/client_fifo.h"
 #include "lens_frames.h"
 
@@ -29,7 +31,17 @@ const char kBitmapPath[] = "/preview/test.bmp";
 
 namespace {
 
-int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+// A decimal argument; -1, which every argument refuses, for one past int
+// (cut to int it could read as a good size or count).
+int number(const char* text) {
+    long v = strtol(text, nullptr, 10);
+    return v < INT_MIN || v > INT_MAX ? -1 : static_cast<int>(v);
+}
+
+// The frames the lenses stream: square, with an edge of the resolution table.
+bool lensFrameSize(int width, int height) {
+    return width == height && ResolutionConfig::resolution_map_.count(width) != 0;
+}
 
 // True when text is a number with nothing before or after it: decimal for an
 // integer, any floating-point form otherwise.
@@ -60,6 +72,8 @@ bool parseArguments(int argc, char** argv, Calibration& c) {
     c.width = number(argv[2]);
     c.height = number(argv[3]);
     c.stacked = std::string(argv[4]) != "h";
+    // refused before anything is allocated for a frame no lens delivers
+    if (!lensFrameSize(c.width, c.height)) return false;
     return joinedImageSize(c.camera_num, c.width, c.height, c.stacked, &c.image_width, &c.image_height);
 }
 

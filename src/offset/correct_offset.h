@@ -52,7 +52,8 @@ struct Calibration {
 };
 
 // Reads the four positional arguments and sizes the bitmap; false for
-// another count, no lens, no pixels, or a size the buffers cannot hold.
+// another count, no lens, a frame size the lenses do not stream (square
+// frames of the resolution table's edges), or a bitmap too large to hold.
 bool parseArguments(int argc, char** argv, Calibration& c);
 
 void openCamera(Calibration& c);

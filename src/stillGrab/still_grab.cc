@@ -1,5 +1,6 @@
 #include "still_grab.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,9 +106,16 @@ Status encodeImage(const Photo& photo, Jpeg& jpeg) {
 }
 
 Status writeImage(const std::string& path, const unsigned char* data, size_t size) {
-    FILE* fp = fopen(path.c_str(), "w");
+    // A new file only: nothing at the name, not even a link, is followed
+    // or overwritten.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FILE* fp = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!fp) {
         PLOG(ERROR) << "create jpeg file err";
+        if (fd >= 0) {
+            close(fd);
+            unlink(path.c_str());
+        }
         return kOutputFile;
     }
     bool ok = fwrite(data, 1, size, fp) == size;

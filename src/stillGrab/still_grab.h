@@ -73,8 +73,9 @@ private:
 // Encodes the joined image (RGB, 4:4:4, quality 100, fast DCT).
 Status encodeImage(const Photo& photo, Jpeg& jpeg);
 
-// Writes the JPEG; a failed create, write, flush or close is kOutputFile and
-// leaves no partial file.
+// Writes the JPEG to a new file; a name already taken (by any entry, a link
+// too, which is never followed) or a failed create, write, flush or close is
+// kOutputFile and leaves no partial file.
 Status writeImage(const std::string& path, const unsigned char* data, size_t size);
 
 // Sets the Exif camera model with exiv2 (its result is ignored).

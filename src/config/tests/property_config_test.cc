@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,29 @@ TEST_F(PropertyConfigTest, FailedRewriteLeavesTheOldFileAndReportsIt) {
     rmdir("/tmp/propdir");
     EXPECT_FALSE(config.setProperties({{"origin", "new"}}));
     EXPECT_FALSE(camtest::exists(path));
+}
+
+// The bound stops growth only: within it anything goes, past it a file
+// (compact or pretty-printed) can still shrink or keep its size.
+TEST_F(PropertyConfigTest, SetWithinABoundLetsAnOversizedFileShrink) {
+    EXPECT_TRUE(PropertyConfig(kPath).setPropertyWithin("a", std::string(100, 'a'), 200));
+    PropertyConfig full(kPath);
+    EXPECT_FALSE(full.setPropertyWithin("b", std::string(100, 'b'), 200));
+    EXPECT_EQ(full.error(), "file too large");
+    EXPECT_EQ(camtest::readFile(kPath), "{\n    \"a\": \"" + std::string(100, 'a') + "\"\n}");
+
+    for (const std::string& big : {"{\"big\":\"" + std::string(1000, 'x') + "\",\"n\":\"1\"}",
+                                   "{\n    \"big\": \"" + std::string(1000, 'x') + "\",\n    \"n\": \"1\"\n}"}) {
+        camtest::writeFile(kPath, big);
+        PropertyConfig grow(kPath);
+        EXPECT_FALSE(grow.setPropertyWithin("n", "12", 200)) << big;
+        EXPECT_FALSE(grow.setPropertyWithin("new", "", 200)) << big;
+        EXPECT_EQ(camtest::readFile(kPath), big);
+        EXPECT_TRUE(PropertyConfig(kPath).setPropertyWithin("n", "2", 200)) << "the same size";
+        EXPECT_EQ(PropertyConfig(kPath).queryProperty("n"), "2");
+        EXPECT_TRUE(PropertyConfig(kPath).setPropertyWithin("big", "small", 200));
+        EXPECT_EQ(camtest::readFile(kPath), "{\n    \"big\": \"small\",\n    \"n\": \"2\"\n}");
+    }
 }
 
 TEST_F(PropertyConfigTest, DeleterIgnoresNull) {

@@ -40,7 +40,8 @@ namespace {
 constexpr const char kLogDir[] = "/log/";
 
 // Bounds of what client sets may store, so the camera's own counters and
-// calibration always find room in the file.
+// calibration always find room in the file. A file past the file bound
+// (older firmware let it grow) still takes sets that do not grow it.
 constexpr size_t kMaxPropertyKey = 256;
 constexpr size_t kMaxPropertyValue = 64 * 1024;
 constexpr size_t kMaxPropertyFile = 256 * 1024;

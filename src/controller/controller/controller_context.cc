@@ -42,10 +42,16 @@ const char* iconTable(int lang) {
     return nullptr;
 }
 
-// The configured default language, -1 when the configuration has none.
+// The configured default language: English for an unknown one and, with a
+// warning, when the configuration names none; -1 when it cannot be read.
 int defaultLanguage() {
     try {
-        std::string text = AppConfig(camera_paths::kAppConfig).defaultLanguage();
+        AppConfig config(camera_paths::kAppConfig);
+        if (!config.root().HasMember("language")) {
+            LOG(WARNING) << "no default language configured, using english";
+            return UserConfig::English;
+        }
+        std::string text = config.defaultLanguage();
         for (auto& entry : UserConfig::lang_string_map_)
             if (entry.second == text) return entry.first;
         return UserConfig::English;
@@ -71,8 +77,9 @@ void Context::initScreen() {
     int lang = -1;
     try {
         lang = UserConfig().queryLanguage();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << e.what();
+    } catch (const std::exception&) {
+        // nothing stored and no usable default: the default's own fallback
+        lang = defaultLanguage();
     }
     int fd = -1;
     if (iconTable(lang)) fd = oled_open(iconTable(lang));

@@ -211,7 +211,12 @@ bool Camera::syncTime(const std::string& time) {
         LOG(ERROR) << "refused time text " << time;
         return false;
     }
-    pnocamera::runProcess({"date", time});
+    int status = pnocamera::runProcess({"date", time});
+    if (!pnocamera::exitedCleanly(status)) {
+        // a text date cannot read: the clocks stay as they are
+        LOG(ERROR) << "date refused time text " << time << ", status " << status;
+        return false;
+    }
     pnocamera::runProcess({"hwclock", "-w"});
     return true;
 }

@@ -59,7 +59,8 @@ public:
     bool setID(std::string id);
     std::string queryID();
     std::string queryVersion() const;
-    // false when the text was refused (it could be taken as an option).
+    // false when the text was refused (it could be taken as an option) or
+    // date could not set it; the hardware clock is written only after date.
     bool syncTime(const std::string& time);
     // 0 done; -1 refused (a key that is not a plain name, a value with a
     // line end) or not stored (sed failed).

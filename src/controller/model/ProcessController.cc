@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -257,7 +258,10 @@ std::string ProcessController::nextFilePath(const std::string& prefix, const std
         previous = v;
         char buf[256];
         std::snprintf(buf, sizeof buf, "%s%s%06d%s", media_dir_.c_str(), prefix.c_str(), v, ending.c_str());
-        if (access(buf, F_OK) != 0) return buf;
+        // any entry takes the name, a link to nowhere too: the worker
+        // would write through it
+        struct stat st;
+        if (lstat(buf, &st) != 0) return buf;
     }
     LOG(ERROR) << "no free media name for " << prefix << ending;
     return "";

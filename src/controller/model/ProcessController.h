@@ -45,7 +45,8 @@ public:
     // 128 + the signal number.
     void waitForChildProcess(bool& exited, int& code);
 
-    // A free media path, "" when none could be found.
+    // A free media path (no entry at all there, not even a link), "" when
+    // none could be found.
     std::string nextFilePath(const std::string& prefix, const std::string& ending) const;
 
     // Exit code reported for a child's wait status.

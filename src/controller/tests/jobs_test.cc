@@ -139,6 +139,51 @@ TEST_F(JobsTest, PhotoFromTcpAndFromTheButton) {
     EXPECT_TRUE(phone.readUntil(stateChanged(0), std::chrono::seconds(2)).size());
 }
 
+// The target of a link, "" when path is no link.
+std::string linkTarget(const std::string& path) {
+    char buf[256];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+// Links on the card take their names as files do: the photo and the video
+// go to the next free names, never through a link.
+TEST_F(JobsTest, MediaNamesHeldByLinksAreSkipped) {
+    for (const char* f : {"/tmp/evil1.jpg", "/tmp/evil2.mp4"}) unlink(f);
+    writeFile("/tmp/keep.jpg", "keep");
+    ASSERT_EQ(symlink("/tmp/evil1.jpg", "/sdcard/IMG_000001@3K.pnop"), 0);
+    ASSERT_EQ(symlink("/tmp/keep.jpg", "/sdcard/IMG_000002@3K.pnop"), 0);
+    ASSERT_EQ(symlink("/tmp/evil2.mp4", "/sdcard/VID_000004@3K.pnov"), 0);
+    start();
+    Client phone;
+    ASSERT_TRUE(phone.send("{\"cmd\":\"takePhoto\"}\n"));
+    EXPECT_EQ(phone.readLine(), stateChanged(0));
+    EXPECT_EQ(phone.readLine(), stateChanged(1));
+    EXPECT_EQ(phone.readLine(), reply("takePhotoResult", true));
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(20)), stateChanged(0)) << log();
+    EXPECT_NE(log().find(" exit from takephoto success"), std::string::npos) << log();
+    int w = 0, h = 0;
+    EXPECT_TRUE(camtest::jpegSize("/sdcard/IMG_000003@3K.pnop", w, h)) << log();
+    EXPECT_EQ(w, 2880);
+    EXPECT_FALSE(camtest::exists("/tmp/evil1.jpg"));
+    EXPECT_EQ(readFile("/tmp/keep.jpg"), "keep");
+    EXPECT_EQ(linkTarget("/sdcard/IMG_000001@3K.pnop"), "/tmp/evil1.jpg");
+    EXPECT_EQ(linkTarget("/sdcard/IMG_000002@3K.pnop"), "/tmp/keep.jpg");
+
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("startRecordResult"), reply("startRecordResult", true));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
+    EXPECT_TRUE(camtest::called("mp4Spool 2 1440 1440 20000000 0 /sdcard/VID_000005@3K.pnov h 100 100 100"))
+        << ::testing::PrintToString(camtest::calls());
+    ASSERT_TRUE(phone.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("stopRecordResult"), reply("stopRecordResult", true));
+    EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0));
+    EXPECT_TRUE(camtest::exists("/sdcard/VID_000005@3K.pnov"));
+    EXPECT_FALSE(camtest::exists("/tmp/evil2.mp4"));
+    EXPECT_EQ(linkTarget("/sdcard/VID_000004@3K.pnov"), "/tmp/evil2.mp4");
+    EXPECT_EQ(readFile(camera_paths::kCounterConf), "5");
+}
+
 TEST_F(JobsTest, LensFailureAndUnwritableCardOpenThePhotoErrorScreen) {
     start();
     Client phone;

@@ -431,8 +431,11 @@ TEST_F(ModelTest, OutsideTools) {
     EXPECT_TRUE(cam.syncTime("010203042020.05"));
     EXPECT_TRUE(camtest::called("date 010203042020.05"));
     EXPECT_TRUE(camtest::called("hwclock -w"));
-    EXPECT_TRUE(cam.syncTime("0102; touch /tmp/pwned"));
+    camtest::clearCalls();
+    EXPECT_FALSE(cam.syncTime("0102; touch /tmp/pwned")) << "no time to date";
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+    EXPECT_TRUE(camtest::called("date '0102; touch /tmp/pwned'"));
+    EXPECT_FALSE(camtest::called("hwclock -w"));
 
     EXPECT_EQ(cam.process_controller_.takeGainPhoto(1, 2, 3, 4, 5, "a b"), 0);
     EXPECT_TRUE(camtest::called("gainStillGrab 1 2 3 4 5 'a b' h"));

@@ -608,6 +608,53 @@ TEST_F(ScreensTest, RecordSizeListsFromTheConfiguration) {
     }
 }
 
+// The sim's configuration with another default language, or none.
+std::string configWithLanguage(const char* language) {
+    rapidjson::Document d;
+    d.Parse(readFile(camera_paths::kAppConfig).c_str());
+    d.RemoveMember("language");
+    if (language) d.AddMember("language", rapidjson::StringRef(language), d.GetAllocator());
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    d.Accept(w);
+    return buf.GetString();
+}
+
+// Without a stored choice, a default language that is unknown, or missing
+// from the configuration, gives the English icon table; the missing one
+// with a warning. The controller serves as ever.
+TEST_F(ScreensTest, MissingOrUnknownDefaultLanguageGivesEnglish) {
+    const IconAt zh{0, false, camtest::kChineseTable};
+    const char* warning = "no default language configured, using english";
+    // the record screen's "ready" text (icon 60) differs between the tables;
+    // the Chinese default's first, so the English one below is new
+    camtest::writeFile(camera_paths::kOffsetConf, "{}");
+    ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWithLanguage("zh_CN")));
+    EXPECT_TRUE(shows(60, zh));
+    EXPECT_TRUE(showsNot(60));
+
+    for (const char* language : {static_cast<const char*>(nullptr), "fr_FR"}) {
+        const std::string which = language ? language : "none";
+        ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWithLanguage(language))) << which;
+        EXPECT_TRUE(shows(60)) << which;
+        EXPECT_TRUE(showsNot(60, zh)) << which;
+        Client phone;
+        ASSERT_TRUE(phone.send("{\"cmd\":\"heartTest\"}\n"));
+        EXPECT_EQ(phone.readLine(), camtest::reply("heartTestResult", true)) << which;
+        const std::string out = ctl_.output();
+        size_t at = out.find(warning);
+        if (language) {
+            EXPECT_EQ(at, std::string::npos) << out;
+        } else {
+            ASSERT_NE(at, std::string::npos) << out;
+            size_t line = out.rfind('\n', at);
+            EXPECT_EQ(out[line == std::string::npos ? 0 : line + 1], 'W') << out;
+        }
+        EXPECT_EQ(out.find("no member language"), std::string::npos) << out;
+        EXPECT_EQ(readFile(camera_paths::kOffsetConf), "{}") << "nothing stored: " << which;
+    }
+}
+
 // An icon table that cannot be loaded does not lock the owner out: the
 // screen opens with the default language's table (or the other one) and an
 // ERROR line, and the stored choice stays as it is.

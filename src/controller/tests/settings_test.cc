@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -158,6 +159,60 @@ TEST_F(SettingsTest, RefusedTimeTextsAnswerFalse) {
     EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"2026-01-02 03:04:05\"}")), reply("syncTimeResult", true));
 }
 
+// date itself refuses a text that is no time: the client hears so, and the
+// hardware clock is not written from a clock that was never set.
+TEST_F(SettingsTest, TimeTextsDateRefusesAnswerFalse) {
+    unlink("/var/run/date.set");
+    start();
+    Client phone;
+    auto clockCalls = [] {
+        std::vector<std::string> out;
+        for (const std::string& c : camtest::calls()) {
+            if (c.rfind("date", 0) == 0 || c.rfind("hwclock", 0) == 0) out.push_back(c);
+        }
+        return out;
+    };
+    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"2026-01-02 03:04:05\"}")), reply("syncTimeResult", true));
+    EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '2026-01-02 03:04:05'", "hwclock -w"}));
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+
+    camtest::expectErrorLine("date refused time text ");
+    for (const char* bad : {"not a time", "2026-13-45 99:99"}) {
+        camtest::clearCalls();
+        EXPECT_EQ(ask(phone, request("syncTime", std::string("{\"time\":\"") + bad + "\"}")),
+                  refusal("syncTimeResult", "invalid time"))
+            << bad;
+        EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '" + std::string(bad) + "'"})) << bad;
+    }
+    EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
+    EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
+}
+
+// A user file that older firmware let grow past today's bound: sets that
+// would grow it further are refused, one that shrinks it goes through.
+TEST_F(SettingsTest, OversizedUserFileCanStillShrink) {
+    const std::string big(1900 * 1024, 'b');
+    const std::string seeded = "{\n    \"owner\": \"Zoe\",\n    \"notes\": \"" + big + "\"\n}";
+    writeFile(camera_paths::kUserConf, seeded);
+    start();
+    Client phone;
+    camtest::expectErrorLine("set property in /etc/user.conf err file too large");
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"city\",\"value\":\"Oslo\"}")),
+              refusal("setUserPropertyResult", "file too large"));
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Zoey\"}")),
+              refusal("setUserPropertyResult", "file too large"));
+    EXPECT_EQ(readFile(camera_paths::kUserConf), seeded);
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"owner\",\"value\":\"Max\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(readFile(camera_paths::kUserConf).size(), seeded.size());
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"notes\",\"value\":\"short\"}")),
+              reply("setUserPropertyResult", true));
+    EXPECT_EQ(readFile(camera_paths::kUserConf), "{\n    \"owner\": \"Max\",\n    \"notes\": \"short\"\n}");
+    // small again: new members find room
+    EXPECT_EQ(ask(phone, request("setUserProperty", "{\"key\":\"city\",\"value\":\"Oslo\"}")),
+              reply("setUserPropertyResult", true));
+}
+
 TEST_F(SettingsTest, RepliesStayUtf8) {
     writeFile("/sdcard/good.pnop", "g");
     writeFile("/sdcard/bad\xff.pnop", "b");
@@ -195,8 +250,10 @@ TEST_F(SettingsTest, RepliesStayUtf8) {
                            request("setOffset", "{\"key\":\"k\",\"value\":\"\xc0\xaf\"}") +
                            request("queryOffset", "{\"key\":\"k\xed\xa0\x80\"}") +
                            request("setUserProperty", "{\"key\":\"k\",\"value\":\"\xf4\x90\x80\x80\"}") +
-                           request("setID", "{\"ID\":\"PANO0\xff\xfe\xfd\xfc\xfb\"}")));
-    EXPECT_TRUE(phone.quiet(std::chrono::milliseconds(1000)));
+                           request("setID", "{\"ID\":\"PANO0\xff\xfe\xfd\xfc\xfb\"}") + "{\"cmd\":\"heartTest\"}\n"));
+    // lines are handled in order: the answer to the last one, with nothing
+    // before it, tells that all before it were handled
+    EXPECT_EQ(phone.readLine(std::chrono::seconds(10)), reply("heartTestResult", true));
     EXPECT_EQ(readFile(camera_paths::kOffsetConf), offset);
     EXPECT_EQ(readFile(camera_paths::kIdConf), id);
     EXPECT_FALSE(camtest::exists(camera_paths::kUserConf) &&
@@ -297,16 +354,21 @@ TEST_F(SettingsTest, CreatedFilesAreNotWorldWritable) {
 }
 
 TEST_F(SettingsTest, RewriteLeftoversRemovedAtStart) {
-    for (const char* f : {"/etc/offset.conf.Ab12Cd", "/etc/user.conf.x9Y8z7", "/etc/ID.conf.QQQQQQ"})
-        writeFile(f, "partial");
-    // not the rewrite's temporary names: kept
-    for (const char* f : {"/etc/offset.conf.bad", "/etc/offset.conf.Ab12C", "/etc/offset.conf.Ab-2Cd"})
-        writeFile(f, "keep");
+    const char* leftovers[] = {"/etc/offset.conf.rewrite-Ab12Cd", "/etc/user.conf.rewrite-x9Y8z7",
+                               "/etc/ID.conf.rewrite-QQQQQQ", "/etc/cnt.conf.rewrite-000000",
+                               "/etc/appConfig.json.rewrite-zzzzzz"};
+    for (const char* f : leftovers) writeFile(f, "partial");
+    // not the rewrite's temporary names: kept, among them names of the form
+    // older firmware swept (six letters or digits after the file's name)
+    const char* kept[] = {
+        "/etc/offset.conf.bad",           "/etc/offset.conf.Ab12Cd",         "/etc/offset.conf.backup",
+        "/etc/appConfig.json.golden",     "/etc/user.conf.abc123",           "/etc/ID.conf.QQQQQQ",
+        "/etc/offset.conf.rewrite-Ab12C", "/etc/offset.conf.rewrite-Ab-2Cd", "/etc/offset.conf.rewrite-Ab12Cd7"};
+    for (const char* f : kept) writeFile(f, std::string("keep ") + f);
     start();
-    for (const char* f : {"/etc/offset.conf.Ab12Cd", "/etc/user.conf.x9Y8z7", "/etc/ID.conf.QQQQQQ"})
-        EXPECT_FALSE(camtest::exists(f)) << f;
-    for (const char* f : {"/etc/offset.conf.bad", "/etc/offset.conf.Ab12C", "/etc/offset.conf.Ab-2Cd"}) {
-        EXPECT_EQ(readFile(f), "keep") << f;
+    for (const char* f : leftovers) EXPECT_FALSE(camtest::exists(f)) << f;
+    for (const char* f : kept) {
+        EXPECT_EQ(readFile(f), std::string("keep ") + f) << f;
         unlink(f);
     }
 }

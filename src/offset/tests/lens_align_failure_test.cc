@@ -1,6 +1,8 @@
 // The calibration program's failures in the virtual camera: each ends with
 // its status and leaves "/etc/offset.conf" byte for byte as it was.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -42,14 +44,28 @@ protected:
         for (auto& a : args) what += "'" + a + "' ";
         unlink("/tmp/lensAlign.out");
         camtest::start(proc_, argv, "/tmp/lensAlign.out");
-        EXPECT_EQ(proc_.wait(std::chrono::seconds(60)), status) << what << proc_.output();
+        EXPECT_EQ(waitWithPeak(), status) << what << proc_.output();
         EXPECT_NE(proc_.output().find(logged), std::string::npos) << what << proc_.output();
         EXPECT_EQ(readFile(kConf), stored_) << what;
     }
     std::string log() const { return proc_.output(); }
 
+    // Waits for the run's end: its exit status, with its peak resident
+    // memory in peak_kib_.
+    int waitWithPeak() {
+        peak_kib_ = -1;
+        if (!camtest::waitFor([&] { return camtest::childEnded(proc_.pid); }, std::chrono::seconds(60))) return -1;
+        int status = 0;
+        struct rusage ru {};
+        if (wait4(proc_.pid, &status, 0, &ru) != proc_.pid) return -1;
+        proc_.pid = -1;
+        peak_kib_ = ru.ru_maxrss;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
     std::string stored_ = kStored;
     camtest::Process proc_;
+    long peak_kib_ = -1;
 };
 
 TEST_F(LensAlignFailure, ArgumentsGiveTheUsageBeforeAnyLensOpens) {
@@ -131,16 +147,40 @@ TEST_F(LensAlignFailure, AnalysisValuesThatAreNoFiniteWholeNumbers) {
 }
 
 // Lens counts beyond the lens nodes are refused before anything is made for
-// them; a bitmap too large to hold is a bitmap that cannot be written.
+// them; a bitmap too large to hold, and frames larger than a lens streams,
+// are refused with the arguments.
 TEST_F(LensAlignFailure, LensCountAndBitmapSizeBeyondTheCamera) {
     unlink("/preview/test.bmp");
-    for (const char* n : {"1000000", "3", "16"}) {
-        expectFailure({n, "1", "1", "h"}, 5, "no lens /dev/video2 for ");
+    for (const char* n : {"3", "16"}) {
+        expectFailure({n, "1440", "1440", "h"}, 5, "no lens /dev/video2 for ");
         EXPECT_EQ(log().find("open video"), std::string::npos) << log();
         EXPECT_EQ(log().find("to caculate"), std::string::npos) << log();
     }
-    expectFailure({"2", "12000", "12000", "h"}, 11, "BMP Warning: User attempted to set a size too large to store");
-    EXPECT_EQ(log().find("open video"), std::string::npos) << log();
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"1000000", "1440", "1440", "h"}, {"2", "12000", "12000", "h"}}) {
+        expectFailure(args, 1, kUsage);
+        EXPECT_EQ(log().find("open video"), std::string::npos) << log();
+    }
+    EXPECT_FALSE(camtest::exists("/preview/test.bmp"));
+}
+
+// Only the frames the lenses stream (square, an edge of the resolution
+// table) are taken; any other size is refused with the usage before a
+// buffer is allocated, so the run stays small.
+TEST_F(LensAlignFailure, FrameSizesTheLensesCannotDeliverGiveTheUsage) {
+    unlink("/preview/test.bmp");
+    const std::vector<std::vector<std::string>> bad = {
+        {"2", "11000", "11000", "h"}, {"2", "11000", "11000", "v"}, {"2", "0", "0", "h"},
+        {"2", "-1440", "-1440", "h"}, {"2", "-1", "-1", "v"},       {"2", "1441", "1441", "h"},
+        {"2", "1439", "1439", "h"},   {"2", "1440", "1441", "h"},   {"2", "1440", "960", "h"},
+        {"2", "2049", "2049", "h"},   {"2", "720", "720", "h"},     {"2", "4294968736", "4294968736", "h"},
+    };
+    for (const auto& args : bad) {
+        expectFailure(args, 1, kUsage);
+        EXPECT_EQ(log().find("open video"), std::string::npos) << args[1] << log();
+        EXPECT_GT(peak_kib_, 0) << args[1];
+        EXPECT_LT(peak_kib_, 256 * 1024) << args[1];
+    }
     EXPECT_FALSE(camtest::exists("/preview/test.bmp"));
 }
 

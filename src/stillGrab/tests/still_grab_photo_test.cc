@@ -1,4 +1,6 @@
 // The still-photo program end to end on the virtual camera's lenses.
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -47,6 +49,25 @@ TEST(StillGrabProgram, FirstPhotoCarriesTheFactoryOffset) {
     OffsetParam origin(PropertyConfig(camera_paths::kOffsetConf).queryProperty("origin"));
     EXPECT_EQ(origin.lenses_.size(), 2u);
     EXPECT_EQ(origin.version_, offset.version_);
+}
+
+// The controller hands out names that nothing holds; a name taken all the
+// same (here a link to nowhere) ends the program with status 3, and
+// nothing is made through the link.
+TEST(StillGrabProgram, OutputNameTakenByALinkIsStatusThree) {
+    ASSERT_TRUE(camtest::inSandbox());
+    const std::string path = "/sdcard/IMG_000009@3K.pnop";
+    unlink(path.c_str());
+    unlink("/tmp/evil1.jpg");
+    ASSERT_EQ(symlink("/tmp/evil1.jpg", path.c_str()), 0);
+    int status = pnocamera::runProcess({"stillGrab", "2", "1440", "1440", "0", path, "h"});
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_FALSE(camtest::exists("/tmp/evil1.jpg"));
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    unlink(path.c_str());
 }
 
 }  // namespace

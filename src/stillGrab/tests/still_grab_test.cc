@@ -1,5 +1,7 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -127,10 +129,38 @@ TEST(StillGrabWrite, FailuresLeaveNoPartialFile) {
     EXPECT_EQ(writeImage("/sdcard/missing/IMG_000002@3K.pnop", jpeg.data(), jpeg.size()), kOutputFile);
     EXPECT_TRUE(log.contains("create jpeg file err"));
 
-    // A card that fills up: the write fails at flush or close.
-    ASSERT_EQ(symlink("/dev/full", "/tmp/full.pnop"), 0);
-    EXPECT_EQ(writeImage("/tmp/full.pnop", jpeg.data(), jpeg.size()), kOutputFile);
+    // A card that fills up: the write fails part way.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 4096;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Status full = writeImage("/tmp/full.pnop", jpeg.data(), jpeg.size());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_EQ(full, kOutputFile);
     EXPECT_FALSE(camtest::exists("/tmp/full.pnop"));
+}
+
+// Only a new file is written: whatever holds the name, a link to nowhere, a
+// link to a file or a file, stays as it was, and nothing is made elsewhere.
+TEST(StillGrabWrite, ANameAlreadyTakenIsNeverWrittenThrough) {
+    std::vector<unsigned char> jpeg(1000, 0x55);
+    unlink("/tmp/evil.jpg");
+    camtest::writeFile("/tmp/target.jpg", "target");
+    camtest::writeFile("/tmp/taken.pnop", "taken");
+    ASSERT_EQ(symlink("/tmp/evil.jpg", "/tmp/dangling.pnop"), 0);
+    ASSERT_EQ(symlink("/tmp/target.jpg", "/tmp/linked.pnop"), 0);
+    for (const char* path : {"/tmp/dangling.pnop", "/tmp/linked.pnop", "/tmp/taken.pnop"})
+        EXPECT_EQ(writeImage(path, jpeg.data(), jpeg.size()), kOutputFile) << path;
+    EXPECT_FALSE(camtest::exists("/tmp/evil.jpg"));
+    EXPECT_EQ(camtest::readFile("/tmp/target.jpg"), "target");
+    EXPECT_EQ(camtest::readFile("/tmp/taken.pnop"), "taken");
+    char target[64] = {};
+    EXPECT_GT(readlink("/tmp/dangling.pnop", target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/tmp/evil.jpg");
+    EXPECT_EQ(writeImage("/tmp/new.pnop", jpeg.data(), jpeg.size()), kOk);
+    EXPECT_EQ(camtest::readFile("/tmp/new.pnop").size(), jpeg.size());
 }
 
 TEST(StillGrabModel, ModelTextReachesExiv2Literally) {
