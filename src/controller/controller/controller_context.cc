@@ -43,11 +43,13 @@ const char* iconTable(int lang) {
 }
 
 // The configured default language: English for an unknown one and, with a
-// warning, when the configuration names none; -1 when it cannot be read.
+// warning, when the configuration names none (or not as a text); -1 when it
+// cannot be read.
 int defaultLanguage() {
     try {
         AppConfig config(camera_paths::kAppConfig);
-        if (!config.root().HasMember("language")) {
+        auto named = config.root().FindMember("language");
+        if (named == config.root().MemberEnd() || !named->value.IsString()) {
             LOG(WARNING) << "no default language configured, using english";
             return UserConfig::English;
         }

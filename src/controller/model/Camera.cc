@@ -214,7 +214,8 @@ bool Camera::syncTime(const std::string& time) {
     int status = pnocamera::runProcess({"date", time});
     if (!pnocamera::exitedCleanly(status)) {
         // a text date cannot read: the clocks stay as they are
-        LOG(ERROR) << "date refused time text " << time << ", status " << status;
+        // (the client's text stays out of the log)
+        LOG(ERROR) << "date refused the time text, status " << status;
         return false;
     }
     pnocamera::runProcess({"hwclock", "-w"});

@@ -427,7 +427,7 @@ TEST_F(ClientCmdsTest, ClockIsSetWithTheTextAsOneArgument) {
 
     camtest::clearCalls();
     // no time: date refuses it, and so the hardware clock is left alone
-    camtest::expectErrorLine("date refused time text ");
+    camtest::expectErrorLine("date refused the time text, status ");
     EXPECT_EQ(ask(phone, request("syncTime",
                                  "{\"time\":\"0102; touch /tmp/pwned $(touch /tmp/pwned2) "
                                  "`touch /tmp/pwned3` | tee /tmp/x & \\\"q\\\"\"}")),

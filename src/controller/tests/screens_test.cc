@@ -620,8 +620,8 @@ std::string configWithLanguage(const char* language) {
     return buf.GetString();
 }
 
-// Without a stored choice, a default language that is unknown, or missing
-// from the configuration, gives the English icon table; the missing one
+// Without a stored choice, a default language that is unknown, missing from
+// the configuration or not a text gives the English icon table; the last two
 // with a warning. The controller serves as ever.
 TEST_F(ScreensTest, MissingOrUnknownDefaultLanguageGivesEnglish) {
     const IconAt zh{0, false, camtest::kChineseTable};
@@ -633,9 +633,13 @@ TEST_F(ScreensTest, MissingOrUnknownDefaultLanguageGivesEnglish) {
     EXPECT_TRUE(shows(60, zh));
     EXPECT_TRUE(showsNot(60));
 
-    for (const char* language : {static_cast<const char*>(nullptr), "fr_FR"}) {
-        const std::string which = language ? language : "none";
-        ASSERT_NO_FATAL_FAILURE(restartWithConfig(configWithLanguage(language))) << which;
+    // none, one of the wrong kind (a number) and an unknown one
+    const std::string none = configWithLanguage(nullptr);
+    const std::pair<std::string, std::string> cases[] = {
+        {"none", none}, {"number", "{\"language\":5," + none.substr(1)}, {"fr_FR", configWithLanguage("fr_FR")}};
+    for (const auto& [which, config] : cases) {
+        const bool named = which == "fr_FR";
+        ASSERT_NO_FATAL_FAILURE(restartWithConfig(config)) << which;
         EXPECT_TRUE(shows(60)) << which;
         EXPECT_TRUE(showsNot(60, zh)) << which;
         Client phone;
@@ -643,7 +647,7 @@ TEST_F(ScreensTest, MissingOrUnknownDefaultLanguageGivesEnglish) {
         EXPECT_EQ(phone.readLine(), camtest::reply("heartTestResult", true)) << which;
         const std::string out = ctl_.output();
         size_t at = out.find(warning);
-        if (language) {
+        if (named) {
             EXPECT_EQ(at, std::string::npos) << out;
         } else {
             ASSERT_NE(at, std::string::npos) << out;
@@ -651,6 +655,7 @@ TEST_F(ScreensTest, MissingOrUnknownDefaultLanguageGivesEnglish) {
             EXPECT_EQ(out[line == std::string::npos ? 0 : line + 1], 'W') << out;
         }
         EXPECT_EQ(out.find("no member language"), std::string::npos) << out;
+        EXPECT_EQ(out.find("language type is not String"), std::string::npos) << out;
         EXPECT_EQ(readFile(camera_paths::kOffsetConf), "{}") << "nothing stored: " << which;
     }
 }

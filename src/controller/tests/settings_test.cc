@@ -176,7 +176,7 @@ TEST_F(SettingsTest, TimeTextsDateRefusesAnswerFalse) {
     EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '2026-01-02 03:04:05'", "hwclock -w"}));
     EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
 
-    camtest::expectErrorLine("date refused time text ");
+    camtest::expectErrorLine("date refused the time text, status ");
     for (const char* bad : {"not a time", "2026-13-45 99:99"}) {
         camtest::clearCalls();
         EXPECT_EQ(ask(phone, request("syncTime", std::string("{\"time\":\"") + bad + "\"}")),
@@ -184,6 +184,9 @@ TEST_F(SettingsTest, TimeTextsDateRefusesAnswerFalse) {
             << bad;
         EXPECT_EQ(clockCalls(), (std::vector<std::string>{"date '" + std::string(bad) + "'"})) << bad;
     }
+    // a text with terminal controls: refused, the clocks as they were
+    EXPECT_EQ(ask(phone, request("syncTime", "{\"time\":\"\\u001b[2J2026\"}")),
+              refusal("syncTimeResult", "invalid time"));
     EXPECT_EQ(readFile("/var/run/date.set"), "2026-01-02 03:04:05\n");
     EXPECT_EQ(ask(phone, "{\"cmd\":\"heartTest\"}\n"), reply("heartTestResult", true));
 }
