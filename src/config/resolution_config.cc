@@ -15,3 +15,7 @@ ResolutionParam ResolutionConfig::queryResolution(int id) const {
     check(id);
     return resolution_map_.at(id);
 }
+
+bool lensFrameSize(int width, int height) {
+    return width == height && ResolutionConfig::resolution_map_.count(width) != 0;
+}

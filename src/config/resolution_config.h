@@ -26,3 +26,6 @@ public:
 
     static const std::map<int, ResolutionParam> resolution_map_;
 };
+
+// The frames the lenses stream: square, with an edge of the table.
+bool lensFrameSize(int width, int height);

@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 
 #include <algorithm>
@@ -30,18 +29,6 @@ const char kStartOffset[] = "2_0_0_0_0_0_0_0_0_0_0_0_0_2880_1440_0";
 const char kBitmapPath[] = "/preview/test.bmp";
 
 namespace {
-
-// A decimal argument; -1, which every argument refuses, for one past int
-// (cut to int it could read as a good size or count).
-int number(const char* text) {
-    long v = strtol(text, nullptr, 10);
-    return v < INT_MIN || v > INT_MAX ? -1 : static_cast<int>(v);
-}
-
-// The frames the lenses stream: square, with an edge of the resolution table.
-bool lensFrameSize(int width, int height) {
-    return width == height && ResolutionConfig::resolution_map_.count(width) != 0;
-}
 
 // True when text is a number with nothing before or after it: decimal for an
 // integer, any floating-point form otherwise.
@@ -68,9 +55,9 @@ Calibration::~Calibration() { pnocamera::CloseFifo(fifo_fd); }
 
 bool parseArguments(int argc, char** argv, Calibration& c) {
     if (argc != 5) return false;
-    c.camera_num = number(argv[1]);
-    c.width = number(argv[2]);
-    c.height = number(argv[3]);
+    c.camera_num = argumentNumber(argv[1]);
+    c.width = argumentNumber(argv[2]);
+    c.height = argumentNumber(argv[3]);
     c.stacked = std::string(argv[4]) != "h";
     // refused before anything is allocated for a frame no lens delivers
     if (!lensFrameSize(c.width, c.height)) return false;

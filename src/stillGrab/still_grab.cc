@@ -16,6 +16,7 @@
 #include "config/app_config.h"
 #include "config/config_paths.h"
 #include "config/property_config.h"
+#include "config/resolution_config.h"
 #include "fifo_ipc/client_fifo.h"
 #include "fifo_ipc/cmd_msg.h"
 #include "tj_handle.h"
@@ -28,8 +29,6 @@ namespace {
 
 const int kWarmUpRounds = 30;
 
-int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
-
 // Lens i's part of the joined image starts i * lens_offset bytes in.
 Status decodeInto(Photo& photo, size_t lens_offset, int pitch) {
     std::vector<unsigned char*> out;
@@ -41,12 +40,14 @@ Status decodeInto(Photo& photo, size_t lens_offset, int pitch) {
 
 bool parseArguments(int argc, char** argv, Photo& photo) {
     if (argc < 7) return false;
-    photo.camera_num = number(argv[1]);
-    photo.width = number(argv[2]);
-    photo.height = number(argv[3]);
-    photo.mode = number(argv[4]);
+    photo.camera_num = argumentNumber(argv[1]);
+    photo.width = argumentNumber(argv[2]);
+    photo.height = argumentNumber(argv[3]);
+    photo.mode = argumentNumber(argv[4]);
     photo.image_path = argv[5];
     photo.stacked = std::string(argv[6]) != "h";
+    // refused before anything is allocated for a frame no lens delivers
+    if (!lensFrameSize(photo.width, photo.height)) return false;
     return joinedImageSize(photo.camera_num, photo.width, photo.height, photo.stacked, &photo.image_width,
                            &photo.image_height);
 }

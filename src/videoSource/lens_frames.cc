@@ -1,6 +1,7 @@
 #include "lens_frames.h"
 
 #include <climits>
+#include <cstdlib>
 #include <memory>
 
 #include <glog/logging.h>
@@ -24,6 +25,11 @@ void settleCameras(std::vector<V4L2Camera>& cameras, int rounds) {
         consistExposure(cameras, 1.0);
         consistWhiteBalance(cameras);
     }
+}
+
+int argumentNumber(const char* text) {
+    long v = strtol(text, nullptr, 10);
+    return v < INT_MIN || v > INT_MAX ? -1 : static_cast<int>(v);
 }
 
 bool joinedImageSize(int n, int width, int height, bool stacked, int* image_width, int* image_height) {

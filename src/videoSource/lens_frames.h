@@ -20,6 +20,10 @@ std::vector<Frame> lastFrames(std::vector<V4L2Camera>& cameras);
 // and one set of white-balance gains for the lenses.
 void settleCameras(std::vector<V4L2Camera>& cameras, int rounds);
 
+// A decimal number of a worker's command line; -1, which every such argument
+// refuses, for one past int (cut to int it could read as a good size).
+int argumentNumber(const char* text);
+
 // The joined picture of n frames of width x height, side by side or
 // stacked. False when there is no lens or no pixel, or when the picture's
 // RGB bytes (or one row of them) would not fit the codec's int sizes.

@@ -1,4 +1,5 @@
 // The still-photo program end to end on the virtual camera's lenses.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,24 @@ TEST(StillGrabProgram, OutputNameTakenByALinkIsStatusThree) {
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     unlink(path.c_str());
+}
+
+// A frame no lens streams is refused with the usage status before anything
+// is allocated for it (11000 x 11000 took 0.7 GB before it failed).
+TEST(StillGrabProgram, FrameSizesTheLensesCannotDeliverGiveTheUsage) {
+    ASSERT_TRUE(camtest::inSandbox());
+    const std::string path = "/sdcard/IMG_000010@3K.pnop";
+    unlink(path.c_str());
+    for (const char* edge : {"11000", "1441", "0", "-1440", "4294968736"}) {
+        int status = pnocamera::runProcess({"stillGrab", "2", edge, edge, "0", path, "h"});
+        ASSERT_TRUE(WIFEXITED(status)) << edge;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << edge;
+        EXPECT_FALSE(camtest::exists(path)) << edge;
+    }
+    // the largest of every program this test has run
+    rusage ru{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &ru), 0);
+    EXPECT_LT(ru.ru_maxrss, 256 * 1024);
 }
 
 }  // namespace
