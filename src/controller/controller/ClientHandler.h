@@ -7,13 +7,11 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "controller/client_connections.h"
 
 struct bufferevent;
-struct event;
 struct Context;
 class CameraState;
 class CmdMessage;
