@@ -4,6 +4,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
 #include <vector>
 
 using rapidjson::Value;
@@ -15,15 +16,20 @@ const char* parseErrorText(rapidjson::ParseErrorCode code) {
         return "The document root must not follow by other values.";
     return rapidjson::GetParseError_En(code);
 }
-// Every name and string of the value, escapes decoded, is valid UTF-8;
-// walked without recursion, as deep as the parser let it be.
-bool allTextsValid(const Value& root) {
+// What is wrong with a parsed value, kParseErrorNone when nothing: every
+// name and string, escapes decoded, must be valid UTF-8, and every number
+// finite (the parser rounds some just past the largest double to infinity,
+// which no JSON writer can write back); walked without recursion, as deep
+// as the parser let it be.
+rapidjson::ParseErrorCode unsoundValue(const Value& root) {
     std::vector<const Value*> todo{&root};
     while (!todo.empty()) {
         const Value& v = *todo.back();
         todo.pop_back();
         if (v.IsString()) {
-            if (!isValidUtf8(v.GetString(), v.GetStringLength())) return false;
+            if (!isValidUtf8(v.GetString(), v.GetStringLength())) return rapidjson::kParseErrorStringInvalidEncoding;
+        } else if (v.IsDouble()) {
+            if (!std::isfinite(v.GetDouble())) return rapidjson::kParseErrorNumberTooBig;
         } else if (v.IsArray()) {
             for (const Value& e : v.GetArray()) todo.push_back(&e);
         } else if (v.IsObject()) {
@@ -33,7 +39,7 @@ bool allTextsValid(const Value& root) {
             }
         }
     }
-    return true;
+    return rapidjson::kParseErrorNone;
 }
 }  // namespace
 
@@ -134,9 +140,10 @@ std::shared_ptr<CmdMessage> CmdMessage::CreateWithCmdString(const std::string& l
         LOG(ERROR) << "parse_err " << parseErrorText(rapidjson::kParseErrorNone);
         return nullptr;
     }
-    // a text that is not UTF-8 is never stored nor echoed to other clients
-    if (!allTextsValid(doc)) {
-        LOG(ERROR) << "parse_err " << parseErrorText(rapidjson::kParseErrorStringInvalidEncoding);
+    // a text that is not UTF-8 is never stored nor echoed to other clients,
+    // nor a number that could not be written back
+    if (rapidjson::ParseErrorCode why = unsoundValue(doc)) {
+        LOG(ERROR) << "parse_err " << parseErrorText(why);
         return nullptr;
     }
     auto cmd = doc.FindMember("cmd");

@@ -495,6 +495,11 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
     EXPECT_NE(phone.readUntil("prepareOK"), "") << log();
     EXPECT_EQ(ask(phone, request("setCamera", "{\"index\":0,\"property\":\"contrast\",\"value\":-3}")),
               reply("setCameraResult", true));
+    // a number the parser rounds to infinity cannot be written on to the
+    // worker: the line is dropped as one that does not parse
+    camtest::expectErrorLine("parse_err Number too big to be stored in double.");
+    ASSERT_TRUE(phone.send(request("setAutoExposureParam", "{\"factor\":1.7976931348623158e308}")));
+    EXPECT_TRUE(phone.quiet());
     EXPECT_EQ(ask(phone, request("setAutoExposureParam", "{\"factor\":0.25}")),
               reply("setAutoExposureParamResult", true));
     EXPECT_EQ(ask(phone, request("setAudioDenoise", "{\"open\":false}")), reply("setAudioDenoiseResult", true));
@@ -508,6 +513,7 @@ TEST_F(ClientCmdsTest, LensQueriesAndWorkerSettings) {
                f.find("realTimeStillGrab {\"cmd\":\"setAudioDenoise\",\"data\":{\"open\":false}}") != std::string::npos;
     })) << readFile("/.vcam/fifo.log");
     EXPECT_NE(log().find("denoise: 0"), std::string::npos);
+    EXPECT_EQ(readFile("/.vcam/fifo.log").find("\"factor\":\n"), std::string::npos) << "no line cut short";
     ASSERT_TRUE(phone.send("{\"cmd\":\"stopLive\"}\n"));
     EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
 }

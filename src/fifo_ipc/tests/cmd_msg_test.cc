@@ -57,6 +57,11 @@ TEST(CmdMessage, ParsingAcceptsOnlyObjectsWithStringCmd) {
     EXPECT_EQ(msg->GetCmd(), "heartTest");
     EXPECT_TRUE(log.records().empty());
 
+    // the largest finite numbers still parse, and write back as they came
+    auto big = CmdMessage::CreateWithCmdString(R"({"cmd":"x","data":{"v":1e308,"w":-1e308}})");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->GetString(), R"({"cmd":"x","data":{"v":1e308,"w":-1e308}})");
+
     EXPECT_FALSE(CmdMessage::CreateWithCmdString(R"({"cmd":5,"data":{}})"));
     EXPECT_FALSE(CmdMessage::CreateWithCmdString(R"({"data":{}})"));
     EXPECT_TRUE(log.records().empty()) << "no log line for a missing or mistyped cmd";
@@ -69,6 +74,10 @@ TEST(CmdMessage, ParsingAcceptsOnlyObjectsWithStringCmd) {
         {R"({"cmd":"heartTest"} {"cmd":"heartTest"})", "parse_err The document root must not follow by other values."},
         {"  \t ", "parse_err The document is empty."},
         {"{cmd}", "parse_err Missing a name for object member."},
+        // numbers the parser takes as infinity: no writer could write them back
+        {R"({"cmd":"x","data":{"v":1.7976931348623158e308}})", "parse_err Number too big to be stored in double."},
+        {R"({"cmd":"x","data":[-1.7976931348623159e308]})", "parse_err Number too big to be stored in double."},
+        {R"({"cmd":"x","data":{"v":1e400}})", "parse_err Number too big to be stored in double."},
     };
     for (auto& b : bad) {
         log.clear();
