@@ -179,7 +179,6 @@ bool ClientConnections::settle(Record& r, size_t scanned_from) {
         return true;
     }
     if (r.input_ended) {
-        // an unfinished last line is never run
         finishIfDrained(r);
         return false;
     }
@@ -289,7 +288,9 @@ void ClientConnections::inputEnded(Record& r, bool broken) {
 }
 
 void ClientConnections::finishIfDrained(Record& r) {
+    // an unfinished last line is never run
     setUnfinished(r, 0);
+    evbuffer_drain(r.input(), evbuffer_get_length(r.input()));
     if (r.output_broken || evbuffer_get_length(r.output()) == 0) {
         end(r, Ending::drained);
         return;
@@ -325,7 +326,7 @@ bool ClientConnections::write(bufferevent* client, const std::string& text) {
         m.msg_iov = parts;
         m.msg_iovlen = 2;
         ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
             // the peer has gone; what it sent before still runs
             r->output_broken = true;
             return false;

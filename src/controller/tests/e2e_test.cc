@@ -549,8 +549,35 @@ TEST_F(ControllerTest, ClientsThatLeaveAtOnceHaveEveryLineRun) {
         EXPECT_TRUE(half.closedByPeer()) << round;
     }
 
-    // a last line without its end is not run; the lines before it are
+    // more than the controller reads ahead, then the end: the end is seen
+    // once the turns have made room, and every reply comes
+    {
+        Client many;
+        std::string lines;
+        for (int i = 0; i < 8000; i++) lines += kHeart;
+        ASSERT_GT(lines.size(), 128u * 1024);
+        ASSERT_TRUE(many.send(lines));
+        ASSERT_EQ(shutdown(many.fd(), SHUT_WR), 0);
+        for (int i = 0; i < 8000; i++) ASSERT_EQ(many.readLine(), kHeartReply) << i;
+        EXPECT_TRUE(many.closedByPeer());
+    }
+
+    // a reset right behind the lines: they reached the camera, so they run
     size_t gone = camtest::countOf(ctl.output(), "client disconnected ..");
+    {
+        Client reset;
+        ASSERT_TRUE(
+            reset.send("{\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"reset\",\"value\":\"1\"}}\n"
+                       "{\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"reset\",\"value\":\"2\"}}\n"));
+        linger abort{1, 0};
+        ASSERT_EQ(setsockopt(reset.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return camtest::countOf(ctl.output(), "client disconnected ..") > gone; }));
+    ASSERT_TRUE(phone.send("{\"cmd\":\"queryUserProperty\",\"data\":{\"key\":\"reset\"}}\n"));
+    EXPECT_NE(phone.readLine().find("\"value\":\"2\""), std::string::npos);
+
+    // a last line without its end is not run; the lines before it are
+    gone = camtest::countOf(ctl.output(), "client disconnected ..");
     {
         Client cut;
         ASSERT_TRUE(
@@ -562,8 +589,9 @@ TEST_F(ControllerTest, ClientsThatLeaveAtOnceHaveEveryLineRun) {
     EXPECT_NE(phone.readLine().find("\"value\":\"1\""), std::string::npos);
     EXPECT_TRUE(served(phone));
     stop(ctl);
-    // the ten, and of the cut client only its complete line
-    EXPECT_EQ(camtest::countOf(ctl.output(), "socket msg {\"cmd\":\"setUserProperty\""), 11u);
+    // the ten, the reset client's two, and of the cut client only its
+    // complete line
+    EXPECT_EQ(camtest::countOf(ctl.output(), "socket msg {\"cmd\":\"setUserProperty\""), 13u);
 }
 
 TEST_F(ControllerTest, FloodOfUnfinishedLines) {
