@@ -2,8 +2,8 @@
 // an unfinished 65000-byte line and hold it, then all close; meanwhile one
 // well-behaved client keeps sending "heartTest".
 //   controller_flood_bench PID CONNECTIONS HOLD_SECONDS [lines BYTES]
-// With "lines BYTES" each peer instead writes BYTES of one-byte lines
-// ("x\n") and never reads, then closes; the daemon still runs every line of
+// With "lines BYTES" each peer (connected one at a time) instead writes BYTES
+// of one-byte lines ("x\n") and never reads, then closes; the daemon still runs every line of
 // a closed peer, so "after" is taken once its CPU time stops growing.
 // Prints the daemon's resident memory before, at the peak and after the
 // flood, what became of the peers, and the heartTest round trips during the
@@ -144,12 +144,22 @@ int main(int argc, char** argv) {
     sockaddr_in a = bench::cameraAddress();
     auto start = Clock::now();
     for (size_t i = 0; i < peers.size(); i++) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (lines ? 0 : SOCK_NONBLOCK), 0);
         if (fd < 0) {
             std::perror("socket");
             return 1;
         }
-        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        int done_at_once = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (lines) {
+            // every line peer connected, one at a time: the listener's
+            // backlog holds 10, and a connection past it could count as
+            // closed while its SYN waits to be sent again
+            if (done_at_once != 0) {
+                std::perror("connect");
+                return 1;
+            }
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
         peers[i].fd = fd;
         epoll_event ev{};
         ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
