@@ -4,7 +4,8 @@
  * "/dev/gyrotap".  Each read returns one fresh sample of all six axes.
  *
  * A read's twelve bus transactions never interleave with another reader's:
- * gyrotap_lock is held for the whole sample.
+ * gyrotap_lock is held for the whole sample.  A sample during which the
+ * sensor missed an acknowledge is not handed out: the read fails with -EIO.
  */
 #include <linux/module.h>
 #include <linux/kernel.h>
@@ -60,6 +61,9 @@
 static unsigned char SlaveAddress;
 
 static DEFINE_MUTEX(gyrotap_lock);
+
+/* Missed acknowledges since the current sample began; guarded by gyrotap_lock. */
+static int errAck;
 
 static struct timer_list timer;
 static struct GyroRawSample gyrotap_core;
@@ -202,10 +206,13 @@ static unsigned char Single_ReadIIC(unsigned char reg)
 	unsigned char value;
 
 	MPU_IIC_Start();
-	MPU_IIC_Send_Byte(SlaveAddress);
-	MPU_IIC_Send_Byte(reg);
+	if (MPU_IIC_Send_Byte(SlaveAddress))
+		errAck = 1;
+	if (MPU_IIC_Send_Byte(reg))
+		errAck = 1;
 	MPU_IIC_Start();
-	MPU_IIC_Send_Byte(SlaveAddress + 1);
+	if (MPU_IIC_Send_Byte(SlaveAddress + 1))
+		errAck = 1;
 	value = MPU_IIC_Read_Byte(0);
 	MPU_IIC_Stop();
 	return value;
@@ -314,14 +321,21 @@ static ssize_t gyrotap_read(struct file *filp __always_unused,
 			    loff_t *ppos __always_unused)
 {
 	struct GyroRawSample sample;
+	int missed;
 
 	if (count < sizeof(sample))
 		return -EINVAL;
 
 	if (mutex_lock_interruptible(&gyrotap_lock))
 		return -ERESTARTSYS;
+	errAck = 0;
 	gyrotap_read_act(&sample);
+	missed = errAck;
 	mutex_unlock(&gyrotap_lock);
+
+	/* The bits of a sensor that did not answer are no sample. */
+	if (missed)
+		return -EIO;
 
 	if (copy_to_user(buf, &sample, sizeof(sample)))
 		return -EFAULT;

@@ -215,14 +215,28 @@ TEST_F(BoardTest, SensorAbsentStillRegisters) {
     EXPECT_TRUE(vk_device_exists("/dev/gyrotap"));
     int fd = open("/dev/gyrotap");
     ASSERT_GE(fd, 0);
-    // Missed acknowledges are not reported: the bits read are all ones.
-    UserMem buf(24);
-    EXPECT_EQ(vk_read(fd, buf.data(), 24), 0);
+    // Missed acknowledges fail the read; the all-ones bits are not handed out.
+    UserMem buf(24, 0x55);
+    EXPECT_EQ(vk_read(fd, buf.data(), 24), -kEIO);
+    for (size_t i = 0; i < buf.size(); i++) EXPECT_EQ(buf.data()[i], 0x55) << i;
+    for (const Txn& t : transactions(VK_BUS_SENSOR)) EXPECT_FALSE(t.addrAck);
+}
+
+TEST_F(GyroTest, SensorThatStopsAcknowledgingFailsUntilItAnswersAgain) {
+    auto s = sample(100, -2, 16384, -164, 7, 32767);
+    vk_sensor_set_sample(&s);
+    vk_sensor_set_acking(0);
+    vk_i2c_clear(VK_BUS_SENSOR);
+    UserMem buf(24, 0x55);
+    EXPECT_EQ(vk_read(fd_, buf.data(), 24), -kEIO);
+    for (size_t i = 0; i < buf.size(); i++) EXPECT_EQ(buf.data()[i], 0x55) << i;
+    EXPECT_EQ(vk_i2c_txn_count(VK_BUS_SENSOR), 24u);  // the whole sample was tried
+    vk_sensor_set_acking(1);
+    ASSERT_EQ(vk_read(fd_, buf.data(), 24), 0);
     RawSample r;
     std::memcpy(&r, buf.data(), sizeof(r));
-    EXPECT_EQ(r.x_accel, -1);
-    EXPECT_EQ(r.z_gyro, -1);
-    for (const Txn& t : transactions(VK_BUS_SENSOR)) EXPECT_FALSE(t.addrAck);
+    EXPECT_EQ(r.x_accel, 100);
+    EXPECT_EQ(r.z_gyro, 32767);
 }
 
 TEST_F(GyroTest, UnloadDeletesAnInitialisedTimerAndFreesThePins) {

@@ -295,6 +295,16 @@ TEST(Mpu, ReadsTheServedSample) {
     EXPECT_DOUBLE_EQ(d.gx, -10.009765625);
     EXPECT_DOUBLE_EQ(d.gy, 100.09765625);
     EXPECT_DOUBLE_EQ(d.gz, 0.0);
+    // a sensor that does not acknowledge on its bus: a failed read, as a
+    // missing one, the record untouched
+    ASSERT_EQ(std::system("vcam-devctl ack sensor off"), 0);
+    gsensorData kept{1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(mpuRead(&kept), -1);
+    EXPECT_EQ(kept.ax, 1);
+    EXPECT_EQ(kept.gz, 6);
+    ASSERT_EQ(std::system("vcam-devctl ack sensor on"), 0);
+    ASSERT_EQ(mpuRead(&d), 0);
+    EXPECT_DOUBLE_EQ(d.ax, 1.0);
     mpuClose();
 }
 
