@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -110,6 +111,27 @@ void checkUsbDevice(Context& ctx) {
     createMarker();
 }
 
+namespace {
+
+// The stored task runs, so what it counts stays with it. It is held aside
+// while it runs: one that replaces or stops itself meanwhile is not put back.
+void runSecondTask(Context& ctx) {
+    std::function<void()> task;
+    std::swap(task, ctx.second_task_);
+    auto putBack = [&] {
+        if (!ctx.second_task_ && !ctx.second_task_cancel_) ctx.second_task_ = std::move(task);
+    };
+    try {
+        task();
+    } catch (...) {
+        putBack();
+        throw;
+    }
+    putBack();
+}
+
+}  // namespace
+
 void onTickWork(Context& ctx) {
     BatteryReading b = readBattery();
     if (Battery::logCapacity(b)) LOG(INFO) << "capacity " << b.capacity;
@@ -124,8 +146,7 @@ void onTickWork(Context& ctx) {
         if (ctx.second_task_cancel_) {
             ctx.second_task_ = nullptr;
         } else {
-            auto task = ctx.second_task_;
-            task();
+            runSecondTask(ctx);
         }
     }
 }

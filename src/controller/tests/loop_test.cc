@@ -572,6 +572,34 @@ TEST_F(LoopTest, SecondTask) {
     EXPECT_EQ(runs, 2);
     EXPECT_FALSE(ctx_->second_task_);
     EXPECT_TRUE(ctx_->second_task_cancel_);
+
+    // the stored task runs, not a copy: what it counts carries on
+    std::vector<int> counts;
+    setSecondTask(*ctx_, [&counts, n = 0]() mutable { counts.push_back(++n); });
+    for (int i = 0; i < 3; i++) onTickWork(*ctx_);
+    EXPECT_EQ(counts, (std::vector<int>{1, 2, 3}));
+
+    // a task that replaces itself while it runs: the new one stays
+    int replaced = 0;
+    setSecondTask(*ctx_, [this, &replaced, keep = std::make_shared<int>(7)] {
+        setSecondTask(*ctx_, [&replaced] { ++replaced; });
+        EXPECT_EQ(*keep, 7) << "the running task is still whole";
+    });
+    onTickWork(*ctx_);
+    onTickWork(*ctx_);
+    onTickWork(*ctx_);
+    EXPECT_EQ(replaced, 2);
+
+    // a task that stops itself runs no more
+    int stopped = 0;
+    setSecondTask(*ctx_, [this, &stopped] {
+        ++stopped;
+        stopSecondTask(*ctx_);
+    });
+    onTickWork(*ctx_);
+    onTickWork(*ctx_);
+    EXPECT_EQ(stopped, 1);
+    EXPECT_FALSE(ctx_->second_task_);
 }
 
 TEST_F(LoopTest, UsbStorageSwitch) {

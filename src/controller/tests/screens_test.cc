@@ -49,6 +49,27 @@ bool scrollBarShown() {
     return p.at(55, 40) && p.at(58, 40);
 }
 
+// The waiting dots of a busy screen in text field 1 (right of the screen's
+// icon, rows 24-47; 8 lit pixels a dot), -1 for anything else there.
+int waitingDots() {
+    camtest::Panel p = camtest::readPanel();
+    int lit = 0;
+    for (int y = 24; y < 48; ++y)
+        for (int x = 62; x < 118; ++x) lit += p.at(x, y);
+    return lit % 8 ? -1 : lit / 8;
+}
+
+// The dot counts the panel shows in turn, until n changes were seen.
+std::vector<int> dotsInTurn(size_t n) {
+    std::vector<int> seen;
+    waitFor([&] {
+        int d = waitingDots();
+        if (d > 0 && (seen.empty() || seen.back() != d)) seen.push_back(d);
+        return seen.size() >= n;
+    });
+    return seen;
+}
+
 // Waits until LED 0 got n more bytes from mark on; those bytes.
 std::string led0Next(size_t mark, size_t n) {
     std::string got;
@@ -182,6 +203,28 @@ TEST_F(ScreensTest, PhotoScreens) {
 
 TEST_F(ScreensTest, RecordLiveAndPreviewScreens) {
     Client phone;
+    // while the worker prepares, the screen's dots move once a second:
+    // ".", "..", "...", "." again
+    struct Waiting {
+        const char* worker;
+        const char* start;
+        int mode;
+        const char* stop;
+    };
+    for (const Waiting& w :
+         {Waiting{"mp4Spool", "startRecord", 2, "stopRecord"}, Waiting{"realTimeStillGrab", "startLive", 3, "stopLive"},
+          Waiting{"realTimeStillGrab", "startPreview", 9, "stopPreview"}}) {
+        sh(std::string("vcam-standin ") + w.worker + " prepare=0");
+        ASSERT_TRUE(phone.send(std::string("{\"cmd\":\"") + w.start + "\"}\n"));
+        EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(w.mode));
+        std::vector<int> seen = dotsInTurn(4);
+        ASSERT_EQ(seen.size(), 4u) << w.start << " " << ::testing::PrintToString(seen);
+        for (size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i], seen[i - 1] % 3 + 1) << w.start;
+        ASSERT_TRUE(phone.send(std::string("{\"cmd\":\"") + w.stop + "\"}\n"));
+        EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << w.stop;
+        sh(std::string("vcam-standin --clear ") + w.worker);
+    }
+
     ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
     EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
     EXPECT_TRUE(phone.readUntil("\"duration\":1}").size());
