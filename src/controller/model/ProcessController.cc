@@ -133,34 +133,50 @@ int ProcessController::startRecord(int camera_num, int width, int height, int bi
         child_pid_ = -1;
         return -1;
     }
-    setGovernor("performance");
-    runPinTool(board_pin::kFanOn);
-    return start(mp4SpoolArgs(camera_num, width, height, bitrate, mode, path, orientation, ratio)) > 0 ? 0 : -1;
+    raiseForJob();
+    if (start(mp4SpoolArgs(camera_num, width, height, bitrate, mode, path, orientation, ratio)) > 0) return 0;
+    lowerAfterJob();
+    return -1;
 }
 
 int ProcessController::stopRecord() {
     setGovernor("ondemand");
     if (child_pid_ > 0) kill(child_pid_, SIGINT);
     runPinTool(board_pin::kFanOff);
+    raised_ = false;
     return 0;
 }
 
 int ProcessController::startLive(int camera_num, bool live, int width, int height, int bitrate, unsigned mode,
                                  const unsigned* ratio, const std::string& url, const std::string& orientation,
                                  int scale) {
-    setGovernor("performance");
-    runPinTool(board_pin::kFanOn);
-    return start(realTimeStillGrabArgs(camera_num, live, width, height, url, bitrate, mode, orientation, scale,
-                                       ratio)) > 0
-               ? 0
-               : -1;
+    raiseForJob();
+    if (start(realTimeStillGrabArgs(camera_num, live, width, height, url, bitrate, mode, orientation, scale, ratio)) >
+        0)
+        return 0;
+    lowerAfterJob();
+    return -1;
 }
 
 int ProcessController::stopLive() {
     setGovernor("ondemand");
     runPinTool(board_pin::kFanOff);
+    raised_ = false;
     if (child_pid_ > 0) kill(child_pid_, SIGINT);
     return 0;
+}
+
+void ProcessController::raiseForJob() {
+    setGovernor("performance");
+    runPinTool(board_pin::kFanOn);
+    raised_ = true;
+}
+
+void ProcessController::lowerAfterJob() {
+    if (!raised_) return;
+    raised_ = false;
+    setGovernor("ondemand");
+    runPinTool(board_pin::kFanOff);
 }
 
 int ProcessController::forceQuit() {
@@ -243,6 +259,8 @@ void ProcessController::waitForChildProcess(bool& exited, int& code) {
         }
         LOG(INFO) << "wait child_pid " << pid;
     }
+    // a worker that ended by itself or was killed gives the CPU and fan back
+    if (exited) lowerAfterJob();
 }
 
 std::string ProcessController::nextFilePath(const std::string& prefix, const std::string& ending) const {

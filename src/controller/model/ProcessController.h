@@ -71,8 +71,15 @@ public:
     pid_t child_pid_ = -1;
     // The signal that ended the recorded child last reaped, 0 when it exited.
     int child_signal_ = 0;
+    // The governor and fan are up for the current job (stops lower them).
+    bool raised_ = false;
 
 private:
+    // CPU governor to "performance" and the fan on for a recording or
+    // streaming worker; back to "ondemand" and off once, when the raise is
+    // still standing (a failed start, a worker reaped without its stop).
+    void raiseForJob();
+    void lowerAfterJob();
     pid_t start(const std::vector<std::string>& argv);
     void sendFifo(const std::string& text);
 };

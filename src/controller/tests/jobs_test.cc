@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +88,19 @@ protected:
 
     Process ctl_;
 };
+
+std::string governor() { return readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"); }
+
+// The stand-ins' calls from index from on, a worker's command line cut to
+// its program name.
+std::vector<std::string> jobCalls(size_t from) {
+    std::vector<std::string> all = camtest::calls(), out;
+    for (size_t i = from; i < all.size(); ++i)
+        out.push_back(all[i].rfind("gpioPoke ", 0) == 0 ? all[i] : all[i].substr(0, all[i].find(' ')));
+    return out;
+}
+
+const std::vector<std::string> kRecordStopped = {"gpioPoke 7", "gpioPoke 5", "mp4Spool", "gpioPoke 6", "gpioPoke 8"};
 
 const std::string kModel = "0_1.5_\"q\"_'s';$(touch /tmp/pwned)`id`";
 
@@ -249,6 +264,7 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     std::string c = other.readUntil("recordState");
     EXPECT_NE(c.find("\"duration\":3}"), std::string::npos) << c;
     EXPECT_TRUE(phone.readUntil("\"duration\":3}").size());
+    size_t mark = 0;
     // recordWidth alone does not count: the configured size, the given bitrate
     EXPECT_TRUE(camtest::called("mp4Spool 2 1440 1440 8000000 0 /sdcard/VID_000001@3K.pnov h 100 100 100"))
         << ::testing::PrintToString(camtest::calls());
@@ -280,6 +296,10 @@ TEST_F(JobsTest, RecordWithStateAndStop) {
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.back(), "gpioPoke 8");
     EXPECT_EQ(calls[calls.size() - 2], "gpioPoke 6") << ::testing::PrintToString(calls);
+    // the stop's calls, each once, in their order: fan off before the pins go back
+    std::vector<std::string> job = jobCalls(mark);
+    job.erase(job.begin(), std::find(job.begin(), job.end(), "gpioPoke 7"));
+    EXPECT_EQ(job, kRecordStopped);
     EXPECT_TRUE(camtest::exists("/sdcard/VID_000001@3K.pnov"));
     // no record tick after the stop
     EXPECT_EQ(phone.readUntil("recordState", std::chrono::milliseconds(1500)), "");
@@ -339,11 +359,75 @@ TEST_F(JobsTest, RecorderIgnoringTheStopIsKilledByTheAlarm) {
     EXPECT_NE(log().find("sig alarm!!!!!!!!!!!!!!!!! state type 2"), std::string::npos);
     EXPECT_NE(log().find(" exit from record success"), std::string::npos);
     EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
+    // lowered by the stop, and only there
+    std::vector<std::string> job = jobCalls(0);
+    job.erase(job.begin(), std::find(job.begin(), job.end(), "gpioPoke 7"));
+    EXPECT_EQ(job, kRecordStopped);
+}
+
+// Whatever raised the CPU governor and the fan for a recording or stream
+// lowers them when its worker is gone without a stop: ended by itself,
+// killed, or never started.
+TEST_F(JobsTest, WorkerGoneWithoutItsStopGivesTheCpuAndFanBack) {
+    start();
+    Client phone;
+    struct Ended {
+        const char* worker;
+        const char* start;
+        int mode;
+    };
+    for (const Ended& e : {Ended{"mp4Spool", "startRecord", 2}, Ended{"realTimeStillGrab", "startLive", 3}}) {
+        size_t mark = camtest::calls().size();
+        sh(std::string("vcam-standin ") + e.worker + " end_after=1 end_code=0");
+        ASSERT_TRUE(phone.send(std::string("{\"cmd\":\"") + e.start + "\"}\n"));
+        EXPECT_EQ(phone.readLine(), stateChanged(e.mode));
+        EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(e.mode));
+        EXPECT_EQ(governor(), "performance\n");
+        std::string left = phone.readUntil("stateChanged");
+        EXPECT_NE(left, "") << e.start << log();
+        EXPECT_EQ(governor(), "ondemand\n") << e.start;
+        EXPECT_EQ(jobCalls(mark),
+                  (std::vector<std::string>{"gpioPoke 7", "gpioPoke 5", e.worker, "gpioPoke 6", "gpioPoke 8"}))
+            << e.start;
+        sh(std::string("vcam-standin --clear ") + e.worker);
+        if (left != stateChanged(0)) {
+            key("select");
+            EXPECT_EQ(phone.readUntil("stateChanged"), stateChanged(0)) << e.start;
+        }
+    }
+
+    // killed from outside (the out-of-memory killer)
+    size_t mark = camtest::calls().size();
+    ASSERT_TRUE(phone.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(phone.readUntil("prepareOK"), camtest::prepareOK(2));
+    pid_t recorder = workerPid("mp4Spool");
+    ASSERT_GT(recorder, 0) << log();
+    ASSERT_EQ(kill(recorder, SIGKILL), 0);
+    EXPECT_NE(phone.readUntil("stateChanged"), "") << log();
+    EXPECT_EQ(governor(), "ondemand\n");
+    EXPECT_EQ(jobCalls(mark), kRecordStopped);
+
+    // a recorder that cannot be executed (a link to itself)
+    camtest::usePrivateBin();
+    ASSERT_EQ(symlink("mp4Spool", "/tmp/bin/mp4Spool"), 0);
+    ASSERT_EQ(kill(ctl_.pid, SIGINT), 0);
+    ASSERT_EQ(ctl_.wait(), 0);
+    start();  // on the new PATH
+    Client again;
+    mark = camtest::calls().size();
+    camtest::expectErrorLine("start mp4Spool failed");
+    camtest::expectErrorLine("record not started");
+    ASSERT_TRUE(again.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(again.readUntil("startRecordResult"), refusal("startRecordResult", "start failed")) << log();
+    unlink("/tmp/bin/mp4Spool");
+    EXPECT_EQ(governor(), "ondemand\n");
+    EXPECT_EQ(jobCalls(mark), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 5", "gpioPoke 6", "gpioPoke 8"}));
 }
 
 TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     start();
     Client phone, other;
+    size_t mark = camtest::calls().size();
     ASSERT_TRUE(phone.send("{\"cmd\":\"startLive\",\"data\":{\"width\":1920,\"height\":1080}}\n"));
     for (Client* c : {&phone, &other}) EXPECT_EQ(c->readLine(), stateChanged(3));
     EXPECT_EQ(phone.readLine(), reply("startLiveResult", true));
@@ -358,6 +442,9 @@ TEST_F(JobsTest, LiveWithClockPushesAndStop) {
     EXPECT_EQ(phone.readUntil("stopLiveResult"), reply("stopLiveResult", true));
     EXPECT_EQ(other.readUntil("stateChanged"), stateChanged(0));
     EXPECT_NE(log().find("exit from live success"), std::string::npos);
+    EXPECT_EQ(jobCalls(mark),
+              (std::vector<std::string>{"gpioPoke 7", "gpioPoke 5", "realTimeStillGrab", "gpioPoke 6", "gpioPoke 8"}));
+    EXPECT_EQ(governor(), "ondemand\n");
     EXPECT_EQ(other.readUntil("VRState", std::chrono::milliseconds(1500)), "");
 
     // a worker that ignores the stop: the alarm's force-quit ends it

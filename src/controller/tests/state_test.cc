@@ -381,15 +381,16 @@ TEST_F(StateTest, JobsThatCannotStart) {
     received();
 
     camtest::clearCalls();
-    writeFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "performance\n");
+    writeFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", "powersave\n");
     command("{\"cmd\":\"startRecord\"}");
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(2), stateChanged(10),
                                                     refusal("startRecordResult", "start failed")}));
     EXPECT_TRUE(dynamic_cast<ErrorState<RecordVideoState>*>(ctx_->state_.get()));
     EXPECT_FALSE(ctx_->sdcard_.listener_);
     EXPECT_TRUE(ctx_->second_task_cancel_);
-    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
-    EXPECT_EQ(camtest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 6", "gpioPoke 8"}));
+    // refused before the worker's start: governor and fan were not raised
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "powersave\n");
+    EXPECT_EQ(camtest::calls(), (std::vector<std::string>{"gpioPoke 7", "gpioPoke 8"}));
     ctx_->state_->handleButton1();
     received();
 
@@ -410,9 +411,12 @@ TEST_F(StateTest, RecorderThatCannotBeExecuted) {
     make();
     std::string path = getenv("PATH");
     setenv("PATH", "/tmp/bin:/usr/bin:/bin", 1);  // no recorder anywhere
+    camtest::clearCalls();
     command("{\"cmd\":\"startRecord\"}");
     EXPECT_EQ(received(), (std::vector<std::string>{stateChanged(2), stateChanged(10),
                                                     refusal("startRecordResult", "start failed")}));
+    // the model lowers what it raised for the worker that never ran
+    EXPECT_EQ(readFile("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor"), "ondemand\n");
     auto* error = dynamic_cast<ErrorState<RecordVideoState>*>(ctx_->state_.get());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), kStartFailed);
@@ -695,6 +699,15 @@ TEST_F(StateTest, MotionSensorCalibration) {
     ASSERT_EQ(system("vcam-devctl unplug gyrotap"), 0);
     measure();
     ASSERT_EQ(system("vcam-devctl plug gyrotap"), 0);
+    EXPECT_EQ(stored(), "0_0_0_0_0_0 YWJj");
+    // a sensor that does not acknowledge is taken as a missing one, not as
+    // -1 on every axis
+    ASSERT_EQ(system("vcam-sensor 0 0 16384 0 0 0"), 0);
+    measure();
+    ASSERT_EQ(stored(), "0_0_1_0_0_0 YWJj");
+    ASSERT_EQ(system("vcam-devctl ack sensor off"), 0);
+    measure();
+    ASSERT_EQ(system("vcam-devctl ack sensor on"), 0);
     EXPECT_EQ(stored(), "0_0_0_0_0_0 YWJj");
 
     gsensorData small{0.0000123, -1234567.0, 0.1, 1e-300, 100000, -0.0};

@@ -115,15 +115,12 @@ void usbToHostAndSettle() {
     if (g_host_settle_seconds) sleep(g_host_settle_seconds);
 }
 
-bool JobScreen::started(int result, int ok, const char* job, bool raised_cpu, bool on_host) {
+bool JobScreen::started(int result, int ok, const char* job, bool on_host) {
     if (result == ok) return true;
-    // nothing runs: undo the start; entered() leads on
+    // nothing runs: undo the start (the model gave the CPU and fan back);
+    // entered() leads on
     start_failure_ = result == Camera::kConfigError ? result : kStartFailed;
     LOG(ERROR) << job << " not started " << result;
-    if (raised_cpu) {
-        setGovernor("ondemand");
-        runPinTool(board_pin::kFanOff);
-    }
     if (on_host) toDevice();
     return false;
 }

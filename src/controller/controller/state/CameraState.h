@@ -127,11 +127,10 @@ protected:
 
     // Takes the start call's result, ok being its value for a started worker;
     // false when the start failed: then "<job> not started <result>" is
-    // logged, the CPU governor and the fan go back when the start raised
-    // them, the USB pins back to the device side when the screen had
+    // logged, the USB pins go back to the device side when the screen had
     // switched them to the host, and the failure code is kept: the model's 9
     // for a configuration error, else kStartFailed.
-    bool started(int result, int ok, const char* job, bool raised_cpu, bool on_host);
+    bool started(int result, int ok, const char* job, bool on_host);
     // After a failed start, once current: takes the screen down and moves on
     // to the family's error or idle screen.
     virtual void leaveFailedStart(int code) = 0;

@@ -16,7 +16,7 @@ OnLiveState::OnLiveState(Context& ctx, int width, int height, int bitrate)
     usbToHostAndSettle();
     int r = ctx_.camera_.startLive(width_, height_, bitrate_);
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    started(r, /*ok=*/0, "live", /*raised_cpu=*/true, /*on_host=*/true);
+    started(r, /*ok=*/0, "live", /*on_host=*/true);
 }
 
 void OnLiveState::leaveFailedStart(int /*code*/) {

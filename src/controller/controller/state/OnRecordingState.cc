@@ -47,7 +47,7 @@ OnRecordingState::OnRecordingState(Context& ctx, int width, int height, int bitr
     usbToHostAndSettle();
     int r = ctx_.camera_.startRecord(width_, height_, bitrate_);
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    started(r, /*ok=*/0, "record", /*raised_cpu=*/true, /*on_host=*/true);
+    started(r, /*ok=*/0, "record", /*on_host=*/true);
 }
 
 void OnRecordingState::leaveFailedStart(int code) {

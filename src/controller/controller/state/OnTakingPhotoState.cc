@@ -12,7 +12,7 @@ OnTakingPhotoState::OnTakingPhotoState(Context& ctx) : JobScreen(ctx) {
     LOG(INFO) << "on taking photo state";
     show();
     usbToHostAndSettle();
-    if (!started(ctx_.camera_.takePhoto(), /*ok=*/1, "take photo", /*raised_cpu=*/false, /*on_host=*/true)) return;
+    if (!started(ctx_.camera_.takePhoto(), /*ok=*/1, "take photo", /*on_host=*/true)) return;
     // a worker that hangs (stopped, stuck on a lens) would hold the camera
     armAlarm(kPhotoTimeoutSeconds);
 }

@@ -18,7 +18,7 @@ void PreviewState::show() {
     setSecondTask(ctx_, BusyAnimation());
     int r = ctx_.camera_.startPreview();
     setJobLed(ctx_, led_mode::kSlowBlink, led_color::kActive);
-    if (started(r, /*ok=*/0, "preview", /*raised_cpu=*/true, /*on_host=*/false)) return;
+    if (started(r, /*ok=*/0, "preview", /*on_host=*/false)) return;
     clear();
     // leads on now when current, else once it is put in place
     entered();

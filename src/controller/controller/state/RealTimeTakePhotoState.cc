@@ -20,7 +20,7 @@ RealTimeTakePhotoState::RealTimeTakePhotoState(Context& ctx, PreviewType type) :
         r = ctx_.camera_.startPreview();
     else if (type_ == kRecordPreview)
         r = ctx_.camera_.startRecordPreview();
-    started(r, /*ok=*/0, "preview", /*raised_cpu=*/true, /*on_host=*/true);
+    started(r, /*ok=*/0, "preview", /*on_host=*/true);
 }
 
 void RealTimeTakePhotoState::leaveFailedStart(int code) {
