@@ -16,6 +16,20 @@ const char* parseErrorText(rapidjson::ParseErrorCode code) {
         return "The document root must not follow by other values.";
     return rapidjson::GetParseError_En(code);
 }
+// The parse error as the recursive parser gives it: the iterative one calls
+// a document that starts with '}', ']', ',' or ':' empty, the recursive one
+// an invalid value. Both skip the bytes of a UTF-8 byte order mark (each
+// in its place) and white space first.
+rapidjson::ParseErrorCode parseErrorOf(const rapidjson::Document& doc, const std::string& line) {
+    rapidjson::ParseErrorCode code = doc.GetParseError();
+    if (code != rapidjson::kParseErrorDocumentEmpty) return code;
+    size_t at = 0;
+    for (unsigned char mark : {0xEF, 0xBB, 0xBF})
+        if (at < line.size() && static_cast<unsigned char>(line[at]) == mark) ++at;
+    at = line.find_first_not_of(" \t\n\r", at);
+    if (at != std::string::npos && line[at] != '\0') return rapidjson::kParseErrorValueInvalid;
+    return code;
+}
 // What is wrong with a parsed value, kParseErrorNone when nothing: every
 // name and string, escapes decoded, must be valid UTF-8, and every number
 // finite (the parser rounds some just past the largest double to infinity,
@@ -133,7 +147,7 @@ std::shared_ptr<CmdMessage> CmdMessage::CreateWithCmdString(const std::string& l
     // off the call stack.
     doc.Parse<rapidjson::kParseIterativeFlag>(line.c_str(), line.size());
     if (doc.HasParseError()) {
-        LOG(ERROR) << "parse_err " << parseErrorText(doc.GetParseError());
+        LOG(ERROR) << "parse_err " << parseErrorText(parseErrorOf(doc, line));
         return nullptr;
     }
     if (!doc.IsObject()) {

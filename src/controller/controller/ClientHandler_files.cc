@@ -21,6 +21,7 @@
 #include <rapidjson/writer.h>
 
 #include "common/dameon_util.h"
+#include "common/log_text.h"
 #include "config/app_config.h"
 #include "config/config_paths.h"
 #include "config/property_config.h"
@@ -102,7 +103,7 @@ void writeFileList(JsonWriter& w, const std::string& dir, DIR* d) {
         if (lstat((dir + e->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         if (!isValidUtf8(e->d_name, std::strlen(e->d_name))) {
             // a reply must stay UTF-8 JSON for every client
-            LOG(WARNING) << "file name not UTF-8 left out of the list: " << dir << e->d_name;
+            LOG(WARNING) << "file name not UTF-8 left out of the list: " << dir << pnocamera::loggedText(e->d_name);
             continue;
         }
         w.StartObject();

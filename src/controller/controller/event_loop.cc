@@ -20,6 +20,7 @@
 #include <glog/logging.h>
 
 #include "common/dameon_util.h"
+#include "common/log_text.h"
 #include "common/process_util.h"
 #include "controller/controller_context.h"
 #include "controller/event_ptr.h"
@@ -53,11 +54,19 @@ struct UniqueFd {
     }
 };
 
+// The workers' lines on the FIFO; after an over-long line is dropped, its
+// rest up to the line end is dropped too.
+struct FifoLines {
+    Context* ctx = nullptr;
+    bool dropping = false;
+};
+
 // What the loop runs on, freed in reverse order after it ends.
 struct Loop {
     EventBasePtr base;
     UniqueFd button;
     std::vector<EventPtr> events;
+    FifoLines fifo_lines;
     BufferEventPtr fifo;
     LedBlinker blink1{nullptr, 1, nullptr};
     LedBlinker blink0{nullptr, 0, nullptr};
@@ -132,16 +141,30 @@ void onSigInt(evutil_socket_t, short, void* arg) {
 }
 
 void onFifoRead(bufferevent* bev, void* arg) {
-    Context& ctx = *static_cast<Context*>(arg);
+    FifoLines& lines = *static_cast<FifoLines*>(arg);
+    Context& ctx = *lines.ctx;
     evbuffer* input = bufferevent_get_input(bev);
     for (;;) {
+        if (lines.dropping) {
+            evbuffer_ptr eol = evbuffer_search(input, "\n", 1, nullptr);
+            if (eol.pos < 0) {
+                evbuffer_drain(input, evbuffer_get_length(input));
+                return;
+            }
+            evbuffer_drain(input, static_cast<size_t>(eol.pos) + 1);
+            lines.dropping = false;
+        }
         size_t len = 0;
         char* raw = evbuffer_readln(input, &len, EVBUFFER_EOL_LF);
         if (!raw) break;
         std::unique_ptr<char, decltype(&free)> hold(raw, &free);
         if (len == 0) continue;
+        if (len > kMaxFifoLine) {
+            LOG(ERROR) << "fifo line too long, dropped";
+            continue;
+        }
         std::string line(raw, len);
-        LOG(INFO) << "fifo msg " << line;
+        LOG(INFO) << "fifo msg " << pnocamera::loggedText(line);
         std::shared_ptr<CmdMessage> msg = CmdMessage::CreateWithCmdString(line);
         if (!msg) continue;
         auto state = current(ctx);
@@ -150,6 +173,7 @@ void onFifoRead(bufferevent* bev, void* arg) {
     if (evbuffer_get_length(input) > kMaxFifoLine) {
         LOG(ERROR) << "fifo line too long, dropped";
         evbuffer_drain(input, evbuffer_get_length(input));
+        lines.dropping = true;
     }
 }
 
@@ -221,7 +245,7 @@ bool startUp(int argc, char** argv) {
 // cannot be opened ends the process in initScreen).
 bool openDevices(Context& ctx) {
     LOG(INFO) << "kernel version " << ctx.camera_.kernelVersion();
-    LOG(INFO) << "module version " << ctx.camera_.queryVersion();
+    LOG(INFO) << "module version " << pnocamera::loggedText(ctx.camera_.queryVersion());
     LOG(INFO) << "#######################Camera Startup######################";
 
     ctx.initScreen();
@@ -280,7 +304,8 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
     loop.fifo.reset(bufferevent_socket_new(eb, fifo_fd, BEV_OPT_CLOSE_ON_FREE));
     CHECK(loop.fifo) << "no fifo event";
     ctx.camera_.process_controller_.read_fd_ = -1;  // owned by the buffered event now
-    bufferevent_setcb(loop.fifo.get(), onFifoRead, nullptr, nullptr, &ctx);
+    loop.fifo_lines.ctx = &ctx;
+    bufferevent_setcb(loop.fifo.get(), onFifoRead, nullptr, nullptr, &loop.fifo_lines);
     bufferevent_enable(loop.fifo.get(), EV_READ);
 
     timeval zero = {0, 0};

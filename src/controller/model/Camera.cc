@@ -11,6 +11,7 @@
 
 #include "common/dameon_util.h"
 #include "common/file_util.h"
+#include "common/log_text.h"
 #include "config/config_paths.h"
 #include "config/property_config.h"
 #include "config/resolution_config.h"
@@ -192,7 +193,7 @@ int Camera::closeAP() { return process_controller_.closeAP(); }
 int Camera::correctOffset() { return pnocamera::runProcess({"lensAlign", "2", "1440", "1440", "h"}); }
 
 bool Camera::setID(std::string id) {
-    LOG(INFO) << "set ID:" << id;
+    LOG(INFO) << "set ID:" << pnocamera::loggedText(id);
     // a new file put in place whole: a power cut never leaves an empty ID
     bool ok = pnocamera::replaceFileAtomically(camera_paths::kIdConf, id);
     if (!ok) LOG(ERROR) << "write " << camera_paths::kIdConf << " err";
@@ -208,7 +209,7 @@ bool Camera::syncTime(const std::string& time) {
     // the text goes to date as one argument; one that starts like an option
     // or holds a line end is refused
     if (time.empty() || time[0] == '-' || time.find_first_of("\n\r") != std::string::npos) {
-        LOG(ERROR) << "refused time text " << time;
+        LOG(ERROR) << "refused time text " << pnocamera::loggedText(time);
         return false;
     }
     int status = pnocamera::runProcess({"date", time});
@@ -244,7 +245,7 @@ int Camera::configAP(const std::string& key, const std::string& value) {
         LOG(ERROR) << "refused access point setting " << key;
         return -1;
     }
-    LOG(INFO) << "sed -i '" << expr << "' " << ap_conf_path_;
+    LOG(INFO) << "sed -i '" << pnocamera::loggedText(expr) << "' " << ap_conf_path_;
     // an argument vector: the value never reaches a shell
     int status = pnocamera::runProcess({"sed", "-i", expr, ap_conf_path_});
     sync();

@@ -14,6 +14,7 @@
 
 #include <glog/logging.h>
 
+#include "common/log_text.h"
 #include "common/process_util.h"
 #include "config/resolution_config.h"
 #include "fifo_ipc/cmd_msg.h"
@@ -109,7 +110,7 @@ pid_t ProcessController::start(const std::vector<std::string>& argv) {
         LOG(ERROR) << "start " << argv[0] << " failed :" << std::strerror(errno);
         child_pid_ = -1;
     } else {
-        LOG(INFO) << "start " << joined(argv) << " pid " << child_pid_;
+        LOG(INFO) << "start " << pnocamera::loggedText(joined(argv)) << " pid " << child_pid_;
     }
     return child_pid_;
 }
@@ -186,7 +187,7 @@ int ProcessController::forceQuit() {
 
 int ProcessController::takeGainPhoto(int a, int b, int c, int dd, int e, const std::string& text) {
     std::vector<std::string> argv = {"gainStillGrab", d(a), d(b), d(c), d(dd), d(e), text, "h"};
-    LOG(INFO) << "gain photo " << joined(argv);
+    LOG(INFO) << "gain photo " << pnocamera::loggedText(joined(argv));
     int status = pnocamera::runProcess(argv);
     if (status < 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config_paths.h"
 #include "fifo_ipc/fifo_paths.h"
 #include "support/camtest.h"
 #include "support/vcam_screen.h"
@@ -159,6 +160,28 @@ TEST_F(ControllerTest, ButtonsAndWorkerLines) {
     sh("sh -c 'echo \"{\\\"cmd\\\":\\\"prepare\\\",\\\"data\\\":{\\\"process\\\":\\\"mp4Spool\\\"}}\" > "
        "/tmp/server_read.fifo' &");
     EXPECT_TRUE(waitFor([&] { return ctl.output().find("\"process\":\"mp4Spool\"") != std::string::npos; }));
+
+    // a line past the bound is dropped up to its end, the next one is taken
+    camtest::expectErrorLine("fifo line too long, dropped");
+    fd = open(pnocamera::kServerReadFifo, O_WRONLY);
+    ASSERT_GE(fd, 0);
+    auto writeAll = [fd](const std::string& text) {
+        for (size_t done = 0; done < text.size();) {
+            ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    };
+    ASSERT_TRUE(writeAll(std::string(70 * 1024, ' ')));
+    EXPECT_TRUE(ctl.waitForOutput("fifo line too long, dropped")) << ctl.output();
+    ASSERT_TRUE(
+        writeAll("{\"cmd\":\"prepare\",\"data\":{\"process\":\"tail\"}}\n"
+                 "{\"cmd\":\"prepare\",\"data\":{\"process\":\"good\"}}\n"));
+    close(fd);
+    EXPECT_TRUE(ctl.waitForOutput("fifo msg {\"cmd\":\"prepare\",\"data\":{\"process\":\"good\"}}\n")) << ctl.output();
+    EXPECT_EQ(camtest::countOf(ctl.output(), "\"process\":\"tail\""), 0u);
+    EXPECT_EQ(camtest::countOf(ctl.output(), "fifo line too long, dropped"), 1u);
     Client a;
     EXPECT_TRUE(served(a));
     stop(ctl);
@@ -653,7 +676,18 @@ TEST_F(ControllerTest, FloodOfUnfinishedLines) {
     stop(ctl);
 }
 
+// Texts of clients, workers and files reach the log escaped: none of them
+// can write a log record of its own or a terminal control.
 TEST_F(ControllerTest, ReceivedLinesAreLoggedEscapedAndCut) {
+    const std::string forged = "E20261209 00:00:00.000000 4 fake.cc:1] forged line";
+    const std::string version = readFile(camera_paths::kVersionTxt);
+    const std::string config = readFile(camera_paths::kAppConfig);
+    writeFile(camera_paths::kVersionTxt, "V1\x1b[2J build\n");
+    std::string odd = config;
+    size_t at = odd.find("\"orientation\": \"h\"");
+    ASSERT_NE(at, std::string::npos) << config;
+    odd.insert(at + 17, "\\n" + forged);
+    writeFile(camera_paths::kAppConfig, odd);
     Process ctl;
     startController(ctl);
     Client a;
@@ -664,9 +698,40 @@ TEST_F(ControllerTest, ReceivedLinesAreLoggedEscapedAndCut) {
     EXPECT_TRUE(
         ctl.waitForOutput("socket msg \\x01\\xFF\\x1B[2J\xc3\xa9" + std::string(248, 'z') + "... (308 bytes)\n"))
         << ctl.output();
-    EXPECT_EQ(camtest::countOf(ctl.output(), "\x1b"), 0u);  // no raw control byte reaches the log
     EXPECT_NE(ctl.output().find("socket msg {\"cmd\":\"heartTest\"}\n"), std::string::npos);
+    EXPECT_NE(ctl.output().find("module version V1\\x1B[2J\n"), std::string::npos) << ctl.output();
+
+    // a refused time text holds a line end
+    camtest::expectErrorLine("refused time text ");
+    ASSERT_TRUE(a.send("{\"cmd\":\"syncTime\",\"data\":{\"time\":\"x\\n" + forged + "\"}}\n"));
+    EXPECT_EQ(a.readLine(), camtest::refusal("syncTimeResult", "invalid time"));
+    EXPECT_TRUE(ctl.waitForOutput("] refused time text x\\x0A" + forged + "\n")) << ctl.output();
+
+    // a worker's line with control bytes, the configured orientation in a
+    // worker's arguments, the file name a worker reports
+    int fd = open(pnocamera::kServerReadFifo, O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    std::string line = "{\"cmd\":\"prepare\",\r\t\"data\":{\"process\":\"stillGrab\"}}\n";
+    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    EXPECT_TRUE(ctl.waitForOutput("fifo msg {\"cmd\":\"prepare\",\\x0D\\x09\"data\":{\"process\":\"stillGrab\"}}\n"))
+        << ctl.output();
+    sh("vcam-standin mp4Spool prepare=0");
+    ASSERT_TRUE(a.send("{\"cmd\":\"startRecord\"}\n"));
+    EXPECT_EQ(a.readUntil("startRecordResult"), camtest::reply("startRecordResult", true));
+    EXPECT_TRUE(ctl.waitForOutput(" h\\x0A" + forged + " 100 100 100 pid ")) << ctl.output();
+    line = "{\"cmd\":\"prepare\",\"data\":{\"process\":\"mp4Spool\",\"filename\":\"/sdcard/x\\n" + forged + "\"}}\n";
+    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+    EXPECT_TRUE(ctl.waitForOutput(" cur file name :/sdcard/x\\x0A" + forged + "\n")) << ctl.output();
+    ASSERT_TRUE(a.send("{\"cmd\":\"stopRecord\"}\n"));
+    EXPECT_EQ(a.readUntil("stopRecordResult"), camtest::reply("stopRecordResult", true));
     stop(ctl);
+    sh("vcam-standin --clear mp4Spool");
+    writeFile(camera_paths::kVersionTxt, version);
+    writeFile(camera_paths::kAppConfig, config);
+    EXPECT_EQ(camtest::countOf(ctl.output(), "\x1b"), 0u);  // no raw control byte reaches the log
+    EXPECT_EQ(camtest::countOf(ctl.output(), "\r"), 0u);
+    EXPECT_EQ(camtest::countOf(ctl.output(), "\n" + forged), 0u) << ctl.output();
 }
 
 TEST_F(ControllerTest, DaemonLogFileStaysBounded) {

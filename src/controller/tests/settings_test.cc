@@ -88,6 +88,9 @@ TEST_F(SettingsTest, SetIdChangesOnlyTheSsidLine) {
               reply("setIDResult", true));
     EXPECT_EQ(readFile(kApConf), rest_head + "panora/&\\D" + rest_tail);
     EXPECT_FALSE(camtest::exists("/tmp/pwned"));
+    // a terminal control beyond ASCII is stored but logged escaped
+    EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO\\u009b2JA0001\"}")), reply("setIDResult", true));
+    EXPECT_NE(log().find("set ID:PANO\\xC2\\x9B2JA0001\n"), std::string::npos) << log();
     EXPECT_EQ(ask(phone, request("setID", "{\"ID\":\"PANO0A0002\"}")), reply("setIDResult", true));
     const std::string kept = readFile(kApConf);
     EXPECT_EQ(kept, rest_head + "panorA0002" + rest_tail);
@@ -219,6 +222,9 @@ TEST_F(SettingsTest, OversizedUserFileCanStillShrink) {
 TEST_F(SettingsTest, RepliesStayUtf8) {
     writeFile("/sdcard/good.pnop", "g");
     writeFile("/sdcard/bad\xff.pnop", "b");
+    // a name that also holds a line end and a log record's head
+    const std::string forged = "E20261209 00:00:00.000000 4 fake.cc:1] forged line";
+    writeFile("/sdcard/bad\xfe\n" + forged + ".pnop", "b");
     writeFile("/log/bad\xc3.log", "b");
     writeFile("/log/good.log", "g");
     // an id file of an older firmware with a byte that is not UTF-8
@@ -235,8 +241,11 @@ TEST_F(SettingsTest, RepliesStayUtf8) {
     EXPECT_TRUE(strictJson(line)) << line;
     EXPECT_NE(line.find("\"good.log\""), std::string::npos);
     EXPECT_EQ(line.find("bad"), std::string::npos);
-    EXPECT_TRUE(waitFor([&] { return camtest::countOf(log(), "file name not UTF-8 left out of the list") == 2; }))
+    EXPECT_TRUE(waitFor([&] { return camtest::countOf(log(), "file name not UTF-8 left out of the list") == 3; }))
         << log();
+    EXPECT_NE(log().find("left out of the list: /sdcard/bad\\xFE\\x0A" + forged + ".pnop\n"), std::string::npos)
+        << log();
+    EXPECT_EQ(camtest::countOf(log(), "\n" + forged), 0u);
     line = ask(phone, "{\"cmd\":\"queryID\"}\n");
     EXPECT_TRUE(strictJson(line)) << line;
     EXPECT_EQ(line,

@@ -67,12 +67,22 @@ TEST(CmdMessage, ParsingAcceptsOnlyObjectsWithStringCmd) {
     EXPECT_TRUE(log.records().empty()) << "no log line for a missing or mistyped cmd";
 
     struct {
-        const char* line;
+        std::string line;
         const char* log;
     } bad[] = {
         {"[1,2]", "parse_err No error."},
         {R"({"cmd":"heartTest"} {"cmd":"heartTest"})", "parse_err The document root must not follow by other values."},
         {"  \t ", "parse_err The document is empty."},
+        {"", "parse_err The document is empty."},
+        {std::string("\0}", 2), "parse_err The document is empty."},
+        {"\xef\xbb\xbf \xbf", "parse_err Invalid value."},
+        {"\xef\xbf", "parse_err The document is empty."},
+        // a first character no value starts with
+        {"}", "parse_err Invalid value."},
+        {" \r\n]", "parse_err Invalid value."},
+        {",{\"cmd\":\"heartTest\"}", "parse_err Invalid value."},
+        {":1", "parse_err Invalid value."},
+        {"x", "parse_err Invalid value."},
         {"{cmd}", "parse_err Missing a name for object member."},
         // numbers the parser takes as infinity: no writer could write them back
         {R"({"cmd":"x","data":{"v":1.7976931348623158e308}})", "parse_err Number too big to be stored in double."},

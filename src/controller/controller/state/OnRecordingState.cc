@@ -6,6 +6,7 @@
 
 #include <glog/logging.h>
 
+#include "common/log_text.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
 #include "controller/state/RecordVideoState.h"
@@ -141,7 +142,7 @@ void OnRecordingState::handCmdInput(CmdMessage const& msg) {
         ctx_.client_handler_.broadcastPrepareOK();
         current_file_ = name();
         LOG(INFO) << "read cmdintput: " << msg.GetString();
-        LOG(INFO) << " cur file name :" << current_file_;
+        LOG(INFO) << " cur file name :" << pnocamera::loggedText(current_file_);
         setSecondTask(ctx_, stateTask(ctx_, this, [](OnRecordingState& s) { s.recordTick(); }));
     } else if (cmd == "snapshot") {
         if (!file) {
