@@ -67,7 +67,7 @@ enum : int {
     kVideo = 10,
     kWifi = 11,
     kCharging = 12,
-    kBattery = 13,  // battery gauge
+    kBattery = ICON_BATTERY,  // battery gauge
     kApOff = 14,
     kApOn = 15,
     kListArea = 17,    // the main area; its erasure blanks every list row
@@ -89,7 +89,7 @@ enum : int {
     kRowApReset = 45,
     kRowBack = 52,
     kRowRecSize = 54,
-    kCounts = 58,  // photo counts; text field 1 moves up under it
+    kCounts = ICON_COUNTS,  // photo counts; text field 1 moves up under it
     kStreaming = 59,
     kRecReady = 60,
     kErrorWrite = 61,  // error screen of failure code 3
