@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include "common/worker_status.h"
+
 namespace pnocamera {
 
 pid_t spawnProcess(const std::vector<std::string>& argv) {
@@ -36,7 +38,7 @@ pid_t spawnProcess(const std::vector<std::string>& argv) {
         int err = errno;
         ssize_t n = write(report[1], &err, sizeof err);
         (void)n;
-        _exit(127);
+        _exit(worker_status::kStartFailed);
     }
     close(report[1]);
     int err = 0;

@@ -19,4 +19,7 @@ enum Status : int {
     // cannot run).
     kStartFailed = 127,
 };
+
+// The failure code of a worker ended by signal sig (as a shell reports it).
+constexpr int signalled(int sig) { return 128 + sig; }
 }  // namespace worker_status

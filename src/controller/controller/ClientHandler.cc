@@ -20,6 +20,7 @@
 
 const std::map<std::string, ClientHandler::Command> ClientHandler::cmd_function_map_ = {
     {"listFile", {&ClientHandler::listFile, "fileList", kNeedsCard | kReadsOnly}},
+    // answered by the "state" push to every client
     {"queryState", {&ClientHandler::tellState, "", kReadsOnly}},
     {"takePhoto",
      {&ClientHandler::handleTakePhoto, "takePhotoResult", kNeedsCard | kNeedsCardWritable | kNeedsIdleCamera}},
@@ -77,6 +78,13 @@ bool ClientHandler::handle(std::string const& line, bufferevent* client) {
     // change what they report (a worker's setting, a job)
     if (!(cmd.flags & kReadsOnly)) ++lens_changes_;
     if (std::optional<bool> refused = refuseUnmetNeeds(cmd, client)) return *refused;
+    // the handler answers through its row's reply type
+    struct Running {
+        Command const*& slot;
+        Command const* outer;
+        ~Running() { slot = outer; }
+    } running{running_, running_};
+    running_ = &cmd;
     return cmd.handler(this, *msg, client);
 }
 
@@ -131,6 +139,19 @@ std::string ClientHandler::whatReply(std::string const& type, std::string const&
     });
 }
 
+std::string const& ClientHandler::replyTypeOf(std::string const& cmd) { return cmd_function_map_.at(cmd).reply_type; }
+
+std::string const& ClientHandler::replyType() const {
+    static const std::string none;
+    return running_ ? running_->reply_type : none;
+}
+
+bool ClientHandler::replyCode(bufferevent* client, bool code) { return sendMsg(client, codeReply(replyType(), code)); }
+
+bool ClientHandler::replyWhat(bufferevent* client, std::string const& what) {
+    return sendMsg(client, whatReply(replyType(), what));
+}
+
 bool ClientHandler::checkSDCard(bufferevent* client, std::string const& type) {
     ctx_.sdcard_.supported_ = ctx_.sdcard_.checkIsVfat();
     if (ctx_.sdcard_.inserted_ && ctx_.sdcard_.supported_) return true;
@@ -141,7 +162,7 @@ bool ClientHandler::checkSDCard(bufferevent* client, std::string const& type) {
 namespace {
 
 template <typename Body>
-std::string push(const char* type, const bool* code, Body body) {
+std::string push(const std::string& type, const bool* code, Body body) {
     return writeJsonObject(type, code, body);
 }
 
@@ -204,7 +225,9 @@ bool ClientHandler::broadcastRecordSnapshot(std::string const& path) {
 }
 
 bool ClientHandler::broadcastRealtimeSnapshot(std::string const& text, bool ok) {
-    return broadcastMsg(push("realtimeSnapshotResult", &ok, [&](JsonWriter& w) {
+    // the worker's result is the realtimeSnapshot command's late reply, to
+    // every client
+    return broadcastMsg(push(replyTypeOf("realtimeSnapshot"), &ok, [&](JsonWriter& w) {
         if (ok) {
             w.Key("data");
             w.StartObject();

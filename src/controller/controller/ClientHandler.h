@@ -111,6 +111,13 @@ public:
     // Replies built the protocol's way.
     static std::string codeReply(std::string const& type, bool code);
     static std::string whatReply(std::string const& type, std::string const& what);
+    // The reply type of a command's row.
+    static std::string const& replyTypeOf(std::string const& cmd);
+    // The reply type of the row whose handler runs ("" outside a handler),
+    // and the two plain replies of that type.
+    std::string const& replyType() const;
+    bool replyCode(bufferevent* client, bool code);
+    bool replyWhat(bufferevent* client, std::string const& what);
 
     Context& ctx_;
     // The connected clients and the rules of their connections.
@@ -136,4 +143,6 @@ private:
     LensAnswer lens_answer_;
     // Raised by every command that may change what the lenses report.
     unsigned long lens_changes_ = 0;
+    // The row whose handler runs.
+    Command const* running_ = nullptr;
 };

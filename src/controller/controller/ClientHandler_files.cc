@@ -53,7 +53,7 @@ constexpr const char kApNotConfigured[] = "access point not configured";
 
 // A reply {"type":..,"code":true,"data":{..}} whose data members body writes.
 template <typename Body>
-std::string dataReply(const char* type, Body body) {
+std::string dataReply(const std::string& type, Body body) {
     const bool code = true;
     return writeJsonObject(type, &code, [&](JsonWriter& w) {
         w.Key("data");
@@ -66,7 +66,7 @@ void writeString(JsonWriter& w, const std::string& text) {
 }
 
 // A reply whose data holds one text member.
-std::string textReply(const char* type, const char* key, const std::string& text) {
+std::string textReply(const std::string& type, const char* key, const std::string& text) {
     return dataReply(type, [&](JsonWriter& w) {
         w.StartObject();
         w.Key(key);
@@ -119,10 +119,10 @@ void writeFileList(JsonWriter& w, const std::string& dir, DIR* d) {
     w.EndObject();
 }
 
-bool listDirectory(ClientHandler& h, bufferevent* client, const char* type, const std::string& dir) {
+bool listDirectory(ClientHandler& h, bufferevent* client, const std::string& dir) {
     std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
-    if (!d) return h.sendMsg(client, ClientHandler::whatReply(type, "open dir error"));
-    return h.sendMsg(client, dataReply(type, [&](JsonWriter& w) { writeFileList(w, dir, d.get()); }));
+    if (!d) return h.replyWhat(client, "open dir error");
+    return h.sendMsg(client, dataReply(h.replyType(), [&](JsonWriter& w) { writeFileList(w, dir, d.get()); }));
 }
 
 // The leading decimal digits of a property value; 0 without digits, the
@@ -145,26 +145,24 @@ bool isPrintableAscii(const std::string& text) {
     return true;
 }
 
-bool setStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* client, const std::string& path,
-                       const char* type) {
+bool setStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* client, const std::string& path) {
     std::string key, value;
     if (!request_args::getString(msg, "key", key) || !request_args::getString(msg, "value", value)) return false;
-    if (key.size() > kMaxPropertyKey) return h.sendMsg(client, ClientHandler::whatReply(type, "key too long"));
-    if (value.size() > kMaxPropertyValue) return h.sendMsg(client, ClientHandler::whatReply(type, "value too long"));
+    if (key.size() > kMaxPropertyKey) return h.replyWhat(client, "key too long");
+    if (value.size() > kMaxPropertyValue) return h.replyWhat(client, "value too long");
     PropertyConfig config(path);
     if (!config.setPropertyWithin(key, value, kMaxPropertyFile)) {
         LOG(ERROR) << "set property in " << path << " err " << config.error();
-        return h.sendMsg(client, ClientHandler::whatReply(type, config.error()));
+        return h.replyWhat(client, config.error());
     }
-    return h.sendMsg(client, ClientHandler::codeReply(type, true));
+    return h.replyCode(client, true);
 }
 
-bool queryStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* client, const std::string& path,
-                         const char* type) {
+bool queryStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* client, const std::string& path) {
     std::string key;
     if (!request_args::getString(msg, "key", key)) return false;
     std::string value = PropertyConfig(path).queryProperty(key);
-    return h.sendMsg(client, dataReply(type, [&](JsonWriter& w) {
+    return h.sendMsg(client, dataReply(h.replyType(), [&](JsonWriter& w) {
                          w.StartObject();
                          w.Key("key");
                          writeString(w, key);
@@ -177,28 +175,28 @@ bool queryStoredProperty(ClientHandler& h, CmdMessage const& msg, bufferevent* c
 }  // namespace
 
 bool ClientHandler::listFile(CmdMessage const&, bufferevent* client) {
-    return listDirectory(*this, client, "fileList", ctx_.camera_.process_controller_.media_dir_);
+    return listDirectory(*this, client, ctx_.camera_.process_controller_.media_dir_);
 }
 
 bool ClientHandler::handleListLog(CmdMessage const&, bufferevent* client) {
-    return listDirectory(*this, client, "listLogResult", kLogDir);
+    return listDirectory(*this, client, kLogDir);
 }
 
 bool ClientHandler::handleDeleteFile(CmdMessage const& msg, bufferevent* client) {
     std::string name;
     if (!request_args::getString(msg, "name", name)) return false;
     // after the argument check, so not a table check
-    if (std::optional<bool> refused = refuseWhileCardWithHost(client, "deleteFileResult")) return *refused;
+    if (std::optional<bool> refused = refuseWhileCardWithHost(client, replyType())) return *refused;
     int err = removeMedia(ctx_.camera_.process_controller_.media_dir_, name);
     sync();
-    if (err != 0) return sendMsg(client, whatReply("deleteFileResult", std::strerror(err)));
-    return sendMsg(client, codeReply("deleteFileResult", true));
+    if (err != 0) return replyWhat(client, std::strerror(err));
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleBulkDelete(CmdMessage const& msg, bufferevent* client) {
     const rapidjson::Value* list = request_args::getArray(msg, "fileList");
     if (!list) return false;
-    if (std::optional<bool> refused = refuseWhileCardWithHost(client, "bulkDeleteResult")) return *refused;
+    if (std::optional<bool> refused = refuseWhileCardWithHost(client, replyType())) return *refused;
     for (const rapidjson::Value& e : list->GetArray()) {
         // names that are not strings or not plain names are skipped, as
         // failures are
@@ -206,14 +204,14 @@ bool ClientHandler::handleBulkDelete(CmdMessage const& msg, bufferevent* client)
         removeMedia(ctx_.camera_.process_controller_.media_dir_, std::string(e.GetString(), e.GetStringLength()));
     }
     sync();
-    return sendMsg(client, codeReply("bulkDeleteResult", true));
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleQuerySDCard(CmdMessage const&, bufferevent* client) {
     unsigned long long freeBytes = 0, totalBytes = 0;
     if (!ctx_.sdcard_.queryStatus(freeBytes, totalBytes)) freeBytes = totalBytes = 0;
     int left = ctx_.sdcard_.estimatePhotoLeft();
-    return sendMsg(client, dataReply("querySDCardResult", [&](JsonWriter& w) {
+    return sendMsg(client, dataReply(replyType(), [&](JsonWriter& w) {
                        w.StartObject();
                        w.Key("totolSize");
                        w.Uint64(totalBytes);
@@ -227,17 +225,15 @@ bool ClientHandler::handleQuerySDCard(CmdMessage const&, bufferevent* client) {
 
 bool ClientHandler::tellState(CmdMessage const&, bufferevent*) { return broadcastState(); }
 
-bool ClientHandler::handleHeartTest(CmdMessage const&, bufferevent* client) {
-    return sendMsg(client, codeReply("heartTestResult", true));
-}
+bool ClientHandler::handleHeartTest(CmdMessage const&, bufferevent* client) { return replyCode(client, true); }
 
 bool ClientHandler::handleQueryVersion(CmdMessage const&, bufferevent* client) {
-    return sendMsg(client, textReply("queryVersionResult", "version", ctx_.camera_.queryVersion()));
+    return sendMsg(client, textReply(replyType(), "version", ctx_.camera_.queryVersion()));
 }
 
 bool ClientHandler::handleQueryKernelVersion(CmdMessage const&, bufferevent* client) {
     int version = ctx_.camera_.kernelVersion();
-    return sendMsg(client, dataReply("queryKernelVersionResult", [&](JsonWriter& w) {
+    return sendMsg(client, dataReply(replyType(), [&](JsonWriter& w) {
                        w.StartObject();
                        w.Key("version");
                        w.Int(version);
@@ -246,13 +242,13 @@ bool ClientHandler::handleQueryKernelVersion(CmdMessage const&, bufferevent* cli
 }
 
 bool ClientHandler::handleQueryID(CmdMessage const&, bufferevent* client) {
-    return sendMsg(client, textReply("queryIDResult", "id", ctx_.camera_.queryID()));
+    return sendMsg(client, textReply(replyType(), "id", ctx_.camera_.queryID()));
 }
 
 bool ClientHandler::handleSetID(CmdMessage const& msg, bufferevent* client) {
     std::string id;
     if (!request_args::getString(msg, "ID", id)) return false;
-    if (id.size() < 5) return sendMsg(client, whatReply("setIDResult", "id too short"));
+    if (id.size() < 5) return replyWhat(client, "id too short");
     // a control byte or blank would add lines to the id file or cut what
     // queryID gives back; the name must be one the access point can carry
     // (no byte of a character split off by the cut)
@@ -261,24 +257,24 @@ bool ClientHandler::handleSetID(CmdMessage const& msg, bufferevent* client) {
         auto b = static_cast<unsigned char>(c);
         return b <= 0x20 || b == 0x7f;
     });
-    if (!plain || !Camera::isValidSsid(name)) return sendMsg(client, whatReply("setIDResult", "invalid id"));
-    if (!ctx_.camera_.setID(id)) return sendMsg(client, whatReply("setIDResult", kIdNotStored));
-    if (ctx_.camera_.configAP("ssid", name) != 0) return sendMsg(client, whatReply("setIDResult", kApNotConfigured));
-    return sendMsg(client, codeReply("setIDResult", true));
+    if (!plain || !Camera::isValidSsid(name)) return replyWhat(client, "invalid id");
+    if (!ctx_.camera_.setID(id)) return replyWhat(client, kIdNotStored);
+    if (ctx_.camera_.configAP("ssid", name) != 0) return replyWhat(client, kApNotConfigured);
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleSyncTime(CmdMessage const& msg, bufferevent* client) {
     std::string time;
     if (!request_args::getString(msg, "time", time)) return false;
-    if (!ctx_.camera_.syncTime(time)) return sendMsg(client, whatReply("syncTimeResult", "invalid time"));
-    return sendMsg(client, codeReply("syncTimeResult", true));
+    if (!ctx_.camera_.syncTime(time)) return replyWhat(client, "invalid time");
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleQueryStatistic(CmdMessage const&, bufferevent* client) {
     PropertyConfig conf(ctx_.camera_.offset_conf_path_);
     int photos = conf.queryProperty<int>("photoCount");
     int videos = conf.queryProperty<int>("videoCount");
-    return sendMsg(client, dataReply("queryStatisticResult", [&](JsonWriter& w) {
+    return sendMsg(client, dataReply(replyType(), [&](JsonWriter& w) {
                        w.StartObject();
                        w.Key("photoCount");
                        w.Int(photos);
@@ -289,16 +285,15 @@ bool ClientHandler::handleQueryStatistic(CmdMessage const&, bufferevent* client)
 }
 
 bool ClientHandler::handleQueryAppConfig(CmdMessage const&, bufferevent* client) {
-    const char* type = "queryAppConfigResult";
     // read again, so edits since start-up are seen
     std::unique_ptr<AppConfig> config;
     try {
         config = std::make_unique<AppConfig>(camera_paths::kAppConfig);
     } catch (const ConfigError& e) {
         LOG(ERROR) << "query app config err " << e.what();
-        return sendMsg(client, whatReply(type, e.what()));
+        return replyWhat(client, e.what());
     }
-    return sendMsg(client, dataReply(type, [&](JsonWriter& w) { config->root().Accept(w); }));
+    return sendMsg(client, dataReply(replyType(), [&](JsonWriter& w) { config->root().Accept(w); }));
 }
 
 bool ClientHandler::handleSetCamera(CmdMessage const& msg, bufferevent* client) {
@@ -308,7 +303,7 @@ bool ClientHandler::handleSetCamera(CmdMessage const& msg, bufferevent* client) 
         !request_args::getInt(msg, "value", value))
         return false;
     ctx_.camera_.setCameraProperty(index, property, value);
-    return sendMsg(client, codeReply("setCameraResult", true));
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleQueryCamera(CmdMessage const& msg, bufferevent* client) {
@@ -316,7 +311,7 @@ bool ClientHandler::handleQueryCamera(CmdMessage const& msg, bufferevent* client
     if (!request_args::getInt(msg, "index", index)) return false;
     // the index is a number, so no client text reaches the shell
     std::string out = readCmdOutput("v4l2-ctl -d /dev/video" + std::to_string(index) + " --list-ctrls");
-    return sendMsg(client, dataReply("cameraState", [&](JsonWriter& w) {
+    return sendMsg(client, dataReply(replyType(), [&](JsonWriter& w) {
                        w.StartObject();
                        w.Key("state");
                        writeString(w, out);
@@ -344,7 +339,7 @@ bool ClientHandler::handleQueryCamera2(CmdMessage const&, bufferevent* client) {
     }
     std::map<int, std::map<std::string, std::string>> props;
     for (int i = 0; i < lenses; ++i) props[i] = ctx_.camera_.listCameraPropertyAndValue(i);
-    std::string text = dataReply("queryCamera2Result", [&](JsonWriter& w) {
+    std::string text = dataReply(replyType(), [&](JsonWriter& w) {
         w.StartObject();
         for (auto& lens : props) {
             w.Key(("video" + std::to_string(lens.first)).c_str());
@@ -372,7 +367,7 @@ bool ClientHandler::handleSetAutoExposureParam(CmdMessage const& msg, buffereven
     double factor = 0;
     if (!request_args::getDouble(msg, "factor", factor)) return false;
     ctx_.camera_.process_controller_.setAutoExposureParam(factor);
-    return sendMsg(client, codeReply("setAutoExposureParamResult", true));
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleSetAudioDenoise(CmdMessage const& msg, bufferevent* client) {
@@ -380,7 +375,7 @@ bool ClientHandler::handleSetAudioDenoise(CmdMessage const& msg, bufferevent* cl
     if (!request_args::getBool(msg, "open", open)) return false;
     LOG(INFO) << "denoise: " << (open ? 1 : 0);
     ctx_.camera_.process_controller_.setAudioDenoise(open);
-    return sendMsg(client, codeReply("setAudioDenoiseResult", true));
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleChangeAPPassword(CmdMessage const& msg, bufferevent* client) {
@@ -389,24 +384,23 @@ bool ClientHandler::handleChangeAPPassword(CmdMessage const& msg, bufferevent* c
     // the access point cannot start with any other passphrase, and the
     // camera would be out of reach
     if (password.size() < 8 || password.size() > 63 || !isPrintableAscii(password))
-        return sendMsg(client, whatReply("changeAPPasswordResult", "invalid password"));
-    if (ctx_.camera_.configAP(Camera::kPassphraseKey, password) != 0)
-        return sendMsg(client, whatReply("changeAPPasswordResult", kApNotConfigured));
-    return sendMsg(client, codeReply("changeAPPasswordResult", true));
+        return replyWhat(client, "invalid password");
+    if (ctx_.camera_.configAP(Camera::kPassphraseKey, password) != 0) return replyWhat(client, kApNotConfigured);
+    return replyCode(client, true);
 }
 
 bool ClientHandler::handleSetOffset(CmdMessage const& msg, bufferevent* client) {
-    return setStoredProperty(*this, msg, client, ctx_.camera_.offset_conf_path_, "setOffsetResult");
+    return setStoredProperty(*this, msg, client, ctx_.camera_.offset_conf_path_);
 }
 
 bool ClientHandler::handleQueryOffset(CmdMessage const& msg, bufferevent* client) {
-    return queryStoredProperty(*this, msg, client, ctx_.camera_.offset_conf_path_, "queryOffsetResult");
+    return queryStoredProperty(*this, msg, client, ctx_.camera_.offset_conf_path_);
 }
 
 bool ClientHandler::handleSetUserProperty(CmdMessage const& msg, bufferevent* client) {
-    return setStoredProperty(*this, msg, client, camera_paths::kUserConf, "setUserPropertyResult");
+    return setStoredProperty(*this, msg, client, camera_paths::kUserConf);
 }
 
 bool ClientHandler::handleQueryUserProperty(CmdMessage const& msg, bufferevent* client) {
-    return queryStoredProperty(*this, msg, client, camera_paths::kUserConf, "queryUserPropertyResult");
+    return queryStoredProperty(*this, msg, client, camera_paths::kUserConf);
 }

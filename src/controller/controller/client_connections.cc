@@ -30,12 +30,12 @@ struct ClientConnections::Record {
 };
 
 struct ClientCallbacks {
-    static void read(bufferevent* bev, void* arg) { static_cast<ClientConnections*>(arg)->readLines(bev); }
-    static void written(bufferevent* bev, void* arg) {
+    static void onClientRead(bufferevent* bev, void* arg) { static_cast<ClientConnections*>(arg)->readLines(bev); }
+    static void onClientWritten(bufferevent* bev, void* arg) {
         auto* self = static_cast<ClientConnections*>(arg);
         if (ClientConnections::Record* r = self->find(bev)) self->flushed(*r);
     }
-    static void event(bufferevent* bev, short events, void* arg) {
+    static void onClientEvent(bufferevent* bev, short events, void* arg) {
         auto* self = static_cast<ClientConnections*>(arg);
         ClientConnections::Record* r = self->find(bev);
         if (!r) return;
@@ -125,7 +125,8 @@ bufferevent* ClientConnections::accept(evutil_socket_t fd) {
     record->bev.reset(bev);
     record->address = peerAddress(fd);
     record->heard = std::chrono::steady_clock::now();
-    bufferevent_setcb(bev, ClientCallbacks::read, ClientCallbacks::written, ClientCallbacks::event, this);
+    bufferevent_setcb(bev, ClientCallbacks::onClientRead, ClientCallbacks::onClientWritten,
+                      ClientCallbacks::onClientEvent, this);
     // lines wait in the input as they came; past this much nothing more is
     // read until their turns have taken some
     bufferevent_setwatermark(bev, EV_READ, 0, kMaxWaitingInput);

@@ -68,8 +68,8 @@ struct Loop {
     std::vector<EventPtr> events;
     FifoLines fifo_lines;
     BufferEventPtr fifo;
-    LedBlinker blink1{nullptr, 1, nullptr};
-    LedBlinker blink0{nullptr, 0, nullptr};
+    LedBlinker blink1{nullptr, nullptr};
+    LedBlinker blink0{nullptr, nullptr};
 };
 
 std::shared_ptr<CameraState> current(Context& ctx) { return ctx.state_; }
@@ -309,11 +309,13 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
     bufferevent_enable(loop.fifo.get(), EV_READ);
 
     timeval zero = {0, 0};
-    for (LedBlinker* b : {&loop.blink1, &loop.blink0}) {
-        b->ctx = &ctx;
-        b->timer = evtimer_new(eb, blinkLed, b);
-        add(b->timer, &zero);
-    }
+    auto blink = [&](LedBlinker& b, event_callback_fn fn) {
+        b.ctx = &ctx;
+        b.timer = evtimer_new(eb, fn, &b);
+        add(b.timer, &zero);
+    };
+    blink(loop.blink1, blinkLed1);
+    blink(loop.blink0, blinkLed0);
     return true;
 }
 

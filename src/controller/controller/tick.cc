@@ -157,19 +157,27 @@ void onTick(evutil_socket_t, short, void* arg) {
     if (g_bound_log_file) google::TruncateStdoutStderr();
 }
 
-void blinkLed(evutil_socket_t, short, void* arg) {
-    auto* b = static_cast<LedBlinker*>(arg);
+namespace {
+
+// One firing of the blink timer of LED led, which re-arms itself.
+void blinkLed(LedBlinker* b, int led) {
     Context& ctx = *b->ctx;
-    int mode = b->led ? ctx.led1_mode_ : ctx.led0_mode_;
-    int color = b->led ? ctx.led1_color_ : ctx.led0_color_;
-    bool& phase = b->led ? ctx.led1_phase_ : ctx.led0_phase_;
+    int mode = led ? ctx.led1_mode_ : ctx.led0_mode_;
+    int color = led ? ctx.led1_color_ : ctx.led0_color_;
+    bool& phase = led ? ctx.led1_phase_ : ctx.led0_phase_;
     timeval delay = kSlowPeriod;
     if (mode == led_mode::kSteady) {
-        led_set(b->led, color);
+        led_set(led, color);
     } else {
         phase = !phase;
-        led_set(b->led, phase ? led_color::kDark : color);
+        led_set(led, phase ? led_color::kDark : color);
         if (mode == led_mode::kFastBlink) delay = kFastPeriod;
     }
     evtimer_add(b->timer, &delay);
 }
+
+}  // namespace
+
+void blinkLed1(evutil_socket_t, short, void* arg) { blinkLed(static_cast<LedBlinker*>(arg), LED_BATTERY); }
+
+void blinkLed0(evutil_socket_t, short, void* arg) { blinkLed(static_cast<LedBlinker*>(arg), LED_JOB); }

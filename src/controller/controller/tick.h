@@ -16,15 +16,16 @@ void onTickWork(Context& ctx);
 void checkUsbDevice(Context& ctx);
 
 // The loop's timer callbacks: the 1-second tick (arg: the Context) and the
-// self re-arming blink timer of one LED (arg: its LedBlinker).
+// self re-arming blink timers of LED 1 and LED 0 (arg: the LED's
+// LedBlinker).
 void onTick(evutil_socket_t, short, void* arg);
 
 struct LedBlinker {
     Context* ctx;
-    int led;
     event* timer;
 };
-void blinkLed(evutil_socket_t, short, void* arg);
+void blinkLed1(evutil_socket_t, short, void* arg);
+void blinkLed0(evutil_socket_t, short, void* arg);
 
 // Set in daemon mode: the tick cuts the daemon's log file (its standard
 // error) back once it passes glog's size limit (FLAGS_max_log_size).

@@ -153,8 +153,8 @@ int oled_number(int type, const char* text)
     case NUM_IP: x = 82 - 3 * len; y = 0; mode = 0; break;
     case NUM_CENTER:
         x = 90 - 4 * len;
-        y = last_icon_ == 58 ? 24 : 32;
-        mode = last_icon_ == 58 ? 2 : 1;
+        y = last_icon_ == ICON_COUNTS ? 24 : 32;
+        mode = last_icon_ == ICON_COUNTS ? 2 : 1;
         break;
     case NUM_SUB: x = 90 - 3 * len; y = 40; mode = 0; break;
     case NUM_ROW0: x = 86; y = 16; mode = 0; break;
@@ -239,17 +239,17 @@ int oled_refreshBattery(int level)
         printf("[ %s ] ERR: invalid battery value\n", __func__);
         return -1;
     }
-    if (!oled_icon(13) || ((size_t)icons_[13].width * icons_[13].height) / 8 < 31) {
+    if (!oled_icon(ICON_BATTERY) || ((size_t)icons_[ICON_BATTERY].width * icons_[ICON_BATTERY].height) / 8 < 31) {
         printf("[ %s ] ERR: invalid icon 13\n", __func__);
         return -1;
     }
-    ic = &icons_[13];
+    ic = &icons_[ICON_BATTERY];
     n = ((level + 4) * 12) / 100;
     for (i = 0; i < 12; i++) {
         ic->matrix[2 + i] = i < n ? 0xE8 : 0x08;
         ic->matrix[19 + i] = i < n ? 0x17 : 0x10;
     }
-    return oled_logo(13);
+    return oled_logo(ICON_BATTERY);
 }
 
 static int drawBitmap(const char* fn, const char* name, int x, int y, int w, int bands, uint8_t* bits)

@@ -16,6 +16,10 @@ extern "C" {
 
 typedef int iconState; /* icon index in the loaded table */
 
+/* Icons the panel functions know themselves: text field 1 moves up under
+   the photo counts, and the battery gauge is drawn from the level. */
+enum { ICON_BATTERY = 13, ICON_COUNTS = 58 };
+
 typedef enum { NUM_IP = 0, NUM_CENTER = 1, NUM_SUB = 2, NUM_ROW0 = 3, NUM_ROW1 = 4, NUM_ROW2 = 5 } numType;
 
 typedef enum { FILL_CLEAR = 0, FILL_LIGHT = 1 } fillValue;

@@ -16,6 +16,7 @@
 
 #include "common/log_text.h"
 #include "common/process_util.h"
+#include "common/worker_status.h"
 #include "config/resolution_config.h"
 #include "fifo_ipc/cmd_msg.h"
 #include "fifo_ipc/server_fifo.h"
@@ -195,7 +196,7 @@ int ProcessController::takeGainPhoto(int a, int b, int c, int dd, int e, const s
 
 int ProcessController::setUpAP() {
     int status = pnocamera::runProcess({"apSwitch", "up"});
-    if (status < 0) return 127;  // the script could not be run: not up
+    if (status < 0) return worker_status::kStartFailed;  // the script could not be run: not up
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
@@ -240,7 +241,7 @@ int ProcessController::childCode(int status) {
         int sig = WTERMSIG(status);
         // the controller's own stops count as a normal end
         if (sig == SIGINT || sig == SIGTERM || sig == SIGKILL) return 0;
-        return 128 + sig;
+        return worker_status::signalled(sig);
     }
     return WEXITSTATUS(status);
 }

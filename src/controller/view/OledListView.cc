@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "controller/screen_codes.h"
 #include "device/oled.h"
+#include "device/oled_layout.h"
 
 OledListView::OledListView(int page) : page_(page) {}
 

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "common/worker_status.h"
 #include "controller/controller_context.h"
 #include "controller/state/ErrorState.h"
 #include "controller/state/TakePhotoState.h"
@@ -53,7 +54,7 @@ void OnTakingPhotoState::handleSigChild() {
     int sig = ctx_.camera_.workerSignal();
     if (sig != 0) {
         LOG(ERROR) << "takephoto ended by signal " << sig;
-        code = 128 + sig;
+        code = worker_status::signalled(sig);
     }
     selfClear();
     toDevice();
