@@ -190,6 +190,8 @@ def stop_on_sigint(ignore=False):
     def handler(signum, frame):
         raise Stop()
     signal.signal(signal.SIGINT, signal.SIG_IGN if ignore else handler)
+    # the workers start with SIGINT blocked; one sent meanwhile lands here
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def run_worker(prog, main, argv):
