@@ -11,9 +11,12 @@
 #   conn_cases.py slowphone     a phone reading 4 KiB every 40 ms (64 KiB
 #                               receive buffer), a full-speed phone, and a
 #                               client sending queryState for 10 s
-#   conn_cases.py leak PID      16 clients x 40 listFile and a reset, one slow
+#   conn_cases.py leak PID [keep] [LINE] 16 clients x 40 listFile and a reset, one slow
 #                               client pipelining 100,000 heartTests and
 #                               closing after 8 s; SIGINT 0.3 s later
+#                               (keep: the 16 stay connected, so that their
+#                               lines still wait at the SIGINT; LINE: the
+#                               slow client's line instead of heartTest)
 # Every loop is bounded in count and time.
 import os
 import select
@@ -250,15 +253,16 @@ def case_slowphone():
            "answered" if ok else "not answered", "closed" if fast_closed is not None else "kept", fast_got))
 
 
-def case_leak(pid):
+def case_leak(pid, keep=False, line=HEART):
     clients = [connect() for _ in range(16)]
     for c in clients:
         c.sendall(b'{"cmd":"listFile"}\n' * 40)
     for c in clients:
-        reset(c)
+        if not keep:
+            reset(c)
     slow = connect(rcvbuf=8192)
     slow.setblocking(False)
-    data = HEART * 100000
+    data = line * 100000
     t0 = time.monotonic()
     while time.monotonic() - t0 < 8:
         if data:
@@ -296,7 +300,10 @@ def main():
     elif case == "slowphone":
         case_slowphone()
     elif case == "leak":
-        case_leak(int(sys.argv[2]))
+        args = sys.argv[3:]
+        keep = args[:1] == ["keep"]
+        line = (args[1 if keep else 0] + "\n").encode() if len(args) > keep else HEART
+        case_leak(int(sys.argv[2]), keep, line)
     else:
         sys.exit("unknown case " + case)
 

@@ -303,6 +303,19 @@ TEST_F(ControllerTest, PeerLimits) {
     ASSERT_TRUE(endless.send(std::string(70 * 1024, 'x')));
     EXPECT_TRUE(endless.closedByPeer());
 
+    // a line past the bound is refused the same behind other lines: those
+    // before it are answered in order, then the client is dropped
+    std::string over = "{\"cmd\":\"heartTest\",\"data\":{\"pad\":\"" + std::string(120000, 'p') + "\"}}\n";
+    for (bool queued : {false, true}) {
+        Client sender;
+        std::string lines;
+        for (int i = 0; queued && i < 200; i++) lines += kHeart;
+        ASSERT_TRUE(sender.send(lines + over + kHeart));
+        for (int i = 0; queued && i < 200; i++) ASSERT_EQ(sender.readLine(), kHeartReply) << i;
+        EXPECT_TRUE(sender.closedByPeer()) << queued;
+    }
+    EXPECT_EQ(camtest::countOf(ctl.output(), "client line too long, dropping client"), 3u);
+
     // a client that never reads its replies
     Client deaf;
     camtest::expectErrorLine("client output overflow, dropping client");
@@ -502,6 +515,35 @@ TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
     EXPECT_EQ(camtest::countOf(after, "socket msg {\"cmd\":\"queryCamera2\"}"), asked + 100);
     EXPECT_GT(after.find("socket msg {\"cmd\":\"heartTest\",\"data\":{\"last\":1}}"),
               nthOf(after, "socket msg {\"cmd\":\"queryCamera2\"}", asked + 100));
+    EXPECT_TRUE(served(other));
+
+    // a client that is gone (a reset) while its lines wait: those that only
+    // read and answer it are not run, those with effects are, in order
+    unlink("/tmp/lens.gate");
+    unlink("/tmp/lens.asked");
+    size_t runs_before = xuProbeRuns();
+    {
+        Client gone;
+        std::string lines;
+        // each setting makes the next lens query ask the lenses again
+        for (int i = 1; i <= 30; i++)
+            lines +=
+                "{\"cmd\":\"queryCamera2\"}\n{\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"gone\",\"value\":\"" +
+                std::to_string(i) + "\"}}\n";
+        ASSERT_TRUE(gone.send(lines));
+        ASSERT_TRUE(waitFor([] { return camtest::exists("/tmp/lens.asked"); }, std::chrono::seconds(30)));
+        linger abort{1, 0};
+        ASSERT_EQ(setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    camtest::writeFile("/tmp/lens.gate", "");
+    ASSERT_TRUE(
+        ctl.waitForOutput("socket msg {\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"gone\",\"value\":\"30\"}}"));
+    ASSERT_TRUE(other.send("{\"cmd\":\"queryUserProperty\",\"data\":{\"key\":\"gone\"}}\n"));
+    EXPECT_NE(other.readUntil("queryUserPropertyResult").find("\"value\":\"30\""), std::string::npos);
+    // the reset is seen at the latest after the turn of the gated line (at
+    // most four lines, two lens queries, of two lenses each); before, every
+    // one of the 30 asked the lenses
+    EXPECT_LE(xuProbeRuns(), runs_before + 4);
     EXPECT_TRUE(served(other));
     stop(ctl);
     unlink("/tmp/bin/v4l2-ctl");
