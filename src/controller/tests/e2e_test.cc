@@ -432,6 +432,76 @@ TEST_F(ControllerTest, FullHouseMakesRoomAndKeepsTheListener) {
     stop(ctl);
 }
 
+// Newcomers from many addresses, as a station on the access point can have:
+// a phone that talks keeps its place, a newcomer goes when every place is
+// held by a connection that talks (one a peer address), and connections
+// that never sent a line make room for a new phone.
+TEST_F(ControllerTest, TalkingPhoneKeepsItsPlaceAgainstNewcomers) {
+    Process ctl;
+    startController(ctl);
+    camtest::expectErrorLine("too many clients, connection closed");
+    Client phone("127.0.0.2");
+    ASSERT_TRUE(served(phone));
+    std::vector<std::unique_ptr<Client>> comers;
+    int next = 0;
+    for (int round = 0; round < 6; round++) {
+        // the phone talks once a round, the newcomers after it
+        ASSERT_TRUE(served(phone)) << round;
+        for (int i = 0; i < 20; i++, next++) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+            auto c = std::make_unique<Client>(("127.0.1." + std::to_string(next % 100 + 1)).c_str());
+            if (served(*c)) comers.push_back(std::move(c));
+            if (comers.size() > 62) comers.erase(comers.begin());
+        }
+        for (auto& c : comers) ASSERT_TRUE(served(*c)) << round;
+    }
+    ASSERT_TRUE(served(phone));
+    // 63 talking of their own addresses and the phone: a newcomer goes
+    while (comers.size() < 63) {
+        ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        auto c = std::make_unique<Client>(("127.0.2." + std::to_string(comers.size() + 1)).c_str());
+        if (served(*c)) comers.push_back(std::move(c));
+    }
+    for (auto& c : comers) ASSERT_TRUE(served(*c));
+    ASSERT_TRUE(served(phone));
+    {
+        Client late("127.0.0.5");
+        EXPECT_TRUE(late.closedByPeer());
+    }
+    EXPECT_TRUE(served(phone));
+
+    // connections that never sent a line, each of its own address, make
+    // room for a new phone; so do talking ones of one address
+    size_t gone = camtest::countOf(ctl.output(), "client disconnected ..");
+    size_t leaving = comers.size();
+    comers.clear();
+    ASSERT_TRUE(waitFor([&] { return camtest::countOf(ctl.output(), "client disconnected ..") >= gone + leaving; }));
+    std::vector<int> silent;
+    for (int i = 0; i < 63 + 5; i++) {
+        if (i % 8 == 0) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        }
+        int fd = silentFrom(("127.0.3." + std::to_string(i + 1)).c_str());
+        ASSERT_GE(fd, 0) << i;
+        silent.push_back(fd);
+    }
+    Client phone2("127.0.0.3");
+    EXPECT_TRUE(served(phone2));
+    for (int i = 0; i < 63; i++) {
+        if (i % 8 == 0) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        }
+        comers.push_back(std::make_unique<Client>("127.0.0.4"));
+        ASSERT_TRUE(served(*comers.back())) << i;
+    }
+    Client phone3("127.0.0.6");
+    EXPECT_TRUE(served(phone3));
+    EXPECT_TRUE(served(phone2));
+    EXPECT_TRUE(served(phone));
+    for (int fd : silent) close(fd);
+    stop(ctl);
+}
+
 // Position of the n-th (from 1) occurrence of part in text, npos if fewer.
 size_t nthOf(const std::string& text, const std::string& part, size_t n) {
     size_t at = std::string::npos;
