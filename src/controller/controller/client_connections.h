@@ -43,8 +43,11 @@ public:
     // lines stay there as they came and are cut only when their turn comes,
     // so what waits costs its bytes and no more.
     static constexpr size_t kMaxWaitingInput = 128 * 1024;
-    // A client whose unfinished line grows past this is dropped.
-    static constexpr size_t kMaxLine = 64 * 1024;
+    // A client whose line grows past this is dropped, whether it is still
+    // unfinished or cut complete behind other lines. The longest request the
+    // commands' own bounds take (a 256-byte key and a 64 KiB value, written
+    // without escapes) fits.
+    static constexpr size_t kMaxLine = 68 * 1024;
     // Bound on the unfinished lines of all clients together; past it the
     // client holding the most is dropped.
     static constexpr size_t kMaxUnfinishedInput = 2 << 20;

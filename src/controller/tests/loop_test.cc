@@ -306,7 +306,7 @@ TEST_F(LoopTest, ClientLinePath) {
               "a\\x00b\\x7F\\xC0\\xAF\\xED\\xA0\\x80");
     EXPECT_EQ(ClientHandler::loggedLine(std::string(256, 'q')), std::string(256, 'q'));
 
-    // a line that grows past 64 KiB drops its client only
+    // a line that grows past the bound drops its client only
     int b = addClient();
     put(b, std::string(70 * 1024, 'x'));
     EXPECT_EQ(received(b), "");
