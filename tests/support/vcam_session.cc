@@ -79,9 +79,19 @@ size_t callsStartingWith(const std::string& prefix) {
 
 void clearCalls() { camtest::writeFile("/.vcam/calls.log", ""); }
 
-static int connectPort() {
+static int connectPort(const char* from = nullptr, int receive_buffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    if (from) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &b.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a;
     std::memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
@@ -95,6 +105,8 @@ static int connectPort() {
 }
 
 Client::Client() : fd_(connectPort()) {}
+
+Client::Client(const char* from, int receive_buffer) : fd_(connectPort(from, receive_buffer)) {}
 
 Client::~Client() {
     if (fd_ >= 0) close(fd_);

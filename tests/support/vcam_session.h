@@ -34,6 +34,9 @@ void clearCalls();
 class Client {
 public:
     Client();
+    // From another loopback address (127.0.0.2, 127.0.1.x), with the receive
+    // buffer set before the connect when receive_buffer is not 0.
+    explicit Client(const char* from, int receive_buffer = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

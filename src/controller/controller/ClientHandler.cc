@@ -74,6 +74,9 @@ bool ClientHandler::handle(std::string const& line, bufferevent* client) {
     auto it = cmd_function_map_.find(msg->GetCmd());
     if (it == cmd_function_map_.end() || !it->second.handler) return false;
     const Command& cmd = it->second;
+    // a command that only reads and answers its sender leaves nothing once
+    // the sender is gone; one with effects (or a push to all) still runs
+    if ((cmd.flags & kReadsOnly) && !cmd.reply_type.empty() && clients_.outputBroken(client)) return true;
     // commands that only read leave the lenses as they are; any other may
     // change what they report (a worker's setting, a job)
     if (!(cmd.flags & kReadsOnly)) ++lens_changes_;
@@ -108,21 +111,21 @@ std::optional<bool> ClientHandler::refuseWhileCameraInUse(bufferevent* client, s
     return sendMsg(client, whatReply(type, "camera in use"));
 }
 
-bool ClientHandler::sendMsg(bufferevent* client, std::string const& text) {
+bool ClientHandler::sendMsg(bufferevent* client, std::string const& text, bool latest_only) {
     // a stored text that is not UTF-8 (a file of an older firmware, a tool's
     // output) must not make the line invalid JSON for a strict client
     if (!isValidUtf8(text)) {
         LOG(WARNING) << "reply not UTF-8, odd bytes replaced";
-        return sendMsg(client, toValidUtf8(text));
+        return sendMsg(client, toValidUtf8(text), latest_only);
     }
-    return clients_.write(client, text);
+    return clients_.write(client, text, latest_only);
 }
 
-bool ClientHandler::broadcastMsg(std::string const& text) {
+bool ClientHandler::broadcastMsg(std::string const& text, bool latest_only) {
     // every client gets the push, whatever happened to the others
     bool ok = true;
     for (bufferevent* client : clients_.list()) {
-        if (!sendMsg(client, text)) ok = false;
+        if (!sendMsg(client, text, latest_only)) ok = false;
     }
     return ok;
 }
@@ -259,7 +262,7 @@ bool ClientHandler::broadcastState() {
     bool inserted = ctx_.sdcard_.inserted_;
     bool supported = ctx_.sdcard_.supported_;
     int m = ctx_.currentType();
-    return broadcastMsg(push("state", &kTrue, [&](JsonWriter& w) {
+    std::string state = push("state", &kTrue, [&](JsonWriter& w) {
         w.Key("data");
         w.StartObject();
         w.Key("battery");
@@ -275,5 +278,7 @@ bool ClientHandler::broadcastState() {
         w.Key("mode");
         w.Int(m);
         w.EndObject();
-    }));
+    });
+    // a newer state replaces one a slow client has not been sent yet
+    return broadcastMsg(state, /*latest_only=*/true);
 }

@@ -46,8 +46,9 @@ public:
     ClientHandler& operator=(const ClientHandler&) = delete;
 
     bool handle(std::string const& line, bufferevent* client);
-    bool sendMsg(bufferevent* client, std::string const& text);
-    bool broadcastMsg(std::string const& text);
+    // latest_only: see ClientConnections::write.
+    bool sendMsg(bufferevent* client, std::string const& text, bool latest_only = false);
+    bool broadcastMsg(std::string const& text, bool latest_only = false);
     bool checkSDCard(bufferevent* client, std::string const& type);
     // The refusals of kNeedsCardWritable and kNeedsIdleCamera, for handlers
     // that check them at their own point: the handler's result when the

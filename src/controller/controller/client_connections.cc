@@ -19,11 +19,21 @@ struct ClientConnections::Record {
     BufferEventPtr bev;
     std::string address;                          // the peer's address bytes ("" for a local pair)
     std::chrono::steady_clock::time_point heard;  // last bytes received
+    std::chrono::steady_clock::time_point since;  // connected
+    std::chrono::steady_clock::time_point ran;    // a line of it last run
+    bool sent_line = false;                       // a complete line came
     size_t unfinished = 0;                        // input bytes without a line end, in the total
     bool in_turn = false;                         // a complete line waits: in ready_
     bool input_ended = false;                     // the peer sends nothing more
     bool output_broken = false;                   // the peer takes nothing more
     bool overflowed = false;                      // dropped at the next turn of the loop
+    // messages held back behind kOutputAhead, in order
+    struct Held {
+        std::string text;
+        bool latest_only;
+    };
+    std::deque<Held> held;
+    size_t held_bytes = 0;
 
     evbuffer* input() const { return bufferevent_get_input(bev.get()); }
     evbuffer* output() const { return bufferevent_get_output(bev.get()); }
@@ -50,8 +60,7 @@ struct ClientCallbacks {
         }
         if ((events & BEV_EVENT_ERROR) && (events & BEV_EVENT_WRITING) && !r->input_ended) {
             // the peer takes nothing more; what it sent before still runs
-            r->output_broken = true;
-            evbuffer_drain(r->output(), evbuffer_get_length(r->output()));
+            self->discardOutput(*r);
             return;
         }
         self->inputEnded(*r, (events & BEV_EVENT_ERROR) != 0);
@@ -105,15 +114,20 @@ std::vector<bufferevent*> ClientConnections::list() const {
 
 bufferevent* ClientConnections::accept(evutil_socket_t fd) {
     if (records_.size() >= kMaxClients) {
-        // a phone must always get in: the connection silent longest of the
-        // address holding the most makes room
+        // a connection that is not kept makes room; when every place is
+        // kept the newcomer goes
         bufferevent* victim = evictionVictim();
         auto now = std::chrono::steady_clock::now();
         if (now - last_refusal_log_ >= std::chrono::seconds(1)) {
             last_refusal_log_ = now;
             LOG(ERROR) << "too many clients, connection closed";
         }
-        if (Record* r = find(victim)) end(*r, Ending::dropped);
+        Record* r = find(victim);
+        if (!r) {
+            evutil_closesocket(fd);
+            return nullptr;
+        }
+        end(*r, Ending::dropped);
     }
     bufferevent* bev = bufferevent_socket_new(base_, fd, BEV_OPT_CLOSE_ON_FREE);
     if (!bev) {
@@ -124,7 +138,7 @@ bufferevent* ClientConnections::accept(evutil_socket_t fd) {
     auto record = std::make_unique<Record>();
     record->bev.reset(bev);
     record->address = peerAddress(fd);
-    record->heard = std::chrono::steady_clock::now();
+    record->heard = record->since = std::chrono::steady_clock::now();
     bufferevent_setcb(bev, ClientCallbacks::onClientRead, ClientCallbacks::onClientWritten,
                       ClientCallbacks::onClientEvent, this);
     // lines wait in the input as they came; past this much nothing more is
@@ -137,17 +151,31 @@ bufferevent* ClientConnections::accept(evutil_socket_t fd) {
 }
 
 bufferevent* ClientConnections::evictionVictim() const {
+    auto now = std::chrono::steady_clock::now();
+    auto leaving = [](const Record& r) { return !r.sent_line || r.input_ended || r.output_broken; };
+    // one kept place per address, so that no address keeps another's
+    // newcomers out: the one there longest of those heard using it lately
     std::map<std::string, size_t> per_address;
-    for (const auto& entry : records_) ++per_address[entry.second->address];
-    const Record* victim = nullptr;
-    size_t victim_count = 0;
+    std::map<std::string, const Record*> kept;
     for (const auto& entry : records_) {
         const Record& r = *entry.second;
-        size_t count = per_address[r.address];
-        if (!victim || count > victim_count || (count == victim_count && r.heard < victim->heard)) {
-            victim = &r;
-            victim_count = count;
-        }
+        ++per_address[r.address];
+        if (leaving(r) || now - r.ran > active_window_) continue;
+        const Record*& k = kept[r.address];
+        if (!k || r.since < k->since) k = &r;
+    }
+    const Record* victim = nullptr;
+    auto before = [&](const Record& a, const Record& b) {
+        if (leaving(a) != leaving(b)) return leaving(a);
+        size_t ca = per_address[a.address], cb = per_address[b.address];
+        if (ca != cb) return ca > cb;
+        return a.heard < b.heard;
+    };
+    for (const auto& entry : records_) {
+        const Record& r = *entry.second;
+        auto k = kept.find(r.address);
+        if (k != kept.end() && k->second == &r) continue;
+        if (!victim || before(r, *victim)) victim = &r;
     }
     return victim ? victim->bev.get() : nullptr;
 }
@@ -171,6 +199,7 @@ bool ClientConnections::readLines(bufferevent* client) {
 bool ClientConnections::settle(Record& r, size_t scanned_from) {
     size_t eol = 0;
     if (lineEnd(r.input(), scanned_from, &eol) >= 0) {
+        r.sent_line = true;
         setUnfinished(r, 0);
         if (!r.in_turn) {
             r.in_turn = true;
@@ -205,16 +234,18 @@ void ClientConnections::setUnfinished(Record& r, size_t bytes) {
     r.unfinished = bytes;
 }
 
-bool ClientConnections::nextLine(Record& r, std::string& line) {
+ClientConnections::Cut ClientConnections::nextLine(Record& r, std::string& line) {
     evbuffer* input = r.input();
     for (;;) {
         size_t eol = 0;
         ev_ssize_t at = lineEnd(input, 0, &eol);
-        if (at < 0) return false;
+        if (at < 0) return Cut::none;
+        // the same bound as for a line still growing, whatever came before it
+        if (static_cast<size_t>(at) > kMaxLine) return Cut::too_long;
         line.resize(static_cast<size_t>(at));
         if (at > 0) evbuffer_remove(input, &line[0], line.size());
         evbuffer_drain(input, eol);
-        if (!line.empty()) return true;
+        if (!line.empty()) return Cut::line;
     }
 }
 
@@ -265,7 +296,15 @@ void ClientConnections::serveTurn() {
         for (size_t n = 0; r && n < kLinesPerTurn; ++n) {
             // a slow line (one that runs programs) spends the turn's budget
             if (n > 0 && spent()) break;
-            if (r->overflowed || !nextLine(*r, line)) break;
+            if (r->overflowed) break;
+            Cut cut = nextLine(*r, line);
+            if (cut == Cut::too_long) {
+                drop(*r, "client line too long, dropping client");
+                r = nullptr;
+                break;
+            }
+            if (cut == Cut::none) break;
+            r->ran = std::chrono::steady_clock::now();
             on_line_(line, client);
             r = find(client);
         }
@@ -280,10 +319,7 @@ void ClientConnections::serveTurn() {
 void ClientConnections::inputEnded(Record& r, bool broken) {
     r.input_ended = true;
     bufferevent_disable(r.bev.get(), EV_READ);
-    if (broken) {
-        r.output_broken = true;
-        evbuffer_drain(r.output(), evbuffer_get_length(r.output()));
-    }
+    if (broken) discardOutput(r);
     // every complete line it sent still runs in its turns
     if (!r.in_turn) settle(r, r.unfinished);
 }
@@ -292,7 +328,7 @@ void ClientConnections::finishIfDrained(Record& r) {
     // an unfinished last line is never run
     setUnfinished(r, 0);
     evbuffer_drain(r.input(), evbuffer_get_length(r.input()));
-    if (r.output_broken || evbuffer_get_length(r.output()) == 0) {
+    if (r.output_broken || (evbuffer_get_length(r.output()) == 0 && r.held.empty())) {
         end(r, Ending::drained);
         return;
     }
@@ -302,19 +338,53 @@ void ClientConnections::finishIfDrained(Record& r) {
 }
 
 void ClientConnections::flushed(Record& r) {
+    releaseHeld(r);
     if (r.input_ended && !r.in_turn && evbuffer_get_length(r.output()) == 0) end(r, Ending::drained);
 }
 
-bool ClientConnections::write(bufferevent* client, const std::string& text) {
+void ClientConnections::releaseHeld(Record& r) {
+    while (!r.held.empty() && evbuffer_get_length(r.output()) < kOutputAhead) {
+        const std::string& text = r.held.front().text;
+        bufferevent_write(r.bev.get(), text.data(), text.size());
+        bufferevent_write(r.bev.get(), "\n", 1);
+        r.held_bytes -= text.size() + 1;
+        r.held.pop_front();
+    }
+}
+
+void ClientConnections::discardOutput(Record& r) {
+    r.output_broken = true;
+    evbuffer_drain(r.output(), evbuffer_get_length(r.output()));
+    r.held.clear();
+    r.held_bytes = 0;
+}
+
+bool ClientConnections::write(bufferevent* client, const std::string& text, bool latest_only) {
     Record* r = find(client);
     if (!r || r->overflowed || r->output_broken) return false;
     evbuffer* out = r->output();
     size_t waiting = evbuffer_get_length(out);
     // a client that left this much unread is dropped; one that keeps up gets
     // every message whole, however long (a full card's listing)
-    if (waiting > kMaxQueuedOutput) {
+    if (waiting + r->held_bytes > kMaxQueuedOutput) {
         markOverflowed(*r);
         return false;
+    }
+    if (!r->held.empty() || waiting >= kOutputAhead) {
+        // held back in order; of the pushes that only tell how things stand
+        // a slow reader gets the latest, not every one another client asked
+        // for
+        auto& held = r->held;
+        if (latest_only) {
+            auto old = std::find_if(held.begin(), held.end(), [](const Record::Held& h) { return h.latest_only; });
+            if (old != held.end()) {
+                r->held_bytes -= old->text.size() + 1;
+                held.erase(old);
+            }
+        }
+        held.push_back({text, latest_only});
+        r->held_bytes += text.size() + 1;
+        return true;
     }
     size_t sent = 0;
     int fd = bufferevent_getfd(client);
@@ -329,7 +399,7 @@ bool ClientConnections::write(bufferevent* client, const std::string& text) {
         ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
             // the peer has gone; what it sent before still runs
-            r->output_broken = true;
+            discardOutput(*r);
             return false;
         }
         sent = n > 0 ? static_cast<size_t>(n) : 0;
@@ -342,6 +412,11 @@ bool ClientConnections::write(bufferevent* client, const std::string& text) {
 bool ClientConnections::isDropping(bufferevent* client) const {
     Record* r = find(client);
     return r && r->overflowed;
+}
+
+bool ClientConnections::outputBroken(bufferevent* client) const {
+    Record* r = find(client);
+    return r && r->output_broken;
 }
 
 void ClientConnections::markOverflowed(Record& r) {

@@ -26,8 +26,14 @@ public:
     // more than this waits unread.
     static constexpr size_t kMaxQueuedOutput = 1 << 20;
     // At most this many clients at once; a further connection makes room by
-    // closing one (evictionVictim).
+    // closing one (evictionVictim), or is closed when every place is kept.
     static constexpr size_t kMaxClients = 64;
+    // A client that had a line run this recently keeps its place against
+    // newcomers (one place per peer address, evictionVictim).
+    static constexpr std::chrono::seconds kActiveWindow{5};
+    // Past this much waiting in a client's output its further messages are
+    // held back in order, and a latest-only push replaces the one held.
+    static constexpr size_t kOutputAhead = 64 * 1024;
     // Lines of one client handled in one turn of the loop; the rest wait for
     // later turns, so other clients and the buttons get in between.
     static constexpr size_t kLinesPerTurn = 4;
@@ -37,8 +43,11 @@ public:
     // lines stay there as they came and are cut only when their turn comes,
     // so what waits costs its bytes and no more.
     static constexpr size_t kMaxWaitingInput = 128 * 1024;
-    // A client whose unfinished line grows past this is dropped.
-    static constexpr size_t kMaxLine = 64 * 1024;
+    // A client whose line grows past this is dropped, whether it is still
+    // unfinished or cut complete behind other lines. The longest request the
+    // commands' own bounds take (a 256-byte key and a 64 KiB value, written
+    // without escapes) fits.
+    static constexpr size_t kMaxLine = 68 * 1024;
     // Bound on the unfinished lines of all clients together; past it the
     // client holding the most is dropped.
     static constexpr size_t kMaxUnfinishedInput = 2 << 20;
@@ -56,9 +65,15 @@ public:
     // connected already, one of them is dropped first (evictionVictim).
     // nullptr (and the socket closed) when no buffered event could be made.
     bufferevent* accept(evutil_socket_t fd);
-    // The client to close for a newcomer when the set is full: of the peer
-    // address holding the most connections, the one silent longest.
+    // The client to close for a newcomer when the set is full, nullptr when
+    // every place is kept. Kept: of each peer address, the connection there
+    // longest that had a line run within active_window_. Of the others,
+    // those that never sent a line or are leaving go first; then, of the
+    // peer address holding the most connections, the one silent longest.
     bufferevent* evictionVictim() const;
+    // kActiveWindow; the tests set it so that the machine's speed cannot
+    // end a client's protection early.
+    std::chrono::milliseconds active_window_ = kActiveWindow;
 
     // New input of the client: its complete lines wait for their turns and
     // the input bounds are held. False when the client was dropped.
@@ -73,11 +88,15 @@ public:
     std::chrono::milliseconds turn_budget_ = kTurnBudget;
 
     // Queues the text and "\n" on the client, handing them to the socket at
-    // once when nothing waits before them. False when the client is being
-    // dropped, its peer takes nothing more, or the output bound was passed
-    // (the client is then dropped at the next turn of the loop).
-    bool write(bufferevent* client, const std::string& text);
+    // once when nothing waits before them. A latest_only message (a push
+    // that tells how things stand) replaces one of its kind still held back
+    // unsent. False when the client is being dropped, its peer takes nothing
+    // more, or the output bound was passed (the client is then dropped at
+    // the next turn of the loop).
+    bool write(bufferevent* client, const std::string& text, bool latest_only = false);
     bool isDropping(bufferevent* client) const;
+    // The peer has gone: nothing written to it arrives.
+    bool outputBroken(bufferevent* client) const;
 
     // Frees a client without running what it still sent; false when it is
     // not connected. For the loop's end and the tests.
@@ -103,9 +122,13 @@ private:
     void drop(Record& r, const char* why);
     void inputEnded(Record& r, bool broken);
     void flushed(Record& r);
-    // Cuts the client's next non-empty line from its input; false when no
-    // complete line is left.
-    static bool nextLine(Record& r, std::string& line);
+    // Moves held messages to the output while it has room below kOutputAhead.
+    void releaseHeld(Record& r);
+    void discardOutput(Record& r);
+    enum class Cut { line, none, too_long };
+    // Cuts the client's next non-empty line from its input: none when no
+    // complete line is left, too_long (nothing cut) when it is over kMaxLine.
+    static Cut nextLine(Record& r, std::string& line);
     // After the client's lines were served or its input grew: whether it has
     // a line waiting (then it is in the rotation) or only an unfinished one
     // (then the bounds on unfinished input hold). False when it was dropped.

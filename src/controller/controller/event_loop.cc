@@ -319,11 +319,14 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
     return true;
 }
 
-// After the loop: the clients, the FIFO and the events go before the base.
+// After the loop: the events, the FIFO and the clients go before the base.
 void teardown(Context& ctx, Loop& loop) {
-    ctx.client_handler_.clients_.clear();
-    loop.fifo.reset();
     loop.events.clear();
+    loop.fifo.reset();
+    ctx.client_handler_.clients_.clear();
+    // a freed buffered event is finished by the loop: one last pass, with no
+    // event of the device left to run
+    event_base_loop(loop.base.get(), EVLOOP_NONBLOCK);
     ctx.base_ = nullptr;
 }
 

@@ -326,6 +326,19 @@ TEST_F(ControllerTest, PeerLimits) {
     ASSERT_TRUE(endless.send(std::string(70 * 1024, 'x')));
     EXPECT_TRUE(endless.closedByPeer());
 
+    // a line past the bound is refused the same behind other lines: those
+    // before it are answered in order, then the client is dropped
+    std::string over = "{\"cmd\":\"heartTest\",\"data\":{\"pad\":\"" + std::string(120000, 'p') + "\"}}\n";
+    for (bool queued : {false, true}) {
+        Client sender;
+        std::string lines;
+        for (int i = 0; queued && i < 200; i++) lines += kHeart;
+        ASSERT_TRUE(sender.send(lines + over + kHeart));
+        for (int i = 0; queued && i < 200; i++) ASSERT_EQ(sender.readLine(), kHeartReply) << i;
+        EXPECT_TRUE(sender.closedByPeer()) << queued;
+    }
+    EXPECT_EQ(camtest::countOf(ctl.output(), "client line too long, dropping client"), 3u);
+
     // a client that never reads its replies
     Client deaf;
     camtest::expectErrorLine("client output overflow, dropping client");
@@ -347,6 +360,40 @@ TEST_F(ControllerTest, PeerLimits) {
     EXPECT_NE(ctl.output().find("client output overflow"), std::string::npos);
     EXPECT_TRUE(deaf.closedByPeer(std::chrono::seconds(10)));
 
+    // a phone that reads nothing meanwhile is not dropped for the 100,000
+    // state pushes another client asks for: a newer state replaces one it
+    // was not sent yet, and its own replies keep their order around them
+    {
+        Client slow("127.0.0.1", 64 * 1024);
+        Client flood;
+        ASSERT_TRUE(slow.send("{\"cmd\":\"queryID\"}\n"));
+        std::string many;
+        for (int i = 0; i < 100000; i++) many += "{\"cmd\":\"queryState\"}\n";
+        size_t at = 0;
+        char sink[65536];
+        while (at < many.size()) {
+            ssize_t n = ::send(flood.fd(), many.data() + at, many.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) at += static_cast<size_t>(n);
+            pollfd p{flood.fd(), POLLIN, 100};
+            if (poll(&p, 1, 100) > 0) {
+                ASSERT_GT(recv(flood.fd(), sink, sizeof sink, 0), 0);
+            }
+        }
+        ASSERT_TRUE(flood.send(kHeart));
+        ASSERT_EQ(flood.readUntil(kHeartReply, std::chrono::seconds(kSanitized ? 600 : 300)), kHeartReply);
+        ASSERT_TRUE(slow.send(kHeart));
+        ASSERT_EQ(slow.readUntil(kHeartReply, std::chrono::seconds(60)), kHeartReply);
+        const auto& got = slow.skipped();
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_NE(got[0].find("\"type\":\"queryIDResult\""), std::string::npos);
+        for (size_t i = 1; i < got.size(); i++) EXPECT_EQ(got[i].rfind("{\"type\":\"state\"", 0), 0u) << got[i];
+        EXPECT_LT(got.size(), 100000u);
+        EXPECT_EQ(camtest::countOf(ctl.output(), "client output overflow"), 1u);
+    }
+
+    // the other phone got the pushes too, then its answer
+    ASSERT_TRUE(good.send(kHeart));
+    EXPECT_EQ(good.readUntil(kHeartReply, std::chrono::seconds(60)), kHeartReply);
     EXPECT_TRUE(served(good));
     stop(ctl);
 }
@@ -442,6 +489,76 @@ TEST_F(ControllerTest, FullHouseMakesRoomAndKeepsTheListener) {
     stop(ctl);
 }
 
+// Newcomers from many addresses, as a station on the access point can have:
+// a phone that talks keeps its place, a newcomer goes when every place is
+// held by a connection that talks (one a peer address), and connections
+// that never sent a line make room for a new phone.
+TEST_F(ControllerTest, TalkingPhoneKeepsItsPlaceAgainstNewcomers) {
+    Process ctl;
+    startController(ctl);
+    camtest::expectErrorLine("too many clients, connection closed");
+    Client phone("127.0.0.2");
+    ASSERT_TRUE(served(phone));
+    std::vector<std::unique_ptr<Client>> comers;
+    int next = 0;
+    for (int round = 0; round < 6; round++) {
+        // the phone talks once a round, the newcomers after it
+        ASSERT_TRUE(served(phone)) << round;
+        for (int i = 0; i < 20; i++, next++) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+            auto c = std::make_unique<Client>(("127.0.1." + std::to_string(next % 100 + 1)).c_str());
+            if (served(*c)) comers.push_back(std::move(c));
+            if (comers.size() > 62) comers.erase(comers.begin());
+        }
+        for (auto& c : comers) ASSERT_TRUE(served(*c)) << round;
+    }
+    ASSERT_TRUE(served(phone));
+    // 63 talking of their own addresses and the phone: a newcomer goes
+    while (comers.size() < 63) {
+        ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        auto c = std::make_unique<Client>(("127.0.2." + std::to_string(comers.size() + 1)).c_str());
+        if (served(*c)) comers.push_back(std::move(c));
+    }
+    for (auto& c : comers) ASSERT_TRUE(served(*c));
+    ASSERT_TRUE(served(phone));
+    {
+        Client late("127.0.0.5");
+        EXPECT_TRUE(late.closedByPeer());
+    }
+    EXPECT_TRUE(served(phone));
+
+    // connections that never sent a line, each of its own address, make
+    // room for a new phone; so do talking ones of one address
+    size_t gone = camtest::countOf(ctl.output(), "client disconnected ..");
+    size_t leaving = comers.size();
+    comers.clear();
+    ASSERT_TRUE(waitFor([&] { return camtest::countOf(ctl.output(), "client disconnected ..") >= gone + leaving; }));
+    std::vector<int> silent;
+    for (int i = 0; i < 63 + 5; i++) {
+        if (i % 8 == 0) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        }
+        int fd = silentFrom(("127.0.3." + std::to_string(i + 1)).c_str());
+        ASSERT_GE(fd, 0) << i;
+        silent.push_back(fd);
+    }
+    Client phone2("127.0.0.3");
+    EXPECT_TRUE(served(phone2));
+    for (int i = 0; i < 63; i++) {
+        if (i % 8 == 0) {
+            ASSERT_TRUE(waitFor([] { return acceptQueue() == 0; }));
+        }
+        comers.push_back(std::make_unique<Client>("127.0.0.4"));
+        ASSERT_TRUE(served(*comers.back())) << i;
+    }
+    Client phone3("127.0.0.6");
+    EXPECT_TRUE(served(phone3));
+    EXPECT_TRUE(served(phone2));
+    EXPECT_TRUE(served(phone));
+    for (int fd : silent) close(fd);
+    stop(ctl);
+}
+
 // Position of the n-th (from 1) occurrence of part in text, npos if fewer.
 size_t nthOf(const std::string& text, const std::string& part, size_t n) {
     size_t at = std::string::npos;
@@ -525,6 +642,35 @@ TEST_F(ControllerTest, FloodOfLensQueriesIsServedFairly) {
     EXPECT_EQ(camtest::countOf(after, "socket msg {\"cmd\":\"queryCamera2\"}"), asked + 100);
     EXPECT_GT(after.find("socket msg {\"cmd\":\"heartTest\",\"data\":{\"last\":1}}"),
               nthOf(after, "socket msg {\"cmd\":\"queryCamera2\"}", asked + 100));
+    EXPECT_TRUE(served(other));
+
+    // a client that is gone (a reset) while its lines wait: those that only
+    // read and answer it are not run, those with effects are, in order
+    unlink("/tmp/lens.gate");
+    unlink("/tmp/lens.asked");
+    size_t runs_before = xuProbeRuns();
+    {
+        Client gone;
+        std::string lines;
+        // each setting makes the next lens query ask the lenses again
+        for (int i = 1; i <= 30; i++)
+            lines +=
+                "{\"cmd\":\"queryCamera2\"}\n{\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"gone\",\"value\":\"" +
+                std::to_string(i) + "\"}}\n";
+        ASSERT_TRUE(gone.send(lines));
+        ASSERT_TRUE(waitFor([] { return camtest::exists("/tmp/lens.asked"); }, std::chrono::seconds(30)));
+        linger abort{1, 0};
+        ASSERT_EQ(setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    camtest::writeFile("/tmp/lens.gate", "");
+    ASSERT_TRUE(
+        ctl.waitForOutput("socket msg {\"cmd\":\"setUserProperty\",\"data\":{\"key\":\"gone\",\"value\":\"30\"}}"));
+    ASSERT_TRUE(other.send("{\"cmd\":\"queryUserProperty\",\"data\":{\"key\":\"gone\"}}\n"));
+    EXPECT_NE(other.readUntil("queryUserPropertyResult").find("\"value\":\"30\""), std::string::npos);
+    // the reset is seen at the latest after the turn of the gated line (at
+    // most four lines, two lens queries, of two lenses each); before, every
+    // one of the 30 asked the lenses
+    EXPECT_LE(xuProbeRuns(), runs_before + 4);
     EXPECT_TRUE(served(other));
     stop(ctl);
     unlink("/tmp/bin/v4l2-ctl");
@@ -611,10 +757,10 @@ TEST_F(ControllerTest, ClientsThatLeaveAtOnceHaveEveryLineRun) {
     ASSERT_TRUE(phone.send("{\"cmd\":\"queryUserProperty\",\"data\":{\"key\":\"cut\"}}\n"));
     EXPECT_NE(phone.readLine().find("\"value\":\"1\""), std::string::npos);
     EXPECT_TRUE(served(phone));
-    stop(ctl);
     // the ten, the reset client's two, and of the cut client only its
     // complete line
     EXPECT_EQ(camtest::countOf(ctl.output(), "socket msg {\"cmd\":\"setUserProperty\""), 13u);
+    stop(ctl);
 }
 
 TEST_F(ControllerTest, FloodOfUnfinishedLines) {

@@ -306,7 +306,7 @@ TEST_F(LoopTest, ClientLinePath) {
               "a\\x00b\\x7F\\xC0\\xAF\\xED\\xA0\\x80");
     EXPECT_EQ(ClientHandler::loggedLine(std::string(256, 'q')), std::string(256, 'q'));
 
-    // a line that grows past 64 KiB drops its client only
+    // a line that grows past the bound drops its client only
     int b = addClient();
     put(b, std::string(70 * 1024, 'x'));
     EXPECT_EQ(received(b), "");
@@ -340,21 +340,31 @@ TEST_F(LoopTest, ClientBounds) {
     EXPECT_EQ(h.clients_.size(), 64u);
     put(extra, "{\"cmd\":\"heartTest\"}\n");
     EXPECT_EQ(received(extra), kHeartReply);
-    // the next newcomer closes the one heard of first; the log says it once
-    // a second
+    // the next newcomer closes the one heard of first, apart from the one
+    // there longest that talks (the kept place of their address); the log
+    // says it once a second
     int extra2 = addClient();
     ASSERT_NE(bevs_.back(), nullptr);
     ctl_->spin();
-    EXPECT_TRUE(closedByHandler(peers[0]));
+    EXPECT_FALSE(closedByHandler(peers[0]));
+    EXPECT_TRUE(closedByHandler(peers[1]));
     EXPECT_EQ(log.count(google::GLOG_ERROR, "too many clients, connection closed"), 1);
     for (int fd : {extra, extra2}) put(fd, "{\"cmd\":\"heartTest\"}\n");
     for (int fd : {extra, extra2}) EXPECT_EQ(received(fd), kHeartReply);
-    for (size_t i = 1; i < peers.size(); i++) {
-        if (i == 7) continue;
+    for (size_t i = 0; i < peers.size(); i++) {
+        if (i == 7 || i == 1) continue;
         put(peers[i], "{\"cmd\":\"heartTest\"}\n");
         EXPECT_EQ(received(peers[i]), kHeartReply) << i;
     }
     EXPECT_EQ(h.clients_.size(), 64u);
+    // past the window no place is kept: the one heard of first goes
+    h.clients_.active_window_ = std::chrono::milliseconds(-1);
+    addClient();
+    ASSERT_NE(bevs_.back(), nullptr);
+    ctl_->spin();
+    EXPECT_TRUE(closedByHandler(extra));
+    EXPECT_FALSE(closedByHandler(peers[0]));
+    h.clients_.active_window_ = ClientConnections::kActiveWindow;
 
     // the input bounds on a fresh set of clients
     ctl_->dropClients();
