@@ -203,19 +203,26 @@ size_t countOf(const std::string& text, const std::string& part) {
 }
 
 bool waitForPort(std::chrono::milliseconds timeout) {
-    return camtest::waitFor(
-        [] {
-            int fd = connectPort();
-            if (fd < 0) return false;
-            close(fd);
-            return true;
-        },
-        timeout);
+    // Read from the kernel's socket table rather than by a connection, so
+    // that the controller gets no client before the test's own.
+    auto listening = [] {
+        std::istringstream table(camtest::readFile("/proc/net/tcp"));
+        std::string line;
+        std::getline(table, line);
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, ":22B8") == 0 && state == "0A") return true;
+        }
+        return false;
+    };
+    return camtest::waitFor(listening, timeout);
 }
 
 bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    return camtest::waitFor(
+    bool opened = camtest::waitFor(
         [&] {
             DIR* d = opendir(dir.c_str());
             if (!d) return false;
@@ -230,6 +237,11 @@ bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout) {
             return found;
         },
         timeout);
+    if (!opened) return false;
+    // The loop runs (and so takes SIGINT as a stop) once it serves a
+    // connection: one that only shuts its sending side is closed by it.
+    Client probe;
+    return probe.connected() && shutdown(probe.fd(), SHUT_WR) == 0 && probe.closedByPeer(timeout);
 }
 
 Process::Process(Process&& other) noexcept : pid(other.pid), out_path(std::move(other.out_path)) { other.pid = -1; }

@@ -73,11 +73,12 @@ bool jpegSize(const std::string& path, int& width, int& height);
 // Counts of the text in the program's output.
 size_t countOf(const std::string& text, const std::string& part);
 
-// Connects, retrying until the controller listens.
+// Waits until a socket listens on port 8888 (no connection is made).
 bool waitForPort(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Waits until the controller pid holds "/dev/button" open (its last
-// start-up step before the loop).
+// device) and its loop serves a connection: from then on it takes SIGINT
+// as a stop.
 bool waitForStartUp(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // A started program with its output in a file; one that still runs when
