@@ -59,5 +59,7 @@ struct Context {
 // Event-loop entry points (event_loop.cc).
 int controllerMain(int argc, char** argv);
 void stopCurrentWork(Context& ctx);
+// Frees every client once the loop has ended, the base still there.
+void endClients(Context& ctx);
 void dispatchButton(Context& ctx, unsigned char byte);
 void createMarker();

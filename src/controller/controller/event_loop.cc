@@ -323,14 +323,19 @@ bool registerEvents(Context& ctx, int listener, Loop& loop) {
 void teardown(Context& ctx, Loop& loop) {
     loop.events.clear();
     loop.fifo.reset();
-    ctx.client_handler_.clients_.clear();
-    // a freed buffered event is finished by the loop: one last pass, with no
-    // event of the device left to run
-    event_base_loop(loop.base.get(), EVLOOP_NONBLOCK);
+    endClients(ctx);
     ctx.base_ = nullptr;
 }
 
 }  // namespace
+
+void endClients(Context& ctx) {
+    ctx.client_handler_.clients_.clear();
+    // a buffered event freed while its input is at the watermark, with the
+    // loop broken in its read, is finished only by the loop: one last pass
+    // (the device's events are gone by now)
+    if (ctx.base_) event_base_loop(ctx.base_, EVLOOP_NONBLOCK);
+}
 
 void createMarker() {
     int fd = open(kMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

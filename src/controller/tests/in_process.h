@@ -21,6 +21,7 @@ class InProcessController {
 public:
     InProcessController() : ctx_(std::make_unique<Context>()), base_(event_base_new()) { ctx_->base_ = base_; }
     ~InProcessController() {
+        endClients(*ctx_);
         dropClients();
         ctx_.reset();
         event_base_free(base_);
